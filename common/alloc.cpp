@@ -1,0 +1,51 @@
+#include "common/alloc.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "wininst/messages.h"
+
+namespace {
+char* scratch;  // the formatting buffer of the running xsprintf call
+}
+
+void* xmalloc(uint32_t size) {
+  void* p = calloc(1, size ? size : 1);
+  if (!p) {
+    fprintf(stderr, "can't allocate %u bytes of memory\n", size);
+    // Nothing sensible can follow; end the run the way every fatal error does.
+    FatalText("Out of memory");
+  }
+  return p;
+}
+
+char* xstrdup(const char* s) { return xstrcat(s, ""); }
+
+char* xstrcat(const char* a, const char* b) {
+  size_t la = strlen(a), lb = strlen(b);
+  char* r = static_cast<char*>(xmalloc(static_cast<uint32_t>(la + lb + 1)));
+  memcpy(r, a, la);
+  memcpy(r + la, b, lb);
+  return r;
+}
+
+char* xvsprintf(const char* format, va_list args) {
+  scratch = static_cast<char*>(xmalloc(kMaxFormatted + 1));
+  int n = vsnprintf(scratch, kMaxFormatted + 1, format, args);
+  if (n > kMaxFormatted) fputs("buffer overflow in vsnprintf", stderr);
+  size_t len = strlen(scratch);
+  char* result = static_cast<char*>(xmalloc(static_cast<uint32_t>(len + 1)));
+  memcpy(result, scratch, len);
+  free(scratch);
+  scratch = nullptr;
+  return result;
+}
+
+char* xsprintf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* r = xvsprintf(format, args);
+  va_end(args);
+  return r;
+}

@@ -1,0 +1,156 @@
+// Splitting the command line and turning options into installer variables.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/compat.h"
+#include "common/getargs.h"
+#include "common/vector.h"
+#include "tests/unit/host/messages_double.h"
+#include "wininst/entry.h"
+#include "wininst/variables.h"
+
+namespace {
+
+std::vector<std::string> Split(std::string text) {
+  std::vector<char> buf(text.begin(), text.end());
+  buf.push_back('\0');
+  char** argv = arg_split(buf.data());
+  EXPECT_STREQ(argv[0], "") << "entry 0 stands for the program name";
+  std::vector<std::string> out;
+  for (char** a = argv + 1; *a; a++) out.emplace_back(*a);
+  return out;
+}
+
+using Args = std::vector<std::string>;
+
+TEST(ArgSplit, EmptyAndBlankTexts) {
+  EXPECT_EQ(Split(""), Args{});
+  EXPECT_EQ(Split("    "), Args{});
+  EXPECT_EQ(Split(" \r\r "), Args{});
+}
+
+TEST(ArgSplit, QuotesOpenAnywhereAndNothingEscapes) {
+  EXPECT_EQ(Split("--dir=\"C:\\Program Files\\Tool\" --remove"),
+            (Args{"--dir=C:\\Program Files\\Tool", "--remove"}));
+  EXPECT_EQ(Split("\"C:\\dir\\\" x"), (Args{"C:\\dir\\", "x"}))
+      << "a backslash before a closing quote stays and does not escape it";
+  EXPECT_EQ(Split("\"\""), Args{""});
+  EXPECT_EQ(Split("'it\"s'"), Args{"it\"s"});
+  EXPECT_EQ(Split("a\"b c\"d"), Args{"ab cd"});
+  EXPECT_EQ(Split("--dir=\"C:\\x y"), Args{"--dir=C:\\x y"}) << "an unclosed quote runs to the end";
+  EXPECT_EQ(Split("'a b' \"c' d\""), (Args{"a b", "c' d"}));
+}
+
+TEST(ArgSplit, SeparatorsAndCarriageReturns) {
+  EXPECT_EQ(Split("a\tb\nc  d"), (Args{"a", "b", "c", "d"}));
+  EXPECT_EQ(Split("a\rb c\r\r  \r"), (Args{"a\rb", "c"}))
+      << "an inner carriage return is part of an argument; trailing ones go";
+  EXPECT_EQ(Split("   lead"), Args{"lead"});
+}
+
+TEST(ArgSplit, ManyArgumentsInOrder) {
+  std::string text;
+  Args expect;
+  for (int i = 0; i < 150; i++) {
+    text += "arg" + std::to_string(i) + " ";
+    expect.push_back("arg" + std::to_string(i));
+  }
+  EXPECT_EQ(Split(text), expect);
+}
+
+TEST(ArgSplit, ArgumentLengthLimit) {
+  std::string max(255, 'a');
+  EXPECT_EQ(Split(max + " x"), (Args{max, "x"}));
+  EXPECT_EQ(Split("\"" + max + "\""), Args{max}) << "quotes are not stored";
+  try {
+    Split(std::string(256, 'b'));
+    FAIL() << "256 characters must be fatal";
+  } catch (const FatalExit& e) {
+    EXPECT_EQ(e.text, "Error 917");
+  }
+}
+
+// Options are applied to a fresh set of variables for each case.
+class Options : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* v : {"LicenceAgreed", "InstDir", "SubInstall", "Remove", "HeadlessInstall",
+                          "Install", "Foo", "Bar", "Empty", "SuppressMessages"}) {
+      ClearVariable(v);
+    }
+    vec_clear(ExcludedComponents());
+    messages_double::Reset();
+  }
+  void Run(std::string line) {
+    std::vector<char> buf(line.begin(), line.end());
+    buf.push_back('\0');
+    ReadCommandLine(buf.data());
+  }
+  static std::string Var(const char* name) {
+    const char* v = GetVariable(name);
+    return v ? v : "<unset>";
+  }
+  static Args Excluded() {
+    Args out;
+    for (uint32_t i = 0; i < vec_count(ExcludedComponents()); i++) {
+      out.emplace_back(vec_at<char>(ExcludedComponents(), i));
+    }
+    return out;
+  }
+};
+
+TEST_F(Options, FolderAndLicenceMakeAHeadlessInstall) {
+  Run("\"--I agree to the terms of the licence\" \"--dir=C:\\My Tools\"");
+  EXPECT_EQ(Var("InstDir"), "C:\\My Tools");
+  EXPECT_EQ(Var("LicenceAgreed"), "yes");
+  EXPECT_EQ(Var("HeadlessInstall"), "yes");
+  EXPECT_EQ(Var("Install"), "yes");
+}
+
+TEST_F(Options, EmptyFolderStillCounts) {
+  Run("--dir= \"--I AGREE to the terms of the licence\"");
+  EXPECT_EQ(Var("InstDir"), "");
+  EXPECT_EQ(Var("HeadlessInstall"), "yes");
+}
+
+TEST_F(Options, RemovalModes) {
+  Run("--dir=C:\\x \"--I agree to the terms of the licence\" --remove");
+  EXPECT_EQ(Var("HeadlessInstall"), "yes");
+  EXPECT_EQ(Var("Remove"), "yes");
+  EXPECT_EQ(Var("Install"), "<unset>");
+  SetUp();
+  Run("--REMOVE-silently");
+  EXPECT_EQ(Var("HeadlessInstall"), "yes");
+  EXPECT_EQ(Var("Remove"), "yes");
+  EXPECT_EQ(Var("InstDir"), "<unset>");
+  SetUp();
+  Run("--dir=C:\\x");
+  EXPECT_EQ(Var("HeadlessInstall"), "<unset>") << "a folder alone is interactive";
+}
+
+TEST_F(Options, ExcludedComponents) {
+  Run("--No-SandRift --no-Extras --no-");
+  EXPECT_EQ(Excluded(), (Args{"SANDRIFT", "Extras", ""}));
+}
+
+TEST_F(Options, SetTrueAndSetVariable) {
+  Run("--setTrue- --setTrue-Foo --setTrue-suppressMessages");
+  EXPECT_EQ(Var("Foo"), "yes");
+  EXPECT_TRUE(IsTrue("SuppressMessages"));
+  Run("--setVariable-Bar=a=b=c --setVariable-Empty= --setVariable-NoEquals --setVariable-=x");
+  EXPECT_EQ(Var("Bar"), "a=b=c");
+  EXPECT_EQ(Var("Empty"), "");
+  EXPECT_EQ(Var("NoEquals"), "<unset>");
+  EXPECT_EQ(Var(""), "<unset>") << "an empty name is ignored";
+}
+
+TEST_F(Options, LaterOptionsWinAndUnknownOnesAreIgnored) {
+  Run("--dir=C:\\first --bogus -dir=C:\\x --dir=C:\\second --subinstall");
+  EXPECT_EQ(Var("InstDir"), "C:\\second");
+  EXPECT_EQ(Var("SubInstall"), "yes");
+  EXPECT_TRUE(messages_double::boxes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+// The common library's list, allocation, hash table and path helpers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/alloc.h"
+#include "common/hash.h"
+#include "common/osdep.h"
+#include "common/vector.h"
+
+namespace {
+
+struct VecDeleter {
+  void operator()(Vec* v) const { vec_free(v); }
+};
+using VecPtr = std::unique_ptr<Vec, VecDeleter>;
+
+TEST(Vec, GrowsTenThenDoublesKeepingItems) {
+  VecPtr v(vec_new());
+  EXPECT_EQ(v->nslots, 0u);
+  EXPECT_EQ(v->slot_array, nullptr);
+  static int items[45];
+  for (uint32_t i = 0; i < 45; i++) {
+    EXPECT_EQ(vec_add(v.get(), &items[i]), i);
+    uint32_t expect = i < 10 ? 10 : i < 20 ? 20 : i < 40 ? 40 : 80;
+    EXPECT_EQ(v->nslots, expect) << "after item " << i;
+  }
+  for (uint32_t i = 0; i < 45; i++) EXPECT_EQ(vec_get(v.get(), i), &items[i]);
+  EXPECT_EQ(vec_get(v.get(), 45), nullptr);
+}
+
+TEST(Vec, CursorWalksNullItemsAndStopsAtEnd) {
+  VecPtr v(vec_new());
+  EXPECT_EQ(vec_more(v.get()), 0);
+  EXPECT_EQ(vec_next(v.get()), nullptr);
+  EXPECT_EQ(vec_get(v.get(), 0), nullptr);
+
+  int a, b;
+  vec_add(v.get(), &a);
+  vec_add(v.get(), nullptr);
+  vec_add(v.get(), &b);
+  std::vector<void*> seen;
+  for (vec_rewind(v.get()); vec_more(v.get());) seen.push_back(vec_next(v.get()));
+  EXPECT_EQ(seen, (std::vector<void*>{&a, nullptr, &b}));
+  EXPECT_EQ(vec_next(v.get()), nullptr);
+  EXPECT_EQ(v->iter, 3u);
+}
+
+TEST(Vec, ClearKeepsSlotsAndCursor) {
+  VecPtr v(vec_new());
+  int x;
+  for (int i = 0; i < 15; i++) vec_add(v.get(), &x);
+  vec_next(v.get());
+  vec_next(v.get());
+  void** slots = v->slot_array;
+  EXPECT_EQ(vec_clear(v.get()), v.get());
+  EXPECT_EQ(vec_count(v.get()), 0u);
+  EXPECT_EQ(v->iter, 2u);
+  for (int i = 0; i < 20; i++) vec_add(v.get(), &x);
+  EXPECT_EQ(v->slot_array, slots) << "refilling up to the old size allocates nothing";
+  vec_free(nullptr);
+}
+
+TEST(Alloc, ZeroFilledBlocksAndJoinedStrings) {
+  void* empty = xmalloc(0);
+  ASSERT_NE(empty, nullptr);
+  free(empty);
+  unsigned char* block = static_cast<unsigned char*>(xmalloc(1000));
+  for (int i = 0; i < 1000; i++) ASSERT_EQ(block[i], 0);
+  free(block);
+
+  const char a[] = "abc", b[] = "def";
+  char* ab = xstrcat(a, b);
+  EXPECT_STREQ(ab, "abcdef");
+  EXPECT_STREQ(a, "abc");
+  free(ab);
+  char* none = xstrcat("", "");
+  EXPECT_STREQ(none, "");
+  free(none);
+}
+
+TEST(Alloc, SprintfCutsAt4095AndWarnsOnce) {
+  char* joined = xsprintf("%s\\%s", "a", "b");
+  EXPECT_STREQ(joined, "a\\b");
+  free(joined);
+
+  std::string exact(4095, 'x');
+  testing::internal::CaptureStderr();
+  char* whole = xsprintf("%s", exact.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(std::string(whole), exact);
+  free(whole);
+
+  std::string longer(5000, 'y');
+  testing::internal::CaptureStderr();
+  char* cut = xsprintf("%s", longer.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "buffer overflow in vsnprintf");
+  EXPECT_EQ(strlen(cut), 4095u);
+  free(cut);
+}
+
+uint32_t FirstChar(const void* k) { return static_cast<const char*>(k)[0]; }
+int StrCompare(const void* a, const void* b) {
+  return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));
+}
+
+TEST(Hash, InsertLookupRemoveAndChains) {
+  HashTable* t = hash_new(4, FirstChar, StrCompare);
+  int v1, v2, v3;
+  // "a" and "e" share a bucket (97 % 4 == 101 % 4).
+  EXPECT_EQ(hash_insert(t, "a", &v1), 1);
+  EXPECT_EQ(hash_insert(t, "e", &v2), 1);
+  EXPECT_EQ(hash_insert(t, "a", &v3), 0) << "an equal key leaves the table unchanged";
+  EXPECT_EQ(t->count, 2u);
+  EXPECT_EQ(hash_lookup(t, "a"), &v1);
+  EXPECT_EQ(hash_lookup(t, "e"), &v2);
+  EXPECT_EQ(hash_remove(t, "a"), &v1);
+  EXPECT_EQ(hash_lookup(t, "a"), nullptr);
+  EXPECT_EQ(hash_lookup(t, "e"), &v2) << "the rest of the chain survives";
+  EXPECT_EQ(hash_remove(t, "zz"), nullptr);
+  EXPECT_EQ(t->count, 1u);
+}
+
+TEST(Hash, DefaultsCompareKeyAddresses) {
+  HashTable* t = hash_new(7, nullptr, nullptr);
+  char k1[] = "same", k2[] = "same";
+  int v;
+  EXPECT_EQ(hash_insert(t, k1, &v), 1);
+  EXPECT_EQ(hash_lookup(t, k1), &v);
+  EXPECT_EQ(hash_lookup(t, k2), nullptr);
+}
+
+TEST(HashDeathTest, ZeroBucketsIsAProgrammingError) {
+  EXPECT_DEATH(hash_new(0, nullptr, nullptr), "size != 0");
+}
+
+TEST(Paths, JoinDropsOneBackslashEachSide) {
+  struct Case {
+    const char *folder, *name, *expect;
+  } cases[] = {
+      {"C:\\Inst\\", "\\bin", "C:\\Inst\\bin"},
+      {"C:\\Inst", "setup.exe", "C:\\Inst\\setup.exe"},
+      {"C:\\Inst\\\\", "x", "C:\\Inst\\\\x"},
+      {"C:\\Inst/", "x", "C:\\Inst/\\x"},
+      {"C:\\Inst", "", "C:\\Inst\\"},
+  };
+  for (const Case& c : cases) {
+    char* r = path_join(c.folder, c.name);
+    EXPECT_STREQ(r, c.expect) << c.folder << " + " << c.name;
+    free(r);
+  }
+  EXPECT_EQ(path_join("", "x"), nullptr);
+}
+
+TEST(Paths, TailAfterLastSeparatorOfTheStrongestKind) {
+  EXPECT_STREQ(path_tail("C:\\dir/sub\\file.txt"), "file.txt");
+  EXPECT_STREQ(path_tail("dir/file"), "file");
+  EXPECT_STREQ(path_tail("C:file"), "file");
+  EXPECT_STREQ(path_tail("file"), "file");
+  EXPECT_STREQ(path_tail("C:\\dir\\"), "");
+  EXPECT_EQ(path_tail(static_cast<const char*>(nullptr)), nullptr);
+}
+
+TEST(Paths, ExistsAndFolder) {
+  std::string dir = testing::TempDir();
+  std::string file = dir + "/osdep_probe.txt";
+  FILE* f = fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  EXPECT_EQ(file_exists(file.c_str()), 1);
+  EXPECT_EQ(is_folder(file.c_str()), 0);
+  EXPECT_EQ(file_exists(dir.c_str()), 1);
+  EXPECT_EQ(is_folder(dir.c_str()), 1);
+  remove(file.c_str());
+  EXPECT_EQ(file_exists(file.c_str()), 0);
+  EXPECT_EQ(is_folder(file.c_str()), 0);
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// The path helpers against the Windows runtime's own file status query.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "common/osdep.h"
+
+namespace {
+
+TEST(WinPaths, ExistsAndFolderThroughTheRuntime) {
+  char temp[MAX_PATH];
+  ASSERT_GT(GetTempPathA(sizeof temp, temp), 0u);
+  std::string dir = std::string(temp) + "osdep_probe";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  std::string file = dir + "\\file.txt";
+  HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+
+  EXPECT_EQ(file_exists(file.c_str()), 1);
+  EXPECT_EQ(is_folder(file.c_str()), 0);
+  EXPECT_EQ(is_folder(dir.c_str()), 1);
+  EXPECT_EQ(file_exists((dir + "\\missing").c_str()), 0);
+  EXPECT_EQ(is_folder((dir + "\\missing").c_str()), 0);
+
+  char* joined = path_join((dir + "\\").c_str(), "\\file.txt");
+  EXPECT_EQ(file_exists(joined), 1);
+  free(joined);
+
+  DeleteFileA(file.c_str());
+  RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// The installer archive in the program's own file: integrity check, the
+// compressed record stream, the run's temporary folder and file lists.
+#pragma once
+
+#include <cstdint>
+
+struct Vec;
+
+// One file that the installation copies into its resources folder.
+struct Resource {
+  char* file_name;    // name in the resources folder; its full path once copied
+  char* source_path;  // where the bytes are now
+  char* variable;     // variable naming the current path, or null
+  uint32_t size;      // bytes to copy
+};
+
+// Run-wide lists (Vec of char* paths, or of Resource*).
+extern Vec* TempFiles;       // deleted at the end of the run, last first
+extern Vec* Resources;       // Resource*
+extern Vec* InstalledFiles;  // every file the installation wrote
+extern Vec* CreatedFolders;  // every folder it created, outermost first
+
+extern uint32_t RecordNumber;  // file and resource records consumed so far
+extern uint64_t ProgressUnit;  // bytes per percent of the bar; 0 = no reporting
+extern uint64_t BytesDone;
+
+// The manifest signature of this run: 32 upper-case hex digits.
+const char* ManifestSignature();
+
+void OpenArchive();
+void CreateTempFolder();
+uint32_t ReadRecordLength();
+char* ReadManifestRecord();
+// Consumes the next record into `path`, or discards it when path is null.
+void ExtractRecord(const char* path, uint32_t size);
+void CopyFileInto(const char* source, const char* destination, uint32_t size);
+void DeleteTemporaryFiles();
+// True while the record stream is open.
+bool ArchiveOpen();
+// Closes the record stream once the last feature record has been consumed.
+void CloseArchive();

@@ -1,0 +1,28 @@
+// The message functions: the one place where texts reach the user.
+#pragma once
+
+#define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+
+// Each formats its text into 4096 characters (longer texts are cut).
+bool AskRetry(const char* caption, const char* format, ...) PRINTF_LIKE(2, 3);
+bool AskYesNo(const char* caption, const char* format, ...) PRINTF_LIKE(2, 3);
+int ShowInfo(const char* caption, const char* format, ...) PRINTF_LIKE(2, 3);
+// Returns in an interactive run; ends a headless run with exit code 1.
+void ShowError(const char* caption, const char* format, ...) PRINTF_LIKE(2, 3);
+// Silent while SuppressMessages is true.
+void ShowNotice(const char* format, ...) PRINTF_LIKE(1, 2);
+[[noreturn]] void Fatal(const char* format, ...) PRINTF_LIKE(1, 2);
+[[noreturn]] void FatalText(const char* text);
+[[noreturn]] void FatalCode(int code);
+// Diagnostic lines; accepted and dropped: the installer keeps no log.
+void Trace(const char* format, ...) PRINTF_LIKE(1, 2);
+
+// Deletes the run's temporary files and posts the quit message with `code`.
+void EndRun(int code);
+
+// A new copy of `text` in which a space becomes "\n" once `width` characters
+// have passed since the last break made this way.
+char* WrapText(const char* text, int width);
+
+// The window that owns every message box (none before the frame exists).
+void SetMessageOwner(void* window);

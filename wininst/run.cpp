@@ -1,0 +1,3 @@
+#include "wininst/run.h"
+
+int RunInstaller() { return 0; }

@@ -1,0 +1,23 @@
+// The installer variables: one store of named texts, names without regard to
+// case, and [Name] references expanded anywhere in a text.
+#pragma once
+
+// Replaces the variable; returns the store's copy of the value. An absent
+// value is a programming error and ends the run.
+const char* SetVariable(const char* name, const char* value);
+const char* GetVariable(const char* name);
+void ClearVariable(const char* name);
+void SetFlag(const char* name, bool on);
+// True for "yes" or "true" in any case.
+bool IsTrue(const char* name);
+bool VariableEquals(const char* name, const char* text);
+// A new text with every [Name] replaced by the variable's value.
+char* ExpandVariables(const char* text);
+// Version up to its first "PL", fixed at the first call.
+const char* ShortVersion();
+// Re-entrant tokenizer: from `text` (or, given null, from *pos) skips
+// delimiters, ends the token with a NUL and leaves in *pos where to go on.
+char* NextToken(char* text, const char* delimiters, char** pos);
+
+constexpr int kMaxExpanded = 8191;
+constexpr int kMaxVariableName = 254;
