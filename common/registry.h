@@ -1,0 +1,48 @@
+// The system's only road to the registry: whole operations that open a key,
+// do one thing and close it, and report the Windows error code.
+#pragma once
+
+#include <cstdint>
+
+struct Vec;
+
+// Root codes.
+enum RegRoot {
+  kRegClassesRoot = 1,
+  kRegCurrentConfig = 2,
+  kRegCurrentUser = 3,
+  kRegLocalMachine = 4,
+};
+
+// The result of a string read. `data` belongs to the caller (free).
+struct RegData {
+  char* data;       // null when the read failed
+  uint32_t length;  // bytes of data, terminator included; 0 on failure
+  long error;       // Windows error code, 0 on success
+};
+
+// The result of a listing. `names` (a Vec of new strings) belongs to the
+// caller, also when the key could not be opened.
+struct RegSubkeyList {
+  int root;
+  const char* key;  // the caller's own pointer
+  Vec* names;
+  uint32_t count;
+  long error;  // 0 when the listing ran to its end
+};
+
+constexpr uint32_t kRegStringLimit = 2048;    // bytes of a string value read
+constexpr uint32_t kRegExpandedLimit = 4100;  // characters after expansion
+constexpr uint32_t kRegSubkeyNameLimit = 127;
+
+#ifdef _WIN32
+#include <windows.h>
+HKEY reg_root_key(int root);
+#endif
+long reg_get_dword(int root, const char* key, const char* name, uint32_t* value);
+RegData reg_get_string(int root, const char* key, const char* name);
+RegSubkeyList reg_list_subkeys(int root, const char* key);
+long reg_set_dword(int root, const char* key, const char* name, uint32_t value);
+long reg_set_string(int root, const char* key, const char* name, const char* text);
+long reg_delete_tree(int root, const char* key);
+long reg_delete_value(int root, const char* key, const char* name);

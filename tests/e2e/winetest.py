@@ -1,0 +1,262 @@
+"""What the end-to-end tests share: running Windows programs in the test
+bench's Wine prefix, the UI driver, the registry seen from outside, paths on
+both sides, and installers built by mkinst.
+
+The bench (tests/winebench/winebench.sh) exports WINEPREFIX, DISPLAY and the
+build folders before a test starts."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+from pathlib import Path, PureWindowsPath
+
+SOURCE_DIR = Path(os.environ.get("SOURCE_DIR", Path(__file__).resolve().parents[2]))
+WIN_BUILD = Path(os.environ.get("WIN_BUILD_DIR", SOURCE_DIR / "build" / "win"))
+HOST_BUILD = Path(os.environ.get("HOST_BUILD_DIR", SOURCE_DIR / "build" / "host"))
+ARTIFACTS = Path(os.environ.get("ARTIFACTS", HOST_BUILD / "artifacts"))
+WINEPREFIX = Path(os.environ.get("WINEPREFIX", "/nonexistent"))
+
+STUB = WIN_BUILD / "wininst.exe"
+DRIVER = WIN_BUILD / "driver.exe"
+MKINST = HOST_BUILD / "mkinst"
+DATA = SOURCE_DIR / "tests" / "data"
+
+FRAME_CLASS = "MERIDOX Installer"
+DRIVER_FAILED = 99
+
+
+# --- paths -------------------------------------------------------------------
+
+def drive_c() -> Path:
+    return WINEPREFIX / "drive_c"
+
+
+def to_win(path) -> str:
+    """The Windows name of a Linux path: C:\\... inside drive_c, else Z:\\..."""
+    p = Path(path).resolve() if not isinstance(path, str) or not path.startswith("/") else Path(path)
+    try:
+        rel = p.relative_to(drive_c())
+        return "C:\\" + str(rel).replace("/", "\\") if str(rel) != "." else "C:\\"
+    except ValueError:
+        return "Z:" + str(p).replace("/", "\\")
+
+
+def to_unix(winpath: str) -> Path:
+    """The Linux path of a Windows path on drive C: or Z:."""
+    w = PureWindowsPath(winpath)
+    drive = w.drive.upper()
+    parts = w.parts[1:]
+    if drive == "C:":
+        return drive_c().joinpath(*parts)
+    if drive == "Z:":
+        return Path("/").joinpath(*parts)
+    raise ValueError(f"no Linux path for {winpath}")
+
+
+def user_dir() -> Path:
+    users = [p for p in (drive_c() / "users").iterdir() if p.is_dir() and p.name != "Public"]
+    return users[0]
+
+
+def temp_dir() -> Path:
+    """TEMP as the installer sees it."""
+    return user_dir() / "Temp"
+
+
+def start_menu_programs() -> Path:
+    return user_dir() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
+
+
+def program_files() -> Path:
+    return drive_c() / "Program Files"
+
+
+# --- running programs ----------------------------------------------------------
+
+def wine(args, timeout=120, cwd=None, env=None) -> int:
+    """Runs a Windows program and returns its exit code (8 bits).
+
+    Output goes to a file, never a pipe: a pipe would keep Wine's desktop
+    process attached to it for a second after the program ends."""
+    e = dict(os.environ)
+    if env:
+        e.update(env)
+    with tempfile.TemporaryFile() as out:
+        r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out, stderr=subprocess.STDOUT,
+                           stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd, env=e)
+    return r.returncode
+
+
+def wine_output(args, timeout=120) -> tuple[int, str]:
+    with tempfile.TemporaryFile() as out:
+        r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out, stderr=subprocess.DEVNULL,
+                           stdin=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return r.returncode, out.read().decode("latin-1")
+
+
+class DriverRun:
+    """What one run of the UI driver recorded."""
+
+    def __init__(self, exit_code: int, records: list[dict]):
+        self.exit_code = exit_code
+        self.records = records
+
+    def of(self, kind: str) -> list[dict]:
+        return [r for r in self.records if r.get("do") == kind]
+
+    @property
+    def boxes(self) -> list[dict]:
+        return self.of("box")
+
+    @property
+    def windows_seen(self) -> list[dict]:
+        return self.of("seen_window")
+
+    @property
+    def error(self):
+        errs = [r["error"] for r in self.records if "error" in r]
+        return errs[0] if errs else None
+
+    def controls(self, index: int = -1) -> dict[int, dict]:
+        """The controls of the index-th `controls` step, by control ID."""
+        step = self.of("controls")[index]
+        return {c["id"]: c for c in step["controls"]}
+
+    def __repr__(self):
+        return f"DriverRun(exit={self.exit_code}, records={json.dumps(self.records, indent=1)})"
+
+
+def drive(steps: list[dict], timeout_ms: int = 20000, wine_timeout: int = 180) -> DriverRun:
+    """Runs the UI driver over a script of steps (see tests/driver/driver.cpp)."""
+    with tempfile.TemporaryDirectory(dir=drive_c() / "users") as d:
+        script = Path(d) / "script.json"
+        out = Path(d) / "out.jsonl"
+        script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")
+        code = wine([DRIVER, to_win(script), to_win(out)], timeout=wine_timeout)
+        records = []
+        if out.exists():
+            for line in out.read_text(encoding="latin-1").splitlines():
+                if line.strip():
+                    records.append(json.loads(line))
+        return DriverRun(code, records)
+
+
+def command_line(program, *args: str) -> str:
+    """A raw command line: the program quoted, the arguments as given."""
+    return " ".join([f'"{to_win(program)}"', *args])
+
+
+# --- the registry, seen from outside -------------------------------------------
+
+def reg_query(key: str, value: str | None = None, view64: bool = False):
+    """The values of a key as {name: (type, data)}, or None when it is missing.
+
+    With `value`, just that value's (type, data), or None."""
+    args = ["reg", "query", key]
+    if value is not None:
+        args += ["/v", value] if value else ["/ve"]
+    if view64:
+        args.append("/reg:64")
+    code, out = wine_output(args)
+    if code != 0:
+        return None
+    values = {}
+    for line in out.replace("\r", "").split("\n"):
+        if not line.startswith("    "):
+            continue
+        parts = line.strip().split(None, 2) if not line.strip().startswith("(Default)") else None
+        if parts is None:
+            rest = line.strip()[len("(Default)"):].strip().split(None, 1)
+            name, typ, data = "", rest[0], (rest[1] if len(rest) > 1 else "")
+        else:
+            name, typ, data = parts[0], parts[1], (parts[2] if len(parts) > 2 else "")
+        values[name] = (typ, data)
+    if value is not None:
+        return values.get(value)
+    return values
+
+
+def reg_subkeys(key: str) -> list[str] | None:
+    code, out = wine_output(["reg", "query", key])
+    if code != 0:
+        return None
+    prefix = key.rstrip("\\").upper() + "\\"
+    subs = []
+    for line in out.replace("\r", "").split("\n"):
+        if line.upper().startswith(prefix):
+            subs.append(line[len(prefix):])
+    return subs
+
+
+def reg_add(key: str, name: str | None = None, typ: str = "REG_SZ", data: str | None = None):
+    args = ["reg", "add", key, "/f"]
+    if name is not None:
+        args += ["/v", name] if name else ["/ve"]
+        args += ["/t", typ]
+        if data is not None:
+            args += ["/d", data]
+    if wine(args) != 0:
+        raise RuntimeError(f"reg add {key} {name} failed")
+
+
+def reg_delete(key: str):
+    wine(["reg", "delete", key, "/f"])
+
+
+# --- installers --------------------------------------------------------------
+
+def build_installer(manifest: str, files: dict[str, bytes] | None, out: Path,
+                    extra: list[str] | None = None, check: bool = True) -> subprocess.CompletedProcess:
+    """Packs an installer with mkinst from a manifest text and a dict of
+    source files (relative path -> bytes)."""
+    src = Path(tempfile.mkdtemp(prefix="src-", dir=out.parent))
+    for rel, data in (files or {}).items():
+        p = src / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+    mf = src / "product.manifest"
+    mf.write_text(manifest, encoding="latin-1")
+    args = [str(MKINST), "--stub", str(STUB), "-o", str(out), *(extra or []), str(mf), str(src)]
+    r = subprocess.run(args, capture_output=True, text=True)
+    if check and r.returncode != 0:
+        raise RuntimeError(f"mkinst failed: {r.stderr}")
+    shutil.rmtree(src)
+    return r
+
+
+def bmp_to_png(bmp: Path, name: str) -> Path:
+    """Keeps a screenshot as a PNG among the test artifacts."""
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    png = ARTIFACTS / f"{name}.png"
+    subprocess.run(["convert", str(bmp), str(png)], check=True)
+    return png
+
+
+def wait_for(predicate, timeout: float = 10.0, interval: float = 0.1) -> bool:
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+class WineTest(unittest.TestCase):
+    """A test case with its own working folder inside the prefix."""
+
+    def setUp(self):
+        base = drive_c() / "tests"
+        base.mkdir(parents=True, exist_ok=True)
+        self.work = Path(tempfile.mkdtemp(prefix=self.id().split(".")[-1][:40] + "-", dir=base))
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,100 @@
+// The manifest parser: turns the manifest (of the archive or of an installed
+// copy) into installer variables and the run-wide lists of records.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Vec;
+namespace manifest {
+class TextLines;
+}
+
+struct FileEntry {
+  std::string name;
+  uint32_t size = 0;
+};
+
+struct Folder {
+  std::string name;  // relative to InstDir, backslashes, no trailing backslash
+  Vec* files;        // FileEntry*
+};
+
+struct Installer {
+  std::string source;  // a path, a variable name or a URL
+  Vec* alternates;     // char*
+  std::string arguments;
+};
+
+struct Feature {
+  std::string name;
+  std::string description;
+  std::string error_text;  // wrapped at 60 characters
+  bool selected = false;
+  bool available = false;
+  bool present = false;
+  bool outdated = false;
+  std::string registry_key;
+  std::string class_key;
+  std::string max_version;
+  std::string min_version;
+  std::string uninstall_command;
+  Vec* folders;             // Folder*
+  Vec* installers;          // Installer*
+  Vec* prerequisites;       // Feature*, resolved when the section ends
+  Vec* prerequisite_names;  // char*, as written
+  std::string driver_inf;
+  std::string driver_device;
+  uint32_t installer_size = 0;
+};
+
+struct Component {
+  std::string name;
+  std::string description;
+  bool selected = true;
+  bool required = false;
+  bool available = false;
+  bool needs_java = false;
+  Vec* features;    // Feature*
+  Vec* alternates;  // char* component names
+};
+
+struct Shortcut {
+  std::string name;       // the link file's name without ".lnk"
+  std::string target;
+  std::string arguments;  // empty: none
+  std::string icon;       // name of the variable holding the icon file; empty: none
+};
+
+struct RegistryEntry {
+  int root = 0;
+  std::string key;
+  std::string value_name;
+  bool is_string = false;
+  std::string text;
+  uint32_t dword = 0;
+};
+
+// Run-wide lists; null until their section (or first entry) creates them.
+extern Vec* FeatureList;        // Feature*
+extern Vec* ComponentList;      // Component*
+extern Vec* Shortcuts;          // Shortcut*
+extern Vec* RegistryEntries;    // RegistryEntry*
+extern Vec* ManifestVariables;  // char*: names set by [Variables], in order
+
+// Parses the manifest after its signature line, up to [Run].
+void ParseManifest(manifest::TextLines& lines);
+// The next significant line, "%InstDir%" expanded; null at the end.
+char* NextManifestLine();
+void PushBackLine(const char* line);
+
+const char* HasPrefix(const char* text, const char* prefix);
+// "%InstDir%" (any case) replaced by the value of InstDir; a new text.
+char* ExpandInstDir(const char* text);
+// Every occurrence of InstDir's value replaced by "%InstDir%"; a new text.
+char* CollapseInstDir(const char* text);
+
+Feature* FindFeature(const char* name);
+Component* FindComponent(const char* name);
+void AddShortcut(const char* name, const char* spec);
+bool IsComponentAllowed(const char* name);

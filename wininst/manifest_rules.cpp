@@ -1,0 +1,405 @@
+#include "wininst/manifest_rules.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "common/compat.h"
+
+namespace manifest {
+
+namespace {
+
+// strtok over a std::string: skips leading delimiters, returns the token and
+// continues after the delimiter that ended it.
+class Tokens {
+ public:
+  explicit Tokens(const std::string& text) : text_(text) {}
+  bool Next(const char* delimiters, std::string& token) {
+    size_t start = text_.find_first_not_of(delimiters, pos_);
+    if (start == std::string::npos) {
+      pos_ = text_.size();
+      return false;
+    }
+    size_t end = text_.find_first_of(delimiters, start);
+    if (end == std::string::npos) end = text_.size();
+    token = text_.substr(start, end - start);
+    pos_ = end < text_.size() ? end + 1 : end;
+    return true;
+  }
+  std::string Rest() const { return text_.substr(pos_); }
+
+ private:
+  std::string text_;
+  size_t pos_ = 0;
+};
+
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+bool StartsSection(const std::string& line) { return !line.empty() && line[0] == '['; }
+
+void ReadSize(const std::string& text, bool& has_size, std::string& size_text, uint32_t& size) {
+  has_size = !text.empty();
+  size_text = text;
+  size = static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 10));
+}
+
+class Walker {
+ public:
+  Walker(LineSource& source, Sink& sink) : source_(source), sink_(sink) {}
+
+  bool Run() {
+    std::string line;
+    for (;;) {
+      if (!source_.Next(line) || !StartsSection(line)) return Fail("Invalid manifest format");
+      std::string name;
+      Tokens(line).Next("[]", name);
+      const std::string section = Lower(name);
+      bool ok;
+      if (section == "resources") {
+        ok = Resources();
+      } else if (section == "run") {
+        sink_.Run();
+        return true;
+      } else if (section == "variables") {
+        ok = Variables();
+      } else if (section == "shortcuts") {
+        ok = Shortcuts();
+      } else if (section == "features") {
+        ok = Features();
+      } else if (section == "components") {
+        ok = Components();
+      } else if (section == "folders") {
+        ok = Paths(&Sink::FolderPath);
+      } else if (section == "files") {
+        ok = Paths(&Sink::FilePath);
+      } else if (section == "registry") {
+        ok = Registry();
+      } else {
+        return Fail("Unknown line in manifest: " + name);
+      }
+      if (!ok) return false;
+    }
+  }
+
+ private:
+  bool Fail(const std::string& message) {
+    sink_.Error(message);
+    return false;
+  }
+
+  // The next line of the current section; false at its end.
+  bool SectionLine(std::string& line) {
+    if (!source_.Next(line)) return false;
+    if (StartsSection(line)) {
+      source_.PushBack(line);
+      return false;
+    }
+    return true;
+  }
+
+  bool Resources() {
+    std::string line;
+    while (SectionLine(line)) {
+      Tokens t(line);
+      ResourceLine r;
+      std::string size;
+      if (!t.Next("=", r.name) || !t.Next("\t=", r.file)) return Fail("Bad line in [Resources]");
+      t.Next("\t", size);
+      ReadSize(size, r.has_size, r.size_text, r.size);
+      sink_.Resource(r);
+    }
+    sink_.ResourcesEnd();
+    return true;
+  }
+
+  bool Variables() {
+    std::string line;
+    while (SectionLine(line)) {
+      Tokens t(line);
+      std::string name, value;
+      if (!t.Next("=", name)) return Fail("Bad line in [Variables]");
+      t.Next("=", value);
+      sink_.Variable(name, value);
+    }
+    sink_.VariablesEnd();
+    return true;
+  }
+
+  bool Shortcuts() {
+    std::string line;
+    while (SectionLine(line)) {
+      Tokens t(line);
+      std::string name, spec;
+      if (!t.Next("=", name) || !t.Next("=", spec)) return Fail("Bad line in [Shortcuts]");
+      sink_.Shortcut(name, spec);
+    }
+    return true;
+  }
+
+  bool Features() {
+    feature_names_.clear();
+    have_feature_list_ = true;
+    bool have_feature = false, have_folder = false, in_installer = false;
+    sink_.FeaturesStart();
+
+    static const struct {
+      const char* prefix;
+      FeatureKey key;
+      const char* missing;
+    } keys[] = {
+        {"DriverInf=", FeatureKey::kDriverInf, "missing feature name before DriverInf"},
+        {"DriverDevice=", FeatureKey::kDriverDevice, "missing feature name before DriverDevice"},
+        {"HKCR=", FeatureKey::kHKCR, "missing feature name before HKCR"},
+        {"Regkey=", FeatureKey::kRegkey, "missing feature name before Regkey"},
+        {"Description=", FeatureKey::kDescription, "Description with no feature name"},
+        {"Errmess=", FeatureKey::kErrmess, "missing feature name before Errmess"},
+        {"Requires=", FeatureKey::kRequires, "missing feature name before Requires"},
+        {"Minversion=", FeatureKey::kMinversion, "missing feature name before Minversion"},
+        {"Maxversion=", FeatureKey::kMaxversion, "missing feature name before Maxversion"},
+    };
+
+    std::string line;
+    while (SectionLine(line)) {
+      const char* text = line.c_str();
+      const char* v;
+      if (in_installer) {
+        if ((v = HasPrefix(text, "Alternate="))) {
+          sink_.InstallerAlternate(v);
+          continue;
+        }
+        if ((v = HasPrefix(text, "Arguments="))) {
+          sink_.InstallerArguments(v);
+          continue;
+        }
+        in_installer = false;
+      }
+      if ((v = HasPrefix(text, "Feature="))) {
+        have_feature = true;
+        feature_names_.insert(Lower(v));
+        sink_.Feature(v);
+        continue;
+      }
+      bool matched = false;
+      for (const auto& k : keys) {
+        if ((v = HasPrefix(text, k.prefix))) {
+          if (!have_feature) return Fail(k.missing);
+          sink_.FeatureValue(k.key, v);
+          matched = true;
+          break;
+        }
+      }
+      if (matched) continue;
+      if ((v = HasPrefix(text, "Installer="))) {
+        if (!have_feature) return Fail("missing feature name before Installer");
+        SizedName source;
+        std::string s = v;
+        size_t tab = s.rfind('\t');
+        if (tab != std::string::npos) {
+          ReadSize(s.substr(tab + 1), source.has_size, source.size_text, source.size);
+          s.resize(tab);
+        }
+        source.name = s;
+        sink_.Installer(source);
+        in_installer = true;
+        continue;
+      }
+      char last = line.back();
+      if (last == '/' || last == '\\') {
+        if (!have_feature) return Fail("missing feature name before folder");
+        std::string folder = line;
+        for (char& c : folder) {
+          if (c == '/') c = '\\';
+        }
+        while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+        have_folder = true;
+        sink_.Folder(folder);
+        continue;
+      }
+      if (!have_folder) return Fail("file in list without preceding folder");
+      Tokens t(line);
+      SizedName file;
+      std::string size;
+      t.Next("\t", file.name);
+      t.Next("\t", size);
+      ReadSize(size, file.has_size, file.size_text, file.size);
+      sink_.File(file);
+    }
+    sink_.FeaturesEnd();
+    return true;
+  }
+
+  bool Components() {
+    bool have_component = false;
+    sink_.ComponentsStart();
+    static const struct {
+      const char* prefix;
+      ComponentKey key;
+      const char* missing;
+    } keys[] = {
+        {"Description=", ComponentKey::kDescription, "Description with no component name"},
+        {"Alternate=", ComponentKey::kAlternate, "Alternate with no component name"},
+        {"Selected=", ComponentKey::kSelected, "Selected with no component name"},
+        {"Required=", ComponentKey::kRequired, "Required with no component name"},
+        {"Java=", ComponentKey::kJava, "Java with no component name"},
+    };
+    std::string line;
+    while (SectionLine(line)) {
+      const char* text = line.c_str();
+      const char* v;
+      if ((v = HasPrefix(text, "Component="))) {
+        have_component = true;
+        sink_.Component(v);
+        continue;
+      }
+      bool matched = false;
+      for (const auto& k : keys) {
+        if ((v = HasPrefix(text, k.prefix))) {
+          if (!have_component) return Fail(k.missing);
+          sink_.ComponentValue(k.key, v);
+          matched = true;
+          break;
+        }
+      }
+      if (matched) continue;
+      if (!have_component) return Fail("feature in un-named component");
+      if (!have_feature_list_) return Fail("No feature list in manifest");
+      if (!feature_names_.count(Lower(line))) return Fail("Feature " + line + " not in manifest");
+      sink_.ComponentFeature(line);
+    }
+    return true;
+  }
+
+  bool Paths(void (Sink::*add)(const std::string&)) {
+    std::string line;
+    while (SectionLine(line)) (sink_.*add)(line);
+    return true;
+  }
+
+  bool Registry() {
+    static const struct {
+      const char* word;
+      int code;
+    } roots[] = {{"HKLM", kHKLM}, {"HKCU", kHKCU}, {"HKCC", kHKCC}, {"HKCR", kHKCR}, {"HKPP", kHKPP}};
+    std::string line;
+    while (SectionLine(line)) {
+      size_t first = line.find('\\');
+      size_t last = line.rfind('\\');
+      size_t eq = last == std::string::npos ? last : line.find('=', last);
+      if (first == std::string::npos || last == first || eq == std::string::npos) {
+        return Fail("Bad registry entry under [Registry]");
+      }
+      RegistryLine r;
+      r.root_word = line.substr(0, first);
+      for (const auto& root : roots) {
+        if (_stricmp(r.root_word.c_str(), root.word) == 0) r.root = root.code;
+      }
+      r.key = line.substr(first + 1, last - first - 1);
+      r.value_name = line.substr(last + 1, eq - last - 1);
+      std::string value = line.substr(eq + 1);
+      if (!value.empty() && value[0] == '"') {
+        size_t close = value.rfind('"');
+        if (close == 0) return Fail("Bad string registry entry under [Registry]");
+        r.is_string = true;
+        r.text = value.substr(1, close - 1);
+      } else {
+        unsigned long dword;
+        if (sscanf(value.c_str(), "%lX", &dword) != 1) {
+          return Fail("Bad DWORD registry entry under [Registry]");
+        }
+        r.dword = static_cast<uint32_t>(dword);
+      }
+      sink_.Registry(r);
+    }
+    return true;
+  }
+
+  LineSource& source_;
+  Sink& sink_;
+  bool have_feature_list_ = false;
+  std::set<std::string> feature_names_;
+};
+
+}  // namespace
+
+const char* HasPrefix(const char* text, const char* prefix) {
+  if (!text || !prefix) return nullptr;
+  size_t n = strlen(prefix);
+  return _strnicmp(text, prefix, n) == 0 ? text + n : nullptr;
+}
+
+bool TextLines::NextRaw(std::string& line) {
+  while (pos_ < text_.size()) {
+    char c = text_[pos_];
+    if (c == '\r' || c == '\n') {
+      // CR LF is one line end; every other CR or LF ends a line of its own.
+      pos_ += (c == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ? 2 : 1;
+      number_++;
+      continue;
+    }
+    size_t end = text_.find_first_of("\r\n", pos_);
+    if (end == std::string::npos) end = text_.size();
+    line = text_.substr(pos_, end - pos_);
+    pos_ = end;
+    number_++;
+    // The line just returned is counted; its line end is skipped without counting.
+    if (pos_ < text_.size()) {
+      pos_ += (text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ? 2 : 1;
+    }
+    return true;
+  }
+  return false;
+}
+
+bool TextLines::Next(std::string& line) {
+  if (pushed_) {
+    pushed_ = false;
+    line = pushed_line_;
+    return true;
+  }
+  std::string raw;
+  while (NextRaw(raw)) {
+    line = Trim(raw);
+    if (!line.empty() && line[0] != ';') return true;
+  }
+  return false;
+}
+
+void TextLines::PushBack(const std::string& line) {
+  pushed_ = true;
+  pushed_line_ = line;
+  pushed_number_ = number_;
+}
+
+bool Walk(LineSource& source, Sink& sink) { return Walker(source, sink).Run(); }
+
+ShortcutSpec SplitShortcutSpec(const std::string& spec) {
+  ShortcutSpec r;
+  Tokens t(spec);
+  if (spec.find('>') != std::string::npos) {
+    t.Next(">,", r.target);
+    r.has_arguments = t.Next(",", r.arguments);
+    r.has_icon = t.Next(",", r.icon);
+  } else {
+    t.Next(",", r.target);
+    r.icon = t.Rest();
+    r.has_icon = !r.icon.empty();
+  }
+  return r;
+}
+
+std::string Trim(const std::string& line) {
+  const char* ws = " \t\r\n\v\f";
+  size_t start = line.find_first_not_of(ws);
+  if (start == std::string::npos) return "";
+  size_t end = line.find_last_not_of(ws);
+  return line.substr(start, end - start + 1);
+}
+
+}  // namespace manifest

@@ -1,0 +1,143 @@
+// The manifest's line rules, shared by the installer and the archive builder
+// so that the builder refuses exactly what the installer would refuse.
+//
+// The walker reads significant lines (trimmed, comments dropped) from a
+// LineSource after the signature line, applies the section and key rules and
+// reports each line's meaning to a Sink. A format error goes to Sink::Error
+// with the installer's own message; the walk then stops.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace manifest {
+
+// The rest of `text` after `prefix` (compared without regard to case), or
+// null when the text does not begin with it or either is null.
+const char* HasPrefix(const char* text, const char* prefix);
+
+class LineSource {
+ public:
+  virtual ~LineSource() = default;
+  // The next significant line; false at the end of the text.
+  virtual bool Next(std::string& line) = 0;
+  // Makes the next call of Next return this line again (one line deep).
+  virtual void PushBack(const std::string& line) = 0;
+};
+
+enum class FeatureKey {
+  kDriverInf,
+  kDriverDevice,
+  kHKCR,
+  kRegkey,
+  kDescription,
+  kErrmess,
+  kRequires,
+  kMinversion,
+  kMaxversion,
+};
+
+enum class ComponentKey { kDescription, kAlternate, kSelected, kRequired, kJava };
+
+// Registry root codes, as the registry layer numbers its roots.
+enum RootCode { kRootUnknown = 0, kHKCR = 1, kHKCC = 2, kHKCU = 3, kHKLM = 4, kHKPP = 5 };
+
+struct ResourceLine {
+  std::string name;       // the variable that will name the file
+  std::string file;       // file name in the archive and the temporary folder
+  bool has_size = false;  // the installer requires it; the builder fills it in
+  std::string size_text;
+  uint32_t size = 0;
+};
+
+struct SizedName {
+  std::string name;
+  bool has_size = false;  // false: no size follows (a file then counts 8192 bytes)
+  std::string size_text;
+  uint32_t size = 0;
+};
+
+struct RegistryLine {
+  int root = kRootUnknown;
+  std::string root_word;
+  std::string key;
+  std::string value_name;
+  bool is_string = false;
+  std::string text;    // a string value, quotes removed
+  uint32_t dword = 0;  // a DWORD value
+};
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void Resource(const ResourceLine&) {}
+  virtual void ResourcesEnd() {}
+  virtual void Variable(const std::string& name, const std::string& value) {}
+  virtual void VariablesEnd() {}
+  virtual void FeaturesStart() {}
+  virtual void Feature(const std::string& name) {}
+  virtual void FeatureValue(FeatureKey key, const std::string& value) {}
+  // An "Installer=" line: the source and an optional size after its last TAB.
+  virtual void Installer(const SizedName& source) {}
+  virtual void InstallerAlternate(const std::string& source) {}
+  virtual void InstallerArguments(const std::string& arguments) {}
+  // A folder line, already normalised: backslashes, no trailing backslash.
+  virtual void Folder(const std::string& name) {}
+  virtual void File(const SizedName& file) {}
+  virtual void FeaturesEnd() {}
+  virtual void ComponentsStart() {}
+  virtual void Component(const std::string& name) {}
+  virtual void ComponentValue(ComponentKey key, const std::string& value) {}
+  virtual void ComponentFeature(const std::string& feature) {}
+  virtual void Shortcut(const std::string& name, const std::string& spec) {}
+  virtual void Registry(const RegistryLine& entry) {}
+  virtual void FolderPath(const std::string& path) {}
+  virtual void FilePath(const std::string& path) {}
+  // "[Run]": the end of the manifest.
+  virtual void Run() {}
+  // A format error with the installer's message. The installer does not
+  // return from it; when it returns, the walk stops and reports false.
+  virtual void Error(const std::string& message) = 0;
+};
+
+// The lines of a manifest text. Lines end at CR or LF and runs of line ends
+// count as one, so empty lines vanish; significant lines are trimmed and a
+// line whose first character is ";" is a comment. Line numbers count every
+// line of the text (CR LF being one line end), for the builder's messages.
+class TextLines : public LineSource {
+ public:
+  explicit TextLines(std::string text) : text_(std::move(text)) {}
+  // The next raw line, untrimmed (the signature line is read this way).
+  bool NextRaw(std::string& line);
+  bool Next(std::string& line) override;
+  void PushBack(const std::string& line) override;
+  // The number of the line that Next or NextRaw returned last.
+  int LineNumber() const { return pushed_ ? pushed_number_ : number_; }
+
+ private:
+  std::string text_;
+  size_t pos_ = 0;
+  int number_ = 0;  // lines passed so far
+  bool pushed_ = false;
+  std::string pushed_line_;
+  int pushed_number_ = 0;
+};
+
+// Walks the sections until [Run]. False after an error.
+bool Walk(LineSource& source, Sink& sink);
+
+// Splits a shortcut specification: target[>arguments][,icon].
+struct ShortcutSpec {
+  std::string target;
+  bool has_arguments = false;
+  std::string arguments;
+  bool has_icon = false;
+  std::string icon;
+};
+ShortcutSpec SplitShortcutSpec(const std::string& spec);
+
+// Trims white space at both ends; used for every manifest line.
+std::string Trim(const std::string& line);
+
+}  // namespace manifest
