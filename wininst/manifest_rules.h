@@ -40,6 +40,9 @@ enum class FeatureKey {
 
 enum class ComponentKey { kDescription, kAlternate, kSelected, kRequired, kJava };
 
+// The size of a feature file line that states none.
+constexpr uint32_t kDefaultFileSize = 8192;
+
 // Registry root codes, as the registry layer numbers its roots.
 enum RootCode { kRootUnknown = 0, kHKCR = 1, kHKCC = 2, kHKCU = 3, kHKLM = 4, kHKPP = 5 };
 
