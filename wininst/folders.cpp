@@ -1,0 +1,98 @@
+#include "wininst/folders.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/compat.h"
+#include "common/handle.h"
+#include "common/osdep.h"
+#include "common/registry.h"
+#include "wininst/messages.h"
+#include "wininst/product.h"
+#include "wininst/variables.h"
+
+namespace {
+
+constexpr int kFolderText = 4096;
+constexpr int kCsidlPrograms = 2;
+constexpr int kCsidlProgramFiles = 38;
+
+using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
+
+void FreeLibraryHandle(HMODULE m) { FreeLibrary(m); }
+using Library = Handle<HMODULE, FreeLibraryHandle>;
+
+// Asks the shell's folder service, where the system has one. Leaves
+// `start_menu` empty when it cannot tell.
+void AskShell(char* start_menu) {
+  Library lib(LoadLibraryA("SHFolder.dll"));
+  if (!lib) lib.reset(LoadLibraryA("Shell32.dll"));
+  if (!lib) return;
+  auto get = reinterpret_cast<GetFolderPath>(
+      reinterpret_cast<void*>(GetProcAddress(lib.get(), "SHGetFolderPathA")));
+  if (!get) return;
+  char path[MAX_PATH] = "";
+  if (SUCCEEDED(get(nullptr, kCsidlProgramFiles, nullptr, 0, path))) SetVariable("ProgramFiles", path);
+  path[0] = '\0';
+  if (SUCCEEDED(get(nullptr, kCsidlPrograms, nullptr, 0, path))) {
+    snprintf(start_menu, kFolderText, "%s", path);
+  } else {
+    start_menu[0] = '\0';
+  }
+}
+
+void StartMenuFromRegistryOrWindows(char* start_menu) {
+  RegData programs = reg_get_string(kRegCurrentUser,
+                                    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                                    "Programs");
+  if (programs.error == 0) {
+    snprintf(start_menu, kFolderText, "%s", programs.data);
+    free(programs.data);
+    return;
+  }
+  const char* windir = getenv("windir");
+  if (!windir || !*windir) windir = "C:\\WINDOWS";
+  snprintf(start_menu, kFolderText, "%s\\Start Menu\\Programs", windir);
+  if (!is_folder(start_menu)) FatalText("Unable to determine location of start menu");
+}
+
+void ResolveInstallationFolder() {
+  const char* inst_dir = GetVariable("InstDir");
+  bool is_default = inst_dir && _stricmp(inst_dir, "default") == 0;
+  if (IsTrue("HeadlessInstall") && !is_default) return;
+
+  RegData registered = reg_get_string(kRegLocalMachine, ProductKey(), "InstDir");
+  if (registered.error == 0) {
+    // The same version and patch level is installed there already.
+    SetVariable("InstDir", registered.data);
+    free(registered.data);
+    return;
+  }
+  if (inst_dir && !is_default) return;
+
+  char* folder = ExpandVariables(GetVariable("Edition")
+                                     ? "[ProgramFiles]\\[Manufacturer]\\[Product]\\[Edition]\\[Version]"
+                                     : "[ProgramFiles]\\[Manufacturer]\\[Product]\\[Version]");
+  SetVariable("InstDir", folder);
+  free(folder);
+}
+
+}  // namespace
+
+void ResolveFolders() {
+  char start_menu[kFolderText] = "";
+  AskShell(start_menu);
+  if (!start_menu[0]) StartMenuFromRegistryOrWindows(start_menu);
+
+  const char* name = GetVariable("ShortcutFolderName");
+  if (!name) name = GetVariable("Description");
+  if (!name) name = "";
+  char folder[kFolderText];
+  snprintf(folder, sizeof folder, "%s\\MERIDOX Software\\%s", start_menu, name);
+  SetVariable("ShortcutFolder", folder);
+
+  ResolveInstallationFolder();
+}

@@ -1,0 +1,361 @@
+#include "wininst/manifest.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/compat.h"
+#include "common/vector.h"
+#include "wininst/archive.h"
+#include "wininst/engine.h"
+#include "wininst/entry.h"
+#include "wininst/folders.h"
+#include "wininst/manifest_rules.h"
+#include "wininst/messages.h"
+#include "wininst/variables.h"
+
+Vec* FeatureList;
+Vec* ComponentList;
+Vec* Shortcuts;
+Vec* RegistryEntries;
+Vec* ManifestVariables;
+
+namespace {
+
+constexpr const char* kInstDirToken = "%InstDir%";
+constexpr size_t kInstDirTokenLength = 9;
+constexpr int kEnvironmentLimit = 4096;
+constexpr int kErrorTextWidth = 60;
+constexpr const char* kMakerSite = "https://www.meridox.com/ordering";
+
+manifest::TextLines* lines;
+char* pushed_back;
+
+// The parser's view of the manifest lines: NextManifestLine and PushBackLine.
+class ManifestLines : public manifest::LineSource {
+ public:
+  bool Next(std::string& line) override {
+    char* l = NextManifestLine();
+    if (!l) return false;
+    line = l;
+    free(l);
+    return true;
+  }
+  void PushBack(const std::string& line) override { PushBackLine(line.c_str()); }
+};
+
+template <typename T>
+T* Append(Vec*& list, T* item) {
+  if (!list) list = vec_new();
+  vec_add(list, item);
+  return item;
+}
+
+Feature* NewFeature(const std::string& name) {
+  Feature* f = new Feature;
+  f->name = name;
+  f->folders = vec_new();
+  f->installers = vec_new();
+  f->prerequisites = vec_new();
+  f->prerequisite_names = vec_new();
+  return f;
+}
+
+bool BeginsWithYes(const std::string& value) { return HasPrefix(value.c_str(), "yes") != nullptr; }
+
+// Builds the run-wide records from the manifest's lines.
+class Builder : public manifest::Sink {
+ public:
+  void Resource(const manifest::ResourceLine& r) override {
+    if (!r.has_size) FatalText("Bad line in [Resources]");
+    char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
+    ExtractRecord(path, r.size);
+    ::Resource* res = static_cast<::Resource*>(xmalloc(sizeof(::Resource)));
+    res->file_name = xstrdup(r.file.c_str());
+    res->source_path = path;
+    res->variable = xstrdup(r.name.c_str());
+    res->size = r.size;
+    vec_add(Resources, res);
+    vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));
+  }
+
+  void ResourcesEnd() override {
+    // Extraction recorded the temporary files; they are not part of the installation.
+    vec_clear(InstalledFiles);
+  }
+
+  void Variable(const std::string& name, const std::string& value) override {
+    char expanded[kEnvironmentLimit];
+    DWORD n = ExpandEnvironmentStringsA(value.c_str(), expanded, sizeof expanded);
+    SetVariable(name.c_str(), n > 0 && n <= sizeof expanded ? expanded : value.c_str());
+    Append(ManifestVariables, xstrdup(name.c_str()));
+  }
+
+  void VariablesEnd() override { ResolveFolders(); }
+
+  void FeaturesStart() override {
+    FeatureList = vec_new();
+    feature_ = nullptr;
+    folder_ = nullptr;
+  }
+
+  void Feature(const std::string& name) override {
+    feature_ = NewFeature(name);
+    vec_add(FeatureList, feature_);
+  }
+
+  void FeatureValue(manifest::FeatureKey key, const std::string& v) override {
+    using K = manifest::FeatureKey;
+    switch (key) {
+      case K::kDriverInf: feature_->driver_inf = v; break;
+      case K::kDriverDevice: feature_->driver_device = v; break;
+      case K::kHKCR: feature_->class_key = v; break;
+      case K::kRegkey: feature_->registry_key = v; break;
+      case K::kDescription: feature_->description = v; break;
+      case K::kErrmess: {
+        char* wrapped = WrapText(v.c_str(), kErrorTextWidth);
+        feature_->error_text = wrapped;
+        free(wrapped);
+        break;
+      }
+      case K::kRequires: vec_add(feature_->prerequisite_names, xstrdup(v.c_str())); break;
+      case K::kMinversion: feature_->min_version = v; break;
+      case K::kMaxversion: feature_->max_version = v; break;
+    }
+  }
+
+  void Installer(const manifest::SizedName& source) override {
+    installer_ = new ::Installer;
+    installer_->source = source.name;
+    installer_->alternates = vec_new();
+    vec_add(feature_->installers, installer_);
+    if (source.has_size) feature_->installer_size = source.size;
+  }
+
+  void InstallerAlternate(const std::string& source) override {
+    vec_add(installer_->alternates, xstrdup(source.c_str()));
+  }
+
+  void InstallerArguments(const std::string& arguments) override { installer_->arguments = arguments; }
+
+  void Folder(const std::string& name) override {
+    folder_ = new ::Folder;
+    folder_->name = name;
+    folder_->files = vec_new();
+    vec_add(feature_->folders, folder_);
+  }
+
+  void File(const manifest::SizedName& file) override {
+    FileEntry* e = new FileEntry;
+    e->name = file.name;
+    e->size = file.has_size ? file.size : manifest::kDefaultFileSize;
+    vec_add(folder_->files, e);
+  }
+
+  void FeaturesEnd() override {
+    for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
+      ::Feature* f = vec_at<::Feature>(FeatureList, i);
+      if (f->description.empty()) f->description = f->name;
+      for (uint32_t n = 0; n < vec_count(f->prerequisite_names); n++) {
+        const char* wanted = vec_at<char>(f->prerequisite_names, n);
+        for (uint32_t j = 0; j < vec_count(FeatureList); j++) {
+          ::Feature* other = vec_at<::Feature>(FeatureList, j);
+          if (_stricmp(other->name.c_str(), wanted) == 0) vec_add(f->prerequisites, other);
+        }
+      }
+    }
+  }
+
+  void ComponentsStart() override {
+    ComponentList = vec_new();
+    component_ = nullptr;
+  }
+
+  void Component(const std::string& name) override {
+    component_ = new ::Component;
+    component_->name = name;
+    component_->features = vec_new();
+    component_->alternates = vec_new();
+    // An excluded component is still filled by its lines but never listed.
+    if (IsComponentAllowed(name.c_str())) vec_add(ComponentList, component_);
+  }
+
+  void ComponentValue(manifest::ComponentKey key, const std::string& v) override {
+    using K = manifest::ComponentKey;
+    switch (key) {
+      case K::kDescription: component_->description = v; break;
+      case K::kAlternate: vec_add(component_->alternates, xstrdup(v.c_str())); break;
+      case K::kSelected: component_->selected = BeginsWithYes(v); break;
+      case K::kRequired:
+        component_->required = BeginsWithYes(v);
+        if (component_->required) component_->selected = true;
+        break;
+      case K::kJava: component_->needs_java = BeginsWithYes(v); break;
+    }
+  }
+
+  void ComponentFeature(const std::string& name) override {
+    vec_add(component_->features, FindFeature(name.c_str()));
+  }
+
+  void Shortcut(const std::string& name, const std::string& spec) override {
+    AddShortcut(name.c_str(), spec.c_str());
+  }
+
+  void Registry(const manifest::RegistryLine& r) override {
+    RegistryEntry* e = new RegistryEntry;
+    e->root = r.root;
+    e->key = r.key;
+    e->value_name = r.value_name;
+    e->is_string = r.is_string;
+    e->text = r.text;
+    e->dword = r.dword;
+    Append(RegistryEntries, e);
+  }
+
+  void FolderPath(const std::string& path) override {
+    vec_add(CreatedFolders, xstrdup(path.c_str()));
+  }
+
+  void FilePath(const std::string& path) override { vec_add(InstalledFiles, xstrdup(path.c_str())); }
+
+  void Run() override {
+    if (!GetVariable("OrderingURL") && !IsTrue("HideOrderingURL")) {
+      SetVariable("OrderingURL", kMakerSite);
+    }
+    ApplyReferralTag();
+    EvaluateFeatures();
+  }
+
+  void Error(const std::string& message) override { FatalText(message.c_str()); }
+
+ private:
+  static void ApplyReferralTag() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return;
+    FILE* f = fopen(path, "rb");
+    if (!f) return;
+    uint8_t tail[4];
+    bool read = fseek(f, -4, SEEK_END) == 0 && fread(tail, 1, 4, f) == 4;
+    fclose(f);
+    uint16_t referral = static_cast<uint16_t>(tail[0] | tail[1] << 8);
+    uint16_t check = static_cast<uint16_t>(tail[2] | tail[3] << 8);
+    if (!read || check != (referral ^ 0xFFFF)) return;
+    char id[16];
+    snprintf(id, sizeof id, "%u", referral);
+    SetVariable("ReferralID", id);
+    // A hidden ordering link stays hidden: the number is kept, no address made up.
+    if (GetVariable("OrderingURL")) {
+      char* url = ExpandVariables("[OrderingURL]?referrer=[ReferralID]");
+      SetVariable("OrderingURL", url);
+      free(url);
+    }
+  }
+
+  ::Feature* feature_ = nullptr;
+  ::Folder* folder_ = nullptr;
+  ::Installer* installer_ = nullptr;
+  ::Component* component_ = nullptr;
+};
+
+}  // namespace
+
+void ParseManifest(manifest::TextLines& text) {
+  lines = &text;
+  ManifestLines source;
+  Builder builder;
+  manifest::Walk(source, builder);
+}
+
+char* NextManifestLine() {
+  std::string line;
+  if (pushed_back) {
+    line = pushed_back;
+    free(pushed_back);
+    pushed_back = nullptr;
+  } else if (!lines || !lines->Next(line)) {
+    return nullptr;
+  }
+  return ExpandInstDir(line.c_str());
+}
+
+void PushBackLine(const char* line) {
+  free(pushed_back);
+  pushed_back = xstrdup(line);
+}
+
+const char* HasPrefix(const char* text, const char* prefix) { return manifest::HasPrefix(text, prefix); }
+
+char* ExpandInstDir(const char* text) {
+  const char* inst_dir = GetVariable("InstDir");
+  if (!inst_dir) return xstrdup(text);
+  std::string out;
+  for (const char* p = text; *p;) {
+    if (_strnicmp(p, kInstDirToken, kInstDirTokenLength) == 0) {
+      out += inst_dir;
+      p += kInstDirTokenLength;
+    } else {
+      out += *p++;
+    }
+  }
+  if (out.size() > kMaxExpanded) out.resize(kMaxExpanded);
+  return xstrdup(out.c_str());
+}
+
+char* CollapseInstDir(const char* text) {
+  const char* inst_dir = GetVariable("InstDir");
+  size_t n = inst_dir ? strlen(inst_dir) : 0;
+  std::string out;
+  for (const char* p = text; *p && out.size() < kMaxExpanded;) {
+    // The first character must match exactly, the rest without regard to case.
+    if (n > 0 && *p == inst_dir[0] && _strnicmp(p, inst_dir, n) == 0) {
+      out += kInstDirToken;
+      p += n;
+    } else {
+      out += *p++;
+    }
+  }
+  if (out.size() > kMaxExpanded) out.resize(kMaxExpanded);
+  return xstrdup(out.c_str());
+}
+
+Feature* FindFeature(const char* name) {
+  if (!FeatureList) FatalText("No feature list in manifest");
+  for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
+    Feature* f = vec_at<Feature>(FeatureList, i);
+    if (_stricmp(f->name.c_str(), name) == 0) return f;
+  }
+  Fatal("Feature %s not in manifest", name);
+}
+
+Component* FindComponent(const char* name) {
+  if (!ComponentList) FatalText("No component_list in manifest");
+  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
+    Component* c = vec_at<Component>(ComponentList, i);
+    if (_stricmp(c->name.c_str(), name) == 0) return c;
+  }
+  Fatal("Component %s not in manifest", name);
+}
+
+void AddShortcut(const char* name, const char* spec) {
+  manifest::ShortcutSpec s = manifest::SplitShortcutSpec(spec);
+  Shortcut* sc = new Shortcut;
+  sc->name = name;
+  sc->target = s.target;
+  sc->arguments = s.arguments;
+  sc->icon = s.icon;
+  Append(Shortcuts, sc);
+}
+
+bool IsComponentAllowed(const char* name) {
+  Vec* excluded = ExcludedComponents();
+  for (uint32_t i = 0; i < vec_count(excluded); i++) {
+    if (_stricmp(vec_at<char>(excluded, i), name) == 0) return false;
+  }
+  return true;
+}
