@@ -2,11 +2,12 @@
 BUILD := build
 WIN := $(BUILD)/win
 HOST := $(BUILD)/host
+FUZZ := $(BUILD)/fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all win host test demo bench fuzz setup clean
+.PHONY: all win host fuzz-tree test demo bench fuzz setup clean
 
-all: win host
+all: win host fuzz-tree
 
 setup:
 	@scripts/setup.sh
@@ -15,7 +16,13 @@ $(WIN)/Makefile:
 	@cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 
 $(HOST)/Makefile:
-	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release -DWIN_BUILD_DIR=$(abspath $(WIN)) >/dev/null
+	@cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release -DWIN_BUILD_DIR=$(abspath $(WIN)) -DFUZZ_BUILD_DIR=$(abspath $(FUZZ)) >/dev/null
+
+$(FUZZ)/Makefile:
+	@cmake -S . -B $(FUZZ) -DMERIDOX_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 >/dev/null
+
+fuzz-tree: $(FUZZ)/Makefile
+	@cmake --build $(FUZZ) -j$(JOBS)
 
 win: $(WIN)/Makefile
 	@cmake --build $(WIN) -j$(JOBS)
@@ -37,8 +44,9 @@ bench: setup
 	@$(MAKE) --no-print-directory all
 	@bench/run.sh
 
+# Each fuzz target for FUZZ_SECONDS (default 600).
 fuzz: setup
-	@scripts/fuzz.sh $(or $(SECONDS),600)
+	@scripts/fuzz.sh $(or $(FUZZ_SECONDS),600)
 
 clean:
 	rm -rf $(BUILD)
