@@ -181,11 +181,18 @@ def reg_query(key: str, value: str | None = None, view64: bool = False):
     return values
 
 
+ROOT_NAMES = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER", "HKCR": "HKEY_CLASSES_ROOT",
+              "HKCC": "HKEY_CURRENT_CONFIG", "HKU": "HKEY_USERS"}
+
+
 def reg_subkeys(key: str) -> list[str] | None:
     code, out = wine_output(["reg", "query", key])
     if code != 0:
         return None
-    prefix = key.rstrip("\\").upper() + "\\"
+    # `reg query` names the root in full: HKLM\x is listed as HKEY_LOCAL_MACHINE\x.
+    root, _, rest = key.partition("\\")
+    root = ROOT_NAMES.get(root.upper(), root)
+    prefix = (root + "\\" + rest).rstrip("\\").upper() + "\\"
     subs = []
     for line in out.replace("\r", "").split("\n"):
         if line.upper().startswith(prefix):
@@ -211,9 +218,11 @@ def reg_delete(key: str):
 # --- installers --------------------------------------------------------------
 
 def build_installer(manifest: str, files: dict[str, bytes] | None, out: Path,
-                    extra: list[str] | None = None, check: bool = True) -> subprocess.CompletedProcess:
+                    extra: list[str] | None = None, check: bool = True,
+                    stub: Path | None = None) -> subprocess.CompletedProcess:
     """Packs an installer with mkinst from a manifest text and a dict of
-    source files (relative path -> bytes)."""
+    source files (relative path -> bytes); `stub` replaces the installer's
+    own program (a probe built to stand in for it)."""
     src = Path(tempfile.mkdtemp(prefix="src-", dir=out.parent))
     for rel, data in (files or {}).items():
         p = src / rel
@@ -221,12 +230,31 @@ def build_installer(manifest: str, files: dict[str, bytes] | None, out: Path,
         p.write_bytes(data)
     mf = src / "product.manifest"
     mf.write_text(manifest, encoding="latin-1")
-    args = [str(MKINST), "--stub", str(STUB), "-o", str(out), *(extra or []), str(mf), str(src)]
+    args = [str(MKINST), "--stub", str(stub or STUB), "-o", str(out), *(extra or []), str(mf), str(src)]
     r = subprocess.run(args, capture_output=True, text=True)
     if check and r.returncode != 0:
         raise RuntimeError(f"mkinst failed: {r.stderr}")
     shutil.rmtree(src)
     return r
+
+
+def probe(name: str) -> Path:
+    """A test program of tests/probes."""
+    return WIN_BUILD / f"{name}.exe"
+
+
+def signature_of(program: Path) -> str:
+    """The manifest signature that a program's file gives its manifests."""
+    return program.read_bytes()[23040:23056].hex().upper()
+
+
+def fatal_run(installer: Path, *args: str, timeout_ms: int = 30000) -> DriverRun:
+    """Runs an installer that should stop with one box; presses OK."""
+    return drive([
+        {"do": "start", "cmdline": command_line(installer, *args)},
+        {"do": "box", "timeout_ms": timeout_ms, "press": "ok"},
+        {"do": "wait_exit", "timeout_ms": timeout_ms},
+    ])
 
 
 def bmp_to_png(bmp: Path, name: str) -> Path:

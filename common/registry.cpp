@@ -1,0 +1,147 @@
+#include "common/registry.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/handle.h"
+#include "common/vector.h"
+
+namespace {
+
+using Key = Handle<HKEY, RegCloseKey>;
+
+// Buffer of a sub-key name during enumeration: the longest name that fits
+// (kRegSubkeyNameLimit characters) and its terminator.
+constexpr DWORD kNameBuffer = kRegSubkeyNameLimit + 1;
+
+long OpenKey(int root, const char* key, REGSAM access, Key& out) {
+  return RegOpenKeyExA(reg_root_key(root), key, 0, access, out.put());
+}
+
+long CreateKey(int root, const char* key, Key& out) {
+  return RegCreateKeyExA(reg_root_key(root), key, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                         nullptr, out.put(), nullptr);
+}
+
+RegData Failed(long error) {
+  return RegData{nullptr, 0, error};
+}
+
+}  // namespace
+
+HKEY reg_root_key(int root) {
+  switch (root) {
+    case kRegCurrentConfig:
+      return HKEY_CURRENT_CONFIG;
+    case kRegCurrentUser:
+      return HKEY_CURRENT_USER;
+    case kRegLocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    default:
+      // Code 1 and every unknown code, the manifest's "HKPP" among them.
+      return HKEY_CLASSES_ROOT;
+  }
+}
+
+long reg_get_dword(int root, const char* key, const char* name, uint32_t* value) {
+  Key k;
+  if (long e = OpenKey(root, key, KEY_READ, k)) return e;
+  // Read into a local so that a value of another type never reaches the
+  // caller's variable: callers keep their own default when the read fails.
+  DWORD data = 0, type = 0, size = sizeof data;
+  if (long e =
+          RegQueryValueExA(k.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size)) {
+    return e;
+  }
+  if (type != REG_DWORD) return ERROR_BAD_ARGUMENTS;
+  *value = data;
+  return 0;
+}
+
+RegData reg_get_string(int root, const char* key, const char* name) {
+  // One spare zero byte: a value stored without its terminator still ends
+  // inside the buffer when it is expanded.
+  char buf[kRegStringLimit + 1] = {};
+  DWORD type = 0, size = kRegStringLimit;
+  {
+    Key k;
+    if (long e = OpenKey(root, key, KEY_READ, k)) return Failed(e);
+    if (long e =
+            RegQueryValueExA(k.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size)) {
+      return Failed(e);
+    }
+  }
+  if (type == REG_EXPAND_SZ) {
+    char expanded[kRegExpandedLimit];
+    DWORD n = ExpandEnvironmentStringsA(buf, expanded, kRegExpandedLimit);
+    if (n == 0 || n > kRegExpandedLimit) return Failed(ERROR_MORE_DATA);
+    char* data = static_cast<char*>(xmalloc(n + 1));
+    memcpy(data, expanded, n);
+    return RegData{data, n, 0};
+  }
+  if (type == REG_SZ) {
+    // The bytes as stored; the block has one zero byte more, so that a value
+    // written without a terminator is still a text.
+    char* data = static_cast<char*>(xmalloc(size + 1));
+    memcpy(data, buf, size);
+    return RegData{data, size, 0};
+  }
+  return Failed(ERROR_BAD_ARGUMENTS);
+}
+
+RegSubkeyList reg_list_subkeys(int root, const char* key) {
+  RegSubkeyList list{root, key, vec_new(), 0, 0};
+  Key k;
+  if ((list.error = OpenKey(root, key, KEY_ENUMERATE_SUB_KEYS, k))) return list;
+  for (DWORD index = 0;; index++) {
+    char name[kNameBuffer];
+    DWORD len = kNameBuffer;
+    FILETIME written;
+    list.error = RegEnumKeyExA(k.get(), index, name, &len, nullptr, nullptr, nullptr, &written);
+    if (list.error != ERROR_SUCCESS) break;
+    vec_add(list.names, xstrdup(name));
+    list.count++;
+  }
+  if (list.error == ERROR_NO_MORE_ITEMS) list.error = 0;
+  return list;
+}
+
+long reg_set_dword(int root, const char* key, const char* name, uint32_t value) {
+  Key k;
+  if (long e = CreateKey(root, key, k)) return e;
+  DWORD data = value;
+  return RegSetValueExA(k.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                        sizeof data);
+}
+
+long reg_set_string(int root, const char* key, const char* name, const char* text) {
+  Key k;
+  if (long e = CreateKey(root, key, k)) return e;
+  return RegSetValueExA(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                        static_cast<DWORD>(strlen(text) + 1));
+}
+
+long reg_delete_tree(int root, const char* key) {
+  // The sub-keys go first: RegDeleteKeyA refuses a key that still has some.
+  // What happens to them, and whether the listing ran to its end, is left to
+  // the final deletion to tell.
+  RegSubkeyList list = reg_list_subkeys(root, key);
+  vec_rewind(list.names);
+  while (vec_more(list.names)) {
+    char* name = static_cast<char*>(vec_next(list.names));
+    std::string child = std::string(key) + "\\" + name;
+    reg_delete_tree(root, child.c_str());
+    free(name);
+  }
+  vec_free(list.names);
+  return RegDeleteKeyA(reg_root_key(root), key);
+}
+
+long reg_delete_value(int root, const char* key, const char* name) {
+  Key k;
+  if (long e = OpenKey(root, key, KEY_WRITE, k)) return e;
+  return RegDeleteValueA(k.get(), name);
+}

@@ -1,0 +1,231 @@
+#include "wininst/product.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/registry.h"
+#include "common/vector.h"
+#include "wininst/manifest.h"
+#include "wininst/messages.h"
+#include "wininst/shortcuts.h"
+#include "wininst/variables.h"
+
+namespace {
+
+constexpr const char* kPublisher = "MERIDOX Software";
+constexpr const char* kIdeShortcut = "SANDRIFT Integrated Development Environment";
+
+// The maker's IDE found by the last registration; null until then.
+char* ide_path;
+
+std::string Expanded(const char* text) {
+  char* e = ExpandVariables(text);
+  std::string s = e;
+  free(e);
+  return s;
+}
+
+const char* ValueOr(const char* name, const char* fallback) {
+  const char* v = GetVariable(name);
+  return v ? v : fallback;
+}
+
+std::string FamilyKey() {
+  return Expanded(GetVariable("Edition") ? "SOFTWARE\\[Manufacturer]\\[Product]\\[Edition]"
+                                         : "SOFTWARE\\[Manufacturer]\\[Product]");
+}
+
+uint32_t DecimalValue(const char* text) {
+  return static_cast<uint32_t>(strtoul(text, nullptr, 10));
+}
+
+// The App Paths entry lets the shell start the product's program by name.
+void WriteAppPaths(const char* appname) {
+  std::string key =
+      std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + appname;
+  reg_set_string(kRegLocalMachine, key.c_str(), "Path", Expanded("[InstDir]\\bin").c_str());
+  reg_set_string(kRegLocalMachine, key.c_str(), "", Expanded("[InstDir]\\bin\\[Appname]").c_str());
+}
+
+void WriteUninstallString(const char* name, const char* text) {
+  reg_set_string(kRegLocalMachine, UninstallKey(), name, text);
+}
+
+void WriteUninstallOptional(const char* name, const char* variable) {
+  if (const char* v = GetVariable(variable)) WriteUninstallString(name, v);
+}
+
+// Failures are ignored: the product works without its uninstall entry.
+void WriteUninstallEntry() {
+  const char* key = UninstallKey();
+  const char* version = ValueOr("Version", "");
+
+  WriteUninstallOptional("DisplayIcon", "ICON");
+  WriteUninstallString("DisplayName", Expanded("[Description] V[Version][PatchLevel]").c_str());
+  WriteUninstallString("DisplayVersion", version);
+  WriteUninstallOptional("HelpLink", "SupportURL");
+  reg_set_dword(kRegLocalMachine, key, "NoRepair", 1);
+  WriteUninstallString("Publisher", kPublisher);
+  char* text = xsprintf("\"%s\" --remove", ValueOr("SETUP", ""));
+  WriteUninstallString("UninstallString", text);
+  free(text);
+  text = xsprintf("\"%s\"", ValueOr("InstDir", ""));
+  WriteUninstallString("InstallLocation", text);
+  free(text);
+  WriteUninstallOptional("HelpTelephone", "PhoneNo");
+  WriteUninstallOptional("URLUpdateInfo", "UpdateURL");
+  WriteUninstallOptional("Readme", "README");
+
+  char today[16];
+  time_t now = time(nullptr);
+  strftime(today, sizeof today, "%Y%m%d", localtime(&now));
+  WriteUninstallString("InstallDate", today);
+
+  reg_set_dword(kRegLocalMachine, key, "VersionMajor", DecimalValue(version));
+  if (const char* dot = strrchr(version, '.')) {
+    reg_set_dword(kRegLocalMachine, key, "VersionMinor", DecimalValue(dot + 1));
+  }
+}
+
+// SANDRIFTShortCut names the IDE's version as "<version>[L<patch>]".
+void FindIde(const char* value) {
+  std::string version = value, patch = "0";
+  if (size_t l = version.find('L'); l != std::string::npos) {
+    patch = version.substr(l + 1);
+    version.resize(l);
+  }
+  char* key =
+      xsprintf("Software\\MERIDOX Software\\SANDRIFT\\%s\\PL%s", version.c_str(), patch.c_str());
+  RegData dir = reg_get_string(kRegLocalMachine, key, "InstDir");
+  free(key);
+  if (dir.error != 0) return;  // not registered: no IDE shortcut, no IDE to run
+  free(ide_path);
+  ide_path = xsprintf("%s\\bin\\sandrift.exe", dir.data);
+  free(dir.data);
+  AddShortcut(kIdeShortcut, ide_path);
+}
+
+}  // namespace
+
+const char* ProductVersionKey() {
+  static const std::string key =
+      Expanded(GetVariable("Edition") ? "SOFTWARE\\[Manufacturer]\\[Product]\\[Edition]\\[Version]"
+                                      : "SOFTWARE\\[Manufacturer]\\[Product]\\[Version]");
+  return key.c_str();
+}
+
+const char* ProductKey() {
+  static const std::string key = [] {
+    const char* level = GetVariable("PatchLevel");
+    if (!level || !*level) level = SetVariable("PatchLevel", "PL0");
+    return std::string(ProductVersionKey()) + "\\" + level;
+  }();
+  return key.c_str();
+}
+
+const char* UninstallKey() {
+  static const std::string key = [] {
+    // The entry's name carries the patch level, which ProductKey settles.
+    ProductKey();
+    return Expanded(
+        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\[Product] [Version][PatchLevel]");
+  }();
+  return key.c_str();
+}
+
+void WriteInstallLocation() {
+  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", ValueOr("InstDir", ""))) {
+    Fatal("Registry write failure %d", static_cast<int>(e));
+  }
+  if (const char* build = GetVariable("BuildNo")) {
+    if (long e = reg_set_dword(kRegLocalMachine, ProductKey(), "BuildNo", DecimalValue(build))) {
+      Fatal("Registry write failure %d", static_cast<int>(e));
+    }
+  }
+  // An empty name would put the entry's values on the App Paths key itself.
+  const char* appname = GetVariable("Appname");
+  if (appname && *appname) WriteAppPaths(appname);
+}
+
+void RegisterProduct() {
+  WriteInstallLocation();
+  WriteRegistryEntries();
+  WriteUninstallEntry();
+  // EditHoltekIDE: the Holtek IDE's configuration (ConfigureHoltekIDE) joins here.
+  // SetupFASM: the CFASM tool paths under ProductKey (SetupCFASM) join here.
+  // InstallTESSERAPlugin: MPIndex under ProductKey when the plug-in's slot is
+  // known (PluginSlot), then the plug-in's registration (RegisterPlugin), join here.
+  if (const char* ide = GetVariable("SANDRIFTShortCut")) FindIde(ide);
+}
+
+bool UnregisterProduct() {
+  bool ok = reg_delete_tree(kRegLocalMachine, ProductKey()) == 0;
+
+  // The version's key stays while another patch level of it is installed.
+  RegSubkeyList levels = reg_list_subkeys(kRegLocalMachine, ProductVersionKey());
+  for (uint32_t i = 0; i < levels.count; i++) free(vec_get(levels.names, i));
+  vec_free(levels.names);
+  if (levels.error != 0) {
+    ok = false;
+  } else if (levels.count == 0) {
+    ok = reg_delete_tree(kRegLocalMachine, ProductVersionKey()) == 0 && ok;
+  }
+
+  ok = reg_delete_tree(kRegLocalMachine, UninstallKey()) == 0 && ok;
+  return ok;
+}
+
+bool CheckNewerVersion() {
+  bool answer = true;
+  const char* version = ShortVersion();
+  std::string family = FamilyKey();
+
+  RegSubkeyList installed = reg_list_subkeys(kRegLocalMachine, family.c_str());
+  for (uint32_t i = 0; i < installed.count; i++) free(vec_get(installed.names, i));
+  vec_free(installed.names);
+  // Only the opening reports "not found"; a listing cut short by a long name
+  // still tells that the key is there.
+  bool opened = installed.error == 0 || installed.error == ERROR_MORE_DATA || installed.count > 0;
+
+  if (opened) {
+    // The plug-in product (IsPluginProduct) compares against the plug-in's
+    // registered version (PluginInstalledVersion) instead: joins here with the
+    // host-IDE integration.
+    char* newest = BestInstalledVersion(family.c_str());
+    if (newest && strcmp(newest, version) > 0) {
+      answer = false;
+      if (!IsTrue("HeadlessInstall")) {
+        answer = AskYesNo("Install older version?",
+                          "A newer version (%s) of %s, is already installed.\nAre you sure you "
+                          "want to install version (%s)?",
+                          newest, ValueOr("Product", ""), version);
+      }
+    }
+    free(newest);
+  }
+  Trace("Proceed with installation = %s (%u)", answer ? "True" : "False", answer ? 1u : 0u);
+  return answer;
+}
+
+char* BestInstalledVersion(const char* family_key) {
+  RegSubkeyList list = reg_list_subkeys(kRegLocalMachine, family_key);
+  // Text order, not numeric: 10.00 sorts below 9.70, 9.70 below 9.70a.
+  std::string best;
+  for (uint32_t i = 0; i < list.count; i++) {
+    char* name = vec_at<char>(list.names, i);
+    if (strcmp(name, best.c_str()) > 0) best = name;
+    free(name);
+  }
+  vec_free(list.names);
+  Trace("Best version of %s was %s", family_key, best.c_str());
+  return best.empty() ? nullptr : xstrdup(best.c_str());
+}
+
+const char* IdeExecutablePath() {
+  return ide_path;
+}
