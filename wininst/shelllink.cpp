@@ -1,0 +1,57 @@
+// Shell links (.lnk files) through the shell-link object. Kept apart from
+// the manifest's records: the shell's headers declare a type of the same name
+// as the record of a feature folder.
+#include <windows.h>
+#include <objbase.h>
+#include <objidl.h>
+#include <shlguid.h>
+#include <shobjidl.h>
+
+#include "common/handle.h"
+#include "wininst/messages.h"
+#include "wininst/shortcuts.h"
+
+namespace {
+
+template <typename T>
+void ComRelease(T* p) {
+  p->Release();
+}
+template <typename T>
+using ComPtr = Handle<T*, ComRelease<T>>;
+
+const char* Shown(const char* s) { return s ? s : "(null)"; }
+
+}  // namespace
+
+long MakeShellLink(const char* target, const char* link, const char* description, const char* arguments,
+                   const char* working_folder, const char* icon) {
+  ComPtr<IShellLinkA> shell_link;
+  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void**>(shell_link.put()));
+  if (FAILED(hr)) {
+    Fatal("CoCreateInstance failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr),
+          static_cast<int>(GetLastError()), target, link, Shown(description), Shown(working_folder));
+  }
+  // A missing target gives S_FALSE, which is no reason to stop.
+  shell_link.get()->SetPath(target);
+  if (arguments) shell_link.get()->SetArguments(arguments);
+  if (description) shell_link.get()->SetDescription(description);
+  if (working_folder) shell_link.get()->SetWorkingDirectory(working_folder);
+  if (icon) shell_link.get()->SetIconLocation(icon, 0);
+
+  ComPtr<IPersistFile> file;
+  hr = shell_link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()));
+  if (FAILED(hr)) {
+    Fatal("QueryInterface failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr),
+          static_cast<int>(GetLastError()), target, link, Shown(description), Shown(working_folder));
+  }
+  WCHAR wide[MAX_PATH];
+  if (!MultiByteToWideChar(CP_ACP, 0, link, -1, wide, MAX_PATH)) wide[0] = L'\0';
+  hr = file.get()->Save(wide, TRUE);
+  if (FAILED(hr)) {
+    Fatal("Save failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr), static_cast<int>(GetLastError()),
+          target, link, Shown(description), Shown(working_folder));
+  }
+  return hr;
+}

@@ -1,0 +1,78 @@
+#include "wininst/shortcuts.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/alloc.h"
+#include "common/registry.h"
+#include "common/vector.h"
+#include "wininst/archive.h"
+#include "wininst/engine.h"
+#include "wininst/manifest.h"
+#include "wininst/messages.h"
+#include "wininst/variables.h"
+
+namespace {
+
+// COM for the thread, for as long as the shortcut work runs.
+class ComScope {
+ public:
+  ComScope() { CoInitialize(nullptr); }
+  ~ComScope() { CoUninitialize(); }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+};
+
+bool IsAbsolute(const std::string& path) {
+  return (!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':');
+}
+
+}  // namespace
+
+void WriteRegistryEntries() {
+  if (!RegistryEntries) return;
+  for (uint32_t i = 0; i < vec_count(RegistryEntries); i++) {
+    RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries, i);
+    if (e->is_string) {
+      reg_set_string(e->root, e->key.c_str(), e->value_name.c_str(), e->text.c_str());
+    } else {
+      reg_set_dword(e->root, e->key.c_str(), e->value_name.c_str(), e->dword);
+    }
+  }
+}
+
+void CreateShortcuts() {
+  if (!Shortcuts) return;
+  ComScope com;
+  const char* folder = GetVariable("ShortcutFolder");
+  CreateFolderTree(folder);
+  const char* inst_dir = GetVariable("InstDir");
+
+  for (uint32_t i = 0; i < vec_count(Shortcuts); i++) {
+    Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
+    char target[4096];
+    if (IsAbsolute(s->target)) {
+      snprintf(target, sizeof target, "%s", s->target.c_str());
+    } else {
+      snprintf(target, sizeof target, "%s\\%s", inst_dir, s->target.c_str());
+    }
+    char working[4096];
+    snprintf(working, sizeof working, "%s", target);
+    if (char* slash = strrchr(working, '\\')) *slash = '\0';
+    char* link = xsprintf("%s\\%s.lnk", folder, s->name.c_str());
+    DeleteFileA(link);
+    const char* icon = s->icon.empty() ? nullptr : GetVariable(s->icon.c_str());
+    MakeShellLink(target, link, "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working, icon);
+    vec_add(InstalledFiles, link);
+  }
+
+  if (const char* holtek = GetVariable("HoltekIDEPath")) {
+    char* link = xsprintf("%s\\HT-IDE3000.lnk", folder);
+    MakeShellLink(holtek, link, "Run Holtek HT-IDE3000", nullptr, nullptr, nullptr);
+    vec_add(InstalledFiles, link);
+  }
+}
