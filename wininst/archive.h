@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "wininst/archive_format.h"
+
 struct Vec;
 
 // One file that the installation copies into its resources folder.
@@ -39,3 +41,10 @@ void DeleteTemporaryFiles();
 bool ArchiveOpen();
 // Closes the record stream once the last feature record has been consumed.
 void CloseArchive();
+
+// Steps of OpenArchive, also run alone by the filecheck probe.
+// Scans the file open on `fd` for the archive header from the minimum stub
+// length on, in steps of the grid; false when there is none.
+bool FindArchiveHeader(int fd, archive::HeaderFields& header);
+// Checks the filecheck of the covered stretch; every failure is fatal.
+void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen);
