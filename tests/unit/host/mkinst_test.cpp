@@ -1,0 +1,404 @@
+// The archive builder, run through its command line on a throwaway stub and
+// product; the installers it writes are taken apart again here.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/md5.h"
+#include "tools/mkinst/cli.h"
+#include "tools/mkinst/pack.h"
+#include "tools/mkinst/plan.h"
+#include "wininst/archive_format.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A PE32 image as far as the builder looks: MZ, PE, the optional header's
+// magic and SizeOfHeaders; every other byte a pattern.
+Bytes FakeStub(size_t size, uint32_t size_of_headers = 0x600, uint16_t magic = 0x10B) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(i * 7 + 3);
+  b[0] = 'M';
+  b[1] = 'Z';
+  archive::PutU32(&b[0x3C], 0x80);
+  memcpy(&b[0x80], "PE\0\0", 4);
+  b[0x80 + 24] = static_cast<uint8_t>(magic);
+  b[0x80 + 25] = static_cast<uint8_t>(magic >> 8);
+  archive::PutU32(&b[0x80 + 24 + 60], size_of_headers);
+  return b;
+}
+
+Bytes Read(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void Write(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+void Write(const fs::path& p, const Bytes& data) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+// An installer taken apart.
+struct Installer {
+  Bytes file;
+  archive::HeaderFields header;
+  bool filecheck_ok = false;
+  std::string signature_line;
+  std::string manifest;  // after the signature line
+  std::vector<std::string> records;
+};
+
+Installer Open(const fs::path& path, uint64_t stub_length) {
+  Installer r;
+  r.file = Read(path);
+  EXPECT_TRUE(archive::DecodeHeader(&r.file[stub_length], r.header));
+  const uint64_t end = uint64_t{r.header.headersize} + r.header.setuplen;
+  EXPECT_LE(end + 16, r.file.size());
+  Md5 md5;
+  md5.Update(&r.file[r.header.headersize], r.header.setuplen);
+  uint8_t digest[16];
+  md5.Final(digest);
+  r.filecheck_ok = memcmp(digest, &r.file[end], 16) == 0;
+
+  z_stream z{};
+  inflateInit2(&z, 16 + MAX_WBITS);
+  z.next_in = &r.file[stub_length + 20];
+  z.avail_in = static_cast<uInt>(end - stub_length - 20);
+  std::string out;
+  char buf[65536];
+  int rc;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(buf);
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - z.avail_out);
+  } while (rc == Z_OK);
+  EXPECT_EQ(rc, Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u) << "the member ends where the filecheck begins";
+  inflateEnd(&z);
+
+  for (size_t pos = 0; pos + 4 <= out.size();) {
+    uint32_t n = archive::GetU32(reinterpret_cast<const uint8_t*>(&out[pos]));
+    r.records.push_back(out.substr(pos + 4, n));
+    pos += 4 + n;
+  }
+  if (!r.records.empty()) {
+    const std::string& m = r.records.front();
+    r.signature_line = m.substr(0, m.find('\n'));
+    r.manifest = m.substr(m.find('\n') + 1);
+    r.records.erase(r.records.begin());
+  }
+  return r;
+}
+
+class MkinstTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("mkinst-test-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "src");
+    Write(dir_ / "stub.exe", FakeStub(30000));
+    Write(dir_ / "src" / "bg.bmp", std::string("BMP!"));
+    Write(dir_ / "src" / "bin" / "tool.exe", std::string(10000, 'x'));
+    Write(dir_ / "src" / "bin" / "sub" / "data.bin", std::string("\0\1\2", 3));
+    Write(dir_ / "src" / "doc" / "readme.txt", std::string("read me\r\n"));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs mkinst on `manifest`; returns the exit code and keeps stderr.
+  int Run(const std::string& manifest, std::vector<std::string> extra = {},
+          const std::string& out = "out.exe") {
+    Write(dir_ / "product.manifest", manifest);
+    std::vector<std::string> args = {"mkinst", "--stub", (dir_ / "stub.exe").string(), "-o",
+                                     (dir_ / out).string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back((dir_ / "product.manifest").string());
+    args.push_back((dir_ / "src").string());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    ::testing::internal::CaptureStderr();
+    int rc = mkinst::RunMkinst(static_cast<int>(argv.size()), argv.data());
+    err_ = ::testing::internal::GetCapturedStderr();
+    return rc;
+  }
+
+  // Nothing but the inputs is left in the folder.
+  void ExpectNoOutput() {
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_TRUE(name == "src" || name == "stub.exe" || name == "product.manifest") << name;
+    }
+  }
+
+  std::string Line(int n, const std::string& message) {
+    return (dir_ / "product.manifest").string() + ":" + std::to_string(n) + ": " + message;
+  }
+
+  fs::path dir_;
+  std::string err_;
+};
+
+const char* kProduct =
+    "; a comment line\r\n"
+    "[Resources]\r\n"
+    "BACKGROUND=bg.bmp\r\n"
+    "\r\n"
+    "[Variables]\r\n"
+    "Product=Test\r\n"
+    "[Features]\r\n"
+    "Feature=Main\r\n"
+    "bin/\r\n"
+    "tool.exe\t10000\r\n"
+    "bin\\sub\\\r\n"
+    "  data.bin  \r\n"
+    "Feature=Docs\r\n"
+    "doc//\r\n"
+    "readme.txt\r\n"
+    "[Components]\r\n"
+    "Component=All\r\n"
+    "Main\r\n"
+    "Docs\r\n"
+    "[Run]\r\n";
+
+TEST_F(MkinstTest, WritesTheLayoutWithSizesFilledAndRecordsInOrder) {
+  ASSERT_EQ(Run(kProduct), 0) << err_;
+  EXPECT_EQ(err_, "");
+  Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
+
+  // The short stub is padded with zeros; headersize comes from its PE headers.
+  const Bytes stub = FakeStub(30000);
+  EXPECT_TRUE(std::equal(stub.begin(), stub.end(), in.file.begin()));
+  EXPECT_TRUE(std::all_of(in.file.begin() + 30000, in.file.begin() + archive::kMinStubLength,
+                          [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(in.header.stub_length, archive::kMinStubLength);
+  EXPECT_EQ(in.header.headersize, 0x600u);
+  EXPECT_TRUE(in.filecheck_ok);
+  EXPECT_EQ(in.file.size(), in.header.headersize + in.header.setuplen + 16u) << "no referral tag";
+
+  // A fixed gzip header: no mtime, no name, the OS byte fixed.
+  const uint8_t* gz = &in.file[archive::kMinStubLength + 20];
+  EXPECT_EQ(Bytes(gz, gz + 10), (Bytes{0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 2, 0xff}));
+
+  char signature[33];
+  archive::FormatSignature(&stub[archive::kSignatureOffset], signature);
+  EXPECT_EQ(in.signature_line, signature);
+  // Only the missing sizes are added; the rest of the text (CR LF, comments,
+  // spaces, the given size) stays as written.
+  std::string expected = kProduct;
+  expected.replace(expected.find("BACKGROUND=bg.bmp"), 17, "BACKGROUND=bg.bmp\t4");
+  expected.replace(expected.find("  data.bin  "), 12, "  data.bin\t3");
+  expected.replace(expected.find("readme.txt"), 10, "readme.txt\t9");
+  EXPECT_EQ(in.manifest, expected);
+  EXPECT_EQ(in.records, (std::vector<std::string>{"BMP!", std::string(10000, 'x'),
+                                                  std::string("\0\1\2", 3), "read me\r\n"}));
+}
+
+TEST_F(MkinstTest, SameInputsGiveTheSameBytesAndTheReferralTagEndsTheFile) {
+  ASSERT_EQ(Run(kProduct, {}, "a.exe"), 0) << err_;
+  ASSERT_EQ(Run(kProduct, {}, "b.exe"), 0) << err_;
+  EXPECT_EQ(Read(dir_ / "a.exe"), Read(dir_ / "b.exe"));
+
+  ASSERT_EQ(Run(kProduct, {"--referral", "4660", "-l", "1"}, "c.exe"), 0) << err_;
+  Installer c = Open(dir_ / "c.exe", archive::kMinStubLength);
+  EXPECT_TRUE(c.filecheck_ok);
+  ASSERT_EQ(c.file.size(), c.header.headersize + c.header.setuplen + 16u + 4u);
+  uint16_t referral = 0;
+  EXPECT_TRUE(archive::DecodeReferralTag(&c.file[c.file.size() - 4], referral));
+  EXPECT_EQ(referral, 4660);
+  EXPECT_EQ(c.file[archive::kMinStubLength + 20 + 8], 4) << "level 1 marks the fastest method";
+
+  EXPECT_EQ(Run(kProduct, {"--referral", "65536"}, "d.exe"), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "d.exe"));
+}
+
+TEST_F(MkinstTest, LongStubIsPaddedToTheGridOnly) {
+  Write(dir_ / "stub.exe", FakeStub(archive::kMinStubLength + 1, 1024));
+  ASSERT_EQ(Run(kProduct), 0) << err_;
+  Installer in = Open(dir_ / "out.exe", archive::kMinStubLength + 1024);
+  EXPECT_EQ(in.header.stub_length, archive::kMinStubLength + 1024);
+  EXPECT_EQ(in.header.headersize, 1024u);
+  EXPECT_TRUE(in.filecheck_ok);
+
+  Write(dir_ / "stub.exe", FakeStub(archive::kMinStubLength + 2048));
+  ASSERT_EQ(Run(kProduct), 0) << err_;
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength + 2048).header.stub_length,
+            archive::kMinStubLength + 2048);
+}
+
+TEST_F(MkinstTest, RefusesStubsThatAreNoPe32ImageOrCarryAnArchive) {
+  const std::pair<Bytes, std::string> stubs[] = {
+      {FakeStub(30000, 0x400, 0x20B), "not a PE32 image"},
+      {Bytes(30000, 'M'), "no MZ header"},
+      {FakeStub(30000, 40000), "SizeOfHeaders"},
+  };
+  for (const auto& [bytes, message] : stubs) {
+    Write(dir_ / "stub.exe", bytes);
+    EXPECT_EQ(Run(kProduct), 1);
+    EXPECT_NE(err_.find(message), std::string::npos) << err_;
+    ExpectNoOutput();
+  }
+  Write(dir_ / "stub.exe", FakeStub(30000));
+  ASSERT_EQ(Run(kProduct, {}, "built.exe"), 0);
+  fs::rename(dir_ / "built.exe", dir_ / "stub.exe");
+  EXPECT_EQ(Run(kProduct), 1);
+  EXPECT_NE(err_.find("already carries an archive"), std::string::npos) << err_;
+  ExpectNoOutput();
+}
+
+TEST_F(MkinstTest, FileMistakesAreAllReportedWithTheirLinesAndNothingIsWritten) {
+  Write(dir_ / "out.exe", std::string("an older build"));
+  const std::string manifest =
+      "[Resources]\n"
+      "ICON=missing.ico\n"      // 2
+      "BACKGROUND=bg.bmp\t5\n"  // 3: the file has 4 bytes
+      "[Features]\n"
+      "Feature=Main\n"
+      "bin/\n"
+      "tool.exe\tten\n"    // 7
+      "nothere.dll\t10\n"  // 8
+      "[Run]\n";
+  EXPECT_EQ(Run(manifest), 1);
+  const std::string src = (dir_ / "src").string();
+  EXPECT_NE(err_.find(Line(2, "no such file: " + src + "/missing.ico")), std::string::npos) << err_;
+  EXPECT_NE(err_.find(Line(3, "size 5 differs from the size of " + src + "/bg.bmp (4 bytes)")),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find(Line(7, "size \"ten\" is not a decimal number")), std::string::npos) << err_;
+  EXPECT_NE(err_.find(Line(8, "no such file: " + src + "/bin/nothere.dll")), std::string::npos)
+      << err_;
+  EXPECT_EQ(Read(dir_ / "out.exe"),
+            Bytes({'a', 'n', ' ', 'o', 'l', 'd', 'e', 'r', ' ', 'b', 'u', 'i', 'l', 'd'}))
+      << "a failed build leaves the old output alone";
+  fs::remove(dir_ / "out.exe");
+  ExpectNoOutput();
+}
+
+TEST_F(MkinstTest, EveryLineTheInstallerRefusesIsReportedWithItsNumber) {
+  const struct {
+    std::string manifest;
+    int line;
+    std::string message;
+  } cases[] = {
+      {"[Variables]\nA=1\n", 2, "Invalid manifest format"},
+      {"Product=x\n[Run]\n", 1, "Invalid manifest format"},
+      {"\n\n[Variables]\n[Setup]\n[Run]\n", 4, "Unknown line in manifest: Setup"},
+      {"[Resources]\n=bg.bmp\n[Run]\n", 2, "Bad line in [Resources]"},
+      {"[Variables]\n===\n[Run]\n", 2, "Bad line in [Variables]"},
+      {"[Shortcuts]\nName\n[Run]\n", 2, "Bad line in [Shortcuts]"},
+      {"[Features]\nbin/\n[Run]\n", 2, "missing feature name before folder"},
+      {"[Features]\nDescription=x\n[Run]\n", 2, "Description with no feature name"},
+      {"[Features]\nFeature=A\ntool.exe\n[Run]\n", 3, "file in list without preceding folder"},
+      {"[Components]\nA\n[Run]\n", 2, "feature in un-named component"},
+      {"[Components]\nComponent=A\nMain\n[Run]\n", 3, "No feature list in manifest"},
+      {"[Features]\nFeature=Main\n[Components]\nComponent=A\nMian\n[Run]\n", 5,
+       "Feature Mian not in manifest"},
+      {"[Features]\nFeature=Main\n[Components]\nComponent=A\nAlternate=B\n"
+       "Component=C\nAlternate=a\n[Run]\n",
+       5, "Component B not in manifest"},
+      {"[Registry]\nHKLM\\Key=\"x\"\n[Run]\n", 2, "Bad registry entry under [Registry]"},
+      {"[Registry]\nHKLM\\Key\\Name=\"x\n[Run]\n", 2, "Bad string registry entry under [Registry]"},
+      {"[Registry]\nHKLM\\Key\\Name=zz\n[Run]\n", 2, "Bad DWORD registry entry under [Registry]"},
+      {std::string("[Variables]\r\nA=1\r\nB=\0\r\n[Run]\r\n", 30), 3, "NUL byte in the manifest"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.manifest), 1) << c.manifest;
+    EXPECT_NE(err_.find(Line(c.line, c.message) + "\n"), std::string::npos) << c.manifest << "\n"
+                                                                            << err_;
+    ExpectNoOutput();
+  }
+}
+
+TEST_F(MkinstTest, RecordsAndTheArchiveMustFitTheir32BitCounts) {
+  // A sparse file: 4 GiB and one byte without using the disk.
+  { std::ofstream big(dir_ / "src" / "bin" / "huge.bin", std::ios::binary); }
+  fs::resize_file(dir_ / "src" / "bin" / "huge.bin", uint64_t{1} << 32);
+  EXPECT_EQ(Run("[Features]\nFeature=A\nbin/\nhuge.bin\n[Run]\n"), 1);
+  EXPECT_NE(err_.find(Line(4, (dir_ / "src" / "bin" / "huge.bin").string() +
+                                  " is too big for an archive record (4294967296 bytes; at most "
+                                  "4294967295)")),
+            std::string::npos)
+      << err_;
+  fs::remove(dir_ / "src" / "bin" / "huge.bin");
+  ExpectNoOutput();
+
+  // The covered stretch: tried with a small limit in place of 2^32 - 1.
+  Write(dir_ / "src" / "bin" / "noise.bin", FakeStub(300000));
+  const std::string text = "[Features]\nFeature=A\nbin/\ntool.exe\nnoise.bin\n[Run]\n";
+  mkinst::Diagnostics diag("p.manifest");
+  mkinst::Plan plan;
+  ASSERT_TRUE(mkinst::PlanArchive(text, dir_ / "src", false, plan, diag));
+  mkinst::Stub stub;
+  std::string error;
+  ASSERT_TRUE(mkinst::LoadStub(dir_ / "stub.exe", stub, error)) << error;
+  mkinst::PackOptions options;
+  options.level = 0;
+  options.max_setuplen = archive::kMinStubLength + 100000;
+  std::vector<std::string> errors;
+  EXPECT_FALSE(mkinst::WriteInstaller(stub, plan, options, dir_ / "out.exe", diag, errors));
+  ASSERT_EQ(diag.messages().size(), 1u);
+  EXPECT_EQ(diag.messages()[0].rfind("p.manifest:5: the archive grows too big here", 0), 0u)
+      << diag.messages()[0];
+  fs::remove(dir_ / "src" / "bin" / "noise.bin");
+  ExpectNoOutput();
+}
+
+TEST_F(MkinstTest, ASecondFeaturesSectionReplacesTheFirstOnesRecords) {
+  ASSERT_EQ(Run("[Features]\nFeature=A\nbin/\ntool.exe\n"
+                "[Features]\nFeature=B\ndoc/\nreadme.txt\n[Run]\n"),
+            0)
+      << err_;
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength).records,
+            std::vector<std::string>{"read me\r\n"});
+}
+
+TEST_F(MkinstTest, UncheckedPacksTheTextAsWrittenAndWhateverFilesExist) {
+  const std::string manifest =
+      "[Resources]\nBACKGROUND=bg.bmp\t99\nICON=missing.ico\t7\n"
+      "[Features]\nFeature=A\nbin/\ntool.exe\n[Run]\n";
+  ASSERT_EQ(Run(manifest, {"--unchecked", "--signature", "0123456789abcdef0123456789abcdef"}), 0)
+      << err_;
+  Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
+  EXPECT_TRUE(in.filecheck_ok);
+  EXPECT_EQ(in.signature_line, "0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(in.manifest, manifest);
+  EXPECT_EQ(in.records, (std::vector<std::string>{"BMP!", "", std::string(10000, 'x')}));
+
+  // A manifest the installer refuses still gets packed, up to where its walk stops.
+  ASSERT_EQ(Run("[Resources]\nBACKGROUND=bg.bmp\n[Bogus]\n", {"--unchecked"}), 0) << err_;
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength).records,
+            std::vector<std::string>{"BMP!"});
+}
+
+TEST_F(MkinstTest, CommandLineMistakesAndHelp) {
+  EXPECT_EQ(Run(kProduct, {"-l", "10"}), 1);
+  EXPECT_NE(err_.find("bad compression level"), std::string::npos);
+  EXPECT_EQ(Run(kProduct, {"--frobnicate"}), 1);
+  EXPECT_NE(err_.find("unknown option --frobnicate"), std::string::npos);
+  EXPECT_EQ(Run(kProduct, {"--stub", (dir_ / "nostub.exe").string()}), 1);
+  EXPECT_NE(err_.find("nostub.exe: can't open"), std::string::npos) << err_;
+  ExpectNoOutput();
+
+  std::string help = "--help";
+  char* argv[] = {help.data(), help.data()};
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(mkinst::RunMkinst(2, argv), 0);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("Usage: mkinst"), std::string::npos);
+}
+
+}  // namespace

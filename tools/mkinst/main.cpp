@@ -1,0 +1,85 @@
+// mkinst's entry point and the console forms of the message functions: the
+// shared modules report through them, and the builder must never pull in
+// the installer's message boxes.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/mkinst/cli.h"
+#include "tools/mkinst/pack.h"
+#include "wininst/messages.h"
+
+namespace {
+
+void Print(const char* caption, const char* format, va_list args) {
+  char text[4096];
+  vsnprintf(text, sizeof text, format, args);
+  fprintf(stderr, "mkinst: %s%s%s\n", caption ? caption : "", caption ? ": " : "", text);
+}
+
+[[noreturn]] void Stop() {
+  mkinst::RemovePendingOutput();
+  exit(1);
+}
+
+}  // namespace
+
+bool AskRetry(const char* caption, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(caption, format, args);
+  va_end(args);
+  return false;
+}
+
+bool AskYesNo(const char* caption, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(caption, format, args);
+  va_end(args);
+  return false;
+}
+
+int ShowInfo(const char* caption, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(caption, format, args);
+  va_end(args);
+  return 0;
+}
+
+void ShowError(const char* caption, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(caption, format, args);
+  va_end(args);
+  Stop();
+}
+
+void ShowNotice(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(nullptr, format, args);
+  va_end(args);
+}
+
+void Fatal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Print(nullptr, format, args);
+  va_end(args);
+  Stop();
+}
+
+void FatalText(const char* text) {
+  Fatal("%s", text);
+}
+void FatalCode(int code) {
+  Fatal("Error %d", code);
+}
+void EndRun(int) {}
+void SetMessageOwner(void*) {}
+
+int main(int argc, char** argv) {
+  return mkinst::RunMkinst(argc, argv);
+}

@@ -1,0 +1,383 @@
+#include "tools/mkinst/pack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <io.h>
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "common/handle.h"
+#include "common/md5.h"
+#include "wininst/archive_format.h"
+
+namespace fs = std::filesystem;
+
+namespace mkinst {
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+
+// The gzip member's fixed header: no name, mtime 0 and a fixed OS byte, so
+// that identical inputs give identical bytes on every build platform.
+constexpr uint8_t kGzipMethodDeflate = 8;
+constexpr uint8_t kGzipOsUnknown = 0xFF;
+
+void CloseFile(FILE* f) {
+  fclose(f);
+}
+using File = Handle<FILE*, CloseFile>;
+
+int Seek(FILE* f, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(f, static_cast<int64_t>(offset), SEEK_SET);
+#else
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET);
+#endif
+}
+
+// The temporary file being written; a plain buffer, for the signal handler.
+char pending[4096];
+
+void OnSignal(int sig) {
+  RemovePendingOutput();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Creates a new file beside `out` that no one else has.
+File CreateTemporary(const fs::path& out, std::string& name) {
+  for (int n = 0; n < 100; n++) {
+#ifdef _WIN32
+    name = out.string() + ".tmp" + std::to_string(_getpid()) + "-" + std::to_string(n);
+    int fd = _open(name.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    name = out.string() + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(n);
+    // The installer is a program: executable as far as the umask allows.
+    int fd = open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0777);
+#endif
+    if (fd >= 0) {
+      snprintf(pending, sizeof pending, "%s", name.c_str());
+#ifdef _WIN32
+      return File(_fdopen(fd, "w+b"));
+#else
+      return File(fdopen(fd, "w+b"));
+#endif
+    }
+    if (errno != EEXIST) break;
+  }
+  return File();
+}
+
+bool Rename(const std::string& from, const fs::path& to) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to.string().c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+// Compresses the record stream into one gzip member at the file's position.
+class Member {
+ public:
+  Member(FILE* out, int level) : out_(out) {
+    ok_ = deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    const uint8_t level_flag = level == 9 ? 2 : level == 1 ? 4 : 0;
+    const uint8_t header[10] = {0x1F, 0x8B,       kGzipMethodDeflate, 0, 0, 0, 0,
+                                0,    level_flag, kGzipOsUnknown};
+    Write(header, sizeof header);
+  }
+  ~Member() {
+    if (ok_) deflateEnd(&z_);
+  }
+
+  bool Add(const void* data, size_t length) {
+    crc_ = crc32(crc_, static_cast<const Bytef*>(data), static_cast<uInt>(length));
+    size_ += length;
+    z_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+    z_.avail_in = static_cast<uInt>(length);
+    return Deflate(Z_NO_FLUSH);
+  }
+
+  bool Finish() {
+    if (!Deflate(Z_FINISH)) return false;
+    uint8_t trailer[8];
+    archive::PutU32(trailer, static_cast<uint32_t>(crc_));
+    archive::PutU32(trailer + 4, static_cast<uint32_t>(size_));
+    return Write(trailer, sizeof trailer);
+  }
+
+  uint64_t written() const { return written_; }
+  bool ok() const { return ok_; }
+
+ private:
+  bool Deflate(int flush) {
+    uint8_t buffer[kChunk];
+    do {
+      z_.next_out = buffer;
+      z_.avail_out = sizeof buffer;
+      int r = deflate(&z_, flush);
+      if (r == Z_STREAM_ERROR) ok_ = false;
+      Write(buffer, sizeof buffer - z_.avail_out);
+      if (flush == Z_FINISH && r == Z_STREAM_END) break;
+    } while (ok_ && (z_.avail_out == 0 || z_.avail_in > 0 || flush == Z_FINISH));
+    return ok_;
+  }
+
+  bool Write(const void* data, size_t length) {
+    if (length && fwrite(data, 1, length, out_) != length) ok_ = false;
+    written_ += length;
+    return ok_;
+  }
+
+  FILE* out_;
+  z_stream z_{};
+  bool ok_ = false;
+  uLong crc_ = crc32(0, nullptr, 0);
+  uint64_t size_ = 0;
+  uint64_t written_ = 0;
+};
+
+// The pieces of one build, for the failure paths.
+struct Build {
+  const Stub& stub;
+  const Plan& plan;
+  const PackOptions& options;
+  Diagnostics& diag;
+  std::vector<std::string>& errors;
+  FILE* out = nullptr;
+  std::string temp_name;
+  uint64_t total = 0;
+  uint64_t done = 0;
+  uint64_t member_start = 0;
+  int last_line = 1;
+
+  void Progress(uint64_t bytes) {
+    done += bytes;
+    if (options.progress) options.progress(done, total);
+  }
+
+  bool Fail(const std::string& message) {
+    errors.push_back(message);
+    return false;
+  }
+
+  bool Records(Member& member) {
+    uint8_t length[archive::kRecordLengthBytes];
+    const std::string manifest = StubSignatureLine() + plan.manifest;
+    archive::EncodeRecordLength(length, static_cast<uint32_t>(manifest.size()));
+    if (!member.Add(length, sizeof length) || !member.Add(manifest.data(), manifest.size())) {
+      return WriteFailed();
+    }
+    std::vector<uint8_t> buffer(kChunk);
+    for (const Record& r : plan.records) {
+      last_line = r.line;
+      archive::EncodeRecordLength(length, static_cast<uint32_t>(r.size));
+      if (!member.Add(length, sizeof length)) return WriteFailed();
+      if (r.source.empty()) continue;
+      std::ifstream in(r.source, std::ios::binary);
+      for (uint64_t remaining = r.size; remaining > 0;) {
+        size_t n = remaining < buffer.size() ? remaining : buffer.size();
+        if (!in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(n))) {
+          diag.Add(r.line, r.source.string() + " changed or could not be read while packing");
+          return false;
+        }
+        if (!member.Add(buffer.data(), n)) return WriteFailed();
+        remaining -= n;
+        Progress(n);
+        if (Setuplen(member) > options.max_setuplen) return TooBig(r.line);
+      }
+    }
+    return member.Finish() || WriteFailed();
+  }
+
+  std::string StubSignatureLine() const {
+    return (options.signature ? *options.signature : StubSignature(stub)) + "\n";
+  }
+
+  uint64_t HeaderOffset() const { return stub.bytes.size(); }
+
+  uint64_t Setuplen(const Member& member) const {
+    return member_start + member.written() - stub.headersize;
+  }
+
+  bool TooBig(int line) {
+    diag.Add(line, "the archive grows too big here: its header counts at most " +
+                       std::to_string(options.max_setuplen) + " bytes under the filecheck");
+    return false;
+  }
+
+  bool WriteFailed() { return Fail("write error on " + temp_name + ": " + strerror(errno)); }
+
+  // The MD5 of the covered stretch, read back from the file.
+  bool Filecheck(uint64_t setuplen, uint8_t digest[Md5::kDigestLength]) {
+    Md5 md5;
+    if (fflush(out) != 0 || Seek(out, stub.headersize) != 0) return WriteFailed();
+    std::vector<uint8_t> buffer(kChunk);
+    for (uint64_t remaining = setuplen; remaining > 0;) {
+      size_t n = remaining < buffer.size() ? remaining : buffer.size();
+      if (fread(buffer.data(), 1, n, out) != n) return Fail("can't read back " + temp_name);
+      md5.Update(buffer.data(), n);
+      remaining -= n;
+    }
+    if (!md5.Final(digest)) return Fail("the MD5 digest could not be computed");
+    return true;
+  }
+
+  bool Run() {
+    member_start = HeaderOffset() + archive::kHeaderLength;
+    if (fwrite(stub.bytes.data(), 1, stub.bytes.size(), out) != stub.bytes.size()) {
+      return WriteFailed();
+    }
+    const uint8_t placeholder[archive::kHeaderLength] = {};
+    if (fwrite(placeholder, 1, sizeof placeholder, out) != sizeof placeholder) return WriteFailed();
+
+    Member member(out, options.level);
+    if (!member.ok())
+      return Fail("zlib refused compression level " + std::to_string(options.level));
+    if (!Records(member)) return false;
+
+    const uint64_t setuplen = Setuplen(member);
+    if (setuplen > options.max_setuplen) return TooBig(last_line);
+    archive::HeaderFields fields;
+    fields.stub_length = static_cast<uint32_t>(stub.bytes.size());
+    fields.setuplen = static_cast<uint32_t>(setuplen);
+    fields.headersize = stub.headersize;
+    const archive::Header header = archive::EncodeHeader(fields);
+    if (Seek(out, HeaderOffset()) != 0 || fwrite(&header, 1, sizeof header, out) != sizeof header) {
+      return WriteFailed();
+    }
+
+    uint8_t digest[Md5::kDigestLength];
+    if (!Filecheck(setuplen, digest)) return false;
+    if (Seek(out, stub.headersize + setuplen) != 0 ||
+        fwrite(digest, 1, sizeof digest, out) != sizeof digest) {
+      return WriteFailed();
+    }
+    if (options.referral) {
+      uint8_t tag[archive::kReferralTagLength];
+      archive::EncodeReferralTag(tag, *options.referral);
+      if (fwrite(tag, 1, sizeof tag, out) != sizeof tag) return WriteFailed();
+    }
+    return true;
+  }
+};
+
+uint16_t GetU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+}  // namespace
+
+bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error) {
+  // DOS header, "PE\0\0", the file header (20 bytes), the optional header.
+  constexpr size_t kLfanew = 0x3C, kOptional = 24, kSizeOfHeaders = 60;
+  constexpr uint16_t kPe32Magic = 0x10B;
+  const size_t n = bytes.size();
+  if (n < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
+    error = "not a Windows program (no MZ header)";
+    return false;
+  }
+  const uint32_t pe = archive::GetU32(&bytes[kLfanew]);
+  if (pe > n || n - pe < kOptional + kSizeOfHeaders + 4 || memcmp(&bytes[pe], "PE\0\0", 4) != 0) {
+    error = "not a PE image";
+    return false;
+  }
+  if (GetU16(&bytes[pe + kOptional]) != kPe32Magic) {
+    error = "not a PE32 image (a 32-bit Windows program is needed)";
+    return false;
+  }
+  const uint32_t headersize = archive::GetU32(&bytes[pe + kOptional + kSizeOfHeaders]);
+  if (headersize == 0 || headersize > n) {
+    error = "its SizeOfHeaders (" + std::to_string(headersize) + ") lies outside the file";
+    return false;
+  }
+  // The installer takes the first header on the grid: a second archive would never be seen.
+  for (uint64_t at = archive::kMinStubLength; at + archive::kHeaderLength <= n;
+       at += archive::kStubGrid) {
+    archive::HeaderFields f;
+    if (archive::DecodeHeader(&bytes[at], f)) {
+      error = "it already carries an archive (at offset " + std::to_string(at) + ")";
+      return false;
+    }
+  }
+  const uint64_t length = archive::PaddedStubLength(n);
+  if (length > UINT32_MAX) {
+    error = "it is too big for the archive header";
+    return false;
+  }
+  bytes.resize(length, 0);
+  stub.bytes = std::move(bytes);
+  stub.headersize = headersize;
+  return true;
+}
+
+bool LoadStub(const fs::path& path, Stub& stub, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "can't open: " + std::string(strerror(errno));
+    return false;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  return PrepareStub(std::move(bytes), stub, error);
+}
+
+std::string StubSignature(const Stub& stub) {
+  char text[archive::kSignatureLength + 1];
+  archive::FormatSignature(&stub.bytes[archive::kSignatureOffset], text);
+  return text;
+}
+
+bool WriteInstaller(const Stub& stub, const Plan& plan, const PackOptions& options,
+                    const fs::path& out, Diagnostics& diagnostics,
+                    std::vector<std::string>& errors) {
+  Build build{stub, plan, options, diagnostics, errors, nullptr, {}};
+  for (const Record& r : plan.records) build.total += r.size;
+
+  std::string temp_name;
+  File file = CreateTemporary(out, temp_name);
+  if (!file) {
+    errors.push_back("can't create a file beside " + out.string() + ": " + strerror(errno));
+    return false;
+  }
+  build.out = file.get();
+  build.temp_name = temp_name;
+  auto old_int = signal(SIGINT, OnSignal);
+  auto old_term = signal(SIGTERM, OnSignal);
+
+  bool ok = build.Run();
+  if (fclose(file.release()) != 0 && ok) ok = build.WriteFailed();
+  if (ok && !Rename(temp_name, out)) {
+    ok = build.Fail("can't rename " + temp_name + " to " + out.string() + ": " + strerror(errno));
+  }
+  if (ok) {
+    pending[0] = '\0';
+  } else {
+    RemovePendingOutput();
+  }
+  signal(SIGINT, old_int);
+  signal(SIGTERM, old_term);
+  return ok;
+}
+
+void RemovePendingOutput() {
+  if (pending[0]) remove(pending);
+  pending[0] = '\0';
+}
+
+}  // namespace mkinst

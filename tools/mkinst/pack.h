@@ -1,0 +1,51 @@
+// Writing the installer: the padded stub, the archive header, one gzip
+// member of records, the filecheck and the optional referral tag.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/mkinst/plan.h"
+
+namespace mkinst {
+
+struct Stub {
+  std::vector<uint8_t> bytes;  // padded to the stub length
+  uint32_t headersize = 0;     // SizeOfHeaders of its PE headers
+};
+
+// Reads a stub and pads it; false with a message when it can't be used.
+bool LoadStub(const std::filesystem::path& path, Stub& stub, std::string& error);
+// The same checks on bytes already in memory.
+bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error);
+
+// The manifest signature of a prepared stub.
+std::string StubSignature(const Stub& stub);
+
+struct PackOptions {
+  int level = 9;
+  std::optional<uint16_t> referral;
+  // Replaces the signature line (tests only).
+  std::optional<std::string> signature;
+  // The header counts the covered stretch in 32 bits.
+  uint64_t max_setuplen = UINT32_MAX;
+  // Called now and then with the bytes packed so far and in all.
+  std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Writes the installer to a temporary file beside `out` and renames it at
+// the end; on failure nothing is left behind and the reasons are in
+// `diagnostics` (line-bound ones as "MANIFEST:LINE: ...").
+bool WriteInstaller(const Stub& stub, const Plan& plan, const PackOptions& options,
+                    const std::filesystem::path& out, Diagnostics& diagnostics,
+                    std::vector<std::string>& errors);
+
+// Removes a half-written temporary file (the console Fatal and the signal
+// handlers call it). Safe to call at any time.
+void RemovePendingOutput();
+
+}  // namespace mkinst

@@ -1,0 +1,48 @@
+// Reading a product's manifest: the installer's own line rules, the files
+// behind its lines, and the archive manifest with every size filled in.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace mkinst {
+
+// One archive record after the manifest record, in archive order.
+struct Record {
+  std::filesystem::path source;  // empty: packed as an empty record (unchecked builds)
+  int line = 0;                  // the manifest line that asks for it
+  uint64_t size = 0;             // bytes to pack
+};
+
+struct Plan {
+  std::string manifest;  // the manifest text to pack, without its signature line
+  std::vector<Record> records;
+};
+
+// Mistakes reported compiler-style: "MANIFEST:LINE: message".
+class Diagnostics {
+ public:
+  explicit Diagnostics(std::string manifest_name) : name_(std::move(manifest_name)) {}
+  void Add(int line, const std::string& message);
+  const std::vector<std::string>& messages() const { return messages_; }
+  bool empty() const { return messages_.empty(); }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::vector<std::string> messages_;
+};
+
+// Checks `text` (the manifest as its engineer wrote it) against the files
+// under `source_dir` and fills `plan`. False when there was any mistake.
+// `unchecked` (tests only) packs the text as written, records for whatever
+// files can be read, and reports nothing.
+bool PlanArchive(const std::string& text, const std::filesystem::path& source_dir, bool unchecked,
+                 Plan& plan, Diagnostics& diagnostics);
+
+// The largest record the archive's u32 framing can hold.
+inline constexpr uint64_t kMaxRecord = UINT32_MAX;
+
+}  // namespace mkinst
