@@ -1,3 +1,102 @@
 #include "wininst/run.h"
 
-int RunInstaller() { return 0; }
+#include <cstdlib>
+
+#include "common/handle.h"
+#include "common/registry.h"
+#include "wininst/archive.h"
+#include "wininst/frame.h"
+#include "wininst/messages.h"
+#include "wininst/removal.h"
+#include "wininst/variables.h"
+
+namespace {
+
+using Library = Handle<HMODULE, FreeLibrary>;
+using CheckMembership = BOOL(WINAPI*)(HANDLE token, PSID group, PBOOL member);
+
+void FreeText(char* text) {
+  free(text);
+}
+using Text = Handle<char*, FreeText>;
+
+bool IsAdministratorsMember(CheckMembership check) {
+  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  BOOL member = FALSE;
+  if (!check(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
+
+// Older systems lack the membership test: whoever may write to the
+// machine's part of the registry counts as an administrator.
+bool CanWriteMachineKey() {
+  Text key(ExpandVariables("SOFTWARE\\[Manufacturer]"));
+  if (reg_set_string(kRegLocalMachine, key.get(), "CheckAdminPrivs", "yes") != 0) return false;
+  reg_delete_value(kRegLocalMachine, key.get(), "CheckAdminPrivs");
+  return true;
+}
+
+void OpenFrame() {
+  switch (CreateFrame()) {
+    case FrameStatus::kShown:
+      return;
+    case FrameStatus::kClassNotRegistered:
+      Fatal("Can't register the installer's window class\nError %lu", GetLastError());
+    case FrameStatus::kWindowNotCreated:
+      Fatal("Can't create the installer's window\nError %lu", GetLastError());
+  }
+}
+
+// Until EndRun posts the quit message; its code is the run's exit code.
+int RunMessageLoop() {
+  MSG message;
+  BOOL got;
+  while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
+    if (got == -1) Fatal("Can't read the installer's messages\nError %lu", GetLastError());
+    HWND frame = FrameWindow();
+    if (frame && IsDialogMessageA(frame, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return static_cast<int>(message.wParam);
+}
+
+}  // namespace
+
+bool IsAdministrator() {
+  Library advapi(LoadLibraryA("Advapi32.dll"));
+  auto check = advapi ? reinterpret_cast<CheckMembership>(reinterpret_cast<void*>(
+                            GetProcAddress(advapi.get(), "CheckTokenMembership")))
+                      : nullptr;
+  return check ? IsAdministratorsMember(check) : CanWriteMachineKey();
+}
+
+int RunInstaller() {
+  const bool headless = IsTrue("HeadlessInstall");
+  if (!headless) ShowSplash();
+  OpenArchive();
+  if (!IsAdministrator()) Fatal("This program requires Administrator privileges");
+  HideSplash();
+
+  int exit_code = 0;
+  if (headless) {
+    // Every page does its work on entry and passes itself over.
+    GoToPage(0);
+  } else {
+    OpenFrame();
+    GoToPage(0);
+    exit_code = RunMessageLoop();
+  }
+
+  // The post-sequence actions; a confirmed Cancel or a fatal error never gets
+  // here. First the completion page's choices: RunPostWizardChoices() is
+  // called here once the completion page provides it.
+  StartRemovalScript();
+  return exit_code;
+}

@@ -1,0 +1,54 @@
+// A stand-in for the installer whose pages stay on the screen, so that a test
+// can drive the frame: it starts like the installer and runs the real run
+// sequence (splash, archive, rights, frame, message loop), with test pages in
+// the page table. Packed by mkinst like the real stub.
+//
+// Pages: 0 and 1 show themselves with a page text, 2 passes itself over with
+// the no-way-back bit (as the progress page does once its work is done), 3
+// shows itself.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "wininst/entry.h"
+#include "wininst/frame.h"
+#include "wininst/run.h"
+#include "wininst/variables.h"
+
+HINSTANCE AppInstance;
+
+namespace {
+
+template <int N>
+LRESULT TestPage(HWND, UINT message, WPARAM, LPARAM) {
+  if (message == kPageEnter) {
+    if (N == 2) return kPageSkip | kPageNoWayBack;
+    char text[200];
+    snprintf(text, sizeof text,
+             "Test page %d of the frame. Its text is long enough to be wrapped at a word "
+             "boundary inside the page text rectangle of the frame window.",
+             N);
+    SetPageText(text);
+    return kPageShown;
+  }
+  if (message == kPageLeave) return 0;
+  return kPageNotHandled;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int) {
+  AppInstance = instance;
+  ExcludedComponents();
+  ReadCommandLine(command_line);
+  srand(static_cast<unsigned>(time(nullptr)));
+
+  PageDescriptor* pages = PageTable();
+  pages[0].procedure = TestPage<0>;
+  pages[1].procedure = TestPage<1>;
+  pages[2].procedure = TestPage<2>;
+  pages[3].procedure = TestPage<3>;
+  return RunInstaller();
+}

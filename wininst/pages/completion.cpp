@@ -1,0 +1,9 @@
+// The completion page joins here. Until then it passes itself over, as
+// every page does in a headless run.
+#include "wininst/pages/pages.h"
+
+LRESULT CompletionPage(HWND, UINT message, WPARAM, LPARAM) {
+  if (message == kPageEnter) return kPageSkip;
+  if (message == kPageLeave) return 0;
+  return kPageNotHandled;
+}
