@@ -11,6 +11,7 @@
 #include "common/compat.h"
 #include "common/vector.h"
 #include "wininst/archive.h"
+#include "wininst/archive_format.h"
 #include "wininst/engine.h"
 #include "wininst/entry.h"
 #include "wininst/folders.h"
@@ -240,12 +241,12 @@ class Builder : public manifest::Sink {
     if (n == 0 || n >= sizeof path) return;
     FILE* f = fopen(path, "rb");
     if (!f) return;
-    uint8_t tail[4];
-    bool read = fseek(f, -4, SEEK_END) == 0 && fread(tail, 1, 4, f) == 4;
+    uint8_t tail[archive::kReferralTagLength];
+    bool read = fseek(f, -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
+                fread(tail, 1, sizeof tail, f) == sizeof tail;
     fclose(f);
-    uint16_t referral = static_cast<uint16_t>(tail[0] | tail[1] << 8);
-    uint16_t check = static_cast<uint16_t>(tail[2] | tail[3] << 8);
-    if (!read || check != (referral ^ 0xFFFF)) return;
+    uint16_t referral;
+    if (!read || !archive::DecodeReferralTag(tail, referral)) return;
     char id[16];
     snprintf(id, sizeof id, "%u", referral);
     SetVariable("ReferralID", id);

@@ -1,0 +1,149 @@
+#include "wininst/removal.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/handle.h"
+#include "common/vector.h"
+#include "wininst/archive.h"
+#include "wininst/manifest.h"
+#include "wininst/messages.h"
+#include "wininst/pages/progress.h"
+#include "wininst/variables.h"
+
+namespace {
+
+char* removal_script;
+
+void CloseFile(FILE* f) { fclose(f); }
+using File = Handle<FILE*, CloseFile>;
+
+// Writes "text" collapsed for "%InstDir%", followed by the platform's line end.
+void PutCollapsed(FILE* f, const char* prefix, const char* text) {
+  char* collapsed = CollapseInstDir(text);
+  fprintf(f, "%s%s\n", prefix, collapsed);
+  free(collapsed);
+}
+
+int Bar(uint64_t handled, uint64_t total) {
+  return total ? static_cast<int>((total - handled) * 100 / total) : 0;
+}
+
+}  // namespace
+
+void WriteInstalledManifest() {
+  if (!IsTrue("Install")) return;
+  char* path = ExpandVariables(GetVariable("ResDir") ? "[ResDir]\\resources\\manifest"
+                                                     : "[InstDir]\\resources\\manifest");
+  File f(fopen(path, "w"));
+  if (!f) FatalText("Can't open manifest for writing");
+  fprintf(f.get(), "%s\n", ManifestSignature());
+  // The manifest lists itself, so that a removal deletes it too.
+  vec_add(InstalledFiles, path);
+
+  fputs("[Variables]\n", f.get());
+  // With ResDir the resources folder, and the installed copy in it, lie apart
+  // from the installation: the copy could not tell the installation folder
+  // from its own place, so the manifest names it.
+  if (GetVariable("ResDir")) fprintf(f.get(), "InstDir=%s\n", GetVariable("InstDir"));
+  for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
+    const char* name = vec_at<char>(ManifestVariables, i);
+    const char* value = GetVariable(name);
+    char* collapsed = CollapseInstDir(value ? value : "");
+    fprintf(f.get(), "%s=%s\n", name, collapsed);
+    free(collapsed);
+  }
+  for (uint32_t i = 0; i < vec_count(Resources); i++) {
+    Resource* r = vec_at<Resource>(Resources, i);
+    if (!r->variable) continue;
+    char* collapsed = CollapseInstDir(r->file_name);
+    fprintf(f.get(), "%s=%s\n", r->variable, collapsed);
+    free(collapsed);
+  }
+
+  fputs("[Files]\n", f.get());
+  for (uint32_t i = 0; i < vec_count(InstalledFiles); i++) {
+    PutCollapsed(f.get(), "", vec_at<char>(InstalledFiles, i));
+  }
+
+  fputs("[Folders]\n", f.get());
+  uint32_t folders = vec_count(CreatedFolders);
+  for (uint32_t i = folders; i-- > 0;) PutCollapsed(f.get(), "", vec_at<char>(CreatedFolders, i));
+  // An installation folder that existed before was not recorded: a removal
+  // still takes it away once it is empty.
+  const char* inst_dir = GetVariable("InstDir");
+  if (folders == 0 || strlen(vec_at<char>(CreatedFolders, 0)) > strlen(inst_dir)) {
+    PutCollapsed(f.get(), "", inst_dir);
+  }
+
+  fputs("[Shortcuts]\n", f.get());
+  for (uint32_t i = 0; Shortcuts && i < vec_count(Shortcuts); i++) {
+    Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
+    char* target = CollapseInstDir(s->target.c_str());
+    fprintf(f.get(), "%s=%s", s->name.c_str(), target);
+    free(target);
+    if (!s->arguments.empty()) fprintf(f.get(), ">%s", s->arguments.c_str());
+    if (!s->icon.empty()) fprintf(f.get(), ",%s", s->icon.c_str());
+    fputc('\n', f.get());
+  }
+  fputs("[Run]\n", f.get());
+}
+
+const char* RemoveInstallation() {
+  char* base = _tempnam(nullptr, "qzb");
+  char* script = xstrcat(base ? base : "qzb", ".bat");
+  free(base);
+
+  ReportProgress(100, nullptr);
+  uint32_t files = vec_count(InstalledFiles);
+  uint32_t folders = vec_count(CreatedFolders);
+  ProgressUnit = files + folders;
+  BytesDone = 0;
+  char line[2048];
+  for (uint32_t i = 0; i < files; i++) {
+    const char* path = vec_at<char>(InstalledFiles, i);
+    snprintf(line, sizeof line, "Deleting file %s", path);
+    ReportProgress(Bar(BytesDone, ProgressUnit), line);
+    // The running setup.exe cannot go yet: the script deletes it later.
+    DeleteFileA(path);
+    BytesDone++;
+  }
+  Vec* busy = vec_new();
+  for (uint32_t i = 0; i < folders; i++) {
+    const char* path = vec_at<char>(CreatedFolders, i);
+    snprintf(line, sizeof line, "Removing folder %s", path);
+    ReportProgress(Bar(BytesDone, ProgressUnit), line);
+    BytesDone++;
+    if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
+  }
+
+  File f(fopen(script, "w"));
+  if (!f) Fatal("Could not create %s", script);
+  const char* setup = GetVariable("SETUP");
+  if (!setup) setup = "";
+  fputs("cd \\\n:Repeat\n", f.get());
+  fprintf(f.get(), "del \"%s\"\n", setup);
+  fprintf(f.get(), "if exist \"%s\" goto Repeat\n", setup);
+  for (uint32_t i = 0; i < vec_count(busy); i++) fprintf(f.get(), "rmdir \"%s\"\n", vec_at<char>(busy, i));
+  fprintf(f.get(), "del \"%s\"\n", script);
+  vec_free(busy);
+
+  free(removal_script);
+  removal_script = script;
+  return script;
+}
+
+void StartRemovalScript() {
+  if (!removal_script) return;
+  // The run's temporary folder is gone by now; the script starts in its own
+  // folder (it changes to the root before it does anything).
+  std::string folder = removal_script;
+  size_t slash = folder.rfind('\\');
+  folder = slash == std::string::npos ? std::string("\\") : folder.substr(0, slash + 1);
+  ShellExecuteA(nullptr, "open", removal_script, "", folder.c_str(), SW_HIDE);
+}
