@@ -1,0 +1,418 @@
+"""Whole installations under Wine, checked from outside the program: the
+installed files, the registry, the shortcut files, the installed manifest;
+then removals by the installed copy, and the faults on the way."""
+
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+from winetest import (SOURCE_DIR, STUB, WineTest, build_installer, drive, fatal_run, main, probe, reg_add,
+                      reg_delete, reg_query, reg_subkeys, start_menu_programs, temp_dir, to_unix, to_win, wait_for,
+                      wine, wine_output, bmp_to_png, ARTIFACTS, MKINST)
+
+LICENCE = '"--I agree to the terms of the licence"'
+SAMPLE = SOURCE_DIR / "examples" / "sample"
+SAMPLE_FILES = SAMPLE / "files"
+PRODUCT_KEY = "HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Sample Studio 2.1PL0"
+FEATURE_FILES = ["bin/sampletool.exe", "data/palette.bin", "data/settings.ini", "doc/readme.txt",
+                 "doc/licence.txt", "examples/sampletool.c"]
+
+
+def shortcut_folder() -> Path:
+    return start_menu_programs() / "MERIDOX Software" / "Sample Studio"
+
+
+def temp_folders() -> set[str]:
+    return {p.name for p in temp_dir().glob("qz*") if p.is_dir()}
+
+
+def listed_products() -> str:
+    return wine_output(["uninstaller", "--list"])[1]
+
+
+class Installation(WineTest):
+    """Installs of one product into folders of the test's own."""
+
+    def setUp(self):
+        super().setUp()
+        self.forget_sample()
+        self.addCleanup(self.forget_sample)
+
+    @staticmethod
+    def forget_sample():
+        for key in (PRODUCT_KEY, UNINSTALL_KEY, "HKCU\\Software\\MERIDOX Software\\Sample Studio",
+                    "HKCR\\SampleStudio.Palette"):
+            reg_delete(key)
+        shutil.rmtree(shortcut_folder(), ignore_errors=True)
+
+    def sample_installer(self) -> Path:
+        installer = self.work / "SampleSetup.exe"
+        if not installer.exists():
+            r = subprocess.run([str(MKINST), "--stub", str(STUB), "-q", "-o", str(installer),
+                                str(SAMPLE / "product.manifest"), str(SAMPLE_FILES)], capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        return installer
+
+    def install(self, installer: Path, folder: Path, *args: str) -> int:
+        return wine([installer, f"--dir={to_win(folder)}", LICENCE, *args])
+
+    def remove(self, folder: Path) -> int:
+        return wine([folder / "resources" / "setup.exe", "--remove-silently"])
+
+    def wait_gone(self, path: Path, timeout: float = 20.0):
+        """The removal script deletes setup.exe and busy folders after the run."""
+        self.assertTrue(wait_for(lambda: not path.exists(), timeout), f"{path} still there")
+
+
+class SampleProduct(Installation):
+    def test_headless_install_and_removal(self):
+        folder = self.work / "Sample Studio"
+        installer = self.sample_installer()
+        before = temp_folders()
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertEqual(temp_folders(), before, "the temporary folder is gone")
+
+        for rel in FEATURE_FILES:
+            self.assertEqual((folder / rel).read_bytes(), (SAMPLE_FILES / rel).read_bytes(), rel)
+        resources = folder / "resources"
+        for name in ("background.bmp", "sample.ico", "uninstall.ico"):
+            self.assertEqual((resources / name).read_bytes(), (SAMPLE_FILES / name).read_bytes())
+        setup = (resources / "setup.exe").read_bytes()
+        stub = STUB.read_bytes()
+        self.assertEqual(len(setup) % 1024, 0)
+        self.assertEqual(setup[:len(stub)], stub, "setup.exe is the stub")
+        self.assertEqual(setup, installer.read_bytes()[:len(setup)])
+        self.assertNotIn(bytes.fromhex("A3A2A1A09F9E9D9C"), setup, "and carries no archive")
+
+        win = to_win(folder)
+        self.assertEqual(reg_query(PRODUCT_KEY + "\\2.1\\PL0", "InstDir"), ("REG_SZ", win))
+        entry = reg_query(UNINSTALL_KEY)
+        self.assertEqual(entry["UninstallString"], ("REG_SZ", f'"{win}\\resources\\setup.exe" --remove'))
+        self.assertEqual(entry["DisplayIcon"], ("REG_SZ", f"{win}\\resources\\sample.ico"))
+        self.assertEqual(entry["DisplayName"], ("REG_SZ", "Sample Studio V2.1PL0"))
+        self.assertIn("Sample Studio V2.1PL0", listed_products())
+        self.assertEqual(reg_query(PRODUCT_KEY, "Edition"), ("REG_SZ", "Community"))
+        self.assertEqual(reg_query("HKCU\\Software\\MERIDOX Software\\Sample Studio", "ShowTips"), ("REG_DWORD", "0x1"))
+        self.assertEqual(reg_query("HKCR\\SampleStudio.Palette", "FriendlyTypeName"),
+                         ("REG_SZ", "Sample Studio palette"), "HKPP entries go to HKEY_CLASSES_ROOT")
+
+        links = {p.name for p in shortcut_folder().iterdir()}
+        self.assertEqual(links, {"Sample Tool.lnk", "Read Me.lnk", "Uninstall.lnk"})
+        run = drive([{"do": "read_link", "path": to_win(shortcut_folder() / "Uninstall.lnk")},
+                     {"do": "read_link", "path": to_win(shortcut_folder() / "Sample Tool.lnk")}])
+        uninstall, tool = run.of("read_link")
+        self.assertEqual(uninstall["target"].lower(), f"{win}\\resources\\setup.exe".lower())
+        self.assertEqual(uninstall["arguments"], "--remove")
+        self.assertEqual(uninstall["working_dir"].lower(), f"{win}\\resources".lower())
+        self.assertEqual((uninstall["icon_path"].lower(), uninstall["icon_index"]),
+                         (f"{win}\\resources\\uninstall.ico".lower(), 0))
+        self.assertEqual(tool["target"].lower(), f"{win}\\bin\\sampletool.exe".lower())
+        self.assertEqual(tool["icon_path"].lower(), f"{win}\\resources\\sample.ico".lower())
+
+        self.check_installed_manifest(folder, installer)
+
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder)
+        self.assertFalse(shortcut_folder().exists())
+        self.assertIsNone(reg_query(PRODUCT_KEY + "\\2.1"))
+        self.assertIsNone(reg_query(UNINSTALL_KEY))
+        self.assertIsNotNone(reg_query(PRODUCT_KEY), "the product's key stays")
+        self.assertNotIn("Sample Studio V2.1PL0", listed_products())
+        scripts = list(temp_dir().glob("qzb*.bat"))
+        self.assertTrue(wait_for(lambda: not any(p.exists() for p in scripts), 10), "the script deletes itself")
+
+    def check_installed_manifest(self, folder: Path, installer: Path):
+        links = str(shortcut_folder()).replace(str(to_unix("C:\\")), "C:\\").replace("/", "\\")
+        links = to_win(shortcut_folder())
+        expected = [
+            installer.read_bytes()[23040:23056].hex().upper(),
+            "[Variables]",
+            "Manufacturer=MERIDOX Software", "Product=Sample Studio", "Version=2.1", "Description=Sample Studio",
+            "ShortcutFolderName=Sample Studio",
+            "SETUP=%InstDir%\\resources\\setup.exe", "BACKGROUND=%InstDir%\\resources\\background.bmp",
+            "ICON=%InstDir%\\resources\\sample.ico", "ICONUN=%InstDir%\\resources\\uninstall.ico",
+            "[Files]",
+            *["%InstDir%\\" + f.replace("/", "\\") for f in FEATURE_FILES],
+            *["%InstDir%\\resources\\" + n for n in ("setup.exe", "background.bmp", "sample.ico", "uninstall.ico")],
+            *[f"{links}\\{n}.lnk" for n in ("Sample Tool", "Read Me", "Uninstall")],
+            "%InstDir%\\resources\\manifest",
+            "[Folders]",
+            links, str(Path(links).parent) if False else links.rsplit("\\", 1)[0],
+            "%InstDir%\\resources", "%InstDir%\\examples", "%InstDir%\\doc", "%InstDir%\\data", "%InstDir%\\bin",
+            "%InstDir%",
+            "[Shortcuts]",
+            "Sample Tool=bin\\sampletool.exe,ICON", "Read Me=doc\\readme.txt",
+            "Uninstall=resources\\setup.exe>--remove,ICONUN",
+            "[Run]",
+        ]
+        text = (folder / "resources" / "manifest").read_bytes().decode("latin-1")
+        self.assertEqual(text, "\r\n".join(expected) + "\r\n")
+
+    def test_user_file_survives_with_its_folders(self):
+        folder = self.work / "kept"
+        self.assertEqual(self.install(self.sample_installer(), folder), 0)
+        (folder / "data" / "mine.txt").write_text("user data")
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder / "resources")
+        self.assertEqual((folder / "data" / "mine.txt").read_text(), "user data")
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["data"])
+        self.assertEqual(list((folder / "data").iterdir()), [folder / "data" / "mine.txt"])
+
+    def test_existing_empty_folder_goes_only_when_empty(self):
+        for keep in (False, True):
+            with self.subTest(user_file=keep):
+                folder = self.work / f"existing-{keep}"
+                folder.mkdir()
+                self.assertEqual(self.install(self.sample_installer(), folder), 0)
+                manifest = (folder / "resources" / "manifest").read_text()
+                self.assertTrue(manifest.endswith("%InstDir%\n[Shortcuts]\n" + manifest.split("[Shortcuts]\n")[1]))
+                if keep:
+                    (folder / "notes.txt").write_text("mine")
+                self.assertEqual(self.remove(folder), 0)
+                self.wait_gone(folder / "resources")
+                if keep:
+                    self.assertEqual([p.name for p in folder.iterdir()], ["notes.txt"])
+                else:
+                    self.wait_gone(folder)
+
+    def test_a_moved_installation_is_removed_from_its_new_place(self):
+        old = self.work / "old place"
+        new = self.work / "elsewhere" / "new place"
+        self.assertEqual(self.install(self.sample_installer(), old), 0)
+        new.parent.mkdir()
+        shutil.move(old, new)
+        self.assertEqual(self.remove(new), 0)
+        self.wait_gone(new)
+        self.assertFalse(shortcut_folder().exists())
+        self.assertTrue((self.work / "elsewhere").exists())
+
+
+class Selections(Installation):
+    MANIFEST = """[Variables]
+Manufacturer=MERIDOX Tests
+Product=Selections
+Version=1.0
+{extra}
+[Features]
+Feature=First
+one/
+a.bin
+b.bin
+Feature=Second
+two/
+c.bin
+[Components]
+Component=FirstComponent
+Selected=no
+First
+Component=SecondComponent
+Second
+[Run]
+"""
+    FILES = {"one/a.bin": os.urandom(70000), "one/b.bin": b"b" * 9000, "two/c.bin": os.urandom(50000)}
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+
+    def test_a_deselected_component_is_read_past(self):
+        installer = self.work / "sel.exe"
+        build_installer(self.MANIFEST.format(extra=""), self.FILES, installer)
+        folder = self.work / "sel"
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertFalse((folder / "one").exists())
+        self.assertEqual((folder / "two" / "c.bin").read_bytes(), self.FILES["two/c.bin"])
+
+    def test_resources_go_to_resdir(self):
+        installer = self.work / "resdir.exe"
+        resdir = self.work / "shared place"
+        build_installer(self.MANIFEST.format(extra=f"ResDir={to_win(resdir)}"), self.FILES, installer)
+        folder = self.work / "main"
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertEqual(sorted(p.name for p in (resdir / "resources").iterdir()), ["manifest", "setup.exe"])
+        manifest = (resdir / "resources" / "manifest").read_text().splitlines()
+        self.assertEqual(manifest[1:3], ["[Variables]", f"InstDir={to_win(folder)}"],
+                         "the installed copy is told where the installation is")
+        self.assertFalse((folder / "resources").exists())
+        self.assertEqual((folder / "two" / "c.bin").read_bytes(), self.FILES["two/c.bin"])
+        self.assertEqual(wine([resdir / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.wait_gone(resdir / "resources")
+        self.wait_gone(folder)
+
+
+class Detection(Installation):
+    MANIFEST = """[Variables]
+Manufacturer=MERIDOX Tests
+Product=Detection
+Version=1.0
+[Features]
+Feature=Runtime
+Regkey=SOFTWARE\\MERIDOX Tests\\Runtime
+Minversion=2.5
+Installer=runtime-setup.exe
+[Components]
+Component=C
+Runtime
+[Run]
+"""
+    KEY = "HKLM\\SOFTWARE\\MERIDOX Tests\\Runtime"
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+
+    def evaluate(self) -> dict:
+        installer = self.work / "detect.exe"
+        build_installer(self.MANIFEST, {}, installer, stub=probe("manifest_dump"))
+        out = self.work / "dump.json"
+        self.assertEqual(wine([installer, f"--setVariable-DumpTo={to_win(out)}"]), 0)
+        import json
+        return json.loads(out.read_text())["features"][0]
+
+    def test_minimum_version_against_the_registry(self):
+        reg_add(self.KEY, "InstallLocation", "REG_SZ", to_win(self.work) + "\\")
+        reg_add(self.KEY, "Version", "REG_DWORD", str(517 << 16))
+        f = self.evaluate()
+        self.assertEqual((f["present"], f["outdated"]), (True, False))
+        reg_add(self.KEY, "Version", "REG_DWORD", str(516 << 16))
+        f = self.evaluate()
+        self.assertEqual((f["present"], f["outdated"]), (False, False), "no uninstall command: not outdated")
+        reg_add(self.KEY, "UninstallString", "REG_SZ", "C:\\old\\uninstall.exe")
+        f = self.evaluate()
+        self.assertEqual((f["present"], f["outdated"], f["uninstall"]), (False, True, "C:\\old\\uninstall.exe"))
+        reg_add(self.KEY, "InstallLocation", "REG_SZ", to_win(self.work / "gone"))
+        reg_add(self.KEY, "Version", "REG_DWORD", str(9 << 24))
+        f = self.evaluate()
+        self.assertEqual((f["present"], f["outdated"]), (False, False), "a folder that is gone counts as nothing")
+
+
+class Faults(Installation):
+    MANIFEST = """[Variables]
+Manufacturer=MERIDOX Tests
+Product=Faults
+Version=1.0
+[Features]
+Feature=Big
+bin/
+big.bin
+[Components]
+Component=C
+Big
+[Run]
+"""
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+
+    def test_a_full_disk_ends_with_write_error(self):
+        mount = self.work / "small-disk"
+        mount.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)]).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", str(mount)])
+        drive_link = to_unix("C:\\").parent / "dosdevices" / "q:"
+        drive_link.unlink(missing_ok=True)
+        drive_link.symlink_to(mount)
+        self.addCleanup(drive_link.unlink)
+        installer = self.work / "big.exe"
+        build_installer(self.MANIFEST, {"bin/big.bin": os.urandom(3 << 20)}, installer)
+        if not mounted:
+            # No mount here: the same error through a file that is never writable.
+            (mount / "product" / "bin").mkdir(parents=True)
+            (mount / "product" / "bin" / "big.bin").symlink_to("/dev/full")
+        before = temp_folders()
+        run = fatal_run(installer, "--dir=Q:\\product", LICENCE)
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(run.boxes[0]["text"], "Write error on Q:\\product\\bin\\big.bin")
+        self.assertEqual(temp_folders(), before)
+
+    def test_a_folder_that_is_a_file(self):
+        folder = self.work / "blocked"
+        folder.mkdir()
+        (folder / "bin").write_text("not a folder")
+        installer = self.work / "blocked.exe"
+        build_installer(self.MANIFEST, {"bin/big.bin": b"x"}, installer)
+        run = fatal_run(installer, f"--dir={to_win(folder)}", LICENCE)
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(run.boxes[0]["text"], f"Folder {to_win(folder)}\\bin exists but is not a folder!")
+
+
+class Interactive(Installation):
+    def test_progress_page_while_installing(self):
+        # A file that another program holds keeps the installation on the
+        # progress page, behind the Retry box, for as long as the test looks.
+        folder = self.work / "Shown"
+        installer = self.sample_installer()
+        (folder / "doc").mkdir(parents=True)
+        locked, ready, release = folder / "doc" / "readme.txt", self.work / "ready", self.work / "release"
+        shot = self.work / "progress.bmp"
+        holder = subprocess.Popen(["wine", probe("hold_file"), to_win(locked), to_win(ready), to_win(release)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(wait_for(ready.exists, 20))
+            run = drive([
+                {"do": "start", "cmdline": f'"{to_win(installer)}" "--dir={to_win(folder)}"'},
+                {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
+                {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
+                {"do": "sleep", "ms": 1500},
+                {"do": "controls"},
+                {"do": "screenshot", "path": to_win(shot)},
+                # Another program lets the file go; then Retry succeeds.
+                {"do": "start", "cmdline": f'cmd.exe /c type nul > "{to_win(release)}"'},
+                {"do": "wait_exit"},
+                {"do": "switch", "program": 0},
+                {"do": "sleep", "ms": 500},
+                {"do": "box", "press": "retry"},
+                {"do": "wait_exit", "timeout_ms": 30000},
+            ], timeout_ms=30000)
+        finally:
+            release.touch()
+            holder.wait(timeout=60)
+        self.assertEqual(run.exit_code, 0, run)
+        bmp_to_png(shot, "install-progress-page")
+        box = run.boxes[0]
+        self.assertEqual((box["caption"], box["icon"]), ("Can't create file", "warning"))
+        self.assertEqual(box["text"], f"The file {to_win(locked)} cannot be written to -\n"
+                                      "close any other applications that may be using it")
+        controls = run.controls()
+        self.assertIn(" Installing Sample Studio program\r\n", controls[501]["text"])
+        self.assertTrue(controls[501]["text"].endswith("Copying file readme.txt\r\n"), controls[501]["text"])
+        self.assertTrue(controls[501]["visible"] and controls[502]["visible"])
+        self.assertFalse(controls[101]["enabled"] or controls[102]["enabled"], "Next and Back are disabled")
+        self.assertEqual(locked.read_bytes(), (SAMPLE_FILES / "doc" / "readme.txt").read_bytes())
+
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder / "resources")
+        self.assertEqual([p.name for p in folder.iterdir()], ["doc"], "the folder made before stays")
+
+    def test_progress_page_while_removing(self):
+        files = {f"many/f{i:04}.txt": b"x" for i in range(3000)}
+        manifest = ("[Variables]\nManufacturer=MERIDOX Tests\nProduct=Many\nVersion=1.0\n"
+                    "[Features]\nFeature=Many\nmany/\n" + "".join(f"f{i:04}.txt\n" for i in range(3000)) +
+                    "[Components]\nComponent=C\nMany\n[Run]\n")
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+        installer = self.work / "many.exe"
+        build_installer(manifest, files, installer)
+        folder = self.work / "Many"
+        self.assertEqual(self.install(installer, folder), 0)
+        shot = self.work / "removing.bmp"
+        run = drive([
+            {"do": "start", "cmdline": f'"{to_win(folder / "resources" / "setup.exe")}" --remove'},
+            {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
+            {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
+            {"do": "screenshot", "path": to_win(shot)},
+            {"do": "controls"},
+            {"do": "wait_exit", "timeout_ms": 60000},
+        ], timeout_ms=30000)
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertIn("Deleting file ", run.controls()[501]["text"])
+        bmp_to_png(shot, "removal-progress-page")
+        self.wait_gone(folder)
+
+
+if __name__ == "__main__":
+    main()
