@@ -8,11 +8,10 @@ import subprocess
 import time
 from pathlib import Path
 
-from winetest import (SOURCE_DIR, STUB, WineTest, build_installer, drive, fatal_run, main, probe, reg_add,
+from winetest import (LICENCE, command_line, SOURCE_DIR, STUB, WineTest, build_installer, drive, fatal_run, main, probe, reg_add,
                       reg_delete, reg_query, reg_subkeys, start_menu_programs, temp_dir, to_unix, to_win, wait_for,
                       wine, wine_output, bmp_to_png, ARTIFACTS, MKINST)
 
-LICENCE = '"--I agree to the terms of the licence"'
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
 PRODUCT_KEY = "HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio"
@@ -72,7 +71,10 @@ class SampleProduct(Installation):
         folder = self.work / "Sample Studio"
         installer = self.sample_installer()
         before = temp_folders()
-        self.assertEqual(self.install(installer, folder), 0)
+        run = drive([{"do": "start", "cmdline": command_line(installer, f"--dir={to_win(folder)}", LICENCE)},
+                     {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual(run.windows_seen, [], "a headless run shows no window")
         self.assertEqual(temp_folders(), before, "the temporary folder is gone")
 
         for rel in FEATURE_FILES:

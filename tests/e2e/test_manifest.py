@@ -7,7 +7,7 @@ import json
 import shutil
 import subprocess
 
-from winetest import (WineTest, build_installer, fatal_run, main, probe, reg_add, reg_delete, signature_of,
+from winetest import (LICENCE, WineTest, build_installer, fatal_run, main, probe, reg_add, reg_delete, signature_of,
                       to_win, to_unix, wine, MKINST, STUB)
 
 # (manifest, message, line of the error)
@@ -130,7 +130,7 @@ class Parsed(DumpTest):
         manifest = ("[Features]\nFeature=F\nbin/\na.txt\nbin\\\nbin//\na/b/\n"
                     "[Folders]\n%instdir%\\x\n%INSTDIR%\\y\n[Files]\n%InstDir%\\bin\\a.txt\n"
                     "[Shortcuts]\nTool=%InstDir%\\bin\\a.txt\n[Run]\n")
-        d = self.dump(manifest, {"bin/a.txt": b"a"}, "--dir=C:\\Target", '"--I agree to the terms of the licence"')
+        d = self.dump(manifest, {"bin/a.txt": b"a"}, "--dir=C:\\Target", LICENCE)
         self.assertEqual([f["name"] for f in d["features"][0]["folders"]], ["bin", "bin", "bin", "a\\b"])
         self.assertEqual(d["created_folders"], ["C:\\Target\\x", "C:\\Target\\y"])
         self.assertEqual(d["installed_files"], ["C:\\Target\\bin\\a.txt"])
@@ -164,7 +164,7 @@ class Parsed(DumpTest):
         (folder / "manifest").write_text(f"{signature_of(dump)}\n[Files]\n%InstDir%\\x\n[Run]\n")
         out = self.work / "dump.json"
         self.assertEqual(wine([folder / "setup.exe", f"--setVariable-DumpTo={to_win(out)}", "--dir=C:\\Given",
-                               '"--I agree to the terms of the licence"']), 0)
+                               LICENCE]), 0)
         d = json.loads(out.read_text(encoding="latin-1"))
         self.assertEqual(d["variables"]["InstDir"], "C:\\Given")
         self.assertEqual(d["installed_files"], ["C:\\Given\\x"])
@@ -172,7 +172,6 @@ class Parsed(DumpTest):
 
 IDENTITY = ("[Variables]\nManufacturer=Folder Tests\nProduct=Resolver\nVersion=3.1\nDescription=Resolver Suite\n"
             "{extra}[Features]\nFeature=F\nbin/\nf.txt\n[Components]\nComponent=C\nF\n[Run]\n")
-LICENCE = '"--I agree to the terms of the licence"'
 
 
 class FolderResolution(DumpTest):

@@ -26,6 +26,8 @@ MKINST = HOST_BUILD / "mkinst"
 DATA = SOURCE_DIR / "tests" / "data"
 
 FRAME_CLASS = "MERIDOX Installer"
+# The licence option as one argument; command_line() and wine() quote it.
+LICENCE = "--I agree to the terms of the licence"
 DRIVER_FAILED = 99
 
 
@@ -147,8 +149,11 @@ def drive(steps: list[dict], timeout_ms: int = 20000, wine_timeout: int = 180) -
 
 
 def command_line(program, *args: str) -> str:
-    """A raw command line: the program quoted, the arguments as given."""
-    return " ".join([f'"{to_win(program)}"', *args])
+    """A raw command line: the program quoted, each argument as given, or in
+    double quotes when it holds white space and no quote of its own."""
+    def arg(a: str) -> str:
+        return f'"{a}"' if any(c in a for c in " \t") and '"' not in a and "'" not in a else a
+    return " ".join([f'"{to_win(program)}"', *map(arg, args)])
 
 
 # --- the registry, seen from outside -------------------------------------------

@@ -77,6 +77,10 @@ std::string Dump() {
   for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
     add(vec_at<char>(ManifestVariables, i));
   }
+  for (uint32_t i = 0; Resources && i < vec_count(Resources); i++) {
+    const char* variable = vec_at<Resource>(Resources, i)->variable;
+    if (variable && strcmp(variable, "SETUP") != 0) add(variable);
+  }
   j += "},\"manifest_variables\":" + Strings(ManifestVariables);
   j += ",\"excluded\":" + Strings(ExcludedComponents());
   j += ",\"resources\":" + List(Resources, [](void* p) {
