@@ -235,10 +235,17 @@ void Paint(HWND window) {
 }
 
 void EraseBackground(HWND window, HDC dc) {
-  if (!background_dc) return;
   RECT client;
   GetClientRect(window, &client);
-  BitBlt(dc, 0, 0, client.right, client.bottom, background_dc.get(), background_offset, 0, SRCCOPY);
+  // Without a picture, or beside a narrower one, the class's brush paints:
+  // an unpainted frame would show whatever lay on the screen before.
+  if (!background_dc || background_offset < 0) {
+    HBRUSH brush = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
+    FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_WINDOW));
+  }
+  if (background_dc) {
+    BitBlt(dc, 0, 0, client.right, client.bottom, background_dc.get(), background_offset, 0, SRCCOPY);
+  }
 }
 
 POINT PointOf(LPARAM lparam) {

@@ -244,6 +244,15 @@ class FrameRuns(WineTest):
                 for p in run.of("pixel"):
                     self.assertEqual(p["color"], background_colour(p["x"] + offset, p["y"], bmp_width), p)
 
+    def test_without_a_background_the_window_colour_shows(self):
+        self.build(text=manifest().replace("BACKGROUND=back.bmp\n", ""))
+        run = self.drive({"do": "pixel", "x": 5, "y": 5}, {"do": "pixel", "x": 300, "y": 400},
+                         self.shot("no-background"), {"do": "close"}, {"do": "wait_exit"})
+        self.keep_shot("no-background")
+        colours = {p["color"] for p in run.of("pixel")}
+        self.assertEqual(len(colours), 1, colours)
+        self.assertNotEqual(colours, {"#000000"}, "the frame is painted, not left black")
+
     def test_links_and_build_number_are_painted_and_a_link_lights_up_under_the_pointer(self):
         # First find the links' ink on a screenshot of the frame.
         run = self.drive({"do": "pixel", "x": 0, "y": 0}, self.shot("links"), {"do": "close"}, {"do": "wait_exit"})
