@@ -1,0 +1,52 @@
+"""The installer program as a file: a 32-bit GUI image for Intel 80386 that
+needs no DLL but Windows' own, with its application manifest (administrator
+rights, common controls 6), a version resource and an icon. The Windows build
+of the archive builder needs no foreign DLL either."""
+
+import os
+import re
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+WIN_BUILD = Path(os.environ.get("WIN_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "win"))
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
+               "comctl32.dll", "msvcrt.dll", "shlwapi.dll", "oleaut32.dll", "setupapi.dll", "newdev.dll",
+               "wininet.dll", "version.dll", "comdlg32.dll", "ws2_32.dll"}
+
+
+def objdump(path: Path) -> str:
+    return subprocess.run(["i686-w64-mingw32-objdump", "-p", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+
+
+class StubImage(unittest.TestCase):
+    stub = WIN_BUILD / "wininst.exe"
+
+    def test_pe32_gui_for_i386(self):
+        data = self.stub.read_bytes()
+        pe = int.from_bytes(data[0x3C:0x40], "little")
+        self.assertEqual(data[pe:pe + 4], b"PE\0\0")
+        self.assertEqual(int.from_bytes(data[pe + 4:pe + 6], "little"), 0x14C, "Intel 80386")
+        optional = pe + 24
+        self.assertEqual(int.from_bytes(data[optional:optional + 2], "little"), 0x10B, "PE32")
+        self.assertEqual(int.from_bytes(data[optional + 68:optional + 70], "little"), 2, "Windows GUI")
+
+    def test_imports_only_system_dlls(self):
+        for program in (self.stub, WIN_BUILD / "mkinst.exe"):
+            with self.subTest(program=program.name):
+                dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", objdump(program))}
+                self.assertTrue(dlls)
+                self.assertLessEqual(dlls, SYSTEM_DLLS, dlls - SYSTEM_DLLS)
+
+    def test_manifest_version_and_icon(self):
+        data = self.stub.read_bytes()
+        self.assertRegex(data, rb'requestedExecutionLevel level="requireAdministrator"')
+        self.assertRegex(data, rb'name="Microsoft.Windows.Common-Controls" version="6\.0\.0\.0"')
+        self.assertIn("VS_VERSION_INFO".encode("utf-16-le"), data)
+        self.assertIn("MERIDOX_ICON".encode("utf-16-le"), data, "the icon group is named")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
