@@ -228,6 +228,21 @@ Second
         self.assertFalse((folder / "one").exists())
         self.assertEqual((folder / "two" / "c.bin").read_bytes(), self.FILES["two/c.bin"])
 
+    def test_a_present_feature_is_read_past(self):
+        # A feature whose product the registry shows as installed is never
+        # installed again; its records must still be read past.
+        key = "HKLM\\SOFTWARE\\MERIDOX Tests\\Installed First"
+        reg_add(key, "InstallLocation", "REG_SZ", to_win(self.work))
+        manifest = self.MANIFEST.format(extra="").replace(
+            "Feature=First\n", "Feature=First\nRegkey=SOFTWARE\\MERIDOX Tests\\Installed First\n").replace(
+            "Selected=no\n", "")
+        installer = self.work / "present.exe"
+        build_installer(manifest, self.FILES, installer)
+        folder = self.work / "present"
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertFalse((folder / "one").exists())
+        self.assertEqual((folder / "two" / "c.bin").read_bytes(), self.FILES["two/c.bin"])
+
     def test_resources_go_to_resdir(self):
         installer = self.work / "resdir.exe"
         resdir = self.work / "shared place"

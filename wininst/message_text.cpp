@@ -1,3 +1,5 @@
+// The message functions' parts that need no window: text wrapping and the
+// trace hook (the installer keeps no log).
 #include <cstring>
 
 #include "common/alloc.h"
