@@ -1,12 +1,16 @@
 """The benchmark's measurements; bench/run.sh runs them inside a Wine bench.
 
-    python3 bench/bench.py --build BUILD [--runs N] [NAME...]
+    python3 bench/bench.py --build BUILD [--runs N] [--tmpfs DIR] [--cpu N] [NAME...]
 
 Each measurement is a function registered with @measurement; with names given
 only those run. Every figure is the median of several runs, taken pair by
-pair against its native peer, and printed as a ratio."""
+pair against its peer (a native tool, the NSIS installer of the same payload,
+the limit probe), and printed as a ratio; a summary compares the install and
+removal ratios with the targets."""
 
 import argparse
+import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -14,6 +18,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import nsis  # noqa: E402
 import payload  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -27,22 +32,26 @@ def measurement(fn):
 
 
 class Context:
-    def __init__(self, build: Path, runs: int):
+    def __init__(self, build: Path, runs: int, tmpfs: Path | None):
         self.host = build / "host"
         self.win = build / "win"
         self.cache = build / "bench" / "cache"
         self.work = build / "bench" / "work"
         self.runs = runs
+        self.tmpfs = tmpfs
         self.work.mkdir(parents=True, exist_ok=True)
+        self.results = {}  # figures that the summary compares with the targets
 
     def payload(self, name: str) -> Path:
         return payload.make(self.cache, name)
 
     def installer(self, name: str) -> Path:
-        """The payload's installer, packed once by mkinst at level 9."""
+        """The payload's installer, packed by mkinst at level 9 once for each
+        build of the builder and the stub."""
         root = self.payload(name)
         out = root / "setup.exe"
-        if not out.exists() or out.stat().st_mtime < (self.host / "mkinst").stat().st_mtime:
+        newest = max((self.host / "mkinst").stat().st_mtime, (self.win / "wininst.exe").stat().st_mtime)
+        if not out.exists() or out.stat().st_mtime < newest:
             mkinst(self, root, out)
         return out
 
@@ -129,15 +138,278 @@ def filecheck(ctx: Context):
                setuplen)
 
 
+# --- installations and removals: ours against NSIS and against the limit ----
+
+AGREE = "--I agree to the terms of the licence"
+# Ratio targets: ours/NSIS and ours/limit for an install, ours/NSIS for a removal.
+INSTALL_TARGETS = {"mixed": (0.75, 1.15), "small": (0.85, 1.15)}
+REMOVAL_TARGET = 1.0
+# The disk is mounted with discard: after a mass delete, creating files is many
+# times slower for about half a minute per 20,000 files deleted (measured:
+# a minute and more after 40,000).
+SETTLE_SECONDS = 35
+SETTLE_FILES = 20000
+SETTLE_MIN_SECONDS = 10
+# A removal's script deletes the installed setup.exe after the program ends.
+REMOVAL_BOUND = 60
+
+
+class Drive:
+    """Where the installations go: a drive letter mapped to a tmpfs folder, or
+    a folder on the prefix's C: drive (ext4, with a pause after deletions)."""
+
+    def __init__(self, ctx: Context):
+        prefix = Path(os.environ["WINEPREFIX"])
+        if ctx.tmpfs:
+            link = prefix / "dosdevices" / "t:"
+            if link.is_symlink() or link.exists():
+                link.unlink()
+            link.symlink_to(ctx.tmpfs.resolve())
+            self.unix, self.win, self.settle = ctx.tmpfs, "T:", 0
+            self.text = f"T: = tmpfs {ctx.tmpfs}"
+        else:
+            self.unix = prefix / "drive_c" / "bench"
+            self.unix.mkdir(exist_ok=True)
+            self.win, self.settle = "C:\\bench", SETTLE_SECONDS
+            self.text = (f"C:\\bench on the disk, a pause of {SETTLE_SECONDS} s per {SETTLE_FILES} "
+                         f"files deleted (at least {SETTLE_MIN_SECONDS} s) after each deletion")
+
+    def folder(self, name: str) -> tuple[Path, str]:
+        return self.unix / name, f"{self.win}\\{name}"
+
+    def pause(self, files_deleted: int):
+        if self.settle:
+            time.sleep(max(SETTLE_MIN_SECONDS, self.settle * files_deleted / SETTLE_FILES))
+
+
+class DesktopHeld:
+    """Keeps the prefix's desktop open: Wine ends its desktop process a second
+    after the last window program has gone and starts it again for the next,
+    which would charge ~0.15 s to whichever installer runs first after a
+    pause. The holder ends when its standard input closes."""
+
+    def __init__(self, ctx: Context):
+        self.program = ctx.win / "desktop_hold.exe"
+
+    def __enter__(self):
+        self.holder = subprocess.Popen(["wine", str(self.program)], stdin=subprocess.PIPE,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(2)
+        if self.holder.poll() is not None:
+            raise SystemExit(f"bench: {self.program.name} ended with {self.holder.returncode}")
+        return self
+
+    def __exit__(self, *exc):
+        self.holder.stdin.close()
+        try:
+            self.holder.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.holder.kill()
+            self.holder.wait()
+
+
+def wine_run(ctx: Context, args, timeout: float = 600) -> float:
+    """Seconds of one Wine program run, its output into a file: a pipe would
+    keep Wine's desktop process on it for a second after the program ends."""
+    log = ctx.work / "wine.out"
+    with open(log, "w") as out:
+        start = time.perf_counter()
+        done = subprocess.run(["wine", *map(str, args)], stdout=out, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, timeout=timeout)
+        elapsed = time.perf_counter() - start
+    if done.returncode != 0:
+        raise SystemExit(f"bench: {args} ended with {done.returncode}: {log.read_text()[:500]}")
+    return elapsed
+
+
+def remove_ours(ctx: Context, unix: Path, win: str) -> float:
+    """Our silent removal, up to the moment its script has taken the folder."""
+    start = time.perf_counter()
+    wine_run(ctx, [f"{win}\\resources\\setup.exe", "--remove-silently"])
+    while unix.exists():
+        if time.perf_counter() - start > REMOVAL_BOUND:
+            raise SystemExit(f"bench: {unix} still there {REMOVAL_BOUND} s after the removal")
+        time.sleep(0.002)
+    return time.perf_counter() - start
+
+
+def remove_nsis(ctx: Context, unix: Path, win: str) -> float:
+    """NSIS's uninstaller in place (_?=), which makes the call wait for it; it
+    cannot delete itself there, so its own file and folder stay behind."""
+    elapsed = wine_run(ctx, [f"{win}\\uninst.exe", "/S", f"_?={win}"])
+    left = sorted(p.name for p in unix.iterdir())
+    if left != ["uninst.exe"]:
+        raise SystemExit(f"bench: the NSIS uninstaller left {left[:5]} in {unix}")
+    shutil.rmtree(unix)
+    return elapsed
+
+
+def same_files(expected: Path, installed: Path, extra: set[str]) -> None:
+    """The installed tree holds the payload's files byte for byte, and beside
+    them only the installer's own `extra` entries."""
+    want = {p.relative_to(expected) for p in expected.rglob("*") if p.is_file()}
+    got = {p.relative_to(installed) for p in installed.rglob("*") if p.is_file()}
+    strays = {str(p) for p in got - want if p.parts[0] not in extra}
+    if want - got or strays:
+        raise SystemExit(f"bench: {installed}: missing {sorted(want - got)[:3]}, extra {sorted(strays)[:3]}")
+    for rel in want:
+        if (expected / rel).read_bytes() != (installed / rel).read_bytes():
+            raise SystemExit(f"bench: {installed / rel} differs from the payload")
+
+
+def uninstall_keys(ctx: Context) -> list[str]:
+    log = ctx.work / "reg.out"
+    with open(log, "w") as out:
+        subprocess.run(["wine", "reg", "query", "HKLM\\" + nsis.UNINSTALL_KEY], stdout=out,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    return [line.strip() for line in log.read_text(errors="replace").splitlines() if "Bench" in line]
+
+
+def installation_rounds(ctx: Context) -> dict:
+    """Round by round for each payload: our install, NSIS's, the limit probe's,
+    each into a fresh folder; then our removal and NSIS's of those (every
+    other round in the reverse order). The first round also checks what was
+    installed and what the removals left."""
+    if "rounds" in ctx.results:
+        return ctx.results["rounds"]
+    drive = Drive(ctx)
+    print(f"install/removal: every run into a fresh folder on {drive.text}; desktop held open; "
+          f"load average {os.getloadavg()[0]:.2f}", flush=True)
+    with DesktopHeld(ctx):
+        rounds = {name: payload_rounds(ctx, drive, name) for name in payload.PAYLOADS}
+    ctx.results["rounds"] = rounds
+    return rounds
+
+
+def warm(*files: Path):
+    """Reads the installers, so that every run takes them from the page cache
+    (this machine pages idle cache out during a long pause)."""
+    for f in files:
+        with open(f, "rb") as inp:
+            while inp.read(1 << 24):
+                pass
+
+
+def payload_rounds(ctx: Context, drive: Drive, name: str) -> dict:
+    """The runs of one payload: lists of seconds by contestant."""
+    root = ctx.payload(name)
+    ours, theirs = ctx.installer(name), nsis.installer(root, name)
+    warm(ours, theirs)
+    count = sum(1 for p in (root / "files").rglob("*") if p.is_file())
+    t = {k: [] for k in ("ours", "nsis", "limit", "ours_rm", "nsis_rm")}
+    # Whoever runs first after a pause may still meet a slow disk: every
+    # other round runs in the reverse order, and the count is even.
+    for i in range(ctx.runs + ctx.runs % 2):
+        o_unix, o_win = drive.folder(f"ours-{name}-{i}")
+        n_unix, n_win = drive.folder(f"nsis-{name}-{i}")
+        l_unix, l_win = drive.folder(f"limit-{name}-{i}")
+        installs = [("ours", [ours, f"--dir={o_win}", AGREE]),
+                    ("nsis", [theirs, "/S", f"/D={n_win}"]),
+                    ("limit", [ctx.win / "limit_probe.exe", ours, l_win])]
+        removals = [("ours_rm", lambda: remove_ours(ctx, o_unix, o_win)),
+                    ("nsis_rm", lambda: remove_nsis(ctx, n_unix, n_win))]
+        if i % 2:
+            installs.reverse()
+            removals.reverse()
+        for key, args in installs:
+            t[key].append(wine_run(ctx, args))
+        if i == 0:
+            files = root / "files"
+            same_files(files, o_unix, {"resources"})
+            same_files(files, n_unix, {"uninst.exe"})
+            same_files(files, l_unix, set())
+        (first, remove_first), (second, remove_second) = removals
+        t[first].append(remove_first())
+        drive.pause(count)
+        t[second].append(remove_second())
+        shutil.rmtree(l_unix)
+        if i == 0 and uninstall_keys(ctx):
+            raise SystemExit(f"bench: uninstall entries left: {uninstall_keys(ctx)}")
+        drive.pause(2 * count)
+        warm(ours, theirs)
+    return t
+
+
+def pair_ratio(ours: list[float], peer: list[float]) -> float:
+    """The median of the round-by-round ratios."""
+    return statistics.median(o / p for o, p in zip(ours, peer))
+
+
+def spread(t: dict, *keys: str) -> str:
+    return "   ".join(f"{k} " + " ".join(f"{x:.2f}" for x in t[k]) for k in keys)
+
+
+def verdict(ratio: float, target: float) -> str:
+    return f"{ratio:.2f} ({'met' if ratio <= target else 'MISSED'}: <= {target:.2f})"
+
+
+@measurement
+def install(ctx: Context):
+    """Our headless install against NSIS's silent install and against the
+    limit probe (filecheck, then inflate the same records to the same files)."""
+    for name, t in installation_rounds(ctx).items():
+        to_nsis, to_limit = INSTALL_TARGETS[name]
+        r_nsis, r_limit = pair_ratio(t["ours"], t["nsis"]), pair_ratio(t["ours"], t["limit"])
+        ctx.results[f"install {name} ours/NSIS"] = (r_nsis, to_nsis)
+        ctx.results[f"install {name} ours/limit"] = (r_limit, to_limit)
+        print(f"{'install':<10} {name:<6} ours {statistics.median(t['ours']):7.3f} s   "
+              f"NSIS {statistics.median(t['nsis']):7.3f} s   "
+              f"limit {statistics.median(t['limit']):7.3f} s   "
+              f"ours/NSIS {verdict(r_nsis, to_nsis)}   ours/limit {verdict(r_limit, to_limit)}")
+        print(f"{'':<17} runs: {spread(t, 'ours', 'nsis', 'limit')}", flush=True)
+
+
+@measurement
+def removal(ctx: Context):
+    """Our silent removal (until its script has taken the folder) against
+    NSIS's uninstaller run in place."""
+    for name, t in installation_rounds(ctx).items():
+        r = pair_ratio(t["ours_rm"], t["nsis_rm"])
+        ctx.results[f"removal {name} ours/NSIS"] = (r, REMOVAL_TARGET)
+        print(f"{'removal':<10} {name:<6} ours {statistics.median(t['ours_rm']):7.3f} s   "
+              f"NSIS {statistics.median(t['nsis_rm']):7.3f} s   "
+              f"ours/NSIS {verdict(r, REMOVAL_TARGET)}")
+        print(f"{'':<17} runs: {spread(t, 'ours_rm', 'nsis_rm')}", flush=True)
+
+
+def summary(ctx: Context):
+    figures = [(k, v) for k, v in ctx.results.items() if isinstance(v, tuple)]
+    if not figures:
+        return
+    print(f"targets (median of pairwise ratios, {ctx.runs + ctx.runs % 2} rounds; "
+          f"load average now {os.getloadavg()[0]:.2f}):")
+    for what, (ratio, target) in figures:
+        print(f"  {what:<28} {verdict(ratio, target)}")
+
+
+def pin(cpu: int):
+    """Every Wine request is a round trip between the program and the
+    wineserver. On this virtual machine, waking the other, idle CPU for it
+    costs far more than a switch on the same CPU, and how much depends on
+    whether other work keeps that CPU busy: many-file installs ran twice as
+    fast beside a busy loop. One CPU for both sides takes that out."""
+    server = Path(os.environ["WINEBENCH_DIR"]) / "wineserver.pid"
+    os.sched_setaffinity(int(server.read_text()), {cpu})
+    os.sched_setaffinity(0, {cpu})  # the programs that the bench starts inherit it
+    print(f"bench: the wineserver and every program on CPU {cpu}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--tmpfs", type=Path, default=None,
+                        help="an empty folder on a tmpfs for the installations (else the prefix's C:)")
+    parser.add_argument("--cpu", type=int, default=None,
+                        help="run the wineserver and every program on this CPU alone")
     parser.add_argument("names", nargs="*", choices=[[], *MEASUREMENTS], default=[])
     args = parser.parse_args()
-    ctx = Context(Path(args.build).resolve(), args.runs)
+    if args.cpu is not None:
+        pin(args.cpu)
+    ctx = Context(Path(args.build).resolve(), args.runs, args.tmpfs)
     for name in args.names or MEASUREMENTS:
         MEASUREMENTS[name](ctx)
+    summary(ctx)
 
 
 if __name__ == "__main__":

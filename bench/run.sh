@@ -3,8 +3,14 @@
 # folder, installers packed by mkinst, every timing taken in one Wine bench
 # (a fresh prefix, one Xvfb, one wineserver) that is stopped however the run
 # ends. Arguments pass on to bench/bench.py: --runs N, measurement names.
+# Installations go to a folder on the tmpfs /dev/shm, mapped into the prefix
+# as drive T: (no pause after mass deletions, both installers on the same
+# drive); BENCH_DRIVE=disk puts them on the prefix's C: instead. The
+# wineserver and every program run on the last CPU (see pin() in bench.py);
+# BENCH_CPU=N picks another, BENCH_CPU=none lets them roam.
 #
-#   BUILD=build bench/run.sh [--runs N] [packing] [filecheck]
+#   BUILD=build [BENCH_DRIVE=disk] [BENCH_CPU=N|none] bench/run.sh [--runs N]
+#       [packing] [filecheck] [install] [removal]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(pwd)/${BUILD:-build}
@@ -12,8 +18,24 @@ build=$(pwd)/${BUILD:-build}
   echo "bench: build first (make BUILD=${BUILD:-build})" >&2
   exit 1
 }
+command -v makensis >/dev/null || {
+  echo "bench: makensis is missing (make setup installs the nsis package)" >&2
+  exit 1
+}
 export WINEBENCH_DIR=$build/bench/winebench
-trap 'tests/winebench/winebench.sh stop >/dev/null 2>&1 || true' EXIT INT TERM
+drive=()  # options for bench.py: where installations go, which CPU
+tmpfs=
+cleanup() {
+  tests/winebench/winebench.sh stop >/dev/null 2>&1 || true
+  if [[ -n $tmpfs ]]; then rm -rf "$tmpfs"; fi
+}
+trap cleanup EXIT INT TERM
+if [[ ${BENCH_DRIVE:-tmpfs} != disk && $(stat -f -c %T /dev/shm 2>/dev/null) == tmpfs ]]; then
+  tmpfs=$(mktemp -d /dev/shm/meridox-bench.XXXXXX)
+  drive=(--tmpfs "$tmpfs")
+fi
+cpu=${BENCH_CPU:-$(($(nproc) - 1))}
+[[ $cpu == none ]] || drive+=(--cpu "$cpu")
 tests/winebench/winebench.sh start >/dev/null
-echo "bench: medians of pairwise runs; ratios compare with the native tools"
-tests/winebench/winebench.sh exec /usr/bin/python3 bench/bench.py --build "$build" "$@"
+echo "bench: medians of pairwise runs; ratios compare with the native tools, NSIS and the limit probe"
+tests/winebench/winebench.sh exec /usr/bin/python3 bench/bench.py --build "$build" "${drive[@]}" "$@"
