@@ -73,7 +73,9 @@ class AsyncDriver:
     the prefix while the installer is in a known state."""
 
     def __init__(self, steps: list[dict], timeout_ms: int = 20000):
-        self.dir = Path(tempfile.mkdtemp(dir=drive_c() / "users"))
+        scripts = drive_c() / "tests" / "driver-scripts"
+        scripts.mkdir(parents=True, exist_ok=True)
+        self.dir = Path(tempfile.mkdtemp(dir=scripts))
         script = self.dir / "script.json"
         self.out = self.dir / "out.jsonl"
         script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")

@@ -5,6 +5,7 @@ both sides, and installers built by mkinst.
 The bench (tests/winebench/winebench.sh) exports WINEPREFIX, DISPLAY and the
 build folders before a test starts."""
 
+import getpass
 import json
 import os
 import shutil
@@ -60,7 +61,12 @@ def to_unix(winpath: str) -> Path:
 
 
 def user_dir() -> Path:
-    users = [p for p in (drive_c() / "users").iterdir() if p.is_dir() and p.name != "Public"]
+    """The Wine user's profile: Wine names it after the Linux user."""
+    own = drive_c() / "users" / getpass.getuser()
+    if own.is_dir():
+        return own
+    users = [p for p in (drive_c() / "users").iterdir()
+             if p.is_dir() and p.name != "Public" and (p / "Temp").is_dir()]
     return users[0]
 
 
@@ -135,7 +141,9 @@ class DriverRun:
 
 def drive(steps: list[dict], timeout_ms: int = 20000, wine_timeout: int = 180) -> DriverRun:
     """Runs the UI driver over a script of steps (see tests/driver/driver.cpp)."""
-    with tempfile.TemporaryDirectory(dir=drive_c() / "users") as d:
+    scripts = drive_c() / "tests" / "driver-scripts"
+    scripts.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=scripts) as d:
         script = Path(d) / "script.json"
         out = Path(d) / "out.jsonl"
         script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")
