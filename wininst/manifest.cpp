@@ -203,8 +203,8 @@ class Builder : public manifest::Sink {
     vec_add(component_->features, FindFeature(name.c_str()));
   }
 
-  void Shortcut(const std::string& name, const std::string& spec) override {
-    AddShortcut(name.c_str(), spec.c_str());
+  void Shortcut(const std::string& name, const std::string& value) override {
+    AddShortcut(name.c_str(), value.c_str());
   }
 
   void Registry(const manifest::RegistryLine& r) override {
@@ -343,8 +343,8 @@ Component* FindComponent(const char* name) {
   Fatal("Component %s not in manifest", name);
 }
 
-void AddShortcut(const char* name, const char* spec) {
-  manifest::ShortcutSpec s = manifest::SplitShortcutSpec(spec);
+void AddShortcut(const char* name, const char* value) {
+  manifest::ShortcutValue s = manifest::SplitShortcutValue(value);
   Shortcut* sc = new Shortcut;
   sc->name = name;
   sc->target = s.target;

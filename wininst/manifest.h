@@ -96,5 +96,5 @@ char* CollapseInstDir(const char* text);
 
 Feature* FindFeature(const char* name);
 Component* FindComponent(const char* name);
-void AddShortcut(const char* name, const char* spec);
+void AddShortcut(const char* name, const char* value);
 bool IsComponentAllowed(const char* name);

@@ -136,9 +136,9 @@ class Walker {
     std::string line;
     while (SectionLine(line)) {
       Tokens t(line);
-      std::string name, spec;
-      if (!t.Next("=", name) || !t.Next("=", spec)) return Fail("Bad line in [Shortcuts]");
-      sink_.Shortcut(name, spec);
+      std::string name, value;
+      if (!t.Next("=", name) || !t.Next("=", value)) return Fail("Bad line in [Shortcuts]");
+      sink_.Shortcut(name, value);
     }
     return true;
   }
@@ -379,10 +379,10 @@ void TextLines::PushBack(const std::string& line) {
 
 bool Walk(LineSource& source, Sink& sink) { return Walker(source, sink).Run(); }
 
-ShortcutSpec SplitShortcutSpec(const std::string& spec) {
-  ShortcutSpec r;
-  Tokens t(spec);
-  if (spec.find('>') != std::string::npos) {
+ShortcutValue SplitShortcutValue(const std::string& value) {
+  ShortcutValue r;
+  Tokens t(value);
+  if (value.find('>') != std::string::npos) {
     t.Next(">,", r.target);
     r.has_arguments = t.Next(",", r.arguments);
     r.has_icon = t.Next(",", r.icon);

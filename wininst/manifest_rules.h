@@ -93,7 +93,7 @@ class Sink {
   virtual void Component(const std::string& name) {}
   virtual void ComponentValue(ComponentKey key, const std::string& value) {}
   virtual void ComponentFeature(const std::string& feature) {}
-  virtual void Shortcut(const std::string& name, const std::string& spec) {}
+  virtual void Shortcut(const std::string& name, const std::string& value) {}
   virtual void Registry(const RegistryLine& entry) {}
   virtual void FolderPath(const std::string& path) {}
   virtual void FilePath(const std::string& path) {}
@@ -130,15 +130,15 @@ class TextLines : public LineSource {
 // Walks the sections until [Run]. False after an error.
 bool Walk(LineSource& source, Sink& sink);
 
-// Splits a shortcut specification: target[>arguments][,icon].
-struct ShortcutSpec {
+// Splits the value of a shortcut line: target[>arguments][,icon].
+struct ShortcutValue {
   std::string target;
   bool has_arguments = false;
   std::string arguments;
   bool has_icon = false;
   std::string icon;
 };
-ShortcutSpec SplitShortcutSpec(const std::string& spec);
+ShortcutValue SplitShortcutValue(const std::string& value);
 
 // Trims white space at both ends; used for every manifest line.
 std::string Trim(const std::string& line);

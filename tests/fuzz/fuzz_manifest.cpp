@@ -11,8 +11,8 @@ namespace {
 
 class Consumer : public manifest::Sink {
  public:
-  void Shortcut(const std::string& name, const std::string& spec) override {
-    manifest::ShortcutSpec s = manifest::SplitShortcutSpec(spec);
+  void Shortcut(const std::string& name, const std::string& value) override {
+    manifest::ShortcutValue s = manifest::SplitShortcutValue(value);
     sink_ += s.target.size() + s.arguments.size() + s.icon.size();
   }
   void Error(const std::string& message) override { sink_ += message.size(); }

@@ -225,25 +225,25 @@ TEST(ManifestRegistry, EntriesAndTheirErrors) {
   }
 }
 
-TEST(ManifestShortcuts, LinesAndSpecifications) {
+TEST(ManifestShortcuts, LinesAndValues) {
   Result r = Walk("[Shortcuts]\nUninstall=resources\\setup.exe>--remove,ICONUN\nTool=bin\\tool.exe,ICON\n[Run]");
   EXPECT_EQ(r.events, (Events{"shortcut Uninstall=resources\\setup.exe>--remove,ICONUN",
                               "shortcut Tool=bin\\tool.exe,ICON", "run"}));
   EXPECT_EQ(Walk("[Shortcuts]\nNoSpec\n[Run]").error, "Bad line in [Shortcuts]");
 
-  auto s = manifest::SplitShortcutSpec("resources\\setup.exe>--remove,ICONUN");
+  auto s = manifest::SplitShortcutValue("resources\\setup.exe>--remove,ICONUN");
   EXPECT_EQ(s.target, "resources\\setup.exe");
   EXPECT_EQ(s.arguments, "--remove");
   EXPECT_EQ(s.icon, "ICONUN");
-  s = manifest::SplitShortcutSpec("C:\\Other\\prog.exe");
+  s = manifest::SplitShortcutValue("C:\\Other\\prog.exe");
   EXPECT_EQ(s.target, "C:\\Other\\prog.exe");
   EXPECT_FALSE(s.has_arguments);
   EXPECT_FALSE(s.has_icon);
-  s = manifest::SplitShortcutSpec("bin\\t.exe,ICON");
+  s = manifest::SplitShortcutValue("bin\\t.exe,ICON");
   EXPECT_EQ(s.target, "bin\\t.exe");
   EXPECT_FALSE(s.has_arguments);
   EXPECT_EQ(s.icon, "ICON");
-  s = manifest::SplitShortcutSpec("t.exe>-a -b");
+  s = manifest::SplitShortcutValue("t.exe>-a -b");
   EXPECT_EQ(s.arguments, "-a -b");
   EXPECT_FALSE(s.has_icon);
 }
