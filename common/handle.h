@@ -1,6 +1,8 @@
 // One small owning-handle template for every kind of system handle.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 template <typename T, auto Close, T Invalid = T{}>
@@ -32,3 +34,13 @@ class Handle {
  private:
   T h_ = Invalid;
 };
+
+namespace handle_close {
+inline void Stream(FILE* f) { fclose(f); }
+inline void Memory(char* p) { free(p); }
+}  // namespace handle_close
+
+// An open stdio stream, closed at the end of its scope.
+using FileHandle = Handle<FILE*, handle_close::Stream>;
+// A text from malloc (xstrdup, xsprintf, ExpandVariables), freed at the end of its scope.
+using TextHandle = Handle<char*, handle_close::Memory>;

@@ -45,13 +45,8 @@ void CloseDescriptor(int fd) {
 void CloseGzip(gzFile g) {
   gzclose(g);
 }
-void CloseFile(FILE* f) {
-  fclose(f);
-}
-
 using Descriptor = Handle<int, CloseDescriptor, -1>;
 using GzipReader = Handle<gzFile, CloseGzip>;
-using File = Handle<FILE*, CloseFile>;
 
 char signature[archive::kSignatureLength + 1];
 // The program file stays open for the whole run; the gzip reader reads a
@@ -139,7 +134,7 @@ void AddProgramResource(const std::string& path, uint32_t stub_length) {
 
 // The installed copy: its manifest lies beside it.
 char* ReadInstalledManifest(const std::string& program_path) {
-  File file(fopen("manifest", "r"));
+  FileHandle file(fopen("manifest", "r"));
   if (!file) FatalText("Can't find the manifest");
   long length = _filelength(_fileno(file.get()));
   if (length < 0) FatalText("Can't find the manifest");
@@ -252,7 +247,7 @@ char* ReadManifestRecord() {
 }
 
 void ExtractRecord(const char* path, uint32_t size) {
-  File out;
+  FileHandle out;
   if (path) {
     vec_add(InstalledFiles, xstrdup(path));
     while (!out) {
@@ -294,9 +289,9 @@ void ExtractRecord(const char* path, uint32_t size) {
 }
 
 void CopyFileInto(const char* source, const char* destination, uint32_t size) {
-  File in(fopen(source, "rb"));
+  FileHandle in(fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
-  File out(fopen(destination, "wb"));
+  FileHandle out(fopen(destination, "wb"));
   if (!out) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
   vec_add(InstalledFiles, xstrdup(destination));
   CountProgress(archive::kCopyChunk);

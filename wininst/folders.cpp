@@ -22,8 +22,7 @@ constexpr int kCsidlProgramFiles = 38;
 
 using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
 
-void FreeLibraryHandle(HMODULE m) { FreeLibrary(m); }
-using Library = Handle<HMODULE, FreeLibraryHandle>;
+using Library = Handle<HMODULE, FreeLibrary>;
 
 // Asks the shell's folder service, where the system has one. Leaves
 // `start_menu` empty when it cannot tell.

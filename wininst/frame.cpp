@@ -20,11 +20,6 @@ using Font = Handle<HFONT, DeleteObject>;
 using Bitmap = Handle<HBITMAP, DeleteObject>;
 using MemoryDC = Handle<HDC, DeleteDC>;
 
-void FreeText(char* text) {
-  free(text);
-}
-using Text = Handle<char*, FreeText>;
-
 constexpr COLORREF kTextGrey = 0x5A5A5A;
 constexpr COLORREF kLinkBlue = 0xFF4000;
 constexpr COLORREF kLinkHover = 0x0040FF;
@@ -45,7 +40,7 @@ HWND back_button;
 HWND next_button;
 HWND cancel_button;
 
-Text page_text;
+TextHandle page_text;
 RECT text_rect;
 
 // The DC goes before the bitmap selected into it.
@@ -389,7 +384,7 @@ FrameStatus CreateFrame() {
   const int y = (desktop.bottom - desktop.top - size.bottom) / 2;
 
   const char* description = GetVariable("Description");
-  Text title(xstrcat("Installing ", description ? description : ""));
+  TextHandle title(xstrcat("Installing ", description ? description : ""));
   // An overlapped window: the system adds the caption; no system menu, no
   // sizing border, no minimise or maximise box.
   frame = CreateWindowExA(WS_EX_CONTROLPARENT, kFrameClass, title.get(), WS_DLGFRAME, x, y,

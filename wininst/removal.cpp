@@ -20,9 +20,6 @@ namespace {
 
 char* removal_script;
 
-void CloseFile(FILE* f) { fclose(f); }
-using File = Handle<FILE*, CloseFile>;
-
 // Writes "text" collapsed for "%InstDir%", followed by the platform's line end.
 void PutCollapsed(FILE* f, const char* prefix, const char* text) {
   char* collapsed = CollapseInstDir(text);
@@ -40,7 +37,7 @@ void WriteInstalledManifest() {
   if (!IsTrue("Install")) return;
   char* path = ExpandVariables(GetVariable("ResDir") ? "[ResDir]\\resources\\manifest"
                                                      : "[InstDir]\\resources\\manifest");
-  File f(fopen(path, "w"));
+  FileHandle f(fopen(path, "w"));
   if (!f) FatalText("Can't open manifest for writing");
   fprintf(f.get(), "%s\n", ManifestSignature());
   // The manifest lists itself, so that a removal deletes it too.
@@ -122,7 +119,7 @@ const char* RemoveInstallation() {
     if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
   }
 
-  File f(fopen(script, "w"));
+  FileHandle f(fopen(script, "w"));
   if (!f) Fatal("Could not create %s", script);
   const char* setup = GetVariable("SETUP");
   if (!setup) setup = "";

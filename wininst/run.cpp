@@ -15,11 +15,6 @@ namespace {
 using Library = Handle<HMODULE, FreeLibrary>;
 using CheckMembership = BOOL(WINAPI*)(HANDLE token, PSID group, PBOOL member);
 
-void FreeText(char* text) {
-  free(text);
-}
-using Text = Handle<char*, FreeText>;
-
 bool IsAdministratorsMember(CheckMembership check) {
   SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
   PSID administrators = nullptr;
@@ -36,7 +31,7 @@ bool IsAdministratorsMember(CheckMembership check) {
 // Older systems lack the membership test: whoever may write to the
 // machine's part of the registry counts as an administrator.
 bool CanWriteMachineKey() {
-  Text key(ExpandVariables("SOFTWARE\\[Manufacturer]"));
+  TextHandle key(ExpandVariables("SOFTWARE\\[Manufacturer]"));
   if (reg_set_string(kRegLocalMachine, key.get(), "CheckAdminPrivs", "yes") != 0) return false;
   reg_delete_value(kRegLocalMachine, key.get(), "CheckAdminPrivs");
   return true;

@@ -37,11 +37,6 @@ constexpr size_t kChunk = 64 * 1024;
 constexpr uint8_t kGzipMethodDeflate = 8;
 constexpr uint8_t kGzipOsUnknown = 0xFF;
 
-void CloseFile(FILE* f) {
-  fclose(f);
-}
-using File = Handle<FILE*, CloseFile>;
-
 int Seek(FILE* f, uint64_t offset) {
 #ifdef _WIN32
   return _fseeki64(f, static_cast<int64_t>(offset), SEEK_SET);
@@ -60,7 +55,7 @@ void OnSignal(int sig) {
 }
 
 // Creates a new file beside `out` that no one else has.
-File CreateTemporary(const fs::path& out, std::string& name) {
+FileHandle CreateTemporary(const fs::path& out, std::string& name) {
   for (int n = 0; n < 100; n++) {
 #ifdef _WIN32
     name = out.string() + ".tmp" + std::to_string(_getpid()) + "-" + std::to_string(n);
@@ -73,14 +68,14 @@ File CreateTemporary(const fs::path& out, std::string& name) {
     if (fd >= 0) {
       snprintf(pending, sizeof pending, "%s", name.c_str());
 #ifdef _WIN32
-      return File(_fdopen(fd, "w+b"));
+      return FileHandle(_fdopen(fd, "w+b"));
 #else
-      return File(fdopen(fd, "w+b"));
+      return FileHandle(fdopen(fd, "w+b"));
 #endif
     }
     if (errno != EEXIST) break;
   }
-  return File();
+  return FileHandle();
 }
 
 bool Rename(const std::string& from, const fs::path& to) {
@@ -350,7 +345,7 @@ bool WriteInstaller(const Stub& stub, const Plan& plan, const PackOptions& optio
   for (const Record& r : plan.records) build.total += r.size;
 
   std::string temp_name;
-  File file = CreateTemporary(out, temp_name);
+  FileHandle file = CreateTemporary(out, temp_name);
   if (!file) {
     errors.push_back("can't create a file beside " + out.string() + ": " + strerror(errno));
     return false;
