@@ -81,7 +81,7 @@ char* ExtractBuffer() {
 void CountProgress(uint64_t bytes) {
   if (ProgressUnit == 0) return;
   BytesDone += bytes;
-  ReportProgress(static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit), nullptr);
+  ReportProgress(ProgressPosition(), nullptr);
 }
 
 // Reads up to `length` bytes, looping over short reads of the runtime.
@@ -152,6 +152,10 @@ char* ReadInstalledManifest(const std::string& program_path) {
 }
 
 }  // namespace
+
+int ProgressPosition() {
+  return ProgressUnit ? static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit) : 0;
+}
 
 const char* ManifestSignature() {
   return signature;

@@ -25,6 +25,8 @@ extern Vec* CreatedFolders;  // every folder it created, outermost first
 extern uint32_t RecordNumber;  // file and resource records consumed so far
 extern uint64_t ProgressUnit;  // bytes per percent of the bar; 0 = no reporting
 extern uint64_t BytesDone;
+// The bar's position for BytesDone, rounded up; 0 while there is no unit.
+int ProgressPosition();
 
 // The manifest signature of this run: 32 upper-case hex digits.
 const char* ManifestSignature();

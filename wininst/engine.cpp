@@ -37,10 +37,6 @@ bool SourceFound(const char* source) {
 
 uint64_t RoundUp(uint64_t size, uint64_t unit) { return (size + unit - 1) / unit * unit; }
 
-int Position() {
-  return static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit);
-}
-
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
   char line[kPathLimit];
@@ -48,7 +44,7 @@ void Log(const char* format, ...) {
   va_start(args, format);
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  ReportProgress(Position(), line);
+  ReportProgress(ProgressPosition(), line);
 }
 
 // Reads and drops a feature's records, so that the stream stays in step for
