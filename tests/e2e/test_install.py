@@ -127,7 +127,6 @@ class SampleProduct(Installation):
         self.assertTrue(wait_for(lambda: not any(p.exists() for p in scripts), 10), "the script deletes itself")
 
     def check_installed_manifest(self, folder: Path, installer: Path):
-        links = str(shortcut_folder()).replace(str(to_unix("C:\\")), "C:\\").replace("/", "\\")
         links = to_win(shortcut_folder())
         expected = [
             installer.read_bytes()[23040:23056].hex().upper(),
@@ -142,7 +141,7 @@ class SampleProduct(Installation):
             *[f"{links}\\{n}.lnk" for n in ("Sample Tool", "Read Me", "Uninstall")],
             "%InstDir%\\resources\\manifest",
             "[Folders]",
-            links, str(Path(links).parent) if False else links.rsplit("\\", 1)[0],
+            links, links.rsplit("\\", 1)[0],
             "%InstDir%\\resources", "%InstDir%\\examples", "%InstDir%\\doc", "%InstDir%\\data", "%InstDir%\\bin",
             "%InstDir%",
             "[Shortcuts]",
