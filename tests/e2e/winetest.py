@@ -24,12 +24,10 @@ WINEPREFIX = Path(os.environ.get("WINEPREFIX", "/nonexistent"))
 STUB = WIN_BUILD / "wininst.exe"
 DRIVER = WIN_BUILD / "driver.exe"
 MKINST = HOST_BUILD / "mkinst"
-DATA = SOURCE_DIR / "tests" / "data"
 
 FRAME_CLASS = "MERIDOX Installer"
 # The licence option as one argument; command_line() and wine() quote it.
 LICENCE = "--I agree to the terms of the licence"
-DRIVER_FAILED = 99
 
 
 # --- paths -------------------------------------------------------------------
@@ -79,13 +77,9 @@ def start_menu_programs() -> Path:
     return user_dir() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
 
 
-def program_files() -> Path:
-    return drive_c() / "Program Files"
-
-
 # --- running programs ----------------------------------------------------------
 
-def wine(args, timeout=120, cwd=None, env=None) -> int:
+def wine(args, timeout=120, env=None) -> int:
     """Runs a Windows program and returns its exit code (8 bits).
 
     Output goes to a file, never a pipe: a pipe would keep Wine's desktop
@@ -95,7 +89,7 @@ def wine(args, timeout=120, cwd=None, env=None) -> int:
         e.update(env)
     with tempfile.TemporaryFile() as out:
         r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out, stderr=subprocess.STDOUT,
-                           stdin=subprocess.DEVNULL, timeout=timeout, cwd=cwd, env=e)
+                           stdin=subprocess.DEVNULL, timeout=timeout, env=e)
     return r.returncode
 
 
@@ -139,7 +133,7 @@ class DriverRun:
         return f"DriverRun(exit={self.exit_code}, records={json.dumps(self.records, indent=1)})"
 
 
-def drive(steps: list[dict], timeout_ms: int = 20000, wine_timeout: int = 180) -> DriverRun:
+def drive(steps: list[dict], timeout_ms: int = 20000) -> DriverRun:
     """Runs the UI driver over a script of steps (see tests/driver/driver.cpp)."""
     scripts = drive_c() / "tests" / "driver-scripts"
     scripts.mkdir(parents=True, exist_ok=True)
@@ -147,7 +141,7 @@ def drive(steps: list[dict], timeout_ms: int = 20000, wine_timeout: int = 180) -
         script = Path(d) / "script.json"
         out = Path(d) / "out.jsonl"
         script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")
-        code = wine([DRIVER, to_win(script), to_win(out)], timeout=wine_timeout)
+        code = wine([DRIVER, to_win(script), to_win(out)], timeout=180)
         records = []
         if out.exists():
             for line in out.read_text(encoding="latin-1").splitlines():
@@ -166,15 +160,13 @@ def command_line(program, *args: str) -> str:
 
 # --- the registry, seen from outside -------------------------------------------
 
-def reg_query(key: str, value: str | None = None, view64: bool = False):
+def reg_query(key: str, value: str | None = None):
     """The values of a key as {name: (type, data)}, or None when it is missing.
 
     With `value`, just that value's (type, data), or None."""
     args = ["reg", "query", key]
     if value is not None:
         args += ["/v", value] if value else ["/ve"]
-    if view64:
-        args.append("/reg:64")
     code, out = wine_output(args)
     if code != 0:
         return None

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target for a number of seconds over a working corpus seeded
-# from tests/fuzz/seeds/<name> and the test manifests. A crash, an overflow,
+# from tests/fuzz/seeds/<name> and the example manifests. A crash, an overflow,
 # a leak or a hang (10 s for one input) fails the run.
 #   run-fuzz.sh FUZZ_BUILD_DIR NAME SECONDS
 set -euo pipefail
@@ -11,7 +11,7 @@ corpus=$build/corpus/$name
 mkdir -p "$corpus" "$build/findings"
 cp -n "$here/seeds/$name"/* "$corpus/" 2>/dev/null || true
 if [[ $name == manifest ]]; then
-  find "$root/tests/data" "$root/examples" -name '*.manifest' -exec cp -n {} "$corpus/" \; 2>/dev/null || true
+  find "$root/examples" -name '*.manifest' -exec cp -n {} "$corpus/" \; 2>/dev/null || true
 fi
 exec "$build/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
   -artifact_prefix="$build/findings/$name-" -print_final_stats=1 "$corpus"
