@@ -16,7 +16,7 @@ from pathlib import Path
 
 from winetest import (DRIVER, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
                       build_installer, command_line, drive, drive_c, main, reg_delete, reg_query,
-                      reg_subkeys, temp_dir, to_win, wine, wine_output)
+                      reg_subkeys, signature_of, temp_dir, to_win, wine, wine_output)
 
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 LICENCE = '"--I agree to the terms of the licence"'
@@ -169,14 +169,12 @@ class GoodInstallers(ArchiveTest):
         self.assert_runs(installer, self.work / "inst")
         # The manifest record came through: the installed manifest starts with
         # the signature of the stub's bytes at 23040 and carries the filled sizes.
-        stub = installer.read_bytes()
-        signature = "".join(f"{b:02X}" for b in stub[23040:23056])
         installed = (self.work / "inst" / "resources" / "manifest").read_text(encoding="latin-1")
-        self.assertEqual(installed.splitlines()[0], signature)
+        self.assertEqual(installed.splitlines()[0], signature_of(installer))
         # setup.exe is the stub alone: the header's stub length, no archive.
         h = header(installer)
         self.assertEqual((self.work / "inst" / "resources" / "setup.exe").read_bytes(),
-                         stub[:h["stub"]])
+                         installer.read_bytes()[:h["stub"]])
 
     def test_temporary_folder_lives_while_the_run_shows_a_box(self):
         installer = self.build("[Run]\n", extra=["--unchecked", "--signature", "0" * 32])
@@ -270,8 +268,7 @@ class DamagedInstallers(ArchiveTest):
         self.assertEqual(box["text"], f"Can't read entire filecheck: {h['setuplen'] - whole_chunks * chunk}")
 
     def test_lower_case_signature_line(self):
-        stub = STUB.read_bytes()
-        signature = "".join(f"{b:02x}" for b in stub[23040:23056])
+        signature = signature_of(STUB).lower()
         self.assertNotEqual(signature, signature.upper(), "the signature has letters")
         installer = self.build("[Run]\n", extra=["--unchecked", "--signature", signature])
         self.assertEqual(self.fatal(installer)["text"], "Invalid manifest signature")

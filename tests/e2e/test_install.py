@@ -8,9 +8,9 @@ import subprocess
 import time
 from pathlib import Path
 
-from winetest import (LICENCE, command_line, SOURCE_DIR, STUB, WineTest, build_installer, drive, fatal_run, main, probe, reg_add,
-                      reg_delete, reg_query, reg_subkeys, start_menu_programs, temp_dir, to_unix, to_win, wait_for,
-                      wine, wine_output, bmp_to_png, ARTIFACTS, MKINST)
+from winetest import (ARTIFACTS, LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
+                      command_line, drive, fatal_run, main, probe, reg_add, reg_delete, reg_query, reg_subkeys,
+                      signature_of, start_menu_programs, temp_dir, to_unix, to_win, wait_for, wine, wine_output)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
@@ -129,7 +129,7 @@ class SampleProduct(Installation):
     def check_installed_manifest(self, folder: Path, installer: Path):
         links = to_win(shortcut_folder())
         expected = [
-            installer.read_bytes()[23040:23056].hex().upper(),
+            signature_of(installer),
             "[Variables]",
             "Manufacturer=MERIDOX Software", "Product=Sample Studio", "Version=2.1", "Description=Sample Studio",
             "ShortcutFolderName=Sample Studio",
