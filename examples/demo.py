@@ -6,11 +6,10 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from winetest import (ARTIFACTS, MKINST, STUB, drive, reg_query, start_menu_programs, to_unix, to_win,  # noqa: E402
-                      wait_for, wine, wine_output)
+from winetest import (ARTIFACTS, LICENCE, MKINST, STUB, drive, reg_query, start_menu_programs,  # noqa: E402
+                      to_unix, to_win, wait_for, wine, wine_output)
 
 SAMPLE = Path(__file__).resolve().parent / "sample"
-LICENCE = "--I agree to the terms of the licence"
 PRODUCT_KEY = "HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Sample Studio 2.1PL0"
 MANIFEST_VALUES = [("HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio", "Edition"),

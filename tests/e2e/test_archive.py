@@ -14,12 +14,11 @@ import tempfile
 import time
 from pathlib import Path
 
-from winetest import (DRIVER, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
+from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
                       build_installer, command_line, drive, drive_c, main, reg_delete, reg_query,
                       reg_subkeys, signature_of, temp_dir, to_win, wine, wine_output)
 
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
-LICENCE = '"--I agree to the terms of the licence"'
 PROBE = WIN_BUILD / "filecheck_probe.exe"
 HOLD = WIN_BUILD / "hold_file.exe"
 WIN_MKINST = WIN_BUILD / "mkinst.exe"
@@ -156,7 +155,7 @@ class ArchiveTest(WineTest):
     def assert_runs(self, installer: Path, inst: Path):
         """A headless installation of `installer` into `inst` succeeds."""
         before = qz_folders()
-        code = wine([installer, f"--dir={to_win(inst)}", LICENCE.strip('"')])
+        code = wine([installer, f"--dir={to_win(inst)}", LICENCE])
         self.assertEqual(code, 0)
         self.assertEqual((inst / "bin" / "a.txt").read_bytes(), FILES["bin/a.txt"])
         self.assertEqual((inst / "bin" / "b.bin").read_bytes(), FILES["bin/b.bin"])

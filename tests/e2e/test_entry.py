@@ -5,9 +5,7 @@ an over-long argument, the sub-installation check and the run modes."""
 import json
 import shutil
 
-from winetest import WineTest, drive, fatal_run, main, probe, signature_of, to_win, FRAME_CLASS, STUB
-
-LICENCE = '"--I agree to the terms of the licence"'
+from winetest import FRAME_CLASS, LICENCE, STUB, WineTest, drive, fatal_run, main, probe, signature_of, to_win
 
 
 class CommandLine(WineTest):
@@ -40,7 +38,7 @@ class CommandLine(WineTest):
         self.assertEqual(v["E"], "one\rtwo", "an inner carriage return stays; trailing ones go")
 
     def test_options_and_run_modes(self):
-        d = self.parse(f"\"--dir=C:\\My Tools\" {LICENCE} --NO-SANDRIFT --no-Extras --setTrue-Quiet "
+        d = self.parse(f"\"--dir=C:\\My Tools\" \"{LICENCE}\" --NO-SANDRIFT --no-Extras --setTrue-Quiet "
                        "--setVariable-DumpNames=Quiet|LicenceAgreed --bogus")
         v = d["variables"]
         self.assertEqual(v["InstDir"], "C:\\My Tools")
@@ -48,7 +46,7 @@ class CommandLine(WineTest):
         self.assertEqual(d["excluded"], ["SANDRIFT", "Extras"])
         # An installed copy is no installation: the same options with --remove
         # make a headless removal.
-        d = self.parse(f"--dir=C:\\x {LICENCE} --remove")
+        d = self.parse(f"--dir=C:\\x \"{LICENCE}\" --remove")
         self.assertEqual((d["variables"]["HeadlessInstall"], d["variables"]["Remove"]), ("yes", "yes"))
         self.assertIsNone(d["variables"]["Install"])
         d = self.parse("--remove-silently")

@@ -9,7 +9,7 @@ Screenshots go to the test artifacts."""
 import struct
 from pathlib import Path
 
-from winetest import (FRAME_CLASS, WineTest, bmp_to_png, build_installer, command_line,
+from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
                       drive, main, probe, reg_delete, temp_dir, to_win, wait_for)
 
 WS_CAPTION, WS_SYSMENU, WS_THICKFRAME = 0x00C00000, 0x00080000, 0x00040000
@@ -333,7 +333,7 @@ class InstallerRuns(WineTest):
         target = self.work / "installed"
         temp_before = qz_folders()
         run = drive([{"do": "start", "cmdline": command_line(
-                         self.installer, f'"--dir={to_win(target)}"', '"--I agree to the terms of the licence"')},
+                         self.installer, f'"--dir={to_win(target)}"', LICENCE)},
                      {"do": "wait_exit", "timeout_ms": 60000}])
         self.assertIsNone(run.error, run)
         self.assertEqual(run.exit_code, 0)
