@@ -16,7 +16,7 @@ from pathlib import Path
 
 from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
                       build_installer, command_line, drive, drive_c, main, reg_delete, reg_query,
-                      reg_subkeys, signature_of, temp_dir, to_win, wine, wine_output)
+                      reg_subkeys, signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
 
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 PROBE = WIN_BUILD / "filecheck_probe.exe"
@@ -61,10 +61,6 @@ def product(name: str) -> str:
 
 
 FILES = {"bin/a.txt": b"archive test\r\n", "bin/b.bin": bytes(range(256)) * 300}
-
-
-def qz_folders() -> set[str]:
-    return {p.name for p in temp_dir().iterdir() if re.fullmatch(r"qz\d+", p.name)}
 
 
 class AsyncDriver:
@@ -154,12 +150,12 @@ class ArchiveTest(WineTest):
 
     def assert_runs(self, installer: Path, inst: Path):
         """A headless installation of `installer` into `inst` succeeds."""
-        before = qz_folders()
+        before = temp_qz()
         code = wine([installer, f"--dir={to_win(inst)}", LICENCE])
         self.assertEqual(code, 0)
         self.assertEqual((inst / "bin" / "a.txt").read_bytes(), FILES["bin/a.txt"])
         self.assertEqual((inst / "bin" / "b.bin").read_bytes(), FILES["bin/b.bin"])
-        self.assertEqual(qz_folders() - before, set(), "the temporary folder is removed")
+        self.assertEqual(temp_qz() - before, set(), "the temporary folder is removed")
 
 
 class GoodInstallers(ArchiveTest):
@@ -177,7 +173,7 @@ class GoodInstallers(ArchiveTest):
 
     def test_temporary_folder_lives_while_the_run_shows_a_box(self):
         installer = self.build("[Run]\n", extra=["--unchecked", "--signature", "0" * 32])
-        before = qz_folders()
+        before = temp_qz()
         driver = AsyncDriver([{"do": "start", "cmdline": command_line(installer)},
                               {"do": "box"},
                               {"do": "wait_window", "class": "#32770"},
@@ -186,14 +182,14 @@ class GoodInstallers(ArchiveTest):
                               {"do": "wait_exit"}])
         try:
             box = driver.wait_record("box")
-            during = qz_folders() - before
-            folders = [(temp_dir() / name).is_dir() for name in during]
+            during = temp_qz() - before
+            folders = [(temp_dir() / name).is_dir() and re.fullmatch(r"qz\d+", name) is not None for name in during]
         finally:
             code, _ = driver.finish()
         self.assertEqual(box["text"], "Invalid manifest signature")
-        self.assertEqual(folders, [True], f"one new temporary folder while the box is open: {during}")
+        self.assertEqual(folders, [True], f"one new temporary folder qz<n> while the box is open: {during}")
         self.assertEqual(code, 1)
-        self.assertEqual(qz_folders() - before, set(), "the temporary folder is gone after the run")
+        self.assertEqual(temp_qz() - before, set(), "the temporary folder is gone after the run")
 
     def test_signed_installer_and_rewritten_headers_still_pass(self):
         installer = self.install("Archive Signed")

@@ -10,7 +10,7 @@ import struct
 from pathlib import Path
 
 from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
-                      drive, main, probe, reg_delete, temp_dir, to_win, wait_for)
+                      drive, main, probe, reg_delete, temp_qz, to_win, wait_for)
 
 WS_CAPTION, WS_SYSMENU, WS_THICKFRAME = 0x00C00000, 0x00080000, 0x00040000
 WS_MINIMIZEBOX, WS_MAXIMIZEBOX, WS_EX_CONTROLPARENT = 0x00020000, 0x00010000, 0x00010000
@@ -106,10 +106,6 @@ def read_bmp(path: Path):
     return width, height, colour
 
 
-def qz_folders() -> set[str]:
-    return {p.name for p in temp_dir().glob("qz*")}
-
-
 class Layout:
     """The frame's layout units, read back from its window size: the frame is
     400 x 300 dialog units, so its width in pixels is exactly 100 * ux."""
@@ -132,7 +128,7 @@ class FrameRuns(WineTest):
         super().setUp()
         self.installer = self.work / "setup.exe"
         self.build()
-        self.temp_before = qz_folders()
+        self.temp_before = temp_qz()
 
     def build(self, text: str | None = None, background: bytes | None = None):
         files = dict(FILES, **({"back.bmp": background} if background else {}))
@@ -193,7 +189,7 @@ class FrameRuns(WineTest):
         self.assertEqual(page1[101]["text"], "Next")
         self.assertEqual(page3[101]["text"], "Finish")
         self.assertEqual([page3[i]["enabled"] for i in (102, 101, 2)], [False, True, False])
-        self.assertEqual(qz_folders(), self.temp_before, "the temporary folder is deleted")
+        self.assertEqual(temp_qz(), self.temp_before, "the temporary folder is deleted")
 
     def test_cancel_asks_no_keeps_the_run_and_yes_ends_it_with_1(self):
         run = self.drive(
@@ -214,13 +210,13 @@ class FrameRuns(WineTest):
         # The background came from the temporary folder, which is gone now.
         offset = BACK_WIDTH - Layout(run.of("wait_window")[0]).width
         self.assertEqual(run.of("pixel")[0]["color"], background_colour(offset, 0))
-        self.assertEqual(qz_folders(), self.temp_before)
+        self.assertEqual(temp_qz(), self.temp_before)
 
     def test_closing_the_window_ends_the_run_with_0(self):
         run = self.drive({"do": "close"}, {"do": "wait_exit"})
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.boxes, [])
-        self.assertEqual(qz_folders(), self.temp_before)
+        self.assertEqual(temp_qz(), self.temp_before)
 
     def test_background_shows_its_right_hand_part(self):
         run = self.drive({"do": "pixel", "x": 0, "y": 0}, {"do": "pixel", "x": 5, "y": 40},
@@ -331,14 +327,14 @@ class InstallerRuns(WineTest):
 
     def test_headless_run_ends_with_0_and_shows_no_window(self):
         target = self.work / "installed"
-        temp_before = qz_folders()
+        temp_before = temp_qz()
         run = drive([{"do": "start", "cmdline": command_line(
                          self.installer, f'"--dir={to_win(target)}"', LICENCE)},
                      {"do": "wait_exit", "timeout_ms": 60000}])
         self.assertIsNone(run.error, run)
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.windows_seen, [])
-        self.assertEqual(qz_folders(), temp_before)
+        self.assertEqual(temp_qz(), temp_before)
         # The page sequence ran through the progress page, which installed.
         self.assertEqual((target / "bin" / "readme.txt").read_bytes(), FILES["bin/readme.txt"])
 
@@ -347,7 +343,7 @@ class InstallerRuns(WineTest):
         header = data.index(bytes.fromhex("A3A2A1A09F9E9D9C"))
         data[header + 20 + 64] ^= 0xFF  # inside the gzip member
         self.installer.write_bytes(data)
-        temp_before = qz_folders()
+        temp_before = temp_qz()
         run = drive([{"do": "start", "cmdline": command_line(self.installer)},
                      {"do": "box", "timeout_ms": 30000, "press": "ok"},
                      {"do": "no_box", "for_ms": 300},
@@ -359,7 +355,7 @@ class InstallerRuns(WineTest):
         seen = [(w["class"], w["title"]) for w in run.windows_seen]
         self.assertIn(("Static", "Verifying installer integrity - please wait"), seen)
         self.assertNotIn(FRAME_CLASS, [c for c, _ in seen])
-        self.assertEqual(qz_folders(), temp_before)
+        self.assertEqual(temp_qz(), temp_before)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,8 @@ from pathlib import Path
 
 from winetest import (ARTIFACTS, LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
                       command_line, drive, fatal_run, main, probe, reg_add, reg_delete, reg_query, reg_subkeys,
-                      signature_of, start_menu_programs, temp_dir, to_unix, to_win, wait_for, wine, wine_output)
+                      signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win, wait_for, wine,
+                      wine_output)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
@@ -22,10 +23,6 @@ FEATURE_FILES = ["bin/sampletool.exe", "data/palette.bin", "data/settings.ini", 
 
 def shortcut_folder() -> Path:
     return start_menu_programs() / "MERIDOX Software" / "Sample Studio"
-
-
-def temp_folders() -> set[str]:
-    return {p.name for p in temp_dir().glob("qz*") if p.is_dir()}
 
 
 def listed_products() -> str:
@@ -70,12 +67,12 @@ class SampleProduct(Installation):
     def test_headless_install_and_removal(self):
         folder = self.work / "Sample Studio"
         installer = self.sample_installer()
-        before = temp_folders()
+        before = temp_qz(folders_only=True)
         run = drive([{"do": "start", "cmdline": command_line(installer, f"--dir={to_win(folder)}", LICENCE)},
                      {"do": "wait_exit", "timeout_ms": 60000}])
         self.assertEqual(run.exit_code, 0, run)
         self.assertEqual(run.windows_seen, [], "a headless run shows no window")
-        self.assertEqual(temp_folders(), before, "the temporary folder is gone")
+        self.assertEqual(temp_qz(folders_only=True), before, "the temporary folder is gone")
 
         for rel in FEATURE_FILES:
             self.assertEqual((folder / rel).read_bytes(), (SAMPLE_FILES / rel).read_bytes(), rel)
@@ -340,11 +337,11 @@ Big
             # No mount here: the same error through a file that is never writable.
             (mount / "product" / "bin").mkdir(parents=True)
             (mount / "product" / "bin" / "big.bin").symlink_to("/dev/full")
-        before = temp_folders()
+        before = temp_qz(folders_only=True)
         run = fatal_run(installer, "--dir=Q:\\product", LICENCE)
         self.assertEqual(run.exit_code, 1)
         self.assertEqual(run.boxes[0]["text"], "Write error on Q:\\product\\bin\\big.bin")
-        self.assertEqual(temp_folders(), before)
+        self.assertEqual(temp_qz(folders_only=True), before)
 
     def test_a_folder_that_is_a_file(self):
         folder = self.work / "blocked"

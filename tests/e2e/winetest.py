@@ -73,6 +73,14 @@ def temp_dir() -> Path:
     return user_dir() / "Temp"
 
 
+def temp_qz(folders_only: bool = False) -> set[str]:
+    """The names in TEMP that begin with the installer's prefix qz: its
+    temporary folders (qz<n>) and its removal scripts (qzb....bat). With
+    `folders_only`, the folders alone: a removal script deletes itself some
+    time after the removal has ended."""
+    return {p.name for p in temp_dir().glob("qz*") if p.is_dir() or not folders_only}
+
+
 def start_menu_programs() -> Path:
     return user_dir() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
 
