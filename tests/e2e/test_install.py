@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 
 from winetest import (ARTIFACTS, LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
-                      command_line, drive, fatal_run, main, probe, reg_add, reg_delete, reg_query, reg_subkeys,
+                      command_line, drive, dump, fatal_run, main, probe, reg_add, reg_delete, reg_query, reg_subkeys,
                       signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win, wait_for, wine,
                       wine_output)
 
@@ -278,12 +278,7 @@ Runtime
         self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
 
     def evaluate(self) -> dict:
-        installer = self.work / "detect.exe"
-        build_installer(self.MANIFEST, {}, installer, stub=probe("manifest_dump"))
-        out = self.work / "dump.json"
-        self.assertEqual(wine([installer, f"--setVariable-DumpTo={to_win(out)}"]), 0)
-        import json
-        return json.loads(out.read_text())["features"][0]
+        return dump(self.work, self.MANIFEST, {})["features"][0]
 
     def test_minimum_version_against_the_registry(self):
         reg_add(self.KEY, "InstallLocation", "REG_SZ", to_win(self.work) + "\\")

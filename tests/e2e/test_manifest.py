@@ -7,8 +7,8 @@ import json
 import shutil
 import subprocess
 
-from winetest import (LICENCE, WineTest, build_installer, fatal_run, main, probe, reg_add, reg_delete, signature_of,
-                      to_win, to_unix, wine, MKINST, STUB)
+from winetest import (LICENCE, WineTest, build_installer, dump, fatal_run, main, probe, reg_add, reg_delete,
+                      signature_of, to_win, to_unix, wine, MKINST, STUB)
 
 # (manifest, message, line of the error)
 FORMAT_ERRORS = [
@@ -93,12 +93,7 @@ class DumpTest(WineTest):
     """Runs the probe that stands in for the stub and reads what it dumped."""
 
     def dump(self, manifest: str, files: dict, *args: str) -> dict:
-        installer = self.work / "dump.exe"
-        build_installer(manifest, files, installer, stub=probe("manifest_dump"))
-        out = self.work / "dump.json"
-        code = wine([installer, f"--setVariable-DumpTo={to_win(out)}", "--setTrue-KeepTemp", *args])
-        self.assertEqual(code, 0)
-        d = json.loads(out.read_text(encoding="latin-1"))
+        d = dump(self.work, manifest, files, "--setTrue-KeepTemp", *args)
         self.addCleanup(shutil.rmtree, to_unix(d["variables"]["TmpDir"]), True)
         return d
 
@@ -196,12 +191,8 @@ class FolderResolution(DumpTest):
         self.assertEqual(v["InstDir"], "C:\\Program Files\\Folder Tests\\Resolver\\Pro\\3.1")
 
     def test_the_shell_wins_over_the_environment(self):
-        installer = self.work / "dump.exe"
-        build_installer(IDENTITY.format(extra=""), {"bin/f.txt": b"f"}, installer, stub=probe("manifest_dump"))
-        out = self.work / "dump.json"
-        self.assertEqual(wine([installer, f"--setVariable-DumpTo={to_win(out)}"],
-                              env={"ProgramFiles": "C:\\Elsewhere"}), 0)
-        self.assertEqual(json.loads(out.read_text())["variables"]["ProgramFiles"], "C:\\Program Files")
+        d = dump(self.work, IDENTITY.format(extra=""), {"bin/f.txt": b"f"}, env={"ProgramFiles": "C:\\Elsewhere"})
+        self.assertEqual(d["variables"]["ProgramFiles"], "C:\\Program Files")
 
     def test_registered_folder_against_the_command_line(self):
         reg_add(self.key + "\\Resolver\\3.1\\PL0", "InstDir", "REG_SZ", "C:\\Registered")

@@ -256,6 +256,20 @@ def probe(name: str) -> Path:
     return WIN_BUILD / f"{name}.exe"
 
 
+def dump(work: Path, manifest: str, files: dict[str, bytes], *args: str, env: dict | None = None) -> dict:
+    """Packs an installer in `work` with the manifest_dump probe standing in
+    for the installer's program, runs it with `args` (and `env` added to the
+    environment) and returns what the probe dumped: the parsed manifest, the
+    features and the variables."""
+    installer = work / "dump.exe"
+    build_installer(manifest, files, installer, stub=probe("manifest_dump"))
+    out = work / "dump.json"
+    code = wine([installer, f"--setVariable-DumpTo={to_win(out)}", *args], env=env)
+    if code != 0:
+        raise AssertionError(f"the manifest_dump probe ended with {code}")
+    return json.loads(out.read_text(encoding="latin-1"))
+
+
 def signature_of(program: Path) -> str:
     """The manifest signature that a program's file gives its manifests."""
     return program.read_bytes()[23040:23056].hex().upper()
