@@ -7,7 +7,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 from winetest import (ARTIFACTS, LICENCE, MKINST, STUB, drive, reg_query, start_menu_programs,  # noqa: E402
-                      to_unix, to_win, wait_for, wine, wine_output)
+                      to_unix, to_win, uninstaller_list, wait_for, wine)
 
 SAMPLE = Path(__file__).resolve().parent / "sample"
 PRODUCT_KEY = "HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio"
@@ -32,7 +32,7 @@ def show_key(key):
 
 
 def listed():
-    return [line for line in wine_output(["uninstaller", "--list"])[1].splitlines() if "Sample Studio" in line]
+    return [line for line in uninstaller_list().splitlines() if "Sample Studio" in line]
 
 
 def main() -> int:

@@ -15,8 +15,8 @@ import time
 from pathlib import Path
 
 from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
-                      build_installer, command_line, drive, drive_c, main, reg_delete, reg_query,
-                      reg_subkeys, signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
+                      build_installer, command_line, drive, drive_c, main, reg_delete, reg_delete_if_empty,
+                      signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
 
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 PROBE = WIN_BUILD / "filecheck_probe.exe"
@@ -123,8 +123,7 @@ class ArchiveTest(WineTest):
         for name in self.products:
             reg_delete(rf"HKLM\SOFTWARE\{MAKER}\{name}")
             reg_delete(rf"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\{name} 1.0PL0")
-        if reg_subkeys(rf"HKLM\SOFTWARE\{MAKER}") == [] and reg_query(rf"HKLM\SOFTWARE\{MAKER}") == {}:
-            reg_delete(rf"HKLM\SOFTWARE\{MAKER}")
+        reg_delete_if_empty(rf"HKLM\SOFTWARE\{MAKER}")
         super().tearDown()
 
     def build(self, manifest: str, files=None, name="setup.exe", extra=None) -> Path:

@@ -7,8 +7,8 @@ uninstall entry, and the UI driver answers and records the message boxes."""
 
 import time
 
-from winetest import (WIN_BUILD, WineTest, command_line, drive, main, reg_add, reg_delete,
-                      reg_query, reg_subkeys, to_win, wine, wine_output)
+from winetest import (WIN_BUILD, WineTest, command_line, drive, main, reg_add, reg_delete, reg_delete_if_empty,
+                      reg_query, reg_subkeys, to_win, uninstaller_list, wine)
 
 PROBE = WIN_BUILD / "product_probe.exe"
 SOFTWARE = r"HKLM\SOFTWARE"
@@ -27,9 +27,7 @@ def quoted(arg: str) -> str:
 
 def uninstaller_names() -> list[str]:
     """The display names that Wine's Add/Remove Programs tool lists."""
-    code, out = wine_output(["uninstaller", "--list"])
-    assert code == 0, out
-    return [line.split("|||", 1)[1] for line in out.replace("\r", "").split("\n") if "|||" in line]
+    return [line.split("|||", 1)[1] for line in uninstaller_list().replace("\r", "").split("\n") if "|||" in line]
 
 
 class Registration(WineTest):
@@ -42,9 +40,7 @@ class Registration(WineTest):
     def tearDown(self):
         for key in reversed(self.cleanup):
             reg_delete(key)
-        # The maker's key goes only when no other product is left in it.
-        if reg_subkeys(SOFTWARE + rf"\{MAKER}") == [] and reg_query(SOFTWARE + rf"\{MAKER}") == {}:
-            reg_delete(SOFTWARE + rf"\{MAKER}")
+        reg_delete_if_empty(SOFTWARE + rf"\{MAKER}")
         super().tearDown()
 
     def forget(self, *keys):

@@ -228,6 +228,22 @@ def reg_delete(key: str):
     wine(["reg", "delete", key, "/f"])
 
 
+def reg_delete_if_empty(key: str):
+    """Deletes a key that holds no subkey and no value (a maker's key, once
+    no product of its maker is left in it)."""
+    if reg_subkeys(key) == [] and reg_query(key) == {}:
+        reg_delete(key)
+
+
+def uninstaller_list() -> str:
+    """What Wine's Add/Remove Programs tool lists: a line for each entry, its
+    key and its display name apart by |||."""
+    code, out = wine_output(["uninstaller", "--list"])
+    if code != 0:
+        raise AssertionError(f"uninstaller --list ended with {code}: {out}")
+    return out
+
+
 # --- installers --------------------------------------------------------------
 
 def build_installer(manifest: str, files: dict[str, bytes] | None, out: Path,
