@@ -15,12 +15,11 @@ import time
 from pathlib import Path
 
 from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
-                      build_installer, command_line, drive, drive_c, main, reg_delete, reg_delete_if_empty,
+                      build_installer, command_line, drive, drive_c, held_open, main, reg_delete, reg_delete_if_empty,
                       signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
 
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 PROBE = WIN_BUILD / "filecheck_probe.exe"
-HOLD = WIN_BUILD / "hold_file.exe"
 WIN_MKINST = WIN_BUILD / "mkinst.exe"
 CORRUPT = "Installer is corrupt or truncated"
 MAKER = "MERIDOX Software"
@@ -295,26 +294,11 @@ class DamagedInstallers(ArchiveTest):
 
 
 class LockedOutputFile(ArchiveTest):
-    def hold(self, path: Path):
-        """Starts hold_file.exe on `path`; returns (process, release file)."""
-        ready, release = self.work / "ready", self.work / "release"
-        for f in (ready, release):
-            f.unlink(missing_ok=True)
-        log = open(self.work / "hold.log", "wb")
-        p = subprocess.Popen(["wine", str(HOLD), to_win(path), to_win(ready), to_win(release)],
-                             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        end = time.monotonic() + 30
-        while not ready.exists() and time.monotonic() < end and p.poll() is None:
-            time.sleep(0.05)
-        self.assertTrue(ready.exists(), "hold_file.exe holds the file")
-        return p, release, log
-
     def run_locked(self, name: str, answer: str):
         installer = self.install(name)
         inst = self.work / ("inst-" + answer)
         (inst / "bin").mkdir(parents=True)
         target = inst / "bin" / "a.txt"
-        holder, release, log = self.hold(target)
         steps = [{"do": "start", "cmdline": command_line(installer, f'"--dir={to_win(inst)}"', LICENCE)},
                  {"do": "box"},
                  {"do": "wait_window", "class": "#32770"},
@@ -323,16 +307,12 @@ class LockedOutputFile(ArchiveTest):
             steps += [{"do": "click", "id": 4}, {"do": "wait_exit"}]
         else:
             steps += [{"do": "click", "id": 2}, {"do": "box", "press": "ok"}, {"do": "wait_exit"}]
-        driver = AsyncDriver(steps)
-        try:
+        with held_open(target, self.work) as release:
+            driver = AsyncDriver(steps)
             box = driver.wait_record("box")
             if answer == "retry":
                 release.touch()
             code, records = driver.finish()
-        finally:
-            release.touch()
-            holder.wait(timeout=60)
-            log.close()
         return box, code, target, [r for r in records if r.get("do") == "box"]
 
     def assert_retry_box(self, box, target):

@@ -9,9 +9,9 @@ import time
 from pathlib import Path
 
 from winetest import (ARTIFACTS, LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
-                      command_line, drive, dump, fatal_run, main, probe, reg_add, reg_delete, reg_query, reg_subkeys,
-                      signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win, uninstaller_list, wait_for,
-                      wine)
+                      command_line, drive, dump, fatal_run, held_open, main, reg_add, reg_delete, reg_query,
+                      reg_subkeys, signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win,
+                      uninstaller_list, wait_for, wine)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
@@ -352,12 +352,9 @@ class Interactive(Installation):
         folder = self.work / "Shown"
         installer = self.sample_installer()
         (folder / "doc").mkdir(parents=True)
-        locked, ready, release = folder / "doc" / "readme.txt", self.work / "ready", self.work / "release"
+        locked = folder / "doc" / "readme.txt"
         shot = self.work / "progress.bmp"
-        holder = subprocess.Popen(["wine", probe("hold_file"), to_win(locked), to_win(ready), to_win(release)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            self.assertTrue(wait_for(ready.exists, 20))
+        with held_open(locked, self.work, timeout=20) as release:
             run = drive([
                 {"do": "start", "cmdline": f'"{to_win(installer)}" "--dir={to_win(folder)}"'},
                 {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
@@ -373,9 +370,6 @@ class Interactive(Installation):
                 {"do": "box", "press": "retry"},
                 {"do": "wait_exit", "timeout_ms": 30000},
             ], timeout_ms=30000)
-        finally:
-            release.touch()
-            holder.wait(timeout=60)
         self.assertEqual(run.exit_code, 0, run)
         bmp_to_png(shot, "install-progress-page")
         box = run.boxes[0]

@@ -5,6 +5,7 @@ both sides, and installers built by mkinst.
 The bench (tests/winebench/winebench.sh) exports WINEPREFIX, DISPLAY and the
 build folders before a test starts."""
 
+import contextlib
 import getpass
 import json
 import os
@@ -284,6 +285,28 @@ def dump(work: Path, manifest: str, files: dict[str, bytes], *args: str, env: di
     if code != 0:
         raise AssertionError(f"the manifest_dump probe ended with {code}")
     return json.loads(out.read_text(encoding="latin-1"))
+
+
+@contextlib.contextmanager
+def held_open(path: Path, folder: Path, timeout: float = 30):
+    """Another program holding `path` open: hold_file.exe, with its ready and
+    release files and its log in `folder`. Yields the release file, which
+    lets the file go once it exists; on leaving, the holder is let go and
+    waited for."""
+    ready, release = folder / "ready", folder / "release"
+    for f in (ready, release):
+        f.unlink(missing_ok=True)
+    with open(folder / "hold.log", "wb") as log:
+        holder = subprocess.Popen(["wine", str(probe("hold_file")), to_win(path), to_win(ready), to_win(release)],
+                                  stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: ready.exists() or holder.poll() is not None, timeout)
+            if not ready.exists():
+                raise AssertionError(f"hold_file.exe does not hold {path}")
+            yield release
+        finally:
+            release.touch()
+            holder.wait(timeout=60)
 
 
 def signature_of(program: Path) -> str:
