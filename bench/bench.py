@@ -18,11 +18,12 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import nsis  # noqa: E402
 import payload  # noqa: E402
+from winetest import LICENCE, header, to_win  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 MEASUREMENTS = {}
 
 
@@ -67,22 +68,6 @@ def mkinst(ctx: Context, root: Path, out: Path) -> float:
                   root / "product.manifest", root / "files"])
 
 
-def to_win(path: Path) -> str:
-    return "Z:" + str(path.resolve()).replace("/", "\\")
-
-
-def header(path: Path) -> tuple[int, int]:
-    """(headersize, setuplen) of an installer."""
-    with open(path, "rb") as f:
-        at = 204800
-        while True:
-            f.seek(at)
-            h = f.read(20)
-            if h[:8] == MAGIC:
-                return int.from_bytes(h[16:20], "little"), int.from_bytes(h[12:16], "little")
-            at += 1024
-
-
 def report(what: str, name: str, ours: list[float], peer: list[float], ours_label: str,
            peer_label: str, ratio_text: str, ratio: float, size: int):
     mo, mp = statistics.median(ours), statistics.median(peer)
@@ -116,11 +101,11 @@ def filecheck(ctx: Context):
     probe = ctx.win / "filecheck_probe.exe"
     for name in payload.PAYLOADS:
         installer = ctx.installer(name)
-        headersize, setuplen = header(installer)
+        h = header(installer)
         stretch = ctx.work / "stretch.bin"
         with open(installer, "rb") as f, open(stretch, "wb") as out:
-            f.seek(headersize)
-            out.write(f.read(setuplen))
+            f.seek(h["headersize"])
+            out.write(f.read(h["setuplen"]))
         # Both read from the page cache.
         subprocess.run(["md5sum", stretch], stdout=subprocess.DEVNULL, check=True)
         ours, peer = [], []
@@ -135,12 +120,11 @@ def filecheck(ctx: Context):
         stretch.unlink()
         mo, mp = statistics.median(ours), statistics.median(peer)
         report("filecheck", name, ours, peer, "stub", "md5sum", "throughput stub/md5sum", mp / mo,
-               setuplen)
+               h["setuplen"])
 
 
 # --- installations and removals: ours against NSIS and against the limit ----
 
-AGREE = "--I agree to the terms of the licence"
 # Ratio targets: ours/NSIS and ours/limit for an install, ours/NSIS for a removal.
 INSTALL_TARGETS = {"mixed": (0.75, 1.15), "small": (0.85, 1.15)}
 REMOVAL_TARGET = 1.0
@@ -303,7 +287,7 @@ def payload_rounds(ctx: Context, drive: Drive, name: str) -> dict:
         o_unix, o_win = drive.folder(f"ours-{name}-{i}")
         n_unix, n_win = drive.folder(f"nsis-{name}-{i}")
         l_unix, l_win = drive.folder(f"limit-{name}-{i}")
-        installs = [("ours", [ours, f"--dir={o_win}", AGREE]),
+        installs = [("ours", [ours, f"--dir={o_win}", LICENCE]),
                     ("nsis", [theirs, "/S", f"/D={n_win}"]),
                     ("limit", [ctx.win / "limit_probe.exe", ours, l_win])]
         removals = [("ours_rm", lambda: remove_ours(ctx, o_unix, o_win)),

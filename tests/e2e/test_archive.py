@@ -14,11 +14,10 @@ import tempfile
 import time
 from pathlib import Path
 
-from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest,
-                      build_installer, command_line, drive, drive_c, held_open, main, reg_delete, reg_delete_if_empty,
+from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest, build_installer,
+                      command_line, drive, drive_c, header, held_open, main, reg_delete, reg_delete_if_empty,
                       signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
 
-MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 PROBE = WIN_BUILD / "filecheck_probe.exe"
 WIN_MKINST = WIN_BUILD / "mkinst.exe"
 CORRUPT = "Installer is corrupt or truncated"
@@ -28,16 +27,6 @@ MAKER = "MERIDOX Software"
 def filecheck_chunk() -> int:
     text = (SOURCE_DIR / "wininst" / "archive_format.h").read_text()
     return int(re.search(r"kFilecheckChunk = (\d+);", text).group(1))
-
-
-def header(path: Path) -> dict:
-    """The archive header of an installer file."""
-    data = path.read_bytes()
-    at = 204800
-    while data[at:at + 8] != MAGIC:
-        at += 1024
-    stub, setuplen, headersize = struct.unpack_from("<III", data, at + 8)
-    return {"at": at, "stub": stub, "setuplen": setuplen, "headersize": headersize}
 
 
 def unused_section_byte(data: bytes) -> int:

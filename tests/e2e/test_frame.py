@@ -10,7 +10,7 @@ import struct
 from pathlib import Path
 
 from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
-                      drive, main, probe, reg_delete, temp_qz, to_win, wait_for)
+                      drive, header, main, probe, reg_delete, temp_qz, to_win, wait_for)
 
 WS_CAPTION, WS_SYSMENU, WS_THICKFRAME = 0x00C00000, 0x00080000, 0x00040000
 WS_MINIMIZEBOX, WS_MAXIMIZEBOX, WS_EX_CONTROLPARENT = 0x00020000, 0x00010000, 0x00010000
@@ -340,8 +340,7 @@ class InstallerRuns(WineTest):
 
     def test_corrupt_installer_stops_with_the_corruption_box_before_the_rights_check(self):
         data = bytearray(self.installer.read_bytes())
-        header = data.index(bytes.fromhex("A3A2A1A09F9E9D9C"))
-        data[header + 20 + 64] ^= 0xFF  # inside the gzip member
+        data[header(self.installer)["at"] + 20 + 64] ^= 0xFF  # inside the gzip member
         self.installer.write_bytes(data)
         temp_before = temp_qz()
         run = drive([{"do": "start", "cmdline": command_line(self.installer)},

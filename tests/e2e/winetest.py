@@ -10,6 +10,7 @@ import getpass
 import json
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -27,6 +28,8 @@ DRIVER = WIN_BUILD / "driver.exe"
 MKINST = HOST_BUILD / "mkinst"
 
 FRAME_CLASS = "MERIDOX Installer"
+# The first bytes of the archive header.
+MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
 # The licence option as one argument; command_line() and wine() quote it.
 LICENCE = "--I agree to the terms of the licence"
 
@@ -266,6 +269,23 @@ def build_installer(manifest: str, files: dict[str, bytes] | None, out: Path,
         raise RuntimeError(f"mkinst failed: {r.stderr}")
     shutil.rmtree(src)
     return r
+
+
+def header(path: Path) -> dict:
+    """The archive header of an installer file: where it is ("at", on the
+    1024-byte grid from 204800 on) and its fields (the stub's length,
+    setuplen, headersize). Reads the header alone, not the whole file."""
+    with open(path, "rb") as f:
+        at = 204800
+        while True:
+            f.seek(at)
+            fields = f.read(20)
+            if len(fields) < 20:
+                raise ValueError(f"{path}: no archive header")
+            if fields[:8] == MAGIC:
+                stub, setuplen, headersize = struct.unpack_from("<III", fields, 8)
+                return {"at": at, "stub": stub, "setuplen": setuplen, "headersize": headersize}
+            at += 1024
 
 
 def probe(name: str) -> Path:
