@@ -1,5 +1,21 @@
-// The MD5 test suite of RFC 1321, shared by the host and Windows unit tests.
+// The MD5 test suite of RFC 1321, shared by the host and Windows unit tests,
+// and the lower-case hex text that digests and raw bytes are compared as.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+inline std::string Hex(const uint8_t* p, size_t n) {
+  std::string s;
+  char b[3];
+  for (size_t i = 0; i < n; i++) {
+    snprintf(b, sizeof b, "%02x", p[i]);
+    s += b;
+  }
+  return s;
+}
 
 struct Md5Vector {
   const char* text;

@@ -10,16 +10,6 @@
 
 namespace {
 
-std::string Hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char b[3];
-  for (size_t i = 0; i < n; i++) {
-    snprintf(b, sizeof b, "%02x", p[i]);
-    s += b;
-  }
-  return s;
-}
-
 TEST(ArchiveFormat, HeaderRoundTripsLittleEndianBehindTheMagic) {
   archive::HeaderFields f{205824, 0x01020304, 1024};
   archive::Header h = archive::EncodeHeader(f);
