@@ -68,9 +68,9 @@ def mkinst(ctx: Context, root: Path, out: Path) -> float:
                   root / "product.manifest", root / "files"])
 
 
-def report(what: str, name: str, ours: list[float], peer: list[float], ours_label: str,
+def report(what: str, name: str, mo: float, mp: float, ours_label: str,
            peer_label: str, ratio_text: str, ratio: float, size: int):
-    mo, mp = statistics.median(ours), statistics.median(peer)
+    """A line for one payload: the medians of ours (mo) and of the peer (mp)."""
     print(f"{what:<10} {name:<6} {ours_label} {mo:7.3f} s ({size / mo / 1e6:6.1f} MB/s)   "
           f"{peer_label} {mp:7.3f} s ({size / mp / 1e6:6.1f} MB/s)   {ratio_text} {ratio:.2f}",
           flush=True)
@@ -91,7 +91,7 @@ def packing(ctx: Context):
         (ctx.work / "packed.exe").replace(root / "setup.exe")
         (ctx.work / "packed.tar.gz").unlink()
         mo, mp = statistics.median(ours), statistics.median(peer)
-        report("packing", name, ours, peer, "mkinst -9", "tar|gzip -9", "time mkinst/gzip", mo / mp, size)
+        report("packing", name, mo, mp, "mkinst -9", "tar|gzip -9", "time mkinst/gzip", mo / mp, size)
 
 
 @measurement
@@ -119,7 +119,7 @@ def filecheck(ctx: Context):
             peer.append(timed(["md5sum", stretch], stdout=subprocess.DEVNULL))
         stretch.unlink()
         mo, mp = statistics.median(ours), statistics.median(peer)
-        report("filecheck", name, ours, peer, "stub", "md5sum", "throughput stub/md5sum", mp / mo,
+        report("filecheck", name, mo, mp, "stub", "md5sum", "throughput stub/md5sum", mp / mo,
                h["setuplen"])
 
 
