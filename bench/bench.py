@@ -23,7 +23,6 @@ import nsis  # noqa: E402
 import payload  # noqa: E402
 from winetest import LICENCE, header, to_win  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[1]
 MEASUREMENTS = {}
 
 

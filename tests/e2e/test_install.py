@@ -5,12 +5,11 @@ then removals by the installed copy, and the faults on the way."""
 import os
 import shutil
 import subprocess
-import time
 from pathlib import Path
 
-from winetest import (ARTIFACTS, LICENCE, MAGIC, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
+from winetest import (LICENCE, MAGIC, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
                       command_line, drive, dump, fatal_run, held_open, main, reg_add, reg_delete, reg_query,
-                      reg_subkeys, signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win,
+                      signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win,
                       uninstaller_list, wait_for, wine)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"

@@ -5,10 +5,9 @@ parser builds (seen through the manifest_dump probe) is right."""
 
 import json
 import shutil
-import subprocess
 
 from winetest import (LICENCE, WineTest, build_installer, dump, fatal_run, main, probe, reg_add, reg_delete,
-                      signature_of, to_win, to_unix, wine, MKINST, STUB)
+                      signature_of, to_win, to_unix, wine)
 
 # (manifest, message, line of the error)
 FORMAT_ERRORS = [
