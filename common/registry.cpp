@@ -109,6 +109,13 @@ RegSubkeyList reg_list_subkeys(int root, const char* key) {
   return list;
 }
 
+void reg_free_subkeys(RegSubkeyList& list) {
+  for (uint32_t i = 0; i < vec_count(list.names); i++) free(vec_get(list.names, i));
+  vec_free(list.names);
+  list.names = nullptr;
+  list.count = 0;
+}
+
 long reg_set_dword(int root, const char* key, const char* name, uint32_t value) {
   Key k;
   if (long e = CreateKey(root, key, k)) return e;
@@ -129,14 +136,11 @@ long reg_delete_tree(int root, const char* key) {
   // What happens to them, and whether the listing ran to its end, is left to
   // the final deletion to tell.
   RegSubkeyList list = reg_list_subkeys(root, key);
-  vec_rewind(list.names);
-  while (vec_more(list.names)) {
-    char* name = static_cast<char*>(vec_next(list.names));
-    std::string child = std::string(key) + "\\" + name;
+  for (uint32_t i = 0; i < vec_count(list.names); i++) {
+    std::string child = std::string(key) + "\\" + vec_at<char>(list.names, i);
     reg_delete_tree(root, child.c_str());
-    free(name);
   }
-  vec_free(list.names);
+  reg_free_subkeys(list);
   return RegDeleteKeyA(reg_root_key(root), key);
 }
 

@@ -42,6 +42,8 @@ HKEY reg_root_key(int root);
 long reg_get_dword(int root, const char* key, const char* name, uint32_t* value);
 RegData reg_get_string(int root, const char* key, const char* name);
 RegSubkeyList reg_list_subkeys(int root, const char* key);
+// Frees the names of a listing and their Vec.
+void reg_free_subkeys(RegSubkeyList& list);
 long reg_set_dword(int root, const char* key, const char* name, uint32_t value);
 long reg_set_string(int root, const char* key, const char* name, const char* text);
 long reg_delete_tree(int root, const char* key);

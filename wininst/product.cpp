@@ -113,9 +113,7 @@ void FindIde(const char* value) {
 }  // namespace
 
 const char* ProductVersionKey() {
-  static const std::string key =
-      Expanded(GetVariable("Edition") ? "SOFTWARE\\[Manufacturer]\\[Product]\\[Edition]\\[Version]"
-                                      : "SOFTWARE\\[Manufacturer]\\[Product]\\[Version]");
+  static const std::string key = FamilyKey() + "\\" + Expanded("[Version]");
   return key.c_str();
 }
 
@@ -168,11 +166,11 @@ bool UnregisterProduct() {
 
   // The version's key stays while another patch level of it is installed.
   RegSubkeyList levels = reg_list_subkeys(kRegLocalMachine, ProductVersionKey());
-  for (uint32_t i = 0; i < levels.count; i++) free(vec_get(levels.names, i));
-  vec_free(levels.names);
+  const bool other_levels = levels.count > 0;
+  reg_free_subkeys(levels);
   if (levels.error != 0) {
     ok = false;
-  } else if (levels.count == 0) {
+  } else if (!other_levels) {
     ok = reg_delete_tree(kRegLocalMachine, ProductVersionKey()) == 0 && ok;
   }
 
@@ -186,11 +184,10 @@ bool CheckNewerVersion() {
   std::string family = FamilyKey();
 
   RegSubkeyList installed = reg_list_subkeys(kRegLocalMachine, family.c_str());
-  for (uint32_t i = 0; i < installed.count; i++) free(vec_get(installed.names, i));
-  vec_free(installed.names);
   // Only the opening reports "not found"; a listing cut short by a long name
   // still tells that the key is there.
   bool opened = installed.error == 0 || installed.error == ERROR_MORE_DATA || installed.count > 0;
+  reg_free_subkeys(installed);
 
   if (opened) {
     // The plug-in product (IsPluginProduct) compares against the plug-in's
@@ -217,11 +214,10 @@ char* BestInstalledVersion(const char* family_key) {
   // Text order, not numeric: 10.00 sorts below 9.70, 9.70 below 9.70a.
   std::string best;
   for (uint32_t i = 0; i < list.count; i++) {
-    char* name = vec_at<char>(list.names, i);
+    const char* name = vec_at<char>(list.names, i);
     if (strcmp(name, best.c_str()) > 0) best = name;
-    free(name);
   }
-  vec_free(list.names);
+  reg_free_subkeys(list);
   Trace("Best version of %s was %s", family_key, best.c_str());
   return best.empty() ? nullptr : xstrdup(best.c_str());
 }

@@ -50,12 +50,8 @@ class Registry : public ::testing::Test {
 
   static std::vector<std::string> Names(RegSubkeyList& l) {
     std::vector<std::string> v;
-    for (uint32_t i = 0; i < vec_count(l.names); i++) {
-      char* n = vec_at<char>(l.names, i);
-      v.emplace_back(n);
-      free(n);
-    }
-    vec_free(l.names);
+    for (uint32_t i = 0; i < vec_count(l.names); i++) v.emplace_back(vec_at<char>(l.names, i));
+    reg_free_subkeys(l);
     std::sort(v.begin(), v.end());
     return v;
   }
