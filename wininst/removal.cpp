@@ -21,10 +21,16 @@ namespace {
 char* removal_script;
 
 // Writes "text" collapsed for "%InstDir%", followed by the platform's line end.
-void PutCollapsed(FILE* f, const char* prefix, const char* text) {
+void PutCollapsed(FILE* f, const char* text) {
   char* collapsed = CollapseInstDir(text);
-  fprintf(f, "%s%s\n", prefix, collapsed);
+  fprintf(f, "%s\n", collapsed);
   free(collapsed);
+}
+
+// Writes "name=value", the value collapsed.
+void PutVariable(FILE* f, const char* name, const char* value) {
+  fprintf(f, "%s=", name);
+  PutCollapsed(f, value);
 }
 
 int Bar(uint64_t handled, uint64_t total) {
@@ -51,31 +57,26 @@ void WriteInstalledManifest() {
   for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
     const char* name = vec_at<char>(ManifestVariables, i);
     const char* value = GetVariable(name);
-    char* collapsed = CollapseInstDir(value ? value : "");
-    fprintf(f.get(), "%s=%s\n", name, collapsed);
-    free(collapsed);
+    PutVariable(f.get(), name, value ? value : "");
   }
   for (uint32_t i = 0; i < vec_count(Resources); i++) {
     Resource* r = vec_at<Resource>(Resources, i);
-    if (!r->variable) continue;
-    char* collapsed = CollapseInstDir(r->file_name);
-    fprintf(f.get(), "%s=%s\n", r->variable, collapsed);
-    free(collapsed);
+    if (r->variable) PutVariable(f.get(), r->variable, r->file_name);
   }
 
   fputs("[Files]\n", f.get());
   for (uint32_t i = 0; i < vec_count(InstalledFiles); i++) {
-    PutCollapsed(f.get(), "", vec_at<char>(InstalledFiles, i));
+    PutCollapsed(f.get(), vec_at<char>(InstalledFiles, i));
   }
 
   fputs("[Folders]\n", f.get());
   uint32_t folders = vec_count(CreatedFolders);
-  for (uint32_t i = folders; i-- > 0;) PutCollapsed(f.get(), "", vec_at<char>(CreatedFolders, i));
+  for (uint32_t i = folders; i-- > 0;) PutCollapsed(f.get(), vec_at<char>(CreatedFolders, i));
   // An installation folder that existed before was not recorded: a removal
   // still takes it away once it is empty.
   const char* inst_dir = GetVariable("InstDir");
   if (folders == 0 || strlen(vec_at<char>(CreatedFolders, 0)) > strlen(inst_dir)) {
-    PutCollapsed(f.get(), "", inst_dir);
+    PutCollapsed(f.get(), inst_dir);
   }
 
   fputs("[Shortcuts]\n", f.get());
