@@ -22,6 +22,13 @@ using ComPtr = Handle<T*, ComRelease<T>>;
 
 const char* Shown(const char* s) { return s ? s : "(null)"; }
 
+// A step of the link's making failed: the step, its result and the link's parts.
+[[noreturn]] void LinkFailed(const char* step, HRESULT hr, const char* target, const char* link,
+                             const char* description, const char* working_folder) {
+  Fatal("%s failed: %d/%d (%s, %s, %s, %s)", step, static_cast<int>(hr), static_cast<int>(GetLastError()),
+        target, link, Shown(description), Shown(working_folder));
+}
+
 }  // namespace
 
 long MakeShellLink(const char* target, const char* link, const char* description, const char* arguments,
@@ -29,10 +36,7 @@ long MakeShellLink(const char* target, const char* link, const char* description
   ComPtr<IShellLinkA> shell_link;
   HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
                                 reinterpret_cast<void**>(shell_link.put()));
-  if (FAILED(hr)) {
-    Fatal("CoCreateInstance failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr),
-          static_cast<int>(GetLastError()), target, link, Shown(description), Shown(working_folder));
-  }
+  if (FAILED(hr)) LinkFailed("CoCreateInstance", hr, target, link, description, working_folder);
   // A missing target gives S_FALSE, which is no reason to stop.
   shell_link.get()->SetPath(target);
   if (arguments) shell_link.get()->SetArguments(arguments);
@@ -42,16 +46,10 @@ long MakeShellLink(const char* target, const char* link, const char* description
 
   ComPtr<IPersistFile> file;
   hr = shell_link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()));
-  if (FAILED(hr)) {
-    Fatal("QueryInterface failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr),
-          static_cast<int>(GetLastError()), target, link, Shown(description), Shown(working_folder));
-  }
+  if (FAILED(hr)) LinkFailed("QueryInterface", hr, target, link, description, working_folder);
   WCHAR wide[MAX_PATH];
   if (!MultiByteToWideChar(CP_ACP, 0, link, -1, wide, MAX_PATH)) wide[0] = L'\0';
   hr = file.get()->Save(wide, TRUE);
-  if (FAILED(hr)) {
-    Fatal("Save failed: %d/%d (%s, %s, %s, %s)", static_cast<int>(hr), static_cast<int>(GetLastError()),
-          target, link, Shown(description), Shown(working_folder));
-  }
+  if (FAILED(hr)) LinkFailed("Save", hr, target, link, description, working_folder);
   return hr;
 }
