@@ -157,6 +157,15 @@ int ProgressPosition() {
   return ProgressUnit ? static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit) : 0;
 }
 
+bool ReadReferralTag(uint16_t& number) {
+  FileHandle f(fopen(ProgramPath().c_str(), "rb"));
+  if (!f) return false;
+  uint8_t tail[archive::kReferralTagLength];
+  return fseek(f.get(), -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
+         fread(tail, 1, sizeof tail, f.get()) == sizeof tail &&
+         archive::DecodeReferralTag(tail, number);
+}
+
 const char* ManifestSignature() {
   return signature;
 }

@@ -28,6 +28,10 @@ extern uint64_t BytesDone;
 // The bar's position for BytesDone, rounded up; 0 while there is no unit.
 int ProgressPosition();
 
+// The referral number in the last bytes of the program's file; false when
+// they hold no valid tag.
+bool ReadReferralTag(uint16_t& number);
+
 // The manifest signature of this run: 32 upper-case hex digits.
 const char* ManifestSignature();
 

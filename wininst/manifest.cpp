@@ -11,7 +11,6 @@
 #include "common/compat.h"
 #include "common/vector.h"
 #include "wininst/archive.h"
-#include "wininst/archive_format.h"
 #include "wininst/engine.h"
 #include "wininst/entry.h"
 #include "wininst/folders.h"
@@ -236,17 +235,8 @@ class Builder : public manifest::Sink {
 
  private:
   static void ApplyReferralTag() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path) return;
-    FILE* f = fopen(path, "rb");
-    if (!f) return;
-    uint8_t tail[archive::kReferralTagLength];
-    bool read = fseek(f, -static_cast<long>(sizeof tail), SEEK_END) == 0 &&
-                fread(tail, 1, sizeof tail, f) == sizeof tail;
-    fclose(f);
     uint16_t referral;
-    if (!read || !archive::DecodeReferralTag(tail, referral)) return;
+    if (!ReadReferralTag(referral)) return;
     char id[16];
     snprintf(id, sizeof id, "%u", referral);
     SetVariable("ReferralID", id);
