@@ -35,19 +35,30 @@ class Tokens {
   size_t pos_ = 0;
 };
 
-std::string Lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
-
 bool StartsSection(const std::string& line) { return !line.empty() && line[0] == '['; }
 
 void ReadSize(const std::string& text, bool& has_size, std::string& size_text, uint32_t& size) {
   has_size = !text.empty();
   size_text = text;
   size = static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 10));
+}
+
+// A "Key=" line of a feature or component, and its message when it comes
+// before the first name line.
+template <typename Key>
+struct KeyLine {
+  const char* prefix;
+  Key key;
+  const char* missing;
+};
+
+// The rule whose prefix begins `text`, with `value` after it; null for none.
+template <typename Key, size_t N>
+const KeyLine<Key>* MatchKey(const KeyLine<Key> (&rules)[N], const char* text, const char*& value) {
+  for (const KeyLine<Key>& rule : rules) {
+    if ((value = HasPrefix(text, rule.prefix))) return &rule;
+  }
+  return nullptr;
 }
 
 class Walker {
@@ -149,11 +160,7 @@ class Walker {
     bool have_feature = false, have_folder = false, in_installer = false;
     sink_.FeaturesStart();
 
-    static const struct {
-      const char* prefix;
-      FeatureKey key;
-      const char* missing;
-    } keys[] = {
+    static const KeyLine<FeatureKey> keys[] = {
         {"DriverInf=", FeatureKey::kDriverInf, "missing feature name before DriverInf"},
         {"DriverDevice=", FeatureKey::kDriverDevice, "missing feature name before DriverDevice"},
         {"HKCR=", FeatureKey::kHKCR, "missing feature name before HKCR"},
@@ -186,16 +193,11 @@ class Walker {
         sink_.Feature(v);
         continue;
       }
-      bool matched = false;
-      for (const auto& k : keys) {
-        if ((v = HasPrefix(text, k.prefix))) {
-          if (!have_feature) return Fail(k.missing);
-          sink_.FeatureValue(k.key, v);
-          matched = true;
-          break;
-        }
+      if (const KeyLine<FeatureKey>* k = MatchKey(keys, text, v)) {
+        if (!have_feature) return Fail(k->missing);
+        sink_.FeatureValue(k->key, v);
+        continue;
       }
-      if (matched) continue;
       if ((v = HasPrefix(text, "Installer="))) {
         if (!have_feature) return Fail("missing feature name before Installer");
         SizedName source;
@@ -238,11 +240,7 @@ class Walker {
   bool Components() {
     bool have_component = false;
     sink_.ComponentsStart();
-    static const struct {
-      const char* prefix;
-      ComponentKey key;
-      const char* missing;
-    } keys[] = {
+    static const KeyLine<ComponentKey> keys[] = {
         {"Description=", ComponentKey::kDescription, "Description with no component name"},
         {"Alternate=", ComponentKey::kAlternate, "Alternate with no component name"},
         {"Selected=", ComponentKey::kSelected, "Selected with no component name"},
@@ -258,16 +256,11 @@ class Walker {
         sink_.Component(v);
         continue;
       }
-      bool matched = false;
-      for (const auto& k : keys) {
-        if ((v = HasPrefix(text, k.prefix))) {
-          if (!have_component) return Fail(k.missing);
-          sink_.ComponentValue(k.key, v);
-          matched = true;
-          break;
-        }
+      if (const KeyLine<ComponentKey>* k = MatchKey(keys, text, v)) {
+        if (!have_component) return Fail(k->missing);
+        sink_.ComponentValue(k->key, v);
+        continue;
       }
-      if (matched) continue;
       if (!have_component) return Fail("feature in un-named component");
       if (!have_feature_list_) return Fail("No feature list in manifest");
       if (!feature_names_.count(Lower(line))) return Fail("Feature " + line + " not in manifest");
@@ -392,6 +385,13 @@ ShortcutValue SplitShortcutValue(const std::string& value) {
     r.has_icon = !r.icon.empty();
   }
   return r;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
 }
 
 std::string Trim(const std::string& line) {

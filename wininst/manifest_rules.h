@@ -140,6 +140,10 @@ struct ShortcutValue {
 };
 ShortcutValue SplitShortcutValue(const std::string& value);
 
+// ASCII letters in lower case: names compare without regard to case, as the
+// installer compares them.
+std::string Lower(std::string s);
+
 // Trims white space at both ends; used for every manifest line.
 std::string Trim(const std::string& line);
 

@@ -17,12 +17,6 @@ void Diagnostics::Add(int line, const std::string& message) {
 
 namespace {
 
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(tolower(c)); });
-  return s;
-}
-
 // A manifest path (either separator) below the source folder.
 fs::path SourcePath(const fs::path& dir, std::string relative) {
   std::replace(relative.begin(), relative.end(), '\\', '/');
@@ -58,7 +52,7 @@ class PlanSink : public manifest::Sink {
     Sized(relative, SourcePath(dir_, relative), f.has_size, f.size_text, files_);
   }
 
-  void Component(const std::string& name) override { components_.insert(Lower(name)); }
+  void Component(const std::string& name) override { components_.insert(manifest::Lower(name)); }
 
   void ComponentsStart() override {
     components_.clear();
@@ -80,7 +74,7 @@ class PlanSink : public manifest::Sink {
     if (!unchecked_ && reached_run_) {
       for (const auto& [name, line] : alternates_) {
         // The installer stops on it when it looks the component up.
-        if (!components_.count(Lower(name)))
+        if (!components_.count(manifest::Lower(name)))
           diag_.Add(line, "Component " + name + " not in manifest");
       }
     }
