@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/alloc.h"
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 namespace {
 

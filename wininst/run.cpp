@@ -4,11 +4,11 @@
 
 #include "common/handle.h"
 #include "common/registry.h"
-#include "wininst/archive.h"
-#include "wininst/frame.h"
-#include "wininst/messages.h"
-#include "wininst/removal.h"
-#include "wininst/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/core/frame.h"
+#include "wininst/core/messages.h"
+#include "wininst/install/removal.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

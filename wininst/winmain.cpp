@@ -5,9 +5,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "wininst/entry.h"
+#include "wininst/core/entry.h"
 #include "wininst/run.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 HINSTANCE AppInstance;
 

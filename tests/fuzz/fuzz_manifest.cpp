@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "wininst/manifest_rules.h"
+#include "wininst/install/manifest_rules.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tests/fuzz/fuzz_messages.h"
 
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 bool AskRetry(const char*, const char*, ...) { return false; }
 bool AskYesNo(const char*, const char*, ...) { return false; }

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "common/md5.h"
-#include "wininst/archive.h"
+#include "wininst/install/archive.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "wininst/entry.h"
-#include "wininst/frame.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/frame.h"
 #include "wininst/run.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 HINSTANCE AppInstance;
 

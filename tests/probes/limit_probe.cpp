@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "wininst/archive_format.h"
-#include "wininst/manifest_rules.h"
+#include "wininst/install/archive_format.h"
+#include "wininst/install/manifest_rules.h"
 
 namespace {
 

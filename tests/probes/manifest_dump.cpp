@@ -9,11 +9,11 @@
 #include <string>
 
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/entry.h"
-#include "wininst/manifest.h"
+#include "wininst/install/archive.h"
+#include "wininst/core/entry.h"
+#include "wininst/install/manifest.h"
 #include "wininst/run.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 HINSTANCE AppInstance;
 

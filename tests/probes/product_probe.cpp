@@ -23,10 +23,10 @@
 #include <string>
 
 #include "common/vector.h"
-#include "wininst/entry.h"
-#include "wininst/manifest.h"
-#include "wininst/product.h"
-#include "wininst/variables.h"
+#include "wininst/core/entry.h"
+#include "wininst/install/manifest.h"
+#include "wininst/core/product.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "tools/mkinst/cli.h"
 #include "tools/mkinst/pack.h"
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include "common/handle.h"
 #include "common/md5.h"
-#include "wininst/archive_format.h"
+#include "wininst/install/archive_format.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <system_error>
 
-#include "wininst/manifest_rules.h"
+#include "wininst/install/manifest_rules.h"
 
 namespace fs = std::filesystem;
 

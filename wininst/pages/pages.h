@@ -1,7 +1,7 @@
 // The page procedures of the frame's page table, in page order.
 #pragma once
 
-#include "wininst/frame.h"
+#include "wininst/core/frame.h"
 
 LRESULT WelcomePage(HWND frame, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT InstDirPage(HWND frame, UINT message, WPARAM wparam, LPARAM lparam);

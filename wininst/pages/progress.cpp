@@ -9,13 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "wininst/engine.h"
-#include "wininst/frame.h"
+#include "wininst/install/engine.h"
+#include "wininst/core/frame.h"
 #include "wininst/pages/pages.h"
-#include "wininst/product.h"
-#include "wininst/removal.h"
-#include "wininst/shortcuts.h"
-#include "wininst/variables.h"
+#include "wininst/core/product.h"
+#include "wininst/install/removal.h"
+#include "wininst/install/shortcuts.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "common/md5.h"
 #include "tests/unit/md5_vectors.h"
-#include "wininst/archive_format.h"
+#include "wininst/install/archive_format.h"
 
 namespace {
 

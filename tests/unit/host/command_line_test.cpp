@@ -8,8 +8,8 @@
 #include "common/getargs.h"
 #include "common/vector.h"
 #include "tests/unit/host/messages_double.h"
-#include "wininst/entry.h"
-#include "wininst/variables.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "wininst/manifest_rules.h"
+#include "wininst/install/manifest_rules.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "wininst/messages.h"
-#include "wininst/variables.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
 
 namespace messages_double {
 std::vector<RecordedBox> boxes;

@@ -15,7 +15,7 @@
 #include "tools/mkinst/cli.h"
 #include "tools/mkinst/pack.h"
 #include "tools/mkinst/plan.h"
-#include "wininst/archive_format.h"
+#include "wininst/install/archive_format.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "tests/unit/host/messages_double.h"
-#include "wininst/messages.h"
-#include "wininst/variables.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

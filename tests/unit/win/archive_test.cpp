@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/md5.h"
-#include "wininst/archive.h"
+#include "wininst/install/archive.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "wininst/entry.h"
-#include "wininst/frame.h"
-#include "wininst/variables.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/frame.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

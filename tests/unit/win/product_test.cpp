@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "wininst/product.h"
-#include "wininst/variables.h"
+#include "wininst/core/product.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

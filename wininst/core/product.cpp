@@ -1,4 +1,4 @@
-#include "wininst/product.h"
+#include "wininst/core/product.h"
 
 #include <windows.h>
 
@@ -10,10 +10,10 @@
 #include "common/alloc.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/manifest.h"
-#include "wininst/messages.h"
-#include "wininst/shortcuts.h"
-#include "wininst/variables.h"
+#include "wininst/install/manifest.h"
+#include "wininst/core/messages.h"
+#include "wininst/install/shortcuts.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wininst/manifest_rules.h"
+#include "wininst/install/manifest_rules.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "wininst/manifest.h"
+#include "wininst/install/manifest.h"
 
 #include <windows.h>
 
@@ -10,13 +10,13 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/engine.h"
-#include "wininst/entry.h"
-#include "wininst/folders.h"
-#include "wininst/manifest_rules.h"
-#include "wininst/messages.h"
-#include "wininst/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/engine.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/folders.h"
+#include "wininst/install/manifest_rules.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
 
 Vec* FeatureList;
 Vec* ComponentList;

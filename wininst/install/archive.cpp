@@ -1,6 +1,6 @@
 // The archive in the program's own file: finding it, checking the filecheck,
 // the compressed record stream and the run-wide lists that it fills.
-#include "wininst/archive.h"
+#include "wininst/install/archive.h"
 
 #include <windows.h>
 
@@ -19,11 +19,11 @@
 #include "common/handle.h"
 #include "common/md5.h"
 #include "common/vector.h"
-#include "wininst/manifest.h"
-#include "wininst/manifest_rules.h"
-#include "wininst/messages.h"
+#include "wininst/install/manifest.h"
+#include "wininst/install/manifest_rules.h"
+#include "wininst/core/messages.h"
 #include "wininst/pages/progress.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 Vec* Resources;
 Vec* InstalledFiles;

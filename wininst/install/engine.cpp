@@ -1,4 +1,4 @@
-#include "wininst/engine.h"
+#include "wininst/install/engine.h"
 
 #include <windows.h>
 
@@ -12,12 +12,12 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/manifest.h"
-#include "wininst/messages.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/manifest.h"
+#include "wininst/core/messages.h"
 #include "wininst/pages/progress.h"
-#include "wininst/product.h"
-#include "wininst/variables.h"
+#include "wininst/core/product.h"
+#include "wininst/core/variables.h"
 
 uint32_t ClusterSize;
 

@@ -1,4 +1,4 @@
-#include "wininst/folders.h"
+#include "wininst/core/folders.h"
 
 #include <windows.h>
 
@@ -10,9 +10,9 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/registry.h"
-#include "wininst/messages.h"
-#include "wininst/product.h"
-#include "wininst/variables.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/product.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

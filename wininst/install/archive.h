@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "wininst/archive_format.h"
+#include "wininst/install/archive_format.h"
 
 struct Vec;
 

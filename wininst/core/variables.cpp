@@ -1,4 +1,4 @@
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/hash.h"
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wininst/removal.h"
+#include "wininst/install/removal.h"
 
 #include <windows.h>
 
@@ -10,11 +10,11 @@
 #include "common/alloc.h"
 #include "common/handle.h"
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/manifest.h"
-#include "wininst/messages.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/manifest.h"
+#include "wininst/core/messages.h"
 #include "wininst/pages/progress.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include "common/alloc.h"
 #include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/messages.h"
-#include "wininst/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
 
 Vec* TempFiles;
 

@@ -8,8 +8,8 @@
 #include <shobjidl.h>
 
 #include "common/handle.h"
-#include "wininst/messages.h"
-#include "wininst/shortcuts.h"
+#include "wininst/core/messages.h"
+#include "wininst/install/shortcuts.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wininst/shortcuts.h"
+#include "wininst/install/shortcuts.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -10,11 +10,11 @@
 #include "common/alloc.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/archive.h"
-#include "wininst/engine.h"
-#include "wininst/manifest.h"
-#include "wininst/messages.h"
-#include "wininst/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/engine.h"
+#include "wininst/install/manifest.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wininst/frame.h"
+#include "wininst/core/frame.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -9,10 +9,10 @@
 
 #include "common/alloc.h"
 #include "common/handle.h"
-#include "wininst/entry.h"
-#include "wininst/messages.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/messages.h"
 #include "wininst/pages/pages.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "wininst/entry.h"
+#include "wininst/core/entry.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include "common/compat.h"
 #include "common/getargs.h"
 #include "common/vector.h"
-#include "wininst/variables.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

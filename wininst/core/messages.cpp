@@ -1,4 +1,4 @@
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 #include <windows.h>
 
@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "wininst/archive.h"
-#include "wininst/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/core/variables.h"
 
 namespace {
 

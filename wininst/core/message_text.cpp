@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
-#include "wininst/messages.h"
+#include "wininst/core/messages.h"
 
 char* WrapText(const char* text, int width) {
   size_t len = strlen(text);
