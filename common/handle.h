@@ -36,11 +36,21 @@ class Handle {
 };
 
 namespace handle_close {
-inline void Stream(FILE* f) { fclose(f); }
-inline void Memory(char* p) { free(p); }
+inline void Stream(FILE* f) {
+  fclose(f);
+}
+inline void Memory(char* p) {
+  free(p);
+}
 }  // namespace handle_close
 
 // An open stdio stream, closed at the end of its scope.
 using FileHandle = Handle<FILE*, handle_close::Stream>;
 // A text from malloc (xstrdup, xsprintf, ExpandVariables), freed at the end of its scope.
 using TextHandle = Handle<char*, handle_close::Memory>;
+
+#ifdef _WIN32
+#include <windows.h>
+// A loaded library, freed at the end of its scope.
+using Library = Handle<HMODULE, FreeLibrary>;
+#endif

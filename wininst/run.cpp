@@ -1,18 +1,21 @@
 #include "wininst/run.h"
 
-#include <cstdlib>
+#include <windows.h>
+
+#include <cstring>
 
 #include "common/handle.h"
 #include "common/registry.h"
-#include "wininst/install/archive.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/frame.h"
 #include "wininst/core/messages.h"
-#include "wininst/install/removal.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/manifest.h"
+#include "wininst/install/removal.h"
 
 namespace {
 
-using Library = Handle<HMODULE, FreeLibrary>;
 using CheckMembership = BOOL(WINAPI*)(HANDLE token, PSID group, PBOOL member);
 
 bool IsAdministratorsMember(CheckMembership check) {
@@ -37,19 +40,30 @@ bool CanWriteMachineKey() {
   return true;
 }
 
-void OpenFrame() {
+// The manifest settles the folders when its [Variables] section ends; one
+// without that section still needs them (the start-menu folder above all).
+void SettleFolders() {
+  if (!FoldersResolved()) ResolveFolders();
+}
+
+// Every page does its work on entry and passes itself over.
+int RunPagesHeadless() {
+  GoToPage(0);
+  return 0;
+}
+
+// The frame and its message loop, until EndRun posts the quit message; its
+// code is the run's exit code.
+int RunWizard() {
   switch (CreateFrame()) {
     case FrameStatus::kShown:
-      return;
+      break;
     case FrameStatus::kClassNotRegistered:
       Fatal("Can't register the installer's window class\nError %lu", GetLastError());
     case FrameStatus::kWindowNotCreated:
       Fatal("Can't create the installer's window\nError %lu", GetLastError());
   }
-}
-
-// Until EndRun posts the quit message; its code is the run's exit code.
-int RunMessageLoop() {
+  GoToPage(0);
   MSG message;
   BOOL got;
   while ((got = GetMessageA(&message, nullptr, 0, 0)) != 0) {
@@ -64,6 +78,17 @@ int RunMessageLoop() {
 
 }  // namespace
 
+void EnterProgramFolder() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return;
+  if (char* slash = strrchr(path, '\\')) {
+    // A program in a drive's root keeps that root, not the drive's current folder.
+    slash[slash == path + 2 && path[1] == ':' ? 1 : 0] = '\0';
+    SetCurrentDirectoryA(path);
+  }
+}
+
 bool IsAdministrator() {
   Library advapi(LoadLibraryA("Advapi32.dll"));
   auto check = advapi ? reinterpret_cast<CheckMembership>(reinterpret_cast<void*>(
@@ -75,19 +100,12 @@ bool IsAdministrator() {
 int RunInstaller() {
   const bool headless = IsTrue("HeadlessInstall");
   if (!headless) ShowSplash();
-  OpenArchive();
+  ReadManifest(OpenArchive());
+  SettleFolders();
   if (!IsAdministrator()) Fatal("This program requires Administrator privileges");
   HideSplash();
 
-  int exit_code = 0;
-  if (headless) {
-    // Every page does its work on entry and passes itself over.
-    GoToPage(0);
-  } else {
-    OpenFrame();
-    GoToPage(0);
-    exit_code = RunMessageLoop();
-  }
+  const int exit_code = headless ? RunPagesHeadless() : RunWizard();
 
   // The post-sequence actions; a confirmed Cancel or a fatal error never gets
   // here. First the completion page's choices: RunPostWizardChoices() is

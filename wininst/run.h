@@ -1,12 +1,9 @@
-// The run sequence: archive, rights, pages, post-sequence actions.
+// The run sequence: archive and manifest, rights, pages, post-sequence actions.
 #pragma once
 
-#ifdef _WIN32
-#include <windows.h>
-// The program's instance handle, recorded by the entry.
-extern HINSTANCE AppInstance;
-#endif
-
+// Makes the folder of the program's own file the current folder: an
+// installed copy finds its "manifest" beside itself this way.
+void EnterProgramFolder();
 // Runs the whole installer; the result is the process exit code.
 int RunInstaller();
 bool IsAdministrator();

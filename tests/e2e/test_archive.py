@@ -25,7 +25,7 @@ MAKER = "MERIDOX Software"
 
 
 def filecheck_chunk() -> int:
-    text = (SOURCE_DIR / "wininst" / "archive_format.h").read_text()
+    text = (SOURCE_DIR / "wininst" / "install" / "archive_format.h").read_text()
     return int(re.search(r"kFilecheckChunk = (\d+);", text).group(1))
 
 
@@ -259,9 +259,11 @@ class DamagedInstallers(ArchiveTest):
         files = {"bg.bmp": b"BMP!"}
         installer = self.build("[Resources]\nBACKGROUND=bg.bmp\t99\n[Run]\n", files=files,
                                extra=["--unchecked"])
+        before = temp_qz()
         text = self.fatal(installer)["text"]
         self.assertRegex(text, r"^File size does not match - file 0:C:\\users\\[^\\]+\\Temp\\qz\d+"
                                r"\\bg\.bmp 99/4$")
+        self.assertEqual(temp_qz() - before, set(), "the resource's file and folder are deleted")
 
         # A feature file, counted after the resource record.
         name = "Archive Sizes"

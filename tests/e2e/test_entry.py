@@ -5,7 +5,8 @@ an over-long argument, the sub-installation check and the run modes."""
 import json
 import shutil
 
-from winetest import FRAME_CLASS, LICENCE, STUB, WineTest, drive, fatal_run, main, probe, signature_of, to_win
+from winetest import (FRAME_CLASS, LICENCE, STUB, WineTest, command_line, drive, fatal_run, main, probe,
+                      signature_of, temp_qz, to_win)
 
 
 class CommandLine(WineTest):
@@ -61,6 +62,49 @@ class CommandLine(WineTest):
         self.assertEqual([(b["caption"], b["text"], b["icon"]) for b in run.boxes],
                          [("Fatal error", "Error 917", "error")])
         self.assertFalse(self.out.exists(), "nothing runs after the fatal error")
+
+
+class MessageFunctions(WineTest):
+    """The installer's own message functions, called by messages_probe.exe."""
+
+    def run_calls(self, calls: str, presses: list[str], *options: str):
+        answers = self.work / "answers.txt"
+        answers.unlink(missing_ok=True)
+        before = temp_qz(folders_only=True)
+        run = drive([{"do": "start", "cmdline": command_line(
+                         probe("messages_probe"), f"--setVariable-Calls={calls}",
+                         f"--setVariable-Answers={to_win(answers)}", *options)},
+                     *[{"do": "box", "press": p} for p in presses],
+                     {"do": "no_box", "for_ms": 300}, {"do": "wait_exit"}])
+        self.assertIsNone(run.error, run)
+        self.assertEqual(temp_qz(folders_only=True), before, "the temporary folder is gone")
+        got = answers.read_text().split() if answers.exists() else []
+        return run, got
+
+    def test_boxes_answers_and_endings(self):
+        run, answers = self.run_calls("retry,yesno,info,error,notice,long,fatal,info",
+                                      ["retry", "no", "ok", "ok", "ok", "ok", "ok"])
+        self.assertEqual(run.exit_code, 1, "a fatal error ends the run with 1")
+        self.assertEqual(answers, ["retry=1", "yesno=0", "info=1", "error=1", "notice=1", "long=1"])
+        boxes = [(b["caption"], b["text"], b["icon"], [x["id"] for x in b["buttons"]]) for b in run.boxes]
+        self.assertEqual(boxes[:5], [
+            ("Retry caption", "Retry text", "warning", [4, 2]),
+            ("Question caption", "Question 2", "question", [6, 7]),
+            ("Info caption", "Info text", "information", [1]),
+            ("Error caption", "Error text", "error", [1]),
+            ("Error", "Notice text", "information", [1])])
+        self.assertEqual(run.boxes[5]["text"], "x" * 4095, "a text is cut at 4095 characters")
+        self.assertEqual(boxes[6], ("Fatal error", "Fatal text", "error", [1]))
+
+        # SuppressMessages silences the notices only.
+        run, answers = self.run_calls("notice,error,notice", ["ok"], "--setTrue-SuppressMessages")
+        self.assertEqual((run.exit_code, answers), (0, ["notice=1", "error=1", "notice=1"]))
+        self.assertEqual([b["caption"] for b in run.boxes], ["Error caption"])
+
+        # In a headless run an error ends the run with 1 once its box is closed.
+        run, answers = self.run_calls("error,info", ["ok"], "--setTrue-HeadlessInstall")
+        self.assertEqual((run.exit_code, answers), (1, []))
+        self.assertEqual([b["caption"] for b in run.boxes], ["Error caption"])
 
 
 class SubInstallation(WineTest):

@@ -344,6 +344,40 @@ Big
         self.assertEqual(run.boxes[0]["text"], f"Folder {to_win(folder)}\\bin exists but is not a folder!")
 
 
+    def test_folders_and_manifests_that_once_broke_a_run(self):
+        files = {"bin/big.bin": b"x" * 100}
+        # A "%" in the folder: the removal script must not read it as a variable.
+        folder = self.work / "100% sure %PATH%"
+        installer = self.work / "percent.exe"
+        build_installer(self.MANIFEST, files, installer)
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder)
+
+        # An empty ResDir counts as unset, for the resources and the installed manifest.
+        folder = self.work / "empty resdir"
+        build_installer(self.MANIFEST.replace("[Features]", "ResDir=\n[Features]"), files, installer)
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertTrue((folder / "resources" / "manifest").exists())
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder)
+
+        # Shortcuts without a [Variables] section: the folders are still settled.
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Software\\Bare")
+        bare = ("[Features]\nFeature=Big\nbin/\nbig.bin\t100\n[Components]\nComponent=C\nBig\n"
+                "[Shortcuts]\nBare Tool=bin\\big.bin\n[Run]\n")
+        build_installer(bare, files, installer, extra=["--unchecked"])
+        folder = self.work / "bare"
+        self.assertEqual(self.install(installer, folder), 0)
+        self.assertFalse((self.work / "(null)").exists())
+        link = start_menu_programs() / "MERIDOX Software" / "Bare Tool.lnk"
+        self.assertTrue(link.exists())
+        self.assertIn("Bare Tool.lnk\n", (folder / "resources" / "manifest").read_text())
+        self.assertEqual(self.remove(folder), 0)
+        self.wait_gone(folder)
+        self.assertFalse(link.exists())
+
+
 class Interactive(Installation):
     def test_progress_page_while_installing(self):
         # A file that another program holds keeps the installation on the

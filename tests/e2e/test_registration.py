@@ -198,6 +198,7 @@ class IdeShortcut(Registration):
         self.forget(ide, SOFTWARE + r"\MeridoxTests", UNINSTALL + r"\WithIde 1.0PL0")
         reg_add(ide + r"\4.10\PL0", "InstDir", data=r"C:\IDE\Zero")
         reg_add(ide + r"\4.10\PL2", "InstDir", data=r"C:\IDE\Two")
+        reg_add(ide + r"\4.10\PL3", "InstDir", data=r"C:\Tools, Inc\IDE>3")
 
     def register(self, value):
         variables = dict(Manufacturer="MeridoxTests", Product="WithIde", Version="1.0", InstDir=r"C:\WithIde")
@@ -211,6 +212,10 @@ class IdeShortcut(Registration):
         self.assertEqual(self.register("4.10L2"), (
             [r"C:\IDE\Two\bin\sandrift.exe"],
             [r"SANDRIFT Integrated Development Environment|C:\IDE\Two\bin\sandrift.exe||"]))
+
+    def test_a_folder_with_comma_and_angle_bracket_stays_whole(self):
+        self.assertEqual(self.register("4.10L3")[1],
+                         [r"SANDRIFT Integrated Development Environment|C:\Tools, Inc\IDE>3\bin\sandrift.exe||"])
 
     def test_without_L_the_patch_level_is_PL0(self):
         self.assertEqual(self.register("4.10"), (

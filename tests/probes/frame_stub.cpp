@@ -17,8 +17,6 @@
 #include "wininst/run.h"
 #include "wininst/core/variables.h"
 
-HINSTANCE AppInstance;
-
 namespace {
 
 template <int N>
@@ -39,8 +37,7 @@ LRESULT TestPage(HWND, UINT message, WPARAM, LPARAM) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int) {
-  AppInstance = instance;
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   ExcludedComponents();
   ReadCommandLine(command_line);
   srand(static_cast<unsigned>(time(nullptr)));

@@ -9,13 +9,12 @@
 #include <string>
 
 #include "common/vector.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/install/archive.h"
 #include "wininst/core/entry.h"
 #include "wininst/install/manifest.h"
 #include "wininst/run.h"
 #include "wininst/core/variables.h"
-
-HINSTANCE AppInstance;
 
 namespace {
 
@@ -135,18 +134,10 @@ std::string Dump() {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int) {
-  AppInstance = instance;
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n > 0 && n < sizeof path) {
-    if (char* slash = strrchr(path, '\\')) {
-      *slash = '\0';
-      SetCurrentDirectoryA(path);
-    }
-  }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
+  EnterProgramFolder();
   ReadCommandLine(command_line);
-  OpenArchive();
+  ReadManifest(OpenArchive());
   const char* out = GetVariable("DumpTo");
   if (!out) return 2;
   std::string json = Dump();

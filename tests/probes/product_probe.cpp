@@ -27,6 +27,7 @@
 #include "wininst/install/manifest.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/registration.h"
 
 namespace {
 

@@ -11,9 +11,7 @@
 
 namespace {
 
-void Print(const char* caption, const char* format, va_list args) {
-  char text[4096];
-  vsnprintf(text, sizeof text, format, args);
+void Print(const char* caption, const char* text) {
   fprintf(stderr, "mkinst: %s%s%s\n", caption ? caption : "", caption ? ": " : "", text);
 }
 
@@ -25,49 +23,37 @@ void Print(const char* caption, const char* format, va_list args) {
 }  // namespace
 
 bool AskRetry(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(caption, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(caption, text);
   return false;
 }
 
 bool AskYesNo(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(caption, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(caption, text);
   return false;
 }
 
 int ShowInfo(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(caption, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(caption, text);
   return 0;
 }
 
 void ShowError(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(caption, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(caption, text);
   Stop();
 }
 
 void ShowNotice(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(nullptr, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(nullptr, text);
 }
 
 void Fatal(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Print(nullptr, format, args);
-  va_end(args);
+  FORMAT_MESSAGE(text, format);
+  Print(nullptr, text);
   Stop();
 }
 

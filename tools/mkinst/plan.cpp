@@ -149,9 +149,10 @@ class PlanSink : public manifest::Sink {
 // The number of the line holding text[pos], counted as TextLines counts.
 int LineAt(const std::string& text, size_t pos) {
   int line = 1;
-  for (size_t i = 0; i < pos; i++) {
-    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')))
-      line++;
+  for (size_t i = 0; i < pos;) {
+    const size_t end = manifest::LineEndLength(text, i);
+    line += end ? 1 : 0;
+    i += end ? end : 1;
   }
   return line;
 }
@@ -174,8 +175,7 @@ std::string FillSizes(const std::string& text, const std::map<int, uint64_t>& fi
     }
     out += line;
     if (end == text.size()) break;
-    size_t next =
-        end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+    size_t next = end + manifest::LineEndLength(text, end);
     out.append(text, end, next - end);
     pos = next;
     number++;

@@ -22,7 +22,7 @@ constexpr int kCsidlProgramFiles = 38;
 
 using GetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
 
-using Library = Handle<HMODULE, FreeLibrary>;
+bool resolved;
 
 // Asks the shell's folder service, where the system has one. Leaves
 // `start_menu` empty when it cannot tell.
@@ -34,7 +34,8 @@ void AskShell(char* start_menu) {
       reinterpret_cast<void*>(GetProcAddress(lib.get(), "SHGetFolderPathA")));
   if (!get) return;
   char path[MAX_PATH] = "";
-  if (SUCCEEDED(get(nullptr, kCsidlProgramFiles, nullptr, 0, path))) SetVariable("ProgramFiles", path);
+  if (SUCCEEDED(get(nullptr, kCsidlProgramFiles, nullptr, 0, path)))
+    SetVariable("ProgramFiles", path);
   path[0] = '\0';
   if (SUCCEEDED(get(nullptr, kCsidlPrograms, nullptr, 0, path))) {
     snprintf(start_menu, kFolderText, "%s", path);
@@ -44,9 +45,9 @@ void AskShell(char* start_menu) {
 }
 
 void StartMenuFromRegistryOrWindows(char* start_menu) {
-  RegData programs = reg_get_string(kRegCurrentUser,
-                                    "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
-                                    "Programs");
+  RegData programs = reg_get_string(
+      kRegCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+      "Programs");
   if (programs.error == 0) {
     snprintf(start_menu, kFolderText, "%s", programs.data);
     free(programs.data);
@@ -72,16 +73,18 @@ void ResolveInstallationFolder() {
   }
   if (inst_dir && !is_default) return;
 
-  char* folder = ExpandVariables(GetVariable("Edition")
-                                     ? "[ProgramFiles]\\[Manufacturer]\\[Product]\\[Edition]\\[Version]"
-                                     : "[ProgramFiles]\\[Manufacturer]\\[Product]\\[Version]");
-  SetVariable("InstDir", folder);
-  free(folder);
+  const char* version = GetVariable("Version");
+  SetVariable("InstDir", (ProductPath("[ProgramFiles]") + "\\" + (version ? version : "")).c_str());
 }
 
 }  // namespace
 
+bool FoldersResolved() {
+  return resolved;
+}
+
 void ResolveFolders() {
+  resolved = true;
   char start_menu[kFolderText] = "";
   AskShell(start_menu);
   if (!start_menu[0]) StartMenuFromRegistryOrWindows(start_menu);

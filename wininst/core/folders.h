@@ -3,3 +3,5 @@
 #pragma once
 
 void ResolveFolders();
+// True once ResolveFolders has run.
+bool FoldersResolved();

@@ -11,7 +11,6 @@
 #include "common/handle.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/messages.h"
-#include "wininst/pages/pages.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -24,51 +23,6 @@ constexpr COLORREF kTextGrey = 0x5A5A5A;
 constexpr COLORREF kLinkBlue = 0xFF4000;
 constexpr COLORREF kLinkHover = 0x0040FF;
 constexpr POINT kBuildNoAt = {36, 435};
-
-PageDescriptor pages[kPageCount] = {
-    {1, "Welcome", "Preparing to install", WelcomePage},
-    {1, "Installdir", "Choose installation folder", InstDirPage},
-    {1, "Copyfiles", "Installing new files", ProgressPage},
-    {1, "Complete", "Installation complete", CompletionPage},
-};
-
-int current = -1;
-bool no_way_back;
-
-HWND frame;
-HWND back_button;
-HWND next_button;
-HWND cancel_button;
-
-TextHandle page_text;
-RECT text_rect;
-
-// The DC goes before the bitmap selected into it.
-Bitmap background;
-MemoryDC background_dc;
-int background_offset;
-
-struct Link {
-  const char* text;
-  const char* variable;  // names the address; the link is live while it is set
-  RECT rect;
-  Font font;
-  bool hover;
-};
-Link help_link{"On-line help", "InstallerHelp", {}, {}, false};
-Link ordering_link{"Ordering Information", "OrderingURL", {}, {}, false};
-
-Font text_font;
-Font build_font;
-
-unsigned unit_x;
-unsigned unit_y;
-
-HWND busy_box;
-bool busy_shown;
-HCURSOR saved_cursor;
-
-HWND splash;
 
 HINSTANCE Instance() {
   return GetModuleHandleA(nullptr);
@@ -106,6 +60,82 @@ class WindowDC {
   HGDIOBJ old_font_ = nullptr;
 };
 
+struct Link {
+  Link(const char* t, const char* v) : text(t), variable(v) {}
+  const char* text;
+  const char* variable;  // names the address; the link is live while it is set
+  RECT rect{};
+  Font font;
+  bool hover = false;
+};
+
+// The frame window's state, made by CreateFrame, bound to the window when it
+// is created and deleted with it.
+class Frame {
+ public:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+  void Lay(int width);
+  void SetButtonsFor(int page);
+  void SetPageText(const char* text);
+  void ShowBusy(const char* text);
+  void HideBusy();
+
+  HWND window = nullptr;
+  HWND back = nullptr;
+  HWND next = nullptr;
+  HWND cancel = nullptr;
+
+ private:
+  LRESULT Dispatch(UINT message, WPARAM wparam, LPARAM lparam);
+  void Command(int id);
+  void Paint();
+  void EraseBackground(HDC dc);
+  bool TrackLinks(LPARAM lparam);
+  bool OpenLink(LPARAM lparam);
+  void LoadBackground(int frame_width);
+  void PlaceLink(Link& link, int top, int bottom);
+  HWND MakeButton(const char* text, int id, int x, DWORD style);
+  void DrawLink(HDC dc, const Link& link);
+
+  TextHandle page_text_;
+  RECT text_rect_{};
+  // The DC goes before the bitmap selected into it.
+  Bitmap background_;
+  MemoryDC background_dc_;
+  int background_offset_ = 0;
+  Link help_{"On-line help", "InstallerHelp"};
+  Link ordering_{"Ordering Information", "OrderingURL"};
+  Font text_font_;
+  Font build_font_;
+  HWND busy_box_ = nullptr;
+  bool busy_shown_ = false;
+  HCURSOR saved_cursor_ = nullptr;
+};
+
+PageDescriptor pages[kPageCount] = {
+    {1, "Welcome", "Preparing to install", nullptr},
+    {1, "Installdir", "Choose installation folder", nullptr},
+    {1, "Copyfiles", "Installing new files", nullptr},
+    {1, "Complete", "Installation complete", nullptr},
+};
+
+// The page sequence, with or without a frame.
+struct Sequence {
+  int current = -1;
+  bool no_way_back = false;
+} sequence;
+
+// The frame on the screen, and one being created until its window binds it.
+Frame* live;
+Frame* unbound;
+
+// Layout units, computed once.
+unsigned unit_x;
+unsigned unit_y;
+
+HWND splash;
+
 // Height and width of the 52 letters in `font`, selected into `dc`.
 void MeasureFont(WindowDC& dc, HGDIOBJ font, unsigned* height, unsigned* width) {
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -126,7 +156,7 @@ void ComputeLayoutUnits() {
   const unsigned by = HIWORD(base);
   unsigned hs, ws, hg, wg;
   {
-    WindowDC dc(frame);  // the screen's DC before the frame exists
+    WindowDC dc(FrameWindow());  // the screen's DC before the frame exists
     MeasureFont(dc, GetStockObject(SYSTEM_FONT), &hs, &ws);
     MeasureFont(dc, GuiFont(), &hg, &wg);
   }
@@ -136,21 +166,7 @@ void ComputeLayoutUnits() {
 }
 
 LRESULT SendToPage(int page, UINT message, bool forward) {
-  return pages[page].procedure(frame, message, forward ? 1 : 0, 0);
-}
-
-void SetButtonsFor(int page) {
-  if (page == kLastPage) {
-    SetWindowTextA(next_button, "Finish");
-    EnableWindow(cancel_button, FALSE);
-    // Nothing lies behind the completion page, whatever the pages answered.
-    EnableWindow(back_button, FALSE);
-  } else {
-    SetWindowTextA(next_button, "Next");
-    const bool back = page != 0 && !no_way_back && !(page == 1 && IsTrue("DoProceed"));
-    EnableWindow(back_button, back);
-  }
-  InvalidateRect(frame, nullptr, TRUE);
+  return pages[page].procedure(FrameWindow(), message, forward ? 1 : 0, 0);
 }
 
 bool Enabled(int page) {
@@ -158,7 +174,7 @@ bool Enabled(int page) {
 }
 
 int NextTarget() {
-  for (int page = current + 1; page < kPageCount; page++) {
+  for (int page = sequence.current + 1; page < kPageCount; page++) {
     if (Enabled(page)) return page;
   }
   return kPageCount;
@@ -166,248 +182,72 @@ int NextTarget() {
 
 // Page 0 is taken even when disabled; from page 0 there is nowhere to go.
 int BackTarget() {
-  int page = current - 1;
+  int page = sequence.current - 1;
   while (page > 0 && !Enabled(page)) page--;
   return page;
-}
-
-void Command(int id) {
-  switch (id) {
-    case kCancelButton:
-      // Escape sends this even while the button is greyed out, as it is on the
-      // completion page: there the run has succeeded and must not end as cancelled.
-      if (!IsWindowEnabled(cancel_button)) return;
-      if (ConfirmCancel()) {
-        EndRun(1);
-        ExitProcess(1);
-      }
-      return;
-    case kNextButton:
-      GoToPage(NextTarget());
-      return;
-    case kBackButton:
-      GoToPage(BackTarget());
-      return;
-  }
-}
-
-bool IsCommand(int id) {
-  return id == kCancelButton || id == kNextButton || id == kBackButton;
-}
-
-void DrawLink(HDC dc, const Link& link) {
-  SelectObject(dc, link.font.get());
-  SetTextColor(dc, link.hover ? kLinkHover : kLinkBlue);
-  TextOutA(dc, link.rect.left, link.rect.top, link.text, static_cast<int>(strlen(link.text)));
-}
-
-void Paint(HWND window) {
-  if (!text_font) {
-    LOGFONTA font = GuiLogFont();
-    build_font.reset(CreateFontIndirectA(&font));
-    font.lfHeight += font.lfHeight / 3;
-    text_font.reset(CreateFontIndirectA(&font));
-  }
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  const HGDIOBJ old_font = SelectObject(dc, text_font.get());
-  SetBkMode(dc, TRANSPARENT);
-  if (page_text) {
-    SetTextColor(dc, kTextGrey);
-    RECT rect = text_rect;
-    // Product names may hold "&", which is no mnemonic here.
-    DrawTextA(dc, page_text.get(), -1, &rect, DT_WORDBREAK | DT_NOPREFIX);
-  }
-  if (GetVariable(help_link.variable)) DrawLink(dc, help_link);
-  if (GetVariable(ordering_link.variable)) DrawLink(dc, ordering_link);
-  if (const char* build = GetVariable("BuildNo")) {
-    SelectObject(dc, build_font.get());
-    SetTextColor(dc, kTextGrey);
-    TextOutA(dc, kBuildNoAt.x, kBuildNoAt.y, build, static_cast<int>(strlen(build)));
-  }
-  SelectObject(dc, old_font);
-  EndPaint(window, &paint);
-}
-
-void EraseBackground(HWND window, HDC dc) {
-  RECT client;
-  GetClientRect(window, &client);
-  // Without a picture, or beside a narrower one, the class's brush paints:
-  // an unpainted frame would show whatever lay on the screen before.
-  if (!background_dc || background_offset < 0) {
-    HBRUSH brush = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
-    FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_WINDOW));
-  }
-  if (background_dc) {
-    BitBlt(dc, 0, 0, client.right, client.bottom, background_dc.get(), background_offset, 0, SRCCOPY);
-  }
 }
 
 POINT PointOf(LPARAM lparam) {
   return {GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
 }
 
-// The help link's hover state is tracked even while it is not shown.
-bool TrackLinks(LPARAM lparam) {
-  const POINT point = PointOf(lparam);
-  const bool over_help = PtInRect(&help_link.rect, point);
-  if (over_help != help_link.hover) {
-    help_link.hover = over_help;
-    InvalidateRect(frame, &help_link.rect, TRUE);
-    return true;
+// The program's own icon; the icon file of the manifest only when the
+// program has none.
+HICON FrameIcon(int size) {
+  if (HICON icon = static_cast<HICON>(
+          LoadImageA(Instance(), "MERIDOX_ICON", IMAGE_ICON, size, size, LR_DEFAULTCOLOR))) {
+    return icon;
   }
-  if (GetVariable(ordering_link.variable)) {
-    const bool over_ordering = PtInRect(&ordering_link.rect, point);
-    if (over_ordering != ordering_link.hover) {
-      ordering_link.hover = over_ordering;
-      InvalidateRect(frame, &ordering_link.rect, TRUE);
-      return true;
-    }
-  }
-  return false;
-}
-
-bool OpenLink(LPARAM lparam) {
-  const POINT point = PointOf(lparam);
-  const char* address = nullptr;
-  for (const Link* link : {&help_link, &ordering_link}) {
-    const char* value = GetVariable(link->variable);
-    if (value && PtInRect(&link->rect, point)) {
-      address = value;
-      break;
-    }
-  }
-  if (!address) return false;
-  // The address is used as written: no [Name] expansion.
-  ShellExecuteA(GetDesktopWindow(), "open", address, nullptr, nullptr, SW_SHOWNORMAL);
-  return true;
-}
-
-HICON FrameIcon() {
-  if (HICON icon = LoadIconA(nullptr, "MERIDOX_ICON")) return icon;
   const char* file = GetVariable("ICON");
   if (!file) return nullptr;
-  return static_cast<HICON>(
-      LoadImageA(nullptr, file, IMAGE_ICON, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE));
+  return static_cast<HICON>(LoadImageA(nullptr, file, IMAGE_ICON, size, size, LR_LOADFROMFILE));
 }
 
 bool RegisterFrameClass() {
-  WNDCLASSA window_class{};
-  if (!GetClassInfoA(nullptr, "#32771", &window_class)) {
+  WNDCLASSEXA window_class{};
+  window_class.cbSize = sizeof window_class;
+  if (!GetClassInfoExA(nullptr, "#32771", &window_class)) {
     window_class = {};
+    window_class.cbSize = sizeof window_class;
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   }
-  window_class.lpfnWndProc = FrameProc;
+  window_class.lpfnWndProc = Frame::Proc;
   window_class.hInstance = Instance();
-  window_class.hIcon = FrameIcon();
+  window_class.hIcon = FrameIcon(GetSystemMetrics(SM_CXICON));
+  window_class.hIconSm = FrameIcon(GetSystemMetrics(SM_CXSMICON));
   window_class.lpszMenuName = nullptr;
   window_class.lpszClassName = kFrameClass;
-  return RegisterClassA(&window_class) != 0;
-}
-
-void LoadBackground(int frame_width) {
-  background_dc.reset();
-  background.reset();
-  background_offset = 0;
-  const char* file = GetVariable("BACKGROUND");
-  if (!file) return;
-  background.reset(
-      static_cast<HBITMAP>(LoadImageA(nullptr, file, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
-  if (!background) return;
-  // The picture's right edge meets the frame's: a wider picture shows its
-  // right-hand part (a narrower one leaves a strip at the left unpainted).
-  BITMAP info;
-  if (GetObjectA(background.get(), sizeof info, &info)) {
-    background_offset = info.bmWidth - frame_width;
-  }
-  WindowDC dc(frame);
-  background_dc.reset(CreateCompatibleDC(dc.get()));
-  if (background_dc) SelectObject(background_dc.get(), background.get());
-}
-
-void PlaceLink(Link& link, int top, int bottom) {
-  LOGFONTA font = GuiLogFont();
-  font.lfUnderline = TRUE;
-  link.font.reset(CreateFontIndirectA(&font));
-  link.rect = {25, top, 25, bottom};
-  DialogToPixels(&link.rect);
-  WindowDC dc(frame);
-  dc.Select(link.font.get());
-  SIZE extent{};
-  GetTextExtentPoint32A(dc.get(), link.text, static_cast<int>(strlen(link.text)), &extent);
-  link.rect.right = link.rect.left + extent.cx;
-  link.hover = false;
-}
-
-HWND MakeButton(const char* text, int id, int x, DWORD style) {
-  style |= WS_CHILD;
-  HWND button =
-      CreateWindowExA(0, "BUTTON", text, style, 0, 0, 0, 0, frame,
-                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(), nullptr);
-  PlaceControl(button, x, 250, 40, 15, style);
-  return button;
+  return RegisterClassExA(&window_class) != 0;
 }
 
 }  // namespace
 
-PageDescriptor* PageTable() {
-  return pages;
-}
-HWND FrameWindow() {
-  return frame;
-}
-HWND NextButton() {
-  return next_button;
-}
-HWND BackButton() {
-  return back_button;
-}
-int CurrentPage() {
-  return current;
-}
-
-FrameStatus CreateFrame() {
-  current = -1;
-  no_way_back = false;
-  page_text.reset();
-
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
-  InitCommonControlsEx(&controls);
-  if (!RegisterFrameClass()) return FrameStatus::kClassNotRegistered;
-
-  RECT size{0, 0, 400, 300};
-  DialogToPixels(&size);
-  RECT desktop;
-  GetWindowRect(GetDesktopWindow(), &desktop);
-  const int x = (desktop.right - desktop.left - size.right) / 2;
-  const int y = (desktop.bottom - desktop.top - size.bottom) / 2;
-
-  const char* description = GetVariable("Description");
-  TextHandle title(xstrcat("Installing ", description ? description : ""));
-  // An overlapped window: the system adds the caption; no system menu, no
-  // sizing border, no minimise or maximise box.
-  frame = CreateWindowExA(WS_EX_CONTROLPARENT, kFrameClass, title.get(), WS_DLGFRAME, x, y,
-                          size.right, size.bottom, nullptr, nullptr, Instance(), nullptr);
-  if (!frame) return FrameStatus::kWindowNotCreated;
-  SetMessageOwner(frame);
-
-  LoadBackground(size.right);
-  PlaceLink(help_link, 248, 256);
-  PlaceLink(ordering_link, 258, 266);
-  text_rect = {25, 75, 375, 250};
-  DialogToPixels(&text_rect);
-
-  back_button = MakeButton("< Back", kBackButton, 244, WS_TABSTOP | WS_GROUP);
-  next_button = MakeButton("Next >", kNextButton, 285, WS_TABSTOP | BS_DEFPUSHBUTTON);
-  cancel_button = MakeButton("Cancel", kCancelButton, 335, WS_TABSTOP);
-
-  ShowWindow(frame, SW_SHOW);
-  SetFocus(next_button);
-  return FrameStatus::kShown;
+LRESULT CALLBACK Frame::Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  Frame* self = reinterpret_cast<Frame*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (message == WM_NCCREATE) {
+    self = static_cast<Frame*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
+    self->window = window;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    live = self;
+    unbound = nullptr;
+  }
+  if (!self) return DefWindowProcA(window, message, wparam, lparam);
+  if (message == WM_NCDESTROY) {
+    // Pages and post-sequence actions must not work on a window that is gone.
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    if (live == self) {
+      live = nullptr;
+      SetMessageOwner(nullptr);
+    }
+    delete self;
+    return DefWindowProcA(window, message, wparam, lparam);
+  }
+  return self->Dispatch(message, wparam, lparam);
 }
 
-LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT Frame::Dispatch(UINT message, WPARAM wparam, LPARAM lparam) {
+  const int current = sequence.current;
   if (current >= 0 && current < kPageCount &&
       pages[current].procedure(window, message, wparam, lparam) == kPageHandled) {
     return 0;
@@ -419,25 +259,20 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
     case WM_DESTROY:
       EndRun(0);
       break;
-    case WM_NCDESTROY:
-      // Pages and post-sequence actions must not work on a window that is gone.
-      if (window == frame) {
-        frame = back_button = next_button = cancel_button = busy_box = nullptr;
-        SetMessageOwner(nullptr);
-      }
-      break;
     case WM_PAINT:
-      Paint(window);
+      Paint();
       return 1;
     case WM_ERASEBKGND:
-      EraseBackground(window, reinterpret_cast<HDC>(wparam));
+      EraseBackground(reinterpret_cast<HDC>(wparam));
       return 1;
-    case WM_COMMAND:
-      if (IsCommand(LOWORD(wparam))) {
-        Command(LOWORD(wparam));
+    case WM_COMMAND: {
+      const int id = LOWORD(wparam);
+      if (id == kCancelButton || id == kNextButton || id == kBackButton) {
+        Command(id);
         return 0;
       }
       break;
+    }
     case WM_MOUSEMOVE:
       if (TrackLinks(lparam)) return 0;
       break;
@@ -452,6 +287,257 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// A button acts only while it is enabled: Escape sends Cancel whatever its
+// state, and under Wine a click on a disabled button still arrives here, as
+// may a message any program posts. Next and Back must not start a page move
+// while a page works, nor Cancel end a run that has succeeded.
+void Frame::Command(int id) {
+  switch (id) {
+    case kCancelButton:
+      if (!IsWindowEnabled(cancel)) return;
+      if (ConfirmCancel()) {
+        EndRun(1);
+        ExitProcess(1);
+      }
+      return;
+    case kNextButton:
+      if (IsWindowEnabled(next)) GoToPage(NextTarget());
+      return;
+    case kBackButton:
+      if (IsWindowEnabled(back)) GoToPage(BackTarget());
+      return;
+  }
+}
+
+void Frame::SetButtonsFor(int page) {
+  if (page == kLastPage) {
+    SetWindowTextA(next, "Finish");
+    EnableWindow(cancel, FALSE);
+    // Nothing lies behind the completion page, whatever the pages answered.
+    EnableWindow(back, FALSE);
+  } else {
+    SetWindowTextA(next, "Next");
+    const bool can_go_back =
+        page != 0 && !sequence.no_way_back && !(page == 1 && IsTrue("DoProceed"));
+    EnableWindow(back, can_go_back);
+  }
+  InvalidateRect(window, nullptr, TRUE);
+}
+
+void Frame::DrawLink(HDC dc, const Link& link) {
+  SelectObject(dc, link.font.get());
+  SetTextColor(dc, link.hover ? kLinkHover : kLinkBlue);
+  TextOutA(dc, link.rect.left, link.rect.top, link.text, static_cast<int>(strlen(link.text)));
+}
+
+void Frame::Paint() {
+  if (!text_font_) {
+    LOGFONTA font = GuiLogFont();
+    build_font_.reset(CreateFontIndirectA(&font));
+    font.lfHeight += font.lfHeight / 3;
+    text_font_.reset(CreateFontIndirectA(&font));
+  }
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  const HGDIOBJ old_font = SelectObject(dc, text_font_.get());
+  SetBkMode(dc, TRANSPARENT);
+  if (page_text_) {
+    SetTextColor(dc, kTextGrey);
+    RECT rect = text_rect_;
+    // Product names may hold "&", which is no mnemonic here.
+    DrawTextA(dc, page_text_.get(), -1, &rect, DT_WORDBREAK | DT_NOPREFIX);
+  }
+  if (GetVariable(help_.variable)) DrawLink(dc, help_);
+  if (GetVariable(ordering_.variable)) DrawLink(dc, ordering_);
+  if (const char* build = GetVariable("BuildNo")) {
+    SelectObject(dc, build_font_.get());
+    SetTextColor(dc, kTextGrey);
+    TextOutA(dc, kBuildNoAt.x, kBuildNoAt.y, build, static_cast<int>(strlen(build)));
+  }
+  SelectObject(dc, old_font);
+  EndPaint(window, &paint);
+}
+
+void Frame::EraseBackground(HDC dc) {
+  RECT client;
+  GetClientRect(window, &client);
+  // Without a picture, or beside a narrower one, the class's brush paints:
+  // an unpainted frame would show whatever lay on the screen before.
+  if (!background_dc_ || background_offset_ < 0) {
+    HBRUSH brush = reinterpret_cast<HBRUSH>(GetClassLongPtrA(window, GCLP_HBRBACKGROUND));
+    FillRect(dc, &client, brush ? brush : GetSysColorBrush(COLOR_WINDOW));
+  }
+  if (background_dc_) {
+    BitBlt(dc, 0, 0, client.right, client.bottom, background_dc_.get(), background_offset_, 0,
+           SRCCOPY);
+  }
+}
+
+// The help link's hover state is tracked even while it is not shown.
+bool Frame::TrackLinks(LPARAM lparam) {
+  const POINT point = PointOf(lparam);
+  const bool over_help = PtInRect(&help_.rect, point);
+  if (over_help != help_.hover) {
+    help_.hover = over_help;
+    InvalidateRect(window, &help_.rect, TRUE);
+    return true;
+  }
+  if (GetVariable(ordering_.variable)) {
+    const bool over_ordering = PtInRect(&ordering_.rect, point);
+    if (over_ordering != ordering_.hover) {
+      ordering_.hover = over_ordering;
+      InvalidateRect(window, &ordering_.rect, TRUE);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Frame::OpenLink(LPARAM lparam) {
+  const POINT point = PointOf(lparam);
+  const char* address = nullptr;
+  for (const Link* link : {&help_, &ordering_}) {
+    const char* value = GetVariable(link->variable);
+    if (value && PtInRect(&link->rect, point)) {
+      address = value;
+      break;
+    }
+  }
+  if (!address) return false;
+  // The address is used as written: no [Name] expansion.
+  ShellExecuteA(GetDesktopWindow(), "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+  return true;
+}
+
+void Frame::LoadBackground(int frame_width) {
+  const char* file = GetVariable("BACKGROUND");
+  if (!file) return;
+  background_.reset(
+      static_cast<HBITMAP>(LoadImageA(nullptr, file, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE)));
+  if (!background_) return;
+  // The picture's right edge meets the frame's: a wider picture shows its
+  // right-hand part (a narrower one leaves a strip at the left unpainted).
+  BITMAP info;
+  if (GetObjectA(background_.get(), sizeof info, &info)) {
+    background_offset_ = info.bmWidth - frame_width;
+  }
+  WindowDC dc(window);
+  background_dc_.reset(CreateCompatibleDC(dc.get()));
+  if (background_dc_) SelectObject(background_dc_.get(), background_.get());
+}
+
+void Frame::PlaceLink(Link& link, int top, int bottom) {
+  LOGFONTA font = GuiLogFont();
+  font.lfUnderline = TRUE;
+  link.font.reset(CreateFontIndirectA(&font));
+  link.rect = {25, top, 25, bottom};
+  DialogToPixels(&link.rect);
+  WindowDC dc(window);
+  dc.Select(link.font.get());
+  SIZE extent{};
+  GetTextExtentPoint32A(dc.get(), link.text, static_cast<int>(strlen(link.text)), &extent);
+  link.rect.right = link.rect.left + extent.cx;
+}
+
+HWND Frame::MakeButton(const char* text, int id, int x, DWORD style) {
+  HWND button = MakeControl("BUTTON", text, style, id);
+  PlaceControl(button, x, 250, 40, 15, style);
+  return button;
+}
+
+void Frame::Lay(int width) {
+  LoadBackground(width);
+  PlaceLink(help_, 248, 256);
+  PlaceLink(ordering_, 258, 266);
+  text_rect_ = {25, 75, 375, 250};
+  DialogToPixels(&text_rect_);
+  back = MakeButton("< Back", kBackButton, 244, WS_TABSTOP | WS_GROUP);
+  next = MakeButton("Next >", kNextButton, 285, WS_TABSTOP | BS_DEFPUSHBUTTON);
+  cancel = MakeButton("Cancel", kCancelButton, 335, WS_TABSTOP);
+}
+
+void Frame::SetPageText(const char* text) {
+  const char* shown = page_text_.get();
+  if (text == shown || (text && shown && strcmp(text, shown) == 0)) return;
+  page_text_.reset(text ? xstrdup(text) : nullptr);
+  InvalidateRect(window, &text_rect_, TRUE);
+}
+
+void Frame::ShowBusy(const char* text) {
+  if (!busy_box_) {
+    const DWORD style = WS_BORDER | ES_READONLY | ES_CENTER | ES_MULTILINE;
+    busy_box_ = MakeControl("EDIT", text, style, 0);
+    PlaceControl(busy_box_, 25, 75, 175, 60, WS_BORDER);
+  } else {
+    SetWindowTextA(busy_box_, text);
+    ShowWindow(busy_box_, SW_SHOW);
+  }
+  // A second call while the box is up must not save the hourglass itself.
+  if (!busy_shown_) {
+    saved_cursor_ = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+    busy_shown_ = true;
+  }
+  UpdateWindow(busy_box_);
+}
+
+void Frame::HideBusy() {
+  if (busy_box_) ShowWindow(busy_box_, SW_HIDE);
+  if (busy_shown_) {
+    SetCursor(saved_cursor_);
+    busy_shown_ = false;
+  }
+}
+
+PageDescriptor* PageTable() {
+  return pages;
+}
+HWND FrameWindow() {
+  return live ? live->window : nullptr;
+}
+HWND NextButton() {
+  return live ? live->next : nullptr;
+}
+HWND BackButton() {
+  return live ? live->back : nullptr;
+}
+int CurrentPage() {
+  return sequence.current;
+}
+
+FrameStatus CreateFrame() {
+  sequence = Sequence{};
+
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&controls);
+  if (!RegisterFrameClass()) return FrameStatus::kClassNotRegistered;
+
+  RECT size{0, 0, 400, 300};
+  DialogToPixels(&size);
+  RECT desktop;
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  const int x = (desktop.right - desktop.left - size.right) / 2;
+  const int y = (desktop.bottom - desktop.top - size.bottom) / 2;
+
+  const char* description = GetVariable("Description");
+  TextHandle title(xstrcat("Installing ", description ? description : ""));
+  // The window binds the object when it is created and deletes it when it
+  // is destroyed; one that never got so far is deleted here.
+  unbound = new Frame;
+  // An overlapped window: the system adds the caption; no system menu, no
+  // sizing border, no minimise or maximise box.
+  HWND window = CreateWindowExA(WS_EX_CONTROLPARENT, kFrameClass, title.get(), WS_DLGFRAME, x, y,
+                                size.right, size.bottom, nullptr, nullptr, Instance(), unbound);
+  delete unbound;
+  unbound = nullptr;
+  if (!window) return FrameStatus::kWindowNotCreated;
+  SetMessageOwner(window);
+
+  live->Lay(size.right);
+  ShowWindow(window, SW_SHOW);
+  SetFocus(live->next);
+  return FrameStatus::kShown;
+}
+
 void GoToPage(int target) {
   if (target < 0) return;
   for (;;) {
@@ -460,30 +546,41 @@ void GoToPage(int target) {
       EndRun(0);
       return;
     }
+    const int current = sequence.current;
     const bool forward = target > current;
     if (current >= 0 && (SendToPage(current, kPageLeave, forward) & kPageVeto)) return;
-    if (frame) EnableWindow(next_button, TRUE);
+    if (live) EnableWindow(live->next, TRUE);
     const LRESULT entered = SendToPage(target, kPageEnter, forward);
-    if (entered & kPageNoWayBack) no_way_back = true;
-    current = target;
+    if (entered & kPageNoWayBack) sequence.no_way_back = true;
+    sequence.current = target;
     if (!(entered & kPageSkip)) break;
     // Nothing lies before the first page: it stays even when it passes itself over.
     if (!forward && target == 0) break;
     target += forward ? 1 : -1;
   }
-  if (frame) SetButtonsFor(current);
+  if (live) live->SetButtonsFor(sequence.current);
 }
 
 bool ConfirmCancel() {
-  if (current == kLastPage) return true;
+  if (sequence.current == kLastPage) return true;
   return AskYesNo("Cancel setup", "%s", "Setup is not complete;\nare you sure you want to quit?");
 }
 
 void SetPageText(const char* text) {
-  const char* shown = page_text.get();
-  if (text == shown || (text && shown && strcmp(text, shown) == 0)) return;
-  page_text.reset(text ? xstrdup(text) : nullptr);
-  if (frame) InvalidateRect(frame, &text_rect, TRUE);
+  if (live) live->SetPageText(text);
+}
+
+HWND MakeControl(const char* window_class, const char* text, DWORD style, int id) {
+  if (!live) return nullptr;
+  return CreateWindowExA(0, window_class, text, (style | WS_CHILD) & ~WS_VISIBLE, 0, 0, 0, 0,
+                         live->window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                         Instance(), nullptr);
+}
+
+void EnableNext(bool enabled, bool focus) {
+  if (!live) return;
+  EnableWindow(live->next, enabled);
+  if (enabled && focus) SetFocus(live->next);
 }
 
 void DialogToPixels(RECT* rect) {
@@ -507,30 +604,11 @@ void PlaceControl(HWND control, int x, int y, int width, int height, DWORD style
 }
 
 void ShowBusy(const char* text) {
-  if (!frame) return;
-  if (!busy_box) {
-    const DWORD style = WS_CHILD | WS_BORDER | ES_READONLY | ES_CENTER | ES_MULTILINE;
-    busy_box =
-        CreateWindowExA(0, "EDIT", text, style, 0, 0, 0, 0, frame, nullptr, Instance(), nullptr);
-    PlaceControl(busy_box, 25, 75, 175, 60, WS_BORDER);
-  } else {
-    SetWindowTextA(busy_box, text);
-    ShowWindow(busy_box, SW_SHOW);
-  }
-  // A second call while the box is up must not save the hourglass itself.
-  if (!busy_shown) {
-    saved_cursor = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
-    busy_shown = true;
-  }
-  UpdateWindow(busy_box);
+  if (live) live->ShowBusy(text);
 }
 
 void HideBusy() {
-  if (busy_box) ShowWindow(busy_box, SW_HIDE);
-  if (busy_shown) {
-    SetCursor(saved_cursor);
-    busy_shown = false;
-  }
+  if (live) live->HideBusy();
 }
 
 void ShowSplash() {

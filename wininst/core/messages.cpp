@@ -6,93 +6,71 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "wininst/install/archive.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 
 namespace {
 
 HWND owner;
 
-struct Text {
-  char buf[4096];
-};
-
-Text Format(const char* format, va_list args) {
-  Text t;
-  vsnprintf(t.buf, sizeof t.buf, format, args);
-  return t;
-}
-
 int Box(const char* caption, const char* text, UINT type) {
+  // What the work reported so far is on the screen while the user reads the box.
+  FlushProgress();
   return MessageBoxA(owner, text, caption, type);
 }
 
-[[noreturn]] void FatalBox(const char* text) {
-  Box("Fatal error", text, MB_OK | MB_ICONERROR);
+[[noreturn]] void EndRunWith1() {
   EndRun(1);
   ExitProcess(1);
 }
 
 }  // namespace
 
-void SetMessageOwner(void* window) { owner = static_cast<HWND>(window); }
+void SetMessageOwner(void* window) {
+  owner = static_cast<HWND>(window);
+}
 
 bool AskRetry(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  return Box(caption, t.buf, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+  FORMAT_MESSAGE(t, format);
+  return Box(caption, t, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
 }
 
 bool AskYesNo(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  return Box(caption, t.buf, MB_YESNO | MB_ICONQUESTION) == IDYES;
+  FORMAT_MESSAGE(t, format);
+  return Box(caption, t, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 int ShowInfo(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  return Box(caption, t.buf, MB_OK | MB_ICONINFORMATION);
+  FORMAT_MESSAGE(t, format);
+  return Box(caption, t, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowError(const char* caption, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  Box(caption, t.buf, MB_OK | MB_ICONERROR);
-  if (IsTrue("HeadlessInstall")) {
-    EndRun(1);
-    ExitProcess(1);
-  }
+  FORMAT_MESSAGE(t, format);
+  Box(caption, t, MB_OK | MB_ICONERROR);
+  if (IsTrue("HeadlessInstall")) EndRunWith1();
 }
 
 void ShowNotice(const char* format, ...) {
   if (IsTrue("SuppressMessages")) return;
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  Box("Error", t.buf, MB_OK | MB_ICONINFORMATION);
+  FORMAT_MESSAGE(t, format);
+  Box("Error", t, MB_OK | MB_ICONINFORMATION);
 }
 
 void Fatal(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Text t = Format(format, args);
-  va_end(args);
-  FatalBox(t.buf);
+  FORMAT_MESSAGE(t, format);
+  Box("Fatal error", t, MB_OK | MB_ICONERROR);
+  EndRunWith1();
 }
 
-void FatalText(const char* text) { Fatal("%s", text); }
+void FatalText(const char* text) {
+  Fatal("%s", text);
+}
 
-void FatalCode(int code) { Fatal("Error %d", code); }
+void FatalCode(int code) {
+  Fatal("Error %d", code);
+}
 
 void EndRun(int code) {
   DeleteTemporaryFiles();

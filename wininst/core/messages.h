@@ -1,6 +1,9 @@
 // The message functions: the one place where texts reach the user.
 #pragma once
 
+#include <cstdarg>
+#include <cstdio>
+
 #define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 
 // Each formats its text into 4096 characters (longer texts are cut).
@@ -26,3 +29,16 @@ char* WrapText(const char* text, int width);
 
 // The window that owns every message box (none before the frame exists).
 void SetMessageOwner(void* window);
+
+// For the implementations of the functions above (the installer's boxes, the
+// builder's console lines): declares `text`, a buffer of 4096 characters,
+// and formats into it the arguments that follow `format` in the variadic
+// function it stands in, cut at 4095 characters.
+#define FORMAT_MESSAGE(text, format)                    \
+  char text[4096];                                      \
+  do {                                                  \
+    va_list format_args_;                               \
+    va_start(format_args_, format);                     \
+    vsnprintf(text, sizeof text, format, format_args_); \
+    va_end(format_args_);                               \
+  } while (0)

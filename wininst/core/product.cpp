@@ -10,18 +10,12 @@
 #include "common/alloc.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/install/manifest.h"
 #include "wininst/core/messages.h"
-#include "wininst/install/shortcuts.h"
 #include "wininst/core/variables.h"
 
 namespace {
 
 constexpr const char* kPublisher = "MERIDOX Software";
-constexpr const char* kIdeShortcut = "SANDRIFT Integrated Development Environment";
-
-// The maker's IDE found by the last registration; null until then.
-char* ide_path;
 
 std::string Expanded(const char* text) {
   char* e = ExpandVariables(text);
@@ -36,8 +30,7 @@ const char* ValueOr(const char* name, const char* fallback) {
 }
 
 std::string FamilyKey() {
-  return Expanded(GetVariable("Edition") ? "SOFTWARE\\[Manufacturer]\\[Product]\\[Edition]"
-                                         : "SOFTWARE\\[Manufacturer]\\[Product]");
+  return ProductPath("SOFTWARE");
 }
 
 uint32_t DecimalValue(const char* text) {
@@ -59,6 +52,8 @@ void WriteUninstallString(const char* name, const char* text) {
 void WriteUninstallOptional(const char* name, const char* variable) {
   if (const char* v = GetVariable(variable)) WriteUninstallString(name, v);
 }
+
+}  // namespace
 
 // Failures are ignored: the product works without its uninstall entry.
 void WriteUninstallEntry() {
@@ -92,25 +87,12 @@ void WriteUninstallEntry() {
   }
 }
 
-// SANDRIFTShortCut names the IDE's version as "<version>[L<patch>]".
-void FindIde(const char* value) {
-  std::string version = value, patch = "0";
-  if (size_t l = version.find('L'); l != std::string::npos) {
-    patch = version.substr(l + 1);
-    version.resize(l);
-  }
-  char* key =
-      xsprintf("Software\\MERIDOX Software\\SANDRIFT\\%s\\PL%s", version.c_str(), patch.c_str());
-  RegData dir = reg_get_string(kRegLocalMachine, key, "InstDir");
-  free(key);
-  if (dir.error != 0) return;  // not registered: no IDE shortcut, no IDE to run
-  free(ide_path);
-  ide_path = xsprintf("%s\\bin\\sandrift.exe", dir.data);
-  free(dir.data);
-  AddShortcut(kIdeShortcut, ide_path);
+std::string ProductPath(const char* base) {
+  return Expanded(
+      (std::string(base) + (GetVariable("Edition") ? "\\[Manufacturer]\\[Product]\\[Edition]"
+                                                   : "\\[Manufacturer]\\[Product]"))
+          .c_str());
 }
-
-}  // namespace
 
 const char* ProductVersionKey() {
   static const std::string key = FamilyKey() + "\\" + Expanded("[Version]");
@@ -137,6 +119,11 @@ const char* UninstallKey() {
 }
 
 void WriteInstallLocation() {
+  // Written when the installation starts and asked for again by the
+  // registration that ends it: once is enough.
+  static bool written;
+  if (written) return;
+  written = true;
   if (long e = reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", ValueOr("InstDir", ""))) {
     Fatal("Registry write failure %d", static_cast<int>(e));
   }
@@ -148,17 +135,6 @@ void WriteInstallLocation() {
   // An empty name would put the entry's values on the App Paths key itself.
   const char* appname = GetVariable("Appname");
   if (appname && *appname) WriteAppPaths(appname);
-}
-
-void RegisterProduct() {
-  WriteInstallLocation();
-  WriteRegistryEntries();
-  WriteUninstallEntry();
-  // EditHoltekIDE: the Holtek IDE's configuration (ConfigureHoltekIDE) joins here.
-  // SetupFASM: the CFASM tool paths under ProductKey (SetupCFASM) join here.
-  // InstallTESSERAPlugin: MPIndex under ProductKey when the plug-in's slot is
-  // known (PluginSlot), then the plug-in's registration (RegisterPlugin), join here.
-  if (const char* ide = GetVariable("SANDRIFTShortCut")) FindIde(ide);
 }
 
 bool UnregisterProduct() {
@@ -220,8 +196,4 @@ char* BestInstalledVersion(const char* family_key) {
   reg_free_subkeys(list);
   Trace("Best version of %s was %s", family_key, best.c_str());
   return best.empty() ? nullptr : xstrdup(best.c_str());
-}
-
-const char* IdeExecutablePath() {
-  return ide_path;
 }

@@ -1,21 +1,25 @@
-// The product's registration: its keys under HKEY_LOCAL_MACHINE, the App
-// Paths entry, the uninstall entry, and the check against newer versions.
+// The product's keys under HKEY_LOCAL_MACHINE: their names, the installation
+// folder and the App Paths entry, the uninstall entry, their removal, and the
+// check against newer versions.
 #pragma once
+
+#include <string>
 
 // Key names, fixed at their first use.
 const char* ProductVersionKey();
 const char* ProductKey();
 const char* UninstallKey();
+// `base` followed by the maker's, the product's and, when it is set, the
+// edition's level ("\[Manufacturer]\[Product][\[Edition]]"), expanded.
+std::string ProductPath(const char* base);
 
-// InstDir and BuildNo under ProductKey, then the App Paths entry.
+// InstDir and BuildNo under ProductKey, then the App Paths entry; once a run.
 void WriteInstallLocation();
-// The whole registration after an installation or a repair.
-void RegisterProduct();
+// The uninstall entry's values; failures are ignored.
+void WriteUninstallEntry();
 // Deletes the product's keys; true when every deletion succeeded.
 bool UnregisterProduct();
 // False when a newer version is installed and the user does not go on.
 bool CheckNewerVersion();
 // The greatest sub-key name of `family_key` (a new text), or null.
 char* BestInstalledVersion(const char* family_key);
-// The maker's IDE found during registration (a path), or null.
-const char* IdeExecutablePath();

@@ -19,10 +19,9 @@
 #include "common/handle.h"
 #include "common/md5.h"
 #include "common/vector.h"
-#include "wininst/install/manifest.h"
-#include "wininst/install/manifest_rules.h"
 #include "wininst/core/messages.h"
-#include "wininst/pages/progress.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 
 Vec* Resources;
@@ -65,8 +64,7 @@ uint8_t copy_buffer[archive::kCopyChunk];
 constexpr uint32_t kExtractBuffer = 64 * 1024;
 
 void CreateLists() {
-  for (Vec** list :
-       {&TempFiles, &InstalledFiles, &CreatedFolders, &Resources, &ManifestVariables}) {
+  for (Vec** list : {&InstalledFiles, &CreatedFolders, &Resources}) {
     if (!*list) *list = vec_new();
   }
 }
@@ -76,12 +74,6 @@ void CreateLists() {
 char* ExtractBuffer() {
   static char* buffer = static_cast<char*>(xmalloc(kExtractBuffer));
   return buffer;
-}
-
-void CountProgress(uint64_t bytes) {
-  if (ProgressUnit == 0) return;
-  BytesDone += bytes;
-  ReportProgress(ProgressPosition(), nullptr);
 }
 
 // Reads up to `length` bytes, looping over short reads of the runtime.
@@ -157,6 +149,12 @@ int ProgressPosition() {
   return ProgressUnit ? static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit) : 0;
 }
 
+void CountProgress(uint64_t bytes) {
+  if (ProgressUnit == 0) return;
+  BytesDone += bytes;
+  ReportProgress(ProgressPosition(), nullptr);
+}
+
 bool ReadReferralTag(uint16_t& number) {
   FileHandle f(fopen(ProgramPath().c_str(), "rb"));
   if (!f) return false;
@@ -200,7 +198,7 @@ void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
   if (!ok || memcmp(stored, computed, sizeof stored) != 0) FatalText(kCorrupt);
 }
 
-void OpenArchive() {
+char* OpenArchive() {
   CreateLists();
   CreateTempFolder();
 
@@ -224,12 +222,7 @@ void OpenArchive() {
     program.reset();
     text = ReadInstalledManifest(path);
   }
-
-  manifest::TextLines lines(text);
-  free(text);
-  std::string first;
-  if (!lines.NextRaw(first) || first != signature) FatalText("Invalid manifest signature");
-  ParseManifest(lines);
+  return text;
 }
 
 uint32_t ReadRecordLength() {
@@ -260,6 +253,9 @@ char* ReadManifestRecord() {
 }
 
 void ExtractRecord(const char* path, uint32_t size) {
+  // Without an archive (an installed manifest that names resources) nothing
+  // may be created: the output file would be emptied before the failure.
+  if (!reader) FatalText(kCorrupt);
   FileHandle out;
   if (path) {
     vec_add(InstalledFiles, xstrdup(path));
@@ -281,17 +277,24 @@ void ExtractRecord(const char* path, uint32_t size) {
   }
 
   const uint32_t length = ReadRecordLength();
+  // The file is closed before a failure ends the run, so that its clean-up
+  // can delete it.
   if (length != size) {
+    out.reset();
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
   for (uint32_t remaining = length; remaining > 0;) {
     unsigned chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
     int n = gzread(reader.get(), copy_buffer, chunk);
-    if (n <= 0) FatalText(kCorrupt);
+    if (n <= 0) {
+      out.reset();
+      FatalText(kCorrupt);
+    }
     remaining -= static_cast<uint32_t>(n);
     if (!out) continue;
     if (fwrite(copy_buffer, 1, static_cast<size_t>(n), out.get()) != static_cast<size_t>(n)) {
+      out.reset();
       Fatal("Write error on %s", path);
     }
     CountProgress(static_cast<uint64_t>(n));
@@ -299,24 +302,6 @@ void ExtractRecord(const char* path, uint32_t size) {
   // A write that fails only when the buffer is flushed is a write error too.
   if (out && fclose(out.release()) != 0) Fatal("Write error on %s", path);
   RecordNumber++;
-}
-
-void CopyFileInto(const char* source, const char* destination, uint32_t size) {
-  FileHandle in(fopen(source, "rb"));
-  if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
-  FileHandle out(fopen(destination, "wb"));
-  if (!out) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
-  vec_add(InstalledFiles, xstrdup(destination));
-  CountProgress(archive::kCopyChunk);
-
-  for (uint32_t remaining = size; remaining > 0;) {
-    size_t chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
-    if (fread(copy_buffer, 1, chunk, in.get()) != chunk) Fatal("short read on %s", source);
-    if (fwrite(copy_buffer, 1, chunk, out.get()) != chunk) Fatal("Write error on %s", destination);
-    remaining -= static_cast<uint32_t>(chunk);
-    CountProgress(chunk);
-  }
-  if (fclose(out.release()) != 0) Fatal("Write error on %s", destination);
 }
 
 bool ArchiveOpen() {

@@ -1,5 +1,5 @@
 // The installer archive in the program's own file: integrity check, the
-// compressed record stream, the run's temporary folder and file lists.
+// compressed record stream and the run's file lists.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,6 @@ struct Resource {
 };
 
 // Run-wide lists (Vec of char* paths, or of Resource*).
-extern Vec* TempFiles;       // deleted at the end of the run, last first
 extern Vec* Resources;       // Resource*
 extern Vec* InstalledFiles;  // every file the installation wrote
 extern Vec* CreatedFolders;  // every folder it created, outermost first
@@ -27,6 +26,8 @@ extern uint64_t ProgressUnit;  // bytes per percent of the bar; 0 = no reporting
 extern uint64_t BytesDone;
 // The bar's position for BytesDone, rounded up; 0 while there is no unit.
 int ProgressPosition();
+// Adds `bytes` to BytesDone and moves the bar, while there is a unit.
+void CountProgress(uint64_t bytes);
 
 // The referral number in the last bytes of the program's file; false when
 // they hold no valid tag.
@@ -35,14 +36,15 @@ bool ReadReferralTag(uint16_t& number);
 // The manifest signature of this run: 32 upper-case hex digits.
 const char* ManifestSignature();
 
-void OpenArchive();
-void CreateTempFolder();
+// Creates the run's lists and temporary folder, finds and checks the archive
+// in the program's own file and returns its manifest record; a program
+// without an archive returns the installed manifest beside it instead (and
+// sets InstDir when it runs from a resources folder). Failures are fatal.
+char* OpenArchive();
 uint32_t ReadRecordLength();
 char* ReadManifestRecord();
 // Consumes the next record into `path`, or discards it when path is null.
 void ExtractRecord(const char* path, uint32_t size);
-void CopyFileInto(const char* source, const char* destination, uint32_t size);
-void DeleteTemporaryFiles();
 // True while the record stream is open.
 bool ArchiveOpen();
 // Closes the record stream once the last feature record has been consumed.

@@ -1,41 +1,24 @@
 #include "wininst/install/engine.h"
 
-#include <windows.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "common/alloc.h"
-#include "common/compat.h"
-#include "common/osdep.h"
-#include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/install/archive.h"
-#include "wininst/install/manifest.h"
 #include "wininst/core/messages.h"
-#include "wininst/pages/progress.h"
 #include "wininst/core/product.h"
+#include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
-
-uint32_t ClusterSize;
+#include "wininst/install/archive.h"
+#include "wininst/install/features.h"
+#include "wininst/install/files.h"
+#include "wininst/install/manifest.h"
 
 namespace {
 
-constexpr uint32_t kFileAllowance = 8192;  // counted for each file on top of its size
 constexpr int kPathLimit = 2048;
-constexpr int kFolderPathLimit = 4096;
-
-bool IsDownload(const char* source) {
-  return HasPrefix(source, "http://") || HasPrefix(source, "ftp://");
-}
-
-bool SourceFound(const char* source) {
-  return IsDownload(source) || GetVariable(source) || file_exists(source);
-}
-
-uint64_t RoundUp(uint64_t size, uint64_t unit) { return (size + unit - 1) / unit * unit; }
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
@@ -83,15 +66,12 @@ void InstallFolders(Feature* f) {
 
 void CopyResources() {
   Log("Copying resources");
-  const char* base = GetVariable("ResDir");
-  if (!base || !*base) base = GetVariable("InstDir");
-  char folder[kPathLimit];
-  snprintf(folder, sizeof folder, "%s\\resources", base);
-  CreateFolderTree(folder);
+  const std::string folder = ResourcesFolder();
+  CreateFolderTree(folder.c_str());
   for (uint32_t i = 0; i < vec_count(Resources); i++) {
     Resource* r = vec_at<Resource>(Resources, i);
     Log("    Copying file %s", r->file_name);
-    char* destination = xsprintf("%s\\%s", folder, r->file_name);
+    char* destination = xsprintf("%s\\%s", folder.c_str(), r->file_name);
     CopyFileInto(r->source_path, destination, r->size);
     if (r->variable) {
       SetVariable(r->variable, destination);
@@ -102,119 +82,7 @@ void CopyResources() {
   }
 }
 
-Component* ComponentAt(uint32_t index) {
-  return ComponentList ? vec_at<Component>(ComponentList, index) : nullptr;
-}
-
-template <typename Pred>
-bool AnyFeature(const Component* c, Pred pred) {
-  for (uint32_t i = 0; i < vec_count(c->features); i++) {
-    if (pred(vec_at<Feature>(c->features, i))) return true;
-  }
-  return false;
-}
-
 }  // namespace
-
-const char* ResolveInstallerSource(const Installer* installer) {
-  if (SourceFound(installer->source.c_str())) return installer->source.c_str();
-  for (uint32_t i = 0; i < vec_count(installer->alternates); i++) {
-    const char* alternate = vec_at<char>(installer->alternates, i);
-    if (SourceFound(alternate)) return alternate;
-  }
-  return nullptr;
-}
-
-bool EvaluateFeature(Feature* f) {
-  if (f->present) return true;
-
-  if (!f->registry_key.empty()) {
-    const char* key = f->registry_key.c_str();
-    RegData location = reg_get_string(kRegLocalMachine, key, "InstallLocation");
-    if (location.error == 0) {
-      size_t n = strlen(location.data);
-      if (n > 0 && location.data[n - 1] == '\\') location.data[n - 1] = '\0';
-      if (is_folder(location.data)) {
-        RegData uninstall = reg_get_string(kRegLocalMachine, key, "UninstallString");
-        if (uninstall.error == 0) f->uninstall_command = uninstall.data;
-        free(uninstall.data);
-        uint32_t version = 0;
-        if (reg_get_dword(kRegLocalMachine, key, "Version", &version) != 0) version = 0;
-        uint32_t installed = version >> 16;
-        if (!f->min_version.empty()) {
-          const char* m = f->min_version.c_str();
-          const char* dot = strchr(m, '.');
-          uint32_t required = static_cast<uint32_t>(atoi(m)) * 256 + (dot ? atoi(dot + 1) : 0);
-          if (installed >= required) {
-            f->present = true;
-          } else if (!f->uninstall_command.empty()) {
-            f->outdated = true;
-          }
-        } else {
-          f->present = true;
-        }
-      }
-    }
-    free(location.data);
-  }
-
-  if (!f->class_key.empty()) {
-    RegData value = reg_get_string(kRegClassesRoot, f->class_key.c_str(), "");
-    if (value.error == 0 && value.data[0]) f->present = true;
-    free(value.data);
-  }
-
-  f->available = true;
-  if (!f->present && vec_count(f->folders) == 0) {
-    if (vec_count(f->installers) == 0) f->available = false;
-    for (uint32_t i = 0; i < vec_count(f->installers); i++) {
-      if (!ResolveInstallerSource(vec_at<Installer>(f->installers, i))) {
-        f->available = false;
-        break;
-      }
-    }
-  }
-  return f->present;
-}
-
-void EvaluateFeatures() {
-  if (!FeatureList) return;
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) EvaluateFeature(vec_at<Feature>(FeatureList, i));
-  if (!ComponentList) return;
-
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
-    c->available = true;
-    for (uint32_t j = 0; j < vec_count(c->features); j++) {
-      if (vec_at<Feature>(c->features, j)->available) continue;
-      c->available = false;
-      if (!c->required) c->selected = false;
-    }
-  }
-
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
-    if (!c->required || c->available) continue;
-    for (uint32_t j = 0; j < vec_count(c->alternates); j++) {
-      Component* alternate = FindComponent(vec_at<char>(c->alternates, j));
-      if (!alternate->available) continue;
-      c->required = c->selected = false;
-      alternate->required = alternate->selected = true;
-      break;
-    }
-  }
-}
-
-void SelectFeaturesFromComponents() {
-  if (!FeatureList) return;
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) vec_at<Feature>(FeatureList, i)->selected = false;
-  if (!ComponentList) return;
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
-    if (!c->selected) continue;
-    for (uint32_t j = 0; j < vec_count(c->features); j++) vec_at<Feature>(c->features, j)->selected = true;
-  }
-}
 
 bool CheckPrerequisites(Feature* f) {
   char missing[4096] = "";
@@ -238,53 +106,9 @@ bool CheckPrerequisites(Feature* f) {
                f->description.c_str(), missing)) {
     return false;
   }
-  FatalText("Installation terminated - suggest you install the prerequisites\nthen retry this installation");
-}
-
-uint32_t RequiredSpaceKB() {
-  if (!FeatureList || !ComponentList) return 0;
-  uint64_t cluster = ClusterSize ? ClusterSize : 4096;
-  ProgressUnit = 99;
-  uint64_t total = 0;
-  SelectFeaturesFromComponents();
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
-    Feature* f = vec_at<Feature>(FeatureList, i);
-    if (!f->selected) continue;
-    if (vec_count(f->folders) > 0) {
-      for (uint32_t j = 0; j < vec_count(f->folders); j++) {
-        Folder* folder = vec_at<Folder>(f->folders, j);
-        for (uint32_t k = 0; k < vec_count(folder->files); k++) {
-          uint32_t size = vec_at<FileEntry>(folder->files, k)->size;
-          ProgressUnit += size + kFileAllowance;
-          total += RoundUp(size, cluster);
-        }
-      }
-    } else if (!f->present && !f->outdated) {
-      total += f->installer_size;
-    }
-  }
-  for (uint32_t i = 0; Resources && i < vec_count(Resources); i++) {
-    uint32_t size = vec_at<Resource>(Resources, i)->size;
-    ProgressUnit += size + kFileAllowance;
-    total += RoundUp(size, cluster);
-  }
-  ProgressUnit /= 100;
-  return static_cast<uint32_t>((total + 1023) / 1024);
-}
-
-uint32_t FreeSpaceMB(const char* root) {
-  DWORD sectors_per_cluster, bytes_per_sector, free_clusters, clusters;
-  if (GetDiskFreeSpaceA(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
-    ClusterSize = sectors_per_cluster * bytes_per_sector;
-  } else {
-    ClusterSize = 4096;
-  }
-  using FreeSpaceEx = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
-  auto ex = reinterpret_cast<FreeSpaceEx>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetDiskFreeSpaceExA")));
-  ULARGE_INTEGER available, total, free_bytes;
-  if (!ex || !ex(root, &available, &total, &free_bytes)) return 0;
-  return static_cast<uint32_t>(available.QuadPart >> 20);
+  FatalText(
+      "Installation terminated - suggest you install the prerequisites\nthen retry this "
+      "installation");
 }
 
 void InstallFeatures() {
@@ -319,78 +143,8 @@ void InstallFeatures() {
       continue;
     }
     Log(" Installing %s", f->description.c_str());
-    // External installers (RunFeatureInstallers) join here with the
-    // downloads and external-installer module.
     InstallFolders(f);
-    if (!f->driver_inf.empty()) {
-      Log("        Installing driver %s", f->driver_inf.c_str());
-      // The driver installation (InstallDriver) joins here with the device
-      // driver module.
-    }
   }
   CloseArchive();
   CopyResources();
-}
-
-bool CreateFolderTree(const char* path) {
-  char copy[kFolderPathLimit];
-  snprintf(copy, sizeof copy, "%s", path);
-  // A trailing backslash would make an existing folder look missing.
-  for (size_t n = strlen(copy); n > 3 && copy[n - 1] == '\\'; n--) copy[n - 1] = '\0';
-
-  if (file_exists(copy)) {
-    if (is_folder(copy)) return false;
-    Fatal("Folder %s exists but is not a folder!", copy);
-  }
-  if (char* slash = strrchr(copy, '\\'); slash && slash - copy > 2) {
-    *slash = '\0';
-    CreateFolderTree(copy);
-    *slash = '\\';
-  }
-  if (!CreateDirectoryA(copy, nullptr)) Fatal("Failed to create folder %s", copy);
-  vec_add(CreatedFolders, xstrdup(copy));
-  return true;
-}
-
-const char* ComponentDescription(uint32_t index) {
-  Component* c = ComponentAt(index);
-  return c && !c->description.empty() ? c->description.c_str() : nullptr;
-}
-
-bool ComponentHasContent(uint32_t index) {
-  Component* c = ComponentAt(index);
-  return c && AnyFeature(c, [](Feature* f) {
-           return vec_count(f->folders) > 0 || vec_count(f->installers) > 0;
-         });
-}
-
-bool ComponentInstalled(uint32_t index) {
-  Component* c = ComponentAt(index);
-  return c && !AnyFeature(c, [](Feature* f) { return !f->present; });
-}
-
-bool ComponentNeedsDownload(uint32_t index) {
-  Component* c = ComponentAt(index);
-  return c && AnyFeature(c, [](Feature* f) {
-           for (uint32_t i = 0; i < vec_count(f->installers); i++) {
-             const char* source = ResolveInstallerSource(vec_at<Installer>(f->installers, i));
-             if (source && IsDownload(source)) return true;
-           }
-           return false;
-         });
-}
-
-int ComponentState(uint32_t index) {
-  Component* c = ComponentAt(index);
-  if (!c) return 0;
-  return c->required ? 2 : c->selected ? 1 : 0;
-}
-
-bool ComponentAvailable(uint32_t index) {
-  Component* c = ComponentAt(index);
-  return c && c->available;
-}
-
-void SetComponentSelected(uint32_t index, bool checked) {
-  if (Component* c = ComponentAt(index)) c->selected = c->required || checked;
 }

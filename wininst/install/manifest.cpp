@@ -10,13 +10,13 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/vector.h"
-#include "wininst/install/archive.h"
-#include "wininst/install/engine.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/folders.h"
-#include "wininst/install/manifest_rules.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/features.h"
 
 Vec* FeatureList;
 Vec* ComponentList;
@@ -73,6 +73,8 @@ class Builder : public manifest::Sink {
   void Resource(const manifest::ResourceLine& r) override {
     if (!r.has_size) FatalText("Bad line in [Resources]");
     char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
+    // Recorded before it is written: a failure on the way must still delete it.
+    vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));
     ExtractRecord(path, r.size);
     ::Resource* res = static_cast<::Resource*>(xmalloc(sizeof(::Resource)));
     res->file_name = xstrdup(r.file.c_str());
@@ -80,7 +82,6 @@ class Builder : public manifest::Sink {
     res->variable = xstrdup(r.name.c_str());
     res->size = r.size;
     vec_add(Resources, res);
-    vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));
   }
 
   void ResourcesEnd() override {
@@ -256,6 +257,17 @@ class Builder : public manifest::Sink {
 
 }  // namespace
 
+void ReadManifest(char* text) {
+  if (!ManifestVariables) ManifestVariables = vec_new();
+  manifest::TextLines lines(text);
+  free(text);
+  std::string first;
+  if (!lines.NextRaw(first) || first != ManifestSignature()) {
+    FatalText("Invalid manifest signature");
+  }
+  ParseManifest(lines);
+}
+
 void ParseManifest(manifest::TextLines& text) {
   lines = &text;
   ManifestLines source;
@@ -279,8 +291,6 @@ void PushBackLine(const char* line) {
   free(pushed_back);
   pushed_back = xstrdup(line);
 }
-
-const char* HasPrefix(const char* text, const char* prefix) { return manifest::HasPrefix(text, prefix); }
 
 char* ExpandInstDir(const char* text) {
   const char* inst_dir = GetVariable("InstDir");
@@ -335,11 +345,16 @@ Component* FindComponent(const char* name) {
 
 void AddShortcut(const char* name, const char* value) {
   manifest::ShortcutValue s = manifest::SplitShortcutValue(value);
+  AddShortcutRecord(name, s.target.c_str(), s.arguments.c_str(), s.icon.c_str());
+}
+
+void AddShortcutRecord(const char* name, const char* target, const char* arguments,
+                       const char* icon) {
   Shortcut* sc = new Shortcut;
   sc->name = name;
-  sc->target = s.target;
-  sc->arguments = s.arguments;
-  sc->icon = s.icon;
+  sc->target = target;
+  sc->arguments = arguments;
+  sc->icon = icon;
   Append(Shortcuts, sc);
 }
 

@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "wininst/install/manifest_rules.h"
+
 struct Vec;
-namespace manifest {
-class TextLines;
-}
 
 struct FileEntry {
   std::string name;
@@ -60,7 +59,7 @@ struct Component {
 };
 
 struct Shortcut {
-  std::string name;       // the link file's name without ".lnk"
+  std::string name;  // the link file's name without ".lnk"
   std::string target;
   std::string arguments;  // empty: none
   std::string icon;       // name of the variable holding the icon file; empty: none
@@ -82,13 +81,15 @@ extern Vec* Shortcuts;          // Shortcut*
 extern Vec* RegistryEntries;    // RegistryEntry*
 extern Vec* ManifestVariables;  // char*: names set by [Variables], in order
 
+// Checks the manifest's signature line against the program's and parses the
+// rest (ParseManifest). Takes the text over; every failure is fatal.
+void ReadManifest(char* text);
 // Parses the manifest after its signature line, up to [Run].
 void ParseManifest(manifest::TextLines& lines);
 // The next significant line, "%InstDir%" expanded; null at the end.
 char* NextManifestLine();
 void PushBackLine(const char* line);
 
-const char* HasPrefix(const char* text, const char* prefix);
 // "%InstDir%" (any case) replaced by the value of InstDir; a new text.
 char* ExpandInstDir(const char* text);
 // Every occurrence of InstDir's value replaced by "%InstDir%"; a new text.
@@ -96,5 +97,9 @@ char* CollapseInstDir(const char* text);
 
 Feature* FindFeature(const char* name);
 Component* FindComponent(const char* name);
+// A shortcut from a manifest value: target[>arguments][,icon].
 void AddShortcut(const char* name, const char* value);
+// A shortcut from its parts, taken as they are (empty: none).
+void AddShortcutRecord(const char* name, const char* target, const char* arguments,
+                       const char* icon);
 bool IsComponentAllowed(const char* name);

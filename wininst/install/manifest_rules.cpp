@@ -7,6 +7,12 @@
 
 #include "common/compat.h"
 
+const char* HasPrefix(const char* text, const char* prefix) {
+  if (!text || !prefix) return nullptr;
+  size_t n = strlen(prefix);
+  return _strnicmp(text, prefix, n) == 0 ? text + n : nullptr;
+}
+
 namespace manifest {
 
 namespace {
@@ -321,30 +327,25 @@ class Walker {
 
 }  // namespace
 
-const char* HasPrefix(const char* text, const char* prefix) {
-  if (!text || !prefix) return nullptr;
-  size_t n = strlen(prefix);
-  return _strnicmp(text, prefix, n) == 0 ? text + n : nullptr;
+size_t LineEndLength(const std::string& text, size_t pos) {
+  if (pos >= text.size() || (text[pos] != '\r' && text[pos] != '\n')) return 0;
+  return text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n' ? 2 : 1;
 }
 
 bool TextLines::NextRaw(std::string& line) {
   while (pos_ < text_.size()) {
-    char c = text_[pos_];
-    if (c == '\r' || c == '\n') {
-      // CR LF is one line end; every other CR or LF ends a line of its own.
-      pos_ += (c == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ? 2 : 1;
+    if (size_t end = LineEndLength(text_, pos_)) {
+      // An empty line: its line end is counted and skipped.
+      pos_ += end;
       number_++;
       continue;
     }
     size_t end = text_.find_first_of("\r\n", pos_);
     if (end == std::string::npos) end = text_.size();
     line = text_.substr(pos_, end - pos_);
-    pos_ = end;
     number_++;
     // The line just returned is counted; its line end is skipped without counting.
-    if (pos_ < text_.size()) {
-      pos_ += (text_[pos_] == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n') ? 2 : 1;
-    }
+    pos_ = end + LineEndLength(text_, end);
     return true;
   }
   return false;

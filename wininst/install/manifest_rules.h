@@ -11,11 +11,11 @@
 #include <string>
 #include <utility>
 
-namespace manifest {
-
 // The rest of `text` after `prefix` (compared without regard to case), or
 // null when the text does not begin with it or either is null.
 const char* HasPrefix(const char* text, const char* prefix);
+
+namespace manifest {
 
 class LineSource {
  public:
@@ -143,6 +143,10 @@ ShortcutValue SplitShortcutValue(const std::string& value);
 // ASCII letters in lower case: names compare without regard to case, as the
 // installer compares them.
 std::string Lower(std::string s);
+
+// The length of the line end at text[pos]: 2 for CR LF, 1 for a lone CR or
+// LF, 0 for no line end. Lines are counted by their ends this way everywhere.
+size_t LineEndLength(const std::string& text, size_t pos);
 
 // Trims white space at both ends; used for every manifest line.
 std::string Trim(const std::string& line);

@@ -10,11 +10,12 @@
 #include "common/alloc.h"
 #include "common/handle.h"
 #include "common/vector.h"
-#include "wininst/install/archive.h"
-#include "wininst/install/manifest.h"
 #include "wininst/core/messages.h"
-#include "wininst/pages/progress.h"
+#include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/files.h"
+#include "wininst/install/manifest.h"
 
 namespace {
 
@@ -37,12 +38,24 @@ int Bar(uint64_t handled, uint64_t total) {
   return total ? static_cast<int>((total - handled) * 100 / total) : 0;
 }
 
+// A path as the command interpreter reads it between double quotes: "%"
+// doubled, so that no variable is expanded. A path with a double quote or a
+// control character cannot be written safely at all: false, and it stays.
+bool ScriptPath(const char* path, std::string& out) {
+  out.clear();
+  for (const char* p = path; *p; p++) {
+    if (*p == '"' || static_cast<unsigned char>(*p) < 0x20) return false;
+    out += *p;
+    if (*p == '%') out += '%';
+  }
+  return true;
+}
+
 }  // namespace
 
 void WriteInstalledManifest() {
   if (!IsTrue("Install")) return;
-  char* path = ExpandVariables(GetVariable("ResDir") ? "[ResDir]\\resources\\manifest"
-                                                     : "[InstDir]\\resources\\manifest");
+  char* path = xstrdup((ResourcesFolder() + "\\manifest").c_str());
   FileHandle f(fopen(path, "w"));
   if (!f) FatalText("Can't open manifest for writing");
   fprintf(f.get(), "%s\n", ManifestSignature());
@@ -53,7 +66,8 @@ void WriteInstalledManifest() {
   // With ResDir the resources folder, and the installed copy in it, lie apart
   // from the installation: the copy could not tell the installation folder
   // from its own place, so the manifest names it.
-  if (GetVariable("ResDir")) fprintf(f.get(), "InstDir=%s\n", GetVariable("InstDir"));
+  const char* res_dir = GetVariable("ResDir");
+  if (res_dir && *res_dir) fprintf(f.get(), "InstDir=%s\n", GetVariable("InstDir"));
   for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
     const char* name = vec_at<char>(ManifestVariables, i);
     const char* value = GetVariable(name);
@@ -98,37 +112,44 @@ const char* RemoveInstallation() {
   free(base);
 
   ReportProgress(100, nullptr);
-  uint32_t files = vec_count(InstalledFiles);
-  uint32_t folders = vec_count(CreatedFolders);
-  ProgressUnit = files + folders;
-  BytesDone = 0;
+  // The bar runs down from 100 as the entries are handled.
+  const uint32_t files = vec_count(InstalledFiles);
+  const uint32_t folders = vec_count(CreatedFolders);
+  const uint64_t total = files + folders;
+  uint64_t handled = 0;
   char line[2048];
   for (uint32_t i = 0; i < files; i++) {
     const char* path = vec_at<char>(InstalledFiles, i);
     snprintf(line, sizeof line, "Deleting file %s", path);
-    ReportProgress(Bar(BytesDone, ProgressUnit), line);
+    ReportProgress(Bar(handled, total), line);
     // The running setup.exe cannot go yet: the script deletes it later.
     DeleteFileA(path);
-    BytesDone++;
+    handled++;
   }
   Vec* busy = vec_new();
   for (uint32_t i = 0; i < folders; i++) {
     const char* path = vec_at<char>(CreatedFolders, i);
     snprintf(line, sizeof line, "Removing folder %s", path);
-    ReportProgress(Bar(BytesDone, ProgressUnit), line);
-    BytesDone++;
+    ReportProgress(Bar(handled, total), line);
+    handled++;
     if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
   }
 
   FileHandle f(fopen(script, "w"));
   if (!f) Fatal("Could not create %s", script);
-  const char* setup = GetVariable("SETUP");
-  if (!setup) setup = "";
+  std::string quoted;
   fputs("cd \\\n:Repeat\n", f.get());
-  fprintf(f.get(), "del \"%s\"\n", setup);
-  fprintf(f.get(), "if exist \"%s\" goto Repeat\n", setup);
-  for (uint32_t i = 0; i < vec_count(busy); i++) fprintf(f.get(), "rmdir \"%s\"\n", vec_at<char>(busy, i));
-  fprintf(f.get(), "del \"%s\"\n", script);
+  const char* setup = GetVariable("SETUP");
+  if (setup && ScriptPath(setup, quoted)) {
+    fprintf(f.get(), "del \"%s\"\n", quoted.c_str());
+    fprintf(f.get(), "if exist \"%s\" goto Repeat\n", quoted.c_str());
+  }
+  for (uint32_t i = 0; i < vec_count(busy); i++) {
+    if (ScriptPath(vec_at<char>(busy, i), quoted))
+      fprintf(f.get(), "rmdir \"%s\"\n", quoted.c_str());
+  }
+  // The script's own name comes from the runtime's temporary names.
+  if (ScriptPath(script, quoted)) fprintf(f.get(), "del \"%s\"\n", quoted.c_str());
   vec_free(busy);
 
   free(removal_script);

@@ -8,10 +8,9 @@
 #include <cstring>
 
 #include "common/alloc.h"
-#include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/install/archive.h"
-#include "wininst/install/engine.h"
+#include "wininst/install/files.h"
 #include "wininst/install/manifest.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
@@ -33,22 +32,12 @@ bool IsAbsolute(const std::string& path) {
 
 }  // namespace
 
-void WriteRegistryEntries() {
-  if (!RegistryEntries) return;
-  for (uint32_t i = 0; i < vec_count(RegistryEntries); i++) {
-    RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries, i);
-    if (e->is_string) {
-      reg_set_string(e->root, e->key.c_str(), e->value_name.c_str(), e->text.c_str());
-    } else {
-      reg_set_dword(e->root, e->key.c_str(), e->value_name.c_str(), e->dword);
-    }
-  }
-}
-
 void CreateShortcuts() {
-  if (!Shortcuts) return;
-  ComScope com;
   const char* folder = GetVariable("ShortcutFolder");
+  // The folders are settled before any page runs; without them there is no
+  // place for a link.
+  if (!Shortcuts || !folder) return;
+  ComScope com;
   CreateFolderTree(folder);
   const char* inst_dir = GetVariable("InstDir");
 
@@ -66,7 +55,8 @@ void CreateShortcuts() {
     char* link = xsprintf("%s\\%s.lnk", folder, s->name.c_str());
     DeleteFileA(link);
     const char* icon = s->icon.empty() ? nullptr : GetVariable(s->icon.c_str());
-    MakeShellLink(target, link, "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working, icon);
+    MakeShellLink(target, link, "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working,
+                  icon);
     vec_add(InstalledFiles, link);
   }
 

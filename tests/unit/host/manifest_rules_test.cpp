@@ -265,10 +265,10 @@ TEST(ManifestExample, ThePluginManifest) {
 }
 
 TEST(ManifestPrefix, CaseInsensitiveRestOrNothing) {
-  EXPECT_STREQ(manifest::HasPrefix("feature=Main", "Feature="), "Main");
-  EXPECT_EQ(manifest::HasPrefix("Feat", "Feature="), nullptr);
-  EXPECT_EQ(manifest::HasPrefix(nullptr, "x"), nullptr);
-  EXPECT_EQ(manifest::HasPrefix("x", nullptr), nullptr);
+  EXPECT_STREQ(HasPrefix("feature=Main", "Feature="), "Main");
+  EXPECT_EQ(HasPrefix("Feat", "Feature="), nullptr);
+  EXPECT_EQ(HasPrefix(nullptr, "x"), nullptr);
+  EXPECT_EQ(HasPrefix("x", nullptr), nullptr);
 }
 
 }  // namespace

@@ -17,57 +17,47 @@ void Reset() {
 
 using messages_double::boxes;
 
-namespace {
-std::string Format(const char* format, va_list args) {
-  char buf[4096];
-  vsnprintf(buf, sizeof buf, format, args);
-  return buf;
-}
-}  // namespace
-
-#define FORMATTED(var, fmt)    \
-  va_list args;                \
-  va_start(args, fmt);         \
-  std::string var = Format(fmt, args); \
-  va_end(args)
-
 bool AskRetry(const char* caption, const char* format, ...) {
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"retry", caption, t});
   return messages_double::answer;
 }
 
 bool AskYesNo(const char* caption, const char* format, ...) {
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"yesno", caption, t});
   return messages_double::answer;
 }
 
 int ShowInfo(const char* caption, const char* format, ...) {
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"info", caption, t});
   return 1;
 }
 
 void ShowError(const char* caption, const char* format, ...) {
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"error", caption, t});
   if (IsTrue("HeadlessInstall")) throw FatalExit{t};
 }
 
 void ShowNotice(const char* format, ...) {
   if (IsTrue("SuppressMessages")) return;
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"notice", "Error", t});
 }
 
 void Fatal(const char* format, ...) {
-  FORMATTED(t, format);
+  FORMAT_MESSAGE(t, format);
   boxes.push_back({"fatal", "Fatal error", t});
   throw FatalExit{t};
 }
 
-void FatalText(const char* text) { Fatal("%s", text); }
-void FatalCode(int code) { Fatal("Error %d", code); }
+void FatalText(const char* text) {
+  Fatal("%s", text);
+}
+void FatalCode(int code) {
+  Fatal("Error %d", code);
+}
 void EndRun(int) {}
 void SetMessageOwner(void*) {}

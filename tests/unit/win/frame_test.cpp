@@ -215,14 +215,31 @@ TEST_F(FrameTest, DoProceedKeepsBackOffOnTheFolderPage) {
 TEST_F(FrameTest, VetoKeepsThePageAndTheButtons) {
   GoToPage(1);
   leave_result[1] = kPageVeto;
-  EnableWindow(NextButton(), FALSE);  // as a page that waits for the user's input
+  SetWindowTextA(Item(kCancelButton), "Stop");  // a label the frame would not set
   events.clear();
   Command(kNextButton);
   EXPECT_EQ(events, (std::vector<Event>{Leave(1, 1)}));
   EXPECT_EQ(CurrentPage(), 1);
-  EXPECT_FALSE(Enabled(kNextButton));
+  EXPECT_TRUE(Enabled(kNextButton));
   EXPECT_TRUE(Enabled(kBackButton));
   EXPECT_EQ(Text(kNextButton), "Next");
+  EXPECT_EQ(Text(kCancelButton), "Stop");
+}
+
+// A command from a disabled button (Wine delivers a click on one, and any
+// program may post the message) must not move a page that is working.
+TEST_F(FrameTest, DisabledButtonsDoNothing) {
+  GoToPage(1);
+  EnableWindow(NextButton(), FALSE);
+  EnableWindow(BackButton(), FALSE);
+  EnableWindow(Item(kCancelButton), FALSE);
+  events.clear();
+  Command(kNextButton);
+  Command(kBackButton);
+  Command(kCancelButton);
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(CurrentPage(), 1);
+  EXPECT_EQ(Pump(), -1) << "the run goes on";
 }
 
 TEST_F(FrameTest, NoWayBackDisablesBackForGood) {
@@ -352,8 +369,30 @@ std::string IconFileBytes() {
   return file + image;
 }
 
-TEST_F(FrameTest, ClassIconComesFromTheIconFileNamedByIcon) {
-  EXPECT_EQ(GetClassLongPtrA(frame_, GCLP_HICON), 0) << "no icon without ICON";
+// The colour bits of an icon, to tell two icons apart.
+std::string IconBits(HICON icon) {
+  ICONINFO info{};
+  if (!GetIconInfo(icon, &info)) return "";
+  BITMAP colour{};
+  GetObjectA(info.hbmColor, sizeof colour, &colour);
+  std::string bits(static_cast<size_t>(colour.bmWidthBytes) * colour.bmHeight, '\0');
+  GetBitmapBits(info.hbmColor, static_cast<LONG>(bits.size()), bits.data());
+  DeleteObject(info.hbmColor);
+  DeleteObject(info.hbmMask);
+  return bits;
+}
+
+// The program's own icon, the one the system shows for its file; an icon
+// file named by ICON does not replace it.
+TEST_F(FrameTest, ClassIconIsTheProgramsOwn) {
+  const int size = GetSystemMetrics(SM_CXICON);
+  HICON own = static_cast<HICON>(
+      LoadImageA(GetModuleHandleA(nullptr), "MERIDOX_ICON", IMAGE_ICON, size, size, 0));
+  ASSERT_NE(own, nullptr) << "the test program carries the installer's resources";
+  const std::string own_bits = IconBits(own);
+  ASSERT_FALSE(own_bits.empty());
+  EXPECT_EQ(IconBits(reinterpret_cast<HICON>(GetClassLongPtrA(frame_, GCLP_HICON))), own_bits);
+  EXPECT_NE(GetClassLongPtrA(frame_, GCLP_HICONSM), 0);
 
   char temp[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
@@ -371,7 +410,7 @@ TEST_F(FrameTest, ClassIconComesFromTheIconFileNamedByIcon) {
   UnregisterClassA(kFrameClass, GetModuleHandleA(nullptr));
   ASSERT_EQ(CreateFrame(), FrameStatus::kShown);
   frame_ = FrameWindow();
-  EXPECT_NE(GetClassLongPtrA(frame_, GCLP_HICON), 0);
+  EXPECT_EQ(IconBits(reinterpret_cast<HICON>(GetClassLongPtrA(frame_, GCLP_HICON))), own_bits);
   ClearVariable("ICON");
   DeleteFileA(path.c_str());
 }

@@ -1,4 +1,5 @@
-// The run's temporary folder and the list of what to delete when it ends.
+#include "wininst/core/tempfiles.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include "common/alloc.h"
 #include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/install/archive.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
 
@@ -32,6 +32,11 @@ void CreateTempFolder() {
   if (!CreateDirectoryA(path, nullptr)) Fatal("Failed to create folder %s", path);
   vec_add(TempFiles, const_cast<char*>(SetVariable("TmpDir", path)));
   free(path);
+}
+
+void RecordTempFile(const char* path) {
+  if (!TempFiles) TempFiles = vec_new();
+  vec_add(TempFiles, xstrdup(path));
 }
 
 void DeleteTemporaryFiles() {

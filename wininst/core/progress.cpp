@@ -1,0 +1,17 @@
+#include "wininst/core/progress.h"
+
+namespace {
+ProgressView* view;
+}
+
+void SetProgressView(ProgressView* v) {
+  view = v;
+}
+
+void ReportProgress(int position, const char* line) {
+  if (view) view->Report(position, line);
+}
+
+void FlushProgress() {
+  if (view) view->Flush();
+}

@@ -1,0 +1,67 @@
+#include "wininst/install/files.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/alloc.h"
+#include "common/handle.h"
+#include "common/osdep.h"
+#include "common/vector.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+
+namespace {
+
+constexpr int kFolderPathLimit = 4096;
+
+uint8_t copy_buffer[archive::kCopyChunk];
+
+}  // namespace
+
+bool CreateFolderTree(const char* path) {
+  char copy[kFolderPathLimit];
+  snprintf(copy, sizeof copy, "%s", path);
+  // A trailing backslash would make an existing folder look missing.
+  for (size_t n = strlen(copy); n > 3 && copy[n - 1] == '\\'; n--) copy[n - 1] = '\0';
+
+  if (file_exists(copy)) {
+    if (is_folder(copy)) return false;
+    Fatal("Folder %s exists but is not a folder!", copy);
+  }
+  if (char* slash = strrchr(copy, '\\'); slash && slash - copy > 2) {
+    *slash = '\0';
+    CreateFolderTree(copy);
+    *slash = '\\';
+  }
+  if (!CreateDirectoryA(copy, nullptr)) Fatal("Failed to create folder %s", copy);
+  vec_add(CreatedFolders, xstrdup(copy));
+  return true;
+}
+
+void CopyFileInto(const char* source, const char* destination, uint32_t size) {
+  FileHandle in(fopen(source, "rb"));
+  if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
+  FileHandle out(fopen(destination, "wb"));
+  if (!out) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
+  vec_add(InstalledFiles, xstrdup(destination));
+  CountProgress(archive::kCopyChunk);
+
+  for (uint32_t remaining = size; remaining > 0;) {
+    size_t chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
+    if (fread(copy_buffer, 1, chunk, in.get()) != chunk) Fatal("short read on %s", source);
+    if (fwrite(copy_buffer, 1, chunk, out.get()) != chunk) Fatal("Write error on %s", destination);
+    remaining -= static_cast<uint32_t>(chunk);
+    CountProgress(chunk);
+  }
+  if (fclose(out.release()) != 0) Fatal("Write error on %s", destination);
+}
+
+std::string ResourcesFolder() {
+  const char* base = GetVariable("ResDir");
+  if (!base || !*base) base = GetVariable("InstDir");
+  return std::string(base ? base : "") + "\\resources";
+}

@@ -1,0 +1,17 @@
+// Folders and files that an installation makes on disk, shared by the
+// install engine, the shortcuts and the installed manifest.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Creates the folder and its missing parents (never a drive root), recording
+// each in CreatedFolders, outermost first. True when it created the folder,
+// false when it existed; a file in its place is fatal.
+bool CreateFolderTree(const char* path);
+// Copies the first `size` bytes of `source` to `destination` and records the
+// destination in InstalledFiles. Failures are fatal.
+void CopyFileInto(const char* source, const char* destination, uint32_t size);
+// The installation's resources folder: "resources" under ResDir, or under
+// InstDir when ResDir is unset or empty.
+std::string ResourcesFolder();

@@ -1,0 +1,10 @@
+// The product's registration after an installation or a repair: its keys and
+// uninstall entry, the manifest's registry entries and the maker's IDE.
+#pragma once
+
+// The whole registration, in order.
+void RegisterProduct();
+// Writes the manifest's [Registry] entries; failed writes are ignored.
+void WriteRegistryEntries();
+// The maker's IDE found during the registration (a path), or null.
+const char* IdeExecutablePath();
