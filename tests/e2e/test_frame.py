@@ -9,8 +9,8 @@ Screenshots go to the test artifacts."""
 import struct
 from pathlib import Path
 
-from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
-                      drive, header, main, probe, reg_delete, temp_qz, to_win, wait_for)
+from winetest import (FRAME_CLASS, LICENCE, Layout, WineTest, bmp_to_png, build_installer, command_line,
+                      drive, header, main, probe, read_bmp, reg_delete, temp_qz, to_win, wait_for)
 
 WS_CAPTION, WS_SYSMENU, WS_THICKFRAME = 0x00C00000, 0x00080000, 0x00040000
 WS_MINIMIZEBOX, WS_MAXIMIZEBOX, WS_EX_CONTROLPARENT = 0x00020000, 0x00010000, 0x00010000
@@ -90,35 +90,6 @@ def icon_ico(size: int = 32) -> bytes:
 
 
 FILES = {"back.bmp": background_bmp(), "icon.ico": icon_ico(), "bin/readme.txt": b"read me\r\n"}
-
-
-def read_bmp(path: Path):
-    """(width, height, colour(x, y) as "#rrggbb") of the driver's 24-bit BMP."""
-    data = path.read_bytes()
-    offset = struct.unpack_from("<I", data, 10)[0]
-    width, height, _, bpp = struct.unpack_from("<iiHH", data, 18)
-    assert bpp == 24
-    stride = (width * 3 + 3) & ~3
-
-    def colour(x, y):
-        b, g, r = data[offset + (height - 1 - y) * stride + 3 * x:][:3]
-        return f"#{r:02x}{g:02x}{b:02x}"
-    return width, height, colour
-
-
-class Layout:
-    """The frame's layout units, read back from its window size: the frame is
-    400 x 300 dialog units, so its width in pixels is exactly 100 * ux."""
-
-    def __init__(self, window: dict):
-        left, top, right, bottom = window["rect"]
-        self.width, self.height = right - left, bottom - top
-        self.ux = self.width // 100
-        matches = [uy for uy in range(1, 100) if 300 * uy // 8 == self.height]
-        self.uy = matches[0] if matches else None
-
-    def rect(self, left, top, right, bottom):
-        return [left * self.ux // 4, top * self.uy // 8, right * self.ux // 4, bottom * self.uy // 8]
 
 
 class FrameRuns(WineTest):

@@ -139,6 +139,10 @@ class SampleProduct(Installation):
             "[Shortcuts]",
             "Sample Tool=bin\\sampletool.exe,ICON", "Read Me=doc\\readme.txt",
             "Uninstall=resources\\setup.exe>--remove,ICONUN",
+            "[Registry]",
+            'HKLM\\SOFTWARE\\MERIDOX Software\\Sample Studio\\Edition="Community"',
+            "HKCU\\Software\\MERIDOX Software\\Sample Studio\\ShowTips=1",
+            'HKPP\\SampleStudio.Palette\\FriendlyTypeName="Sample Studio palette"',
             "[Run]",
         ]
         text = (folder / "resources" / "manifest").read_bytes().decode("latin-1")

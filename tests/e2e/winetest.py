@@ -351,6 +351,48 @@ def bmp_to_png(bmp: Path, name: str) -> Path:
     return png
 
 
+def read_bmp(path: Path):
+    """(width, height, colour(x, y) as "#rrggbb") of the driver's 24-bit BMP."""
+    data = path.read_bytes()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height, _, bpp = struct.unpack_from("<iiHH", data, 18)
+    assert bpp == 24
+    stride = (width * 3 + 3) & ~3
+
+    def colour(x, y):
+        b, g, r = data[offset + (height - 1 - y) * stride + 3 * x:][:3]
+        return f"#{r:02x}{g:02x}{b:02x}"
+    return width, height, colour
+
+
+class Layout:
+    """The frame's layout units, read back from its window size: the frame is
+    400 x 300 dialog units, so its width in pixels is exactly 100 * ux."""
+
+    def __init__(self, window: dict):
+        left, top, right, bottom = window["rect"]
+        self.width, self.height = right - left, bottom - top
+        self.ux = self.width // 100
+        matches = [uy for uy in range(1, 100) if 300 * uy // 8 == self.height]
+        self.uy = matches[0] if matches else None
+
+    def rect(self, left, top, right, bottom):
+        return [left * self.ux // 4, top * self.uy // 8, right * self.ux // 4, bottom * self.uy // 8]
+
+
+def page_text_pixels(run: DriverRun, shot: Path) -> list[str]:
+    """The colours of the frame's page text rectangle in a window screenshot
+    of `run`, which must hold its wait_window record and a pixel record (any
+    point) that tells where the client area lies in the shot."""
+    _, _, colour = read_bmp(shot)
+    window = run.of("wait_window")[0]
+    left, top = window["rect"][:2]
+    point = run.of("pixel")[0]
+    dx, dy = point["screen"][0] - point["x"] - left, point["screen"][1] - point["y"] - top
+    l, t, r, b = Layout(window).rect(25, 75, 375, 250)
+    return [colour(x + dx, y + dy) for y in range(t, b) for x in range(l, r)]
+
+
 def wait_for(predicate, timeout: float = 10.0, interval: float = 0.1) -> bool:
     end = time.monotonic() + timeout
     while time.monotonic() < end:

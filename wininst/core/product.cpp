@@ -24,11 +24,6 @@ std::string Expanded(const char* text) {
   return s;
 }
 
-const char* ValueOr(const char* name, const char* fallback) {
-  const char* v = GetVariable(name);
-  return v ? v : fallback;
-}
-
 std::string FamilyKey() {
   return ProductPath("SOFTWARE");
 }
@@ -58,7 +53,7 @@ void WriteUninstallOptional(const char* name, const char* variable) {
 // Failures are ignored: the product works without its uninstall entry.
 void WriteUninstallEntry() {
   const char* key = UninstallKey();
-  const char* version = ValueOr("Version", "");
+  const char* version = VariableOr("Version", "");
 
   WriteUninstallOptional("DisplayIcon", "ICON");
   WriteUninstallString("DisplayName", Expanded("[Description] V[Version][PatchLevel]").c_str());
@@ -66,10 +61,10 @@ void WriteUninstallEntry() {
   WriteUninstallOptional("HelpLink", "SupportURL");
   reg_set_dword(kRegLocalMachine, key, "NoRepair", 1);
   WriteUninstallString("Publisher", kPublisher);
-  char* text = xsprintf("\"%s\" --remove", ValueOr("SETUP", ""));
+  char* text = xsprintf("\"%s\" --remove", VariableOr("SETUP", ""));
   WriteUninstallString("UninstallString", text);
   free(text);
-  text = xsprintf("\"%s\"", ValueOr("InstDir", ""));
+  text = xsprintf("\"%s\"", VariableOr("InstDir", ""));
   WriteUninstallString("InstallLocation", text);
   free(text);
   WriteUninstallOptional("HelpTelephone", "PhoneNo");
@@ -124,7 +119,7 @@ void WriteInstallLocation() {
   static bool written;
   if (written) return;
   written = true;
-  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", ValueOr("InstDir", ""))) {
+  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", VariableOr("InstDir", ""))) {
     Fatal("Registry write failure %d", static_cast<int>(e));
   }
   if (const char* build = GetVariable("BuildNo")) {
@@ -176,7 +171,7 @@ bool CheckNewerVersion() {
         answer = AskYesNo("Install older version?",
                           "A newer version (%s) of %s, is already installed.\nAre you sure you "
                           "want to install version (%s)?",
-                          newest, ValueOr("Product", ""), version);
+                          newest, VariableOr("Product", ""), version);
       }
     }
     free(newest);

@@ -90,6 +90,11 @@ const char* GetVariable(const char* name) {
   return static_cast<const char*>(hash_lookup(Store(), name));
 }
 
+const char* VariableOr(const char* name, const char* fallback) {
+  const char* value = GetVariable(name);
+  return value ? value : fallback;
+}
+
 void ClearVariable(const char* name) {
   if (store) hash_remove(store, name);
 }

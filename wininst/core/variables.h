@@ -6,6 +6,8 @@
 // value is a programming error and ends the run.
 const char* SetVariable(const char* name, const char* value);
 const char* GetVariable(const char* name);
+// The value, or `fallback` while the variable is unset.
+const char* VariableOr(const char* name, const char* fallback = "");
 void ClearVariable(const char* name);
 void SetFlag(const char* name, bool on);
 // True for "yes" or "true" in any case.

@@ -210,6 +210,7 @@ class Builder : public manifest::Sink {
   void Registry(const manifest::RegistryLine& r) override {
     RegistryEntry* e = new RegistryEntry;
     e->root = r.root;
+    e->root_word = r.root_word;
     e->key = r.key;
     e->value_name = r.value_name;
     e->is_string = r.is_string;

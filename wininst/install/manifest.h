@@ -67,6 +67,7 @@ struct Shortcut {
 
 struct RegistryEntry {
   int root = 0;
+  std::string root_word;  // as the manifest wrote it
   std::string key;
   std::string value_name;
   bool is_string = false;

@@ -103,6 +103,18 @@ void WriteInstalledManifest() {
     if (!s->icon.empty()) fprintf(f.get(), ",%s", s->icon.c_str());
     fputc('\n', f.get());
   }
+
+  // A repair writes the registry entries again: the installed copy keeps them.
+  if (RegistryEntries) fputs("[Registry]\n", f.get());
+  for (uint32_t i = 0; RegistryEntries && i < vec_count(RegistryEntries); i++) {
+    RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries, i);
+    fprintf(f.get(), "%s\\%s\\%s=", e->root_word.c_str(), e->key.c_str(), e->value_name.c_str());
+    if (e->is_string) {
+      fprintf(f.get(), "\"%s\"\n", e->text.c_str());
+    } else {
+      fprintf(f.get(), "%lX\n", static_cast<unsigned long>(e->dword));
+    }
+  }
   fputs("[Run]\n", f.get());
 }
 
