@@ -102,6 +102,7 @@ int RunInstaller() {
   if (!headless) ShowSplash();
   ReadManifest(OpenArchive());
   SettleFolders();
+  CheckInstalledManifest();
   if (!IsAdministrator()) Fatal("This program requires Administrator privileges");
   HideSplash();
 

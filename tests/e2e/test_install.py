@@ -181,7 +181,16 @@ class SampleProduct(Installation):
         self.assertEqual(self.install(self.sample_installer(), old), 0)
         new.parent.mkdir()
         shutil.move(old, new)
-        self.assertEqual(self.remove(new), 0)
+        # Through the wizard: the copy keeps the folder it runs from, not the
+        # registered one where the installation was.
+        (old / "bin").mkdir(parents=True)
+        (old / "bin" / "sampletool.exe").write_bytes(b"not ours any more")
+        run = drive([{"do": "start", "cmdline": command_line(new / "resources" / "setup.exe", "--remove")},
+                     {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
+                     {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
+                     {"do": "box", "press": "yes"}, {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertTrue((old / "bin" / "sampletool.exe").exists(), "the old place is left alone")
         self.wait_gone(new)
         self.assertFalse(shortcut_folder().exists())
         self.assertTrue((self.work / "elsewhere").exists())
@@ -395,6 +404,7 @@ class Interactive(Installation):
             run = drive([
                 {"do": "start", "cmdline": f'"{to_win(installer)}" "--dir={to_win(folder)}"'},
                 {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
+                {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
                 {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
                 {"do": "sleep", "ms": 1500},
                 {"do": "controls"},
@@ -438,13 +448,20 @@ class Interactive(Installation):
         run = drive([
             {"do": "start", "cmdline": f'"{to_win(folder / "resources" / "setup.exe")}" --remove'},
             {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
+            {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
+            # Cancel, pressed at once, is taken while the removal works: its
+            # question keeps the page on the screen mid-way; No goes on.
+            {"do": "box", "press": "yes"}, {"do": "click", "id": 2},
             {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
+            {"do": "sleep", "ms": 300},
             {"do": "screenshot", "path": to_win(shot)},
             {"do": "controls"},
+            {"do": "box", "press": "no"},
             {"do": "wait_exit", "timeout_ms": 60000},
         ], timeout_ms=30000)
         self.assertEqual(run.exit_code, 0, run)
         self.assertIn("Deleting file ", run.controls()[501]["text"])
+        self.assertEqual(run.boxes[-1]["caption"], "Cancel setup")
         bmp_to_png(shot, "removal-progress-page")
         self.wait_gone(folder)
 

@@ -64,6 +64,7 @@ void FatalCode(int code) {
   Fatal("Error %d", code);
 }
 void EndRun(int) {}
+void SetUndo(void (*)()) {}
 void SetMessageOwner(void*) {}
 
 int main(int argc, char** argv) {

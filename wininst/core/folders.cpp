@@ -63,6 +63,9 @@ void ResolveInstallationFolder() {
   const char* inst_dir = GetVariable("InstDir");
   bool is_default = inst_dir && _stricmp(inst_dir, "default") == 0;
   if (IsTrue("HeadlessInstall") && !is_default) return;
+  // An installed copy keeps the folder it runs from: the registered one is
+  // where the installation was before it moved.
+  if (!IsTrue("Install") && inst_dir && !is_default) return;
 
   RegData registered = reg_get_string(kRegLocalMachine, ProductKey(), "InstDir");
   if (registered.error == 0) {

@@ -13,6 +13,7 @@
 namespace {
 
 HWND owner;
+void (*undo_work)();
 
 int Box(const char* caption, const char* text, UINT type) {
   // What the work reported so far is on the screen while the user reads the box.
@@ -72,7 +73,16 @@ void FatalCode(int code) {
   Fatal("Error %d", code);
 }
 
+void SetUndo(void (*undo)()) {
+  undo_work = undo;
+}
+
 void EndRun(int code) {
+  // Taken first: a failure while undoing ends the run without undoing again.
+  if (void (*undo)() = code != 0 ? undo_work : nullptr) {
+    undo_work = nullptr;
+    undo();
+  }
   DeleteTemporaryFiles();
   PostQuitMessage(code);
 }

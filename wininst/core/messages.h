@@ -21,7 +21,11 @@ void ShowNotice(const char* format, ...) PRINTF_LIKE(1, 2);
 void Trace(const char* format, ...) PRINTF_LIKE(1, 2);
 
 // Deletes the run's temporary files and posts the quit message with `code`.
+// A run that ends with a code other than 0 first undoes the work in hand.
 void EndRun(int code);
+// The work in hand: what an unfinished installation undoes when the run ends
+// early (a confirmed Cancel, a fatal error). Null when there is none.
+void SetUndo(void (*undo)());
 
 // A new copy of `text` in which a space becomes "\n" once `width` characters
 // have passed since the last break made this way.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/alloc.h"
+#include "common/compat.h"
 #include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
@@ -16,6 +17,20 @@
 namespace {
 
 constexpr const char* kPublisher = "MERIDOX Software";
+
+// Whether the product was registered already when this run first wrote its
+// installation location.
+bool product_existed = true;
+
+std::string AppPathsKey(const char* appname) {
+  return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + appname;
+}
+
+bool KeyHolds(const char* key, const char* value) {
+  RegData data = reg_get_string(kRegLocalMachine, key, value);
+  free(data.data);
+  return data.error == 0;
+}
 
 std::string Expanded(const char* text) {
   char* e = ExpandVariables(text);
@@ -34,8 +49,7 @@ uint32_t DecimalValue(const char* text) {
 
 // The App Paths entry lets the shell start the product's program by name.
 void WriteAppPaths(const char* appname) {
-  std::string key =
-      std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + appname;
+  const std::string key = AppPathsKey(appname);
   reg_set_string(kRegLocalMachine, key.c_str(), "Path", Expanded("[InstDir]\\bin").c_str());
   reg_set_string(kRegLocalMachine, key.c_str(), "", Expanded("[InstDir]\\bin\\[Appname]").c_str());
 }
@@ -119,7 +133,9 @@ void WriteInstallLocation() {
   static bool written;
   if (written) return;
   written = true;
-  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", VariableOr("InstDir", ""))) {
+  product_existed = KeyHolds(ProductKey(), "InstDir");
+  if (long e =
+          reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", VariableOr("InstDir", ""))) {
     Fatal("Registry write failure %d", static_cast<int>(e));
   }
   if (const char* build = GetVariable("BuildNo")) {
@@ -130,6 +146,10 @@ void WriteInstallLocation() {
   // An empty name would put the entry's values on the App Paths key itself.
   const char* appname = GetVariable("Appname");
   if (appname && *appname) WriteAppPaths(appname);
+}
+
+void UndoRegistration() {
+  if (!product_existed) UnregisterProduct();
 }
 
 bool UnregisterProduct() {
@@ -146,6 +166,19 @@ bool UnregisterProduct() {
   }
 
   ok = reg_delete_tree(kRegLocalMachine, UninstallKey()) == 0 && ok;
+
+  // The App Paths entry goes too, while it names this installation's program
+  // (another installation may have written it since).
+  const char* appname = GetVariable("Appname");
+  if (appname && *appname) {
+    const std::string key = AppPathsKey(appname);
+    RegData program = reg_get_string(kRegLocalMachine, key.c_str(), "");
+    if (program.error == 0 &&
+        _stricmp(program.data, Expanded("[InstDir]\\bin\\[Appname]").c_str()) == 0) {
+      reg_delete_tree(kRegLocalMachine, key.c_str());
+    }
+    free(program.data);
+  }
   return ok;
 }
 

@@ -19,6 +19,9 @@ void WriteInstallLocation();
 void WriteUninstallEntry();
 // Deletes the product's keys; true when every deletion succeeded.
 bool UnregisterProduct();
+// Undoes what this run registered when the product was not registered
+// before: its keys and its App Paths entry.
+void UndoRegistration();
 // False when a newer version is installed and the user does not go on.
 bool CheckNewerVersion();
 // The greatest sub-key name of `family_key` (a new text), or null.

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -27,6 +28,7 @@
 Vec* Resources;
 Vec* InstalledFiles;
 Vec* CreatedFolders;
+Vec* OverwrittenFiles;
 
 uint32_t RecordNumber;
 uint64_t ProgressUnit;
@@ -48,6 +50,10 @@ using Descriptor = Handle<int, CloseDescriptor, -1>;
 using GzipReader = Handle<gzFile, CloseGzip>;
 
 char signature[archive::kSignatureLength + 1];
+// The digest of an installed manifest, in hex; empty in a run with an archive.
+std::string installed_digest;
+// The file being written.
+FileHandle output;
 // The program file stays open for the whole run; the gzip reader reads a
 // duplicate of its descriptor, from the end of the archive header on.
 Descriptor program;
@@ -64,7 +70,7 @@ uint8_t copy_buffer[archive::kCopyChunk];
 constexpr uint32_t kExtractBuffer = 64 * 1024;
 
 void CreateLists() {
-  for (Vec** list : {&InstalledFiles, &CreatedFolders, &Resources}) {
+  for (Vec** list : {&InstalledFiles, &CreatedFolders, &OverwrittenFiles, &Resources}) {
     if (!*list) *list = vec_new();
   }
 }
@@ -86,6 +92,20 @@ int64_t ReadFully(int fd, void* buffer, uint32_t length) {
     done += static_cast<uint32_t>(n);
   }
   return done;
+}
+
+std::string HexDigest(Md5& md5) {
+  uint8_t digest[Md5::kDigestLength];
+  if (!md5.Final(digest)) return "";
+  char hex[2 * Md5::kDigestLength + 1];
+  for (size_t i = 0; i < Md5::kDigestLength; i++) snprintf(hex + 2 * i, 3, "%02X", digest[i]);
+  return hex;
+}
+
+std::string DigestText(const void* data, size_t length) {
+  Md5 md5;
+  md5.Update(data, length);
+  return HexDigest(md5);
 }
 
 std::string ProgramPath() {
@@ -126,14 +146,16 @@ void AddProgramResource(const std::string& path, uint32_t stub_length) {
 
 // The installed copy: its manifest lies beside it.
 char* ReadInstalledManifest(const std::string& program_path) {
-  FileHandle file(fopen("manifest", "r"));
+  // Read as it lies on the disk (the lines take CR LF as one line end), so
+  // that its digest is the digest of the file the installation wrote.
+  FileHandle file(fopen("manifest", "rb"));
   if (!file) FatalText("Can't find the manifest");
   long length = _filelength(_fileno(file.get()));
   if (length < 0) FatalText("Can't find the manifest");
   char* text = static_cast<char*>(xmalloc(static_cast<uint32_t>(length) + 1));
-  // Text mode turns CR LF into LF, so fewer bytes may come back.
   size_t n = fread(text, 1, static_cast<size_t>(length), file.get());
   text[n] = '\0';
+  installed_digest = DigestText(text, n);
 
   std::string folder = program_path.substr(0, program_path.rfind('\\'));
   size_t slash = folder.rfind('\\');
@@ -167,6 +189,39 @@ bool ReadReferralTag(uint16_t& number) {
 const char* ManifestSignature() {
   return signature;
 }
+
+const char* InstalledManifestDigest() {
+  return installed_digest.empty() ? nullptr : installed_digest.c_str();
+}
+
+std::string FileDigest(const char* path) {
+  FileHandle f(fopen(path, "rb"));
+  if (!f) return "";
+  Md5 md5;
+  for (size_t n; (n = fread(copy_buffer, 1, sizeof copy_buffer, f.get())) > 0;) {
+    md5.Update(copy_buffer, n);
+  }
+  return HexDigest(md5);
+}
+
+FILE* OpenOutput(const char* path) {
+  output.reset();
+  // Made afresh, or else overwritten: a file that was there before the run
+  // is noted, so that undoing an installation leaves it.
+  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd >= 0) {
+    output.reset(_fdopen(fd, "wb"));
+    if (!output) _close(fd);
+  } else if (errno == EEXIST) {
+    output.reset(fopen(path, "wb"));
+    if (output) vec_add(OverwrittenFiles, xstrdup(path));
+  }
+  return output.get();
+}
+
+bool CloseOutput() { return fclose(output.release()) == 0; }
+
+void AbandonOutput() { output.reset(); }
 
 bool FindArchiveHeader(int fd, archive::HeaderFields& header) {
   for (int64_t offset = archive::kMinStubLength;; offset += archive::kStubGrid) {
@@ -256,12 +311,10 @@ void ExtractRecord(const char* path, uint32_t size) {
   // Without an archive (an installed manifest that names resources) nothing
   // may be created: the output file would be emptied before the failure.
   if (!reader) FatalText(kCorrupt);
-  FileHandle out;
+  FILE* out = nullptr;
   if (path) {
     vec_add(InstalledFiles, xstrdup(path));
-    while (!out) {
-      out.reset(fopen(path, "wb"));
-      if (out) break;
+    while (!(out = OpenOutput(path))) {
       const int error = errno;
       if (error == EACCES &&
           AskRetry("Can't create file",
@@ -272,7 +325,7 @@ void ExtractRecord(const char* path, uint32_t size) {
       }
       Fatal("Can't create file: %s\nError %d", path, error);
     }
-    setvbuf(out.get(), ExtractBuffer(), _IOFBF, kExtractBuffer);
+    setvbuf(out, ExtractBuffer(), _IOFBF, kExtractBuffer);
     CountProgress(archive::kCopyChunk);
   }
 
@@ -280,7 +333,7 @@ void ExtractRecord(const char* path, uint32_t size) {
   // The file is closed before a failure ends the run, so that its clean-up
   // can delete it.
   if (length != size) {
-    out.reset();
+    AbandonOutput();
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
@@ -288,19 +341,19 @@ void ExtractRecord(const char* path, uint32_t size) {
     unsigned chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
     int n = gzread(reader.get(), copy_buffer, chunk);
     if (n <= 0) {
-      out.reset();
+      AbandonOutput();
       FatalText(kCorrupt);
     }
     remaining -= static_cast<uint32_t>(n);
     if (!out) continue;
-    if (fwrite(copy_buffer, 1, static_cast<size_t>(n), out.get()) != static_cast<size_t>(n)) {
-      out.reset();
+    if (fwrite(copy_buffer, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+      AbandonOutput();
       Fatal("Write error on %s", path);
     }
     CountProgress(static_cast<uint64_t>(n));
   }
   // A write that fails only when the buffer is flushed is a write error too.
-  if (out && fclose(out.release()) != 0) Fatal("Write error on %s", path);
+  if (out && !CloseOutput()) Fatal("Write error on %s", path);
   RecordNumber++;
 }
 

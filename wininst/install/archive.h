@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "wininst/install/archive_format.h"
 
@@ -20,6 +22,7 @@ struct Resource {
 extern Vec* Resources;       // Resource*
 extern Vec* InstalledFiles;  // every file the installation wrote
 extern Vec* CreatedFolders;  // every folder it created, outermost first
+extern Vec* OverwrittenFiles;  // files it wrote that were there before
 
 extern uint32_t RecordNumber;  // file and resource records consumed so far
 extern uint64_t ProgressUnit;  // bytes per percent of the bar; 0 = no reporting
@@ -35,6 +38,18 @@ bool ReadReferralTag(uint16_t& number);
 
 // The manifest signature of this run: 32 upper-case hex digits.
 const char* ManifestSignature();
+// The MD5 digest (hex) of the installed manifest that a run without an archive
+// read, or null.
+const char* InstalledManifestDigest();
+// The MD5 digest (hex) of a file; empty when it cannot be read.
+std::string FileDigest(const char* path);
+// The one file being written (extracted or copied): opened for binary
+// writing as fopen "wb" does, noting in OverwrittenFiles a file that was there
+// before; null (errno set) on failure. CloseOutput closes it (false on a write
+// error); AbandonOutput closes it, before a failure or an undo deletes it.
+FILE* OpenOutput(const char* path);
+bool CloseOutput();
+void AbandonOutput();
 
 // Creates the run's lists and temporary folder, finds and checks the archive
 // in the program's own file and returns its manifest record; a program

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <string>
 
+#include <windows.h>
+
 #include "common/alloc.h"
+#include "common/compat.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/product.h"
@@ -113,6 +116,7 @@ bool CheckPrerequisites(Feature* f) {
 
 void InstallFeatures() {
   WriteInstallLocation();
+  BeginFolderJournal();
   if (!ComponentList || !FeatureList) FatalText("no files to copy");
   BytesDone = 0;
   SelectFeaturesFromComponents();
@@ -147,4 +151,23 @@ void InstallFeatures() {
   }
   CloseArchive();
   CopyResources();
+}
+
+void UndoInstallation() {
+  // The file being written when the run ended must be closed to go.
+  AbandonOutput();
+  // Newest first; a file that was there before the run stays as it is now.
+  for (uint32_t i = vec_count(InstalledFiles); i-- > 0;) {
+    const char* path = vec_at<char>(InstalledFiles, i);
+    bool overwritten = false;
+    for (uint32_t j = 0; j < vec_count(OverwrittenFiles) && !overwritten; j++) {
+      overwritten = _stricmp(vec_at<char>(OverwrittenFiles, j), path) == 0;
+    }
+    if (!overwritten) DeleteFileA(path);
+  }
+  // Innermost first; a folder that is not empty stays.
+  for (uint32_t i = vec_count(CreatedFolders); i-- > 0;)
+    RemoveDirectoryA(vec_at<char>(CreatedFolders, i));
+  EndFolderJournal();
+  UndoRegistration();
 }

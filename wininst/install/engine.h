@@ -9,3 +9,6 @@ struct Feature;
 bool CheckPrerequisites(Feature* f);
 // Installs the selected features and copies the resources.
 void InstallFeatures();
+// Takes back what an installation that ends half-way made: the files it
+// created (not those it overwrote), its folders, its registry keys.
+void UndoInstallation();

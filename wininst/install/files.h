@@ -15,3 +15,11 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size);
 // The installation's resources folder: "resources" under ResDir, or under
 // InstDir when ResDir is unset or empty.
 std::string ResourcesFolder();
+
+// The journal of the folders an installation creates, kept under the
+// product's key (which only administrators can change) until the installed
+// manifest records them: a run that ends half-way, killed, leaves its folders
+// behind, and the next installation of the product takes them over, so that
+// a removal takes them away. Begin takes over what a journal holds.
+void BeginFolderJournal();
+void EndFolderJournal();

@@ -71,7 +71,10 @@ bool BeginsWithYes(const std::string& value) { return HasPrefix(value.c_str(), "
 class Builder : public manifest::Sink {
  public:
   void Resource(const manifest::ResourceLine& r) override {
-    if (!r.has_size) FatalText("Bad line in [Resources]");
+    // A resource lands in the temporary folder under its own name, never elsewhere.
+    if (!r.has_size || r.file == "." || r.file == ".." || r.file.find_first_of("\\/:") != std::string::npos) {
+      FatalText("Bad line in [Resources]");
+    }
     char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
     // Recorded before it is written: a failure on the way must still delete it.
     vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));

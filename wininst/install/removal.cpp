@@ -8,9 +8,12 @@
 #include <string>
 
 #include "common/alloc.h"
+#include "common/compat.h"
 #include "common/handle.h"
+#include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/product.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
@@ -18,6 +21,8 @@
 #include "wininst/install/manifest.h"
 
 namespace {
+
+constexpr const char* kManifestCheck = "ManifestCheck";
 
 char* removal_script;
 
@@ -116,6 +121,32 @@ void WriteInstalledManifest() {
     }
   }
   fputs("[Run]\n", f.get());
+  if (fclose(f.release()) != 0) FatalText("Can't open manifest for writing");
+
+  // A repair or removal runs with administrator rights on what this file
+  // says, in a folder that ordinary users may be able to change: its digest
+  // is kept where only administrators can write, and checked before use.
+  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), kManifestCheck,
+                              FileDigest(path).c_str())) {
+    Fatal("Registry write failure %d", static_cast<int>(e));
+  }
+  // The manifest records the folders now.
+  EndFolderJournal();
+}
+
+void CheckInstalledManifest() {
+  const char* digest = InstalledManifestDigest();
+  if (!digest) return;
+  RegData check = reg_get_string(kRegLocalMachine, ProductKey(), kManifestCheck);
+  const bool same = check.error == 0 && strcmp(check.data, digest) == 0;
+  free(check.data);
+  if (!same) {
+    FatalText(
+        "The manifest beside this program does not match the installation registered on this "
+        "computer: it has been changed since the installation, or it belongs to another "
+        "installation.\nNothing has been repaired or removed; install the product again to "
+        "repair it.");
+  }
 }
 
 const char* RemoveInstallation() {
@@ -130,8 +161,16 @@ const char* RemoveInstallation() {
   const uint64_t total = files + folders;
   uint64_t handled = 0;
   char line[2048];
+  // The installed manifest goes last: a removal that ends half-way (a
+  // confirmed Cancel) leaves an installation that can still be removed.
+  const std::string manifest = ResourcesFolder() + "\\manifest";
+  const char* deferred = nullptr;
   for (uint32_t i = 0; i < files; i++) {
     const char* path = vec_at<char>(InstalledFiles, i);
+    if (!deferred && _stricmp(path, manifest.c_str()) == 0) {
+      deferred = path;
+      continue;
+    }
     snprintf(line, sizeof line, "Deleting file %s", path);
     ReportProgress(Bar(handled, total), line);
     // The running setup.exe cannot go yet: the script deletes it later.
@@ -145,6 +184,12 @@ const char* RemoveInstallation() {
     ReportProgress(Bar(handled, total), line);
     handled++;
     if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
+  }
+  if (deferred) {
+    snprintf(line, sizeof line, "Deleting file %s", deferred);
+    ReportProgress(Bar(handled, total), line);
+    // Its folder holds the running setup.exe too: the script removes it.
+    DeleteFileA(deferred);
   }
 
   FileHandle f(fopen(script, "w"));

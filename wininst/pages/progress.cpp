@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "wininst/core/messages.h"
 #include "wininst/core/page.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
@@ -190,10 +191,13 @@ void ForgetReadingOffers() {
 
 void DoTheWork() {
   if (IsTrue("Install")) {
+    // An installation that ends half-way (Cancel, a fatal error) is taken back.
+    SetUndo(UndoInstallation);
     InstallFeatures();
     RegisterProduct();
     CreateShortcuts();
     WriteInstalledManifest();
+    SetUndo(nullptr);
   } else if (IsTrue("Repair")) {
     // A repair rewrites the registry entries and shortcuts; it copies no files.
     RegisterProduct();
