@@ -76,11 +76,11 @@
 //       WM_RBUTTONUP, WM_MOUSELEAVE, WM_SYSCOMMAND, WM_NULL. x and y build
 //       lparam as MAKELPARAM(x, y) (client coordinates of the target).
 //   close {}                         -> {hwnd}   posts WM_CLOSE to the current window
-//   box {press?, timeout_ms?}        -> {hwnd, caption, text, icon, buttons: [{id, text}],
-//                                        pressed?}
+//   box {press?, timeout_ms?}        -> {hwnd, owner, caption, text, icon,
+//                                        buttons: [{id, text}], pressed?}
 //       Waits for a visible top-level "#32770" window of the program that no
-//       earlier box step reported. text is the static with ID 0xFFFF (null if
-//       none); icon is "error", "warning", "question", "information", "none",
+//       earlier box step reported. owner is the window that owns it (0 for
+//       none). text is the static with ID 0xFFFF (null if none); icon is "error", "warning", "question", "information", "none",
 //       or "unknown" (Wine gives each process its own copy of the stock
 //       icons and refuses to read another's, so the box's icon as painted is
 //       compared with the driver's own copies); buttons are the visible

@@ -449,6 +449,7 @@ void Driver::do_box(const Value& s, Object& rec) {
   }
   HWND text = GetDlgItem(box, 0xFFFF);
   rec.num("hwnd", handle_number(box))
+      .num("owner", handle_number(GetWindow(box, GW_OWNER)))
       .str("caption", title_of(box))
       .opt_str("text", text ? control_text(text) : std::nullopt)
       .str("icon", icon_kind(box, waiter()))

@@ -145,15 +145,16 @@ class DriverRun:
         return f"DriverRun(exit={self.exit_code}, records={json.dumps(self.records, indent=1)})"
 
 
-def drive(steps: list[dict], timeout_ms: int = 20000) -> DriverRun:
-    """Runs the UI driver over a script of steps (see tests/driver/driver.cpp)."""
+def drive(steps: list[dict], timeout_ms: int = 20000, env: dict | None = None) -> DriverRun:
+    """Runs the UI driver over a script of steps (see tests/driver/driver.cpp).
+    The programs it starts inherit its environment, with `env` added."""
     scripts = drive_c() / "tests" / "driver-scripts"
     scripts.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=scripts) as d:
         script = Path(d) / "script.json"
         out = Path(d) / "out.jsonl"
         script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")
-        code = wine([DRIVER, to_win(script), to_win(out)], timeout=180)
+        code = wine([DRIVER, to_win(script), to_win(out)], timeout=180, env=env)
         records = []
         if out.exists():
             for line in out.read_text(encoding="latin-1").splitlines():

@@ -15,6 +15,7 @@
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
+#include "wininst/install/drivers.h"
 #include "wininst/install/features.h"
 #include "wininst/install/files.h"
 #include "wininst/install/manifest.h"
@@ -148,6 +149,10 @@ void InstallFeatures() {
     }
     Log(" Installing %s", f->description.c_str());
     InstallFolders(f);
+    if (!f->driver_inf.empty()) {
+      Log("        Installing driver %s", f->driver_inf.c_str());
+      InstallDriver(f);
+    }
   }
   CloseArchive();
   CopyResources();

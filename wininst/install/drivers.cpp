@@ -1,0 +1,85 @@
+#include "wininst/install/drivers.h"
+
+#include <windows.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/handle.h"
+#include "common/osdep.h"
+#include "wininst/core/page.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/variables.h"
+#include "wininst/install/manifest.h"
+
+namespace {
+
+using SystemText = Handle<char*, LocalFree>;
+
+void Box(const char* caption, const char* text, UINT type) {
+  // The work's last lines are on the page while the user reads the box.
+  FlushProgress();
+  MessageBoxA(FrameWindow(), text, caption, type);
+}
+
+// Shows that `what` failed for the feature, with the system's own words for
+// the error beneath: an administrator needs the reason to put it right. An
+// error the system has no words for (the driver store's own codes, under
+// some systems) is shown by its code: a driver that did not install must
+// never pass in silence.
+void ReportFailure(const char* what, const Feature* f, DWORD error) {
+  SystemText reason;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD n =
+      FormatMessageA(flags, nullptr, error, 0, reinterpret_cast<char*>(reason.put()), 0, nullptr);
+  char code[32];
+  const char* r = code;
+  if (n > 0 && reason) {
+    char* t = reason.get();
+    while (n > 0 && strchr(" \t\r\n", t[n - 1])) t[--n] = '\0';
+    r = t;
+  } else {
+    // The driver store's codes are known by their hexadecimal form.
+    snprintf(code, sizeof code, error > 0xFFFF ? "Error 0x%08lX" : "Error %lu", error);
+  }
+  char text[4096];
+  snprintf(text, sizeof text, "%s for %s\n\n%s", what, f->name.c_str(), r);
+  Box("Driver Install Error", text, MB_OK | MB_ICONERROR);
+}
+
+}  // namespace
+
+void InstallDriver(const Feature* f) {
+  TextHandle folder(ExpandVariables("[InstDir]\\drivers"));
+  TextHandle inf(path_join(folder.get(), f->driver_inf.c_str()));
+
+  if (!SetupCopyOEMInfA(inf.get(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr,
+                        nullptr)) {
+    // An INF the driver store holds already is no failure, and leaves
+    // nothing to update.
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS) ReportFailure("Unable to install driver files", f, error);
+    return;
+  }
+  if (f->driver_device.empty()) return;
+
+  BOOL restart = FALSE;
+  if (!UpdateDriverForPlugAndPlayDevicesA(FrameWindow(), f->driver_device.c_str(), inf.get(), 0,
+                                          &restart)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS) ReportFailure("Unable to driver for active devices", f, error);
+    return;
+  }
+  // Until the restart the devices keep their old driver: whoever installs
+  // must know, unless they asked for no notices.
+  if (restart && !IsTrue("SuppressMessages")) {
+    char text[4096];
+    snprintf(text, sizeof text,
+             "The driver for %s is installed.\nRestart the computer to finish its installation.",
+             f->name.c_str());
+    Box("Driver Install", text, MB_OK | MB_ICONINFORMATION);
+  }
+}
