@@ -13,10 +13,6 @@ namespace {
 
 using Key = Handle<HKEY, RegCloseKey>;
 
-// Buffer of a sub-key name during enumeration: the longest name that fits
-// (kRegSubkeyNameLimit characters) and its terminator.
-constexpr DWORD kNameBuffer = kRegSubkeyNameLimit + 1;
-
 long OpenKey(int root, const char* key, REGSAM access, Key& out) {
   return RegOpenKeyExA(reg_root_key(root), key, 0, access, out.put());
 }
@@ -28,6 +24,21 @@ long CreateKey(int root, const char* key, Key& out) {
 
 RegData Failed(long error) {
   return RegData{nullptr, 0, error};
+}
+
+// Queries a value into `buf`, which has room for *size bytes.
+long QueryValue(int root, const char* key, const char* name, char* buf, DWORD* type, DWORD* size) {
+  Key k;
+  if (long e = OpenKey(root, key, KEY_READ, k)) return e;
+  return RegQueryValueExA(k.get(), name, nullptr, type, reinterpret_cast<BYTE*>(buf), size);
+}
+
+// The bytes of a string as stored; the block has one zero byte more, so that
+// a value written without a terminator is still a text.
+RegData Stored(const char* buf, DWORD size) {
+  char* data = static_cast<char*>(xmalloc(size + 1));
+  memcpy(data, buf, size);
+  return RegData{data, size, 0};
 }
 
 }  // namespace
@@ -66,14 +77,7 @@ RegData reg_get_string(int root, const char* key, const char* name) {
   // inside the buffer when it is expanded.
   char buf[kRegStringLimit + 1] = {};
   DWORD type = 0, size = kRegStringLimit;
-  {
-    Key k;
-    if (long e = OpenKey(root, key, KEY_READ, k)) return Failed(e);
-    if (long e =
-            RegQueryValueExA(k.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size)) {
-      return Failed(e);
-    }
-  }
+  if (long e = QueryValue(root, key, name, buf, &type, &size)) return Failed(e);
   if (type == REG_EXPAND_SZ) {
     char expanded[kRegExpandedLimit];
     DWORD n = ExpandEnvironmentStringsA(buf, expanded, kRegExpandedLimit);
@@ -82,27 +86,31 @@ RegData reg_get_string(int root, const char* key, const char* name) {
     memcpy(data, expanded, n);
     return RegData{data, n, 0};
   }
-  if (type == REG_SZ) {
-    // The bytes as stored; the block has one zero byte more, so that a value
-    // written without a terminator is still a text.
-    char* data = static_cast<char*>(xmalloc(size + 1));
-    memcpy(data, buf, size);
-    return RegData{data, size, 0};
-  }
+  if (type == REG_SZ) return Stored(buf, size);
   return Failed(ERROR_BAD_ARGUMENTS);
 }
 
-RegSubkeyList reg_list_subkeys(int root, const char* key) {
+RegData reg_get_plain_string(int root, const char* key, const char* name, uint32_t limit) {
+  char buf[kRegStringLimit + 1] = {};
+  DWORD type = 0, size = limit < kRegStringLimit ? limit : kRegStringLimit;
+  if (long e = QueryValue(root, key, name, buf, &type, &size)) return Failed(e);
+  if (type != REG_SZ) return Failed(ERROR_BAD_ARGUMENTS);
+  return Stored(buf, size);
+}
+
+RegSubkeyList reg_list_subkeys(int root, const char* key, uint32_t name_limit) {
   RegSubkeyList list{root, key, vec_new(), 0, 0};
   Key k;
   if ((list.error = OpenKey(root, key, KEY_ENUMERATE_SUB_KEYS, k))) return list;
+  // The longest name that fits and its terminator.
+  std::string name(name_limit + 1, '\0');
   for (DWORD index = 0;; index++) {
-    char name[kNameBuffer];
-    DWORD len = kNameBuffer;
+    DWORD len = name_limit + 1;
     FILETIME written;
-    list.error = RegEnumKeyExA(k.get(), index, name, &len, nullptr, nullptr, nullptr, &written);
+    list.error =
+        RegEnumKeyExA(k.get(), index, name.data(), &len, nullptr, nullptr, nullptr, &written);
     if (list.error != ERROR_SUCCESS) break;
-    vec_add(list.names, xstrdup(name));
+    vec_add(list.names, xstrdup(name.c_str()));
     list.count++;
   }
   if (list.error == ERROR_NO_MORE_ITEMS) list.error = 0;

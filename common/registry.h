@@ -41,7 +41,14 @@ HKEY reg_root_key(int root);
 #endif
 long reg_get_dword(int root, const char* key, const char* name, uint32_t* value);
 RegData reg_get_string(int root, const char* key, const char* name);
-RegSubkeyList reg_list_subkeys(int root, const char* key);
+// A REG_SZ value of at most `limit` bytes as stored (no more than
+// kRegStringLimit): any other type, an expandable string among them, gives
+// ERROR_BAD_ARGUMENTS and a longer value ERROR_MORE_DATA.
+RegData reg_get_plain_string(int root, const char* key, const char* name, uint32_t limit);
+// `name_limit` is the longest sub-key name that the listing takes; a longer
+// one ends it early with ERROR_MORE_DATA.
+RegSubkeyList reg_list_subkeys(int root, const char* key,
+                               uint32_t name_limit = kRegSubkeyNameLimit);
 // Frees the names of a listing and their Vec.
 void reg_free_subkeys(RegSubkeyList& list);
 long reg_set_dword(int root, const char* key, const char* name, uint32_t value);

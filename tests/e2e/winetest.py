@@ -240,6 +240,35 @@ def reg_delete_if_empty(key: str):
         reg_delete(key)
 
 
+def registry_snapshot(roots=(r"HKLM\Software", r"HKCU\Software")) -> set[tuple[str, str]]:
+    """The exported lines of `roots`, each with its key: two snapshots differ
+    where a run changed something. Wine's own keys are left out (any program
+    with a window may renew its display's state there)."""
+    lines = set()
+    with tempfile.TemporaryDirectory(dir=drive_c()) as d:
+        for i, root in enumerate(roots):
+            out = Path(d) / f"{i}.reg"
+            if wine(["reg", "export", root, to_win(out), "/y"]) != 0:
+                raise RuntimeError(f"reg export {root} failed")
+            key = ""
+            for line in out.read_text(encoding="utf-16").splitlines():
+                key = line[1:-1].lower() if line.startswith("[") else key
+                if line and not key.startswith(r"hkey_current_user\software\wine"):
+                    lines.add((key, line))
+    return lines
+
+
+def files_snapshot() -> dict[str, tuple[int, int] | None]:
+    """Every folder (None) and file (size, modification time) of drive C:, by its path there."""
+    found = {}
+    for folder, dirs, files in os.walk(drive_c()):
+        rel = Path(folder).relative_to(drive_c())
+        found.update({str(rel / name): None for name in dirs})
+        found.update({str(rel / name): (st.st_size, st.st_mtime_ns)
+                      for name in files for st in [(Path(folder) / name).lstat()]})
+    return found
+
+
 def uninstaller_list() -> str:
     """What Wine's Add/Remove Programs tool lists: a line for each entry, its
     key and its display name apart by |||."""

@@ -11,12 +11,17 @@
 //   check           CheckNewerVersion; false makes the exit code 1
 //   volatile        creates ProductVersionKey as a volatile key (its parents
 //                   non-volatile), so that no non-volatile key fits below it
+//   cfasm           SetupCFASM
+//   slot            PluginSlot
+//   mta             joins the multi-threaded apartment, where OLE cannot start
 //   Name=value      sets an installer variable between two steps
 // The exit code is 0 when every step succeeded, 1 when one returned false (or
 // a fatal error ended the run), 2 for an unknown step or a system failure.
 // When ProbeReport names a file, it receives the key names, PatchLevel, the
-// IDE's path and the shortcut list as "name=value" lines.
+// IDE's path, HoltekIDEPath, the plug-in's slot and its registered path and
+// version, and the shortcut list as "name=value" lines.
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cstring>
@@ -24,9 +29,10 @@
 
 #include "common/vector.h"
 #include "wininst/core/entry.h"
-#include "wininst/install/manifest.h"
+#include "wininst/core/ide.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/manifest.h"
 #include "wininst/install/registration.h"
 
 namespace {
@@ -53,8 +59,12 @@ void WriteReport(const char* path) {
   if (!f) return;
   const char* pl = GetVariable("PatchLevel");
   const char* ide = IdeExecutablePath();
+  const char* holtek = GetVariable("HoltekIDEPath");
   fprintf(f, "ProductVersionKey=%s\nProductKey=%s\nUninstallKey=%s\nPatchLevel=%s\nIde=%s\n",
           ProductVersionKey(), ProductKey(), UninstallKey(), pl ? pl : "", ide ? ide : "");
+  fprintf(f, "HoltekIDEPath=%s\nSlot=%d\nPluginPath=%s\nPluginVersion=%s\n", holtek ? holtek : "",
+          KnownPluginSlot(), PluginInstalledPath().value_or("").c_str(),
+          PluginInstalledVersion().value_or("").c_str());
   for (uint32_t i = 0; Shortcuts && i < vec_count(Shortcuts); i++) {
     Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
     fprintf(f, "Shortcut=%s|%s|%s|%s\n", s->name.c_str(), s->target.c_str(), s->arguments.c_str(),
@@ -91,6 +101,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
       if (!CheckNewerVersion()) result = 1;
     } else if (step == "volatile") {
       if (!CreateVolatileVersionKey()) return 2;
+    } else if (step == "cfasm") {
+      SetupCFASM();
+    } else if (step == "slot") {
+      PluginSlot();
+    } else if (step == "mta") {
+      if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     } else {
       return 2;
     }

@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/registry.h"
 #include "common/vector.h"
+#include "wininst/core/ide.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
 
@@ -194,20 +196,24 @@ bool CheckNewerVersion() {
   reg_free_subkeys(installed);
 
   if (opened) {
-    // The plug-in product (IsPluginProduct) compares against the plug-in's
-    // registered version (PluginInstalledVersion) instead: joins here with the
-    // host-IDE integration.
-    char* newest = BestInstalledVersion(family.c_str());
-    if (newest && strcmp(newest, version) > 0) {
+    // The plug-in product is measured against the plug-in that is registered
+    // now, wherever it was installed from.
+    std::optional<std::string> newest;
+    if (IsPluginProduct()) {
+      newest = PluginInstalledVersion();
+    } else if (char* best = BestInstalledVersion(family.c_str())) {
+      newest = best;
+      free(best);
+    }
+    if (newest && strcmp(newest->c_str(), version) > 0) {
       answer = false;
       if (!IsTrue("HeadlessInstall")) {
         answer = AskYesNo("Install older version?",
                           "A newer version (%s) of %s, is already installed.\nAre you sure you "
                           "want to install version (%s)?",
-                          newest, VariableOr("Product", ""), version);
+                          newest->c_str(), VariableOr("Product", ""), version);
       }
     }
-    free(newest);
   }
   Trace("Proceed with installation = %s (%u)", answer ? "True" : "False", answer ? 1u : 0u);
   return answer;

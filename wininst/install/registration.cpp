@@ -6,6 +6,7 @@
 #include "common/alloc.h"
 #include "common/registry.h"
 #include "common/vector.h"
+#include "wininst/core/ide.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
@@ -43,10 +44,16 @@ void RegisterProduct() {
   WriteInstallLocation();
   WriteRegistryEntries();
   WriteUninstallEntry();
-  // EditHoltekIDE: the Holtek IDE's configuration (ConfigureHoltekIDE) joins here.
-  // SetupFASM: the CFASM tool paths under ProductKey (SetupCFASM) join here.
-  // InstallTESSERAPlugin: MPIndex under ProductKey when the plug-in's slot is
-  // known (PluginSlot), then the plug-in's registration (RegisterPlugin), join here.
+  if (IsTrue("EditHoltekIDE")) ConfigureHoltekIDE();
+  if (IsTrue("SetupFASM")) SetupCFASM();
+  if (IsTrue("InstallTESSERAPlugin")) {
+    // Stored before the plug-in registers itself; it travels with the
+    // product's key to the next installation.
+    if (int slot = KnownPluginSlot(); slot != -1) {
+      reg_set_dword(kRegLocalMachine, ProductKey(), "MPIndex", static_cast<uint32_t>(slot));
+    }
+    RegisterPlugin();
+  }
   if (const char* ide = GetVariable("SANDRIFTShortCut")) FindIde(ide);
 }
 

@@ -1,5 +1,6 @@
 // The product's registration after an installation or a repair: its keys and
-// uninstall entry, the manifest's registry entries and the maker's IDE.
+// uninstall entry, the manifest's registry entries, the host IDEs' integration
+// and the maker's IDE.
 #pragma once
 
 // The whole registration, in order.

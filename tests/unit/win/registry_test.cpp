@@ -204,6 +204,22 @@ TEST_F(Registry, SubkeyNameLimit) {
   EXPECT_EQ(l.error, ERROR_MORE_DATA);
   EXPECT_EQ(l.count, 2u);
   EXPECT_EQ(Names(l), (std::vector<std::string>{"a", longest}));
+
+  l = reg_list_subkeys(kRegCurrentUser, key_.c_str(), 128);  // a wider listing takes it
+  EXPECT_EQ(Names(l), (std::vector<std::string>{"a", longest, too_long}));
+}
+
+TEST_F(Registry, PlainStringReads) {
+  SeedString("fits", std::string(15, 'f'));  // 16 bytes with its terminator
+  SeedString("over", std::string(16, 'o'));
+  SeedString("expand", "x", REG_EXPAND_SZ);
+  RegData d = reg_get_plain_string(kRegCurrentUser, key_.c_str(), "fits", 16);
+  ASSERT_EQ(d.error, 0);
+  EXPECT_EQ(std::string(d.data), std::string(15, 'f'));
+  free(d.data);
+  EXPECT_EQ(reg_get_plain_string(kRegCurrentUser, key_.c_str(), "over", 16).error, ERROR_MORE_DATA);
+  EXPECT_EQ(reg_get_plain_string(kRegCurrentUser, key_.c_str(), "expand", 16).error,
+            ERROR_BAD_ARGUMENTS);
 }
 
 TEST_F(Registry, WritesCreateKeysAndReplaceValues) {

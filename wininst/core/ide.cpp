@@ -1,0 +1,237 @@
+#include "wininst/core/ide.h"
+
+#include <windows.h>
+#include <ole2.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/alloc.h"
+#include "common/handle.h"
+#include "common/osdep.h"
+#include "common/registry.h"
+#include "common/vector.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/product.h"
+#include "wininst/core/variables.h"
+
+namespace {
+
+constexpr const char* kHoltekKey = "SOFTWARE\\Holtek Inc.";
+constexpr uint32_t kHoltekNameLimit = 260;
+// Room for the installation's folder; the profile's path is appended to it.
+constexpr uint32_t kHoltekDirLimit = 2016;
+constexpr const char* kPluginCaption = "TESSERA plugin installation";
+
+int slot = -1;
+
+std::string Expanded(const char* text) {
+  TextHandle e(ExpandVariables(text));
+  return e.get();
+}
+
+const char* ValueOr(const char* name, const char* fallback) {
+  const char* v = GetVariable(name);
+  return v ? v : fallback;
+}
+
+std::optional<std::string> ReadString(const char* key, const char* name) {
+  RegData d = reg_get_string(kRegLocalMachine, key, name);
+  if (d.error != 0) return std::nullopt;
+  std::string s = d.data;
+  free(d.data);
+  return s;
+}
+
+std::string PluginKey() {
+  return Expanded("SOFTWARE\\[Manufacturer]\\TESSERA Plugin");
+}
+
+// A drive's folder or a network share. Anything else would land relative to
+// the installer's own current folder, which no Holtek installation owns.
+bool IsAbsoluteFolder(const char* dir) {
+  return (isalpha(static_cast<unsigned char>(dir[0])) && dir[1] == ':' && dir[2] == '\\') ||
+         (dir[0] == '\\' && dir[1] == '\\');
+}
+
+template <typename Visit>
+void ForEachSubkey(const std::string& key, uint32_t name_limit, Visit visit) {
+  RegSubkeyList list = reg_list_subkeys(kRegLocalMachine, key.c_str(), name_limit);
+  for (uint32_t i = 0; i < list.count; i++) visit(key + "\\" + vec_at<char>(list.names, i));
+  reg_free_subkeys(list);
+}
+
+// OLE for the thread while the plug-in registers itself; ended only when it
+// was started.
+class OleSession {
+ public:
+  OleSession() : started_(SUCCEEDED(OleInitialize(nullptr))) {}
+  ~OleSession() { End(); }
+  OleSession(const OleSession&) = delete;
+  OleSession& operator=(const OleSession&) = delete;
+  bool started() const { return started_; }
+  void End() {
+    if (started_) OleUninitialize();
+    started_ = false;
+  }
+
+ private:
+  bool started_;
+};
+
+// The plug-in's folder in the DLL search path while it loads and registers
+// itself, so that the libraries shipped beside it are found. Systems without
+// SetDllDirectoryA do without. The search path is restored afterwards: no
+// later load of the run (a message box's themes, the shell) may pick a
+// library from the installed product's folder.
+class DllSearchFolder {
+ public:
+  explicit DllSearchFolder(const char* folder) {
+    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
+    if (HMODULE kernel = GetModuleHandleA("Kernel32.dll")) {
+      set_ = reinterpret_cast<SetDllDirectoryFn>(
+          reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+    }
+    if (set_) set_(folder);
+  }
+  ~DllSearchFolder() {
+    if (set_) set_(nullptr);
+  }
+  DllSearchFolder(const DllSearchFolder&) = delete;
+  DllSearchFolder& operator=(const DllSearchFolder&) = delete;
+
+ private:
+  BOOL(WINAPI* set_)(LPCSTR) = nullptr;
+};
+
+}  // namespace
+
+void ConfigureHoltekIDE() {
+  const std::string compiler = Expanded("\"[InstDir]\\bin\\brisc.exe\"");
+  std::string last;
+  ForEachSubkey(kHoltekKey, kHoltekNameLimit, [&](const std::string& product) {
+    ForEachSubkey(product, kHoltekNameLimit, [&](const std::string& installation) {
+      RegData dir =
+          reg_get_plain_string(kRegLocalMachine, installation.c_str(), "Dir", kHoltekDirLimit);
+      if (dir.error != 0) return;
+      TextHandle folder(dir.data);
+      if (!IsAbsoluteFolder(folder.get())) return;
+      last = std::string(folder.get()) + "\\bin\\ht-ide3000.ini";
+      // The IDE's own file: a failure to write it is the IDE's matter.
+      WritePrivateProfileStringA("Meridox", "COMPILER", compiler.c_str(), last.c_str());
+    });
+  });
+  if (last.empty()) return;
+  last.replace(last.rfind('.'), std::string::npos, ".exe");
+  SetVariable("HoltekIDEPath", last.c_str());
+}
+
+void SetupCFASM() {
+  const char* inst_dir = ValueOr("InstDir", "");
+  TextHandle fasm(xsprintf("%s\\CFASMTools\\CFASM.exe", inst_dir));
+  long e = reg_set_string(kRegLocalMachine, ProductKey(), "fasm", fasm.get());
+  if (e == 0) {
+    TextHandle setup(xsprintf("%s\\CFASMTools\\SimConfigSetup.exe", inst_dir));
+    e = reg_set_string(kRegLocalMachine, ProductKey(), "fasmsetup", setup.get());
+  }
+  if (e != 0) Fatal("Registry write failure %d", static_cast<int>(e));
+}
+
+bool IsPluginProduct() {
+  const char* product = GetVariable("Product");
+  return product && strcmp(product, "TESSERA Plugin") == 0;
+}
+
+std::optional<std::string> PluginInstalledPath() {
+  std::optional<std::string> path = ReadString(PluginKey().c_str(), "currentPath");
+  if (path && !file_exists(path->c_str())) return std::nullopt;
+  return path;
+}
+
+std::optional<std::string> PluginInstalledVersion() {
+  if (!PluginInstalledPath()) return std::nullopt;
+  return ReadString(PluginKey().c_str(), "currentVer");
+}
+
+int PluginSlot() {
+  // The plug-in itself is no client of the host IDE's slots.
+  if (IsPluginProduct()) return -1;
+  if (slot != -1) return slot;
+  uint32_t value = 0;
+  if (reg_get_dword(kRegLocalMachine, ProductKey(), "MPIndex", &value) == 0) {
+    slot = static_cast<int>(value);
+    return slot;
+  }
+  // A previous patch level in this very folder is being replaced: its slot
+  // moves to the new installation.
+  const char* inst_dir = GetVariable("InstDir");
+  if (!inst_dir) return slot;
+  ForEachSubkey(ProductVersionKey(), kRegSubkeyNameLimit, [&](const std::string& level) {
+    std::optional<std::string> dir = ReadString(level.c_str(), "InstDir");
+    if (!dir || *dir != inst_dir) return;
+    if (reg_get_dword(kRegLocalMachine, level.c_str(), "MPIndex", &value) != 0) return;
+    slot = static_cast<int>(value);
+    reg_delete_value(kRegLocalMachine, level.c_str(), "MPIndex");
+  });
+  return slot;
+}
+
+int KnownPluginSlot() {
+  return slot;
+}
+
+void RegisterPlugin() {
+  const std::string bin = std::string(ValueOr("InstDir", "")) + "\\bin";
+  const std::string dll = bin + "\\VELLOQ.dll";
+  const bool plugin_product = IsPluginProduct();
+  const char* version = GetVariable(plugin_product ? "Version" : "TESSERAPluginVer");
+
+  // An older plug-in never replaces a newer one registered elsewhere. The
+  // plug-in product checking installed versions was asked on the welcome
+  // page already. The same DLL in another letter case is no other place: its
+  // file now holds this version.
+  if (version && (!plugin_product || !GetVariable("CheckInstalledVersions"))) {
+    std::optional<std::string> installed = PluginInstalledVersion();
+    if (installed && strcmp(installed->c_str(), version) > 0) {
+      std::optional<std::string> path = PluginInstalledPath();
+      if (path && _stricmp(path->c_str(), dll.c_str()) != 0) return;
+    }
+  }
+
+  OleSession ole;
+  if (!ole.started()) ShowError(kPluginCaption, "Failed: Could not initialize OLE");
+
+  Library plugin;
+  HRESULT(STDAPICALLTYPE * register_server)() = nullptr;
+  HRESULT result = S_OK;
+  {
+    DllSearchFolder folder(bin.c_str());
+    plugin.reset(LoadLibraryA(dll.c_str()));
+    if (plugin) {
+      register_server = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+          reinterpret_cast<void*>(GetProcAddress(plugin.get(), "DllRegisterServer")));
+      if (register_server) result = register_server();
+    }
+  }
+  if (!plugin) {
+    ole.End();
+    ShowError(kPluginCaption, "Failure: Could not load TESSERA plugin: %s", dll.c_str());
+    return;
+  }
+  if (!register_server) {
+    plugin.reset();
+    ole.End();
+    ShowError(kPluginCaption, "Failure: Could not find DLL self-registration entry point");
+    return;
+  }
+  if (result != 0) {
+    ShowError(kPluginCaption, "Registration failed. Error code = %lX",
+              static_cast<unsigned long>(result));
+  }
+  if (version) {
+    const std::string key = PluginKey();
+    reg_set_string(kRegLocalMachine, key.c_str(), "currentVer", version);
+    reg_set_string(kRegLocalMachine, key.c_str(), "currentPath", dll.c_str());
+  }
+}
