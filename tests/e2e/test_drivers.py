@@ -7,8 +7,8 @@ which records each update and answers as the test says."""
 import os
 import shutil
 
-from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, WineTest, build_installer, command_line, drive, drive_c, main,
-                      reg_delete, to_win)
+from winetest import (LICENCE, WIN_BUILD, WineTest, build_installer, command_line, drive, drive_c, main, reg_delete,
+                      to_the_work, to_win)
 
 # A root-enumerated device of the system class, with nothing to copy and no service.
 INF = """[Version]
@@ -71,7 +71,7 @@ class Drivers(WineTest):
         answers = [{"do": "box", "press": "ok"} for _ in boxes]
         if interactive:
             # The last box stays while the test reads the progress page, then it is answered.
-            steps += [{"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000}, *answers[:-1],
+            steps += [*to_the_work(), *answers[:-1],
                       {"do": "box", "timeout_ms": 30000}, {"do": "controls"},
                       {"do": "wait_window", "class": "#32770"}, {"do": "click", "id": 1}]
         else:

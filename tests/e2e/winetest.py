@@ -163,6 +163,19 @@ def drive(steps: list[dict], timeout_ms: int = 20000, env: dict | None = None) -
         return DriverRun(code, records)
 
 
+def to_the_work() -> list[dict]:
+    """UI driver steps from the start of a fresh interactive installation to
+    the start of its work: through every page before the progress page."""
+    return [{"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+            {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101}]
+
+
+def finish() -> list[dict]:
+    """UI driver steps from the end of an installation's work to the end of
+    the run, exit code included."""
+    return [{"do": "wait_exit", "timeout_ms": 60000}]
+
+
 def command_line(program, *args: str) -> str:
     """A raw command line: the program quoted, each argument as given, or in
     double quotes when it holds white space and no quote of its own."""

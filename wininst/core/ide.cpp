@@ -26,16 +26,6 @@ constexpr const char* kPluginCaption = "TESSERA plugin installation";
 
 int slot = -1;
 
-std::string Expanded(const char* text) {
-  TextHandle e(ExpandVariables(text));
-  return e.get();
-}
-
-const char* ValueOr(const char* name, const char* fallback) {
-  const char* v = GetVariable(name);
-  return v ? v : fallback;
-}
-
 std::optional<std::string> ReadString(const char* key, const char* name) {
   RegData d = reg_get_string(kRegLocalMachine, key, name);
   if (d.error != 0) return std::nullopt;
@@ -45,7 +35,7 @@ std::optional<std::string> ReadString(const char* key, const char* name) {
 }
 
 std::string PluginKey() {
-  return Expanded("SOFTWARE\\[Manufacturer]\\TESSERA Plugin");
+  return ExpandedText("SOFTWARE\\[Manufacturer]\\TESSERA Plugin");
 }
 
 // A drive's folder or a network share. Anything else would land relative to
@@ -108,7 +98,7 @@ class DllSearchFolder {
 }  // namespace
 
 void ConfigureHoltekIDE() {
-  const std::string compiler = Expanded("\"[InstDir]\\bin\\brisc.exe\"");
+  const std::string compiler = ExpandedText("\"[InstDir]\\bin\\brisc.exe\"");
   std::string last;
   ForEachSubkey(kHoltekKey, kHoltekNameLimit, [&](const std::string& product) {
     ForEachSubkey(product, kHoltekNameLimit, [&](const std::string& installation) {
@@ -128,7 +118,7 @@ void ConfigureHoltekIDE() {
 }
 
 void SetupCFASM() {
-  const char* inst_dir = ValueOr("InstDir", "");
+  const char* inst_dir = VariableOr("InstDir", "");
   TextHandle fasm(xsprintf("%s\\CFASMTools\\CFASM.exe", inst_dir));
   long e = reg_set_string(kRegLocalMachine, ProductKey(), "fasm", fasm.get());
   if (e == 0) {
@@ -182,7 +172,7 @@ int KnownPluginSlot() {
 }
 
 void RegisterPlugin() {
-  const std::string bin = std::string(ValueOr("InstDir", "")) + "\\bin";
+  const std::string bin = std::string(VariableOr("InstDir", "")) + "\\bin";
   const std::string dll = bin + "\\VELLOQ.dll";
   const bool plugin_product = IsPluginProduct();
   const char* version = GetVariable(plugin_product ? "Version" : "TESSERAPluginVer");

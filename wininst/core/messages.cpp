@@ -15,12 +15,6 @@ namespace {
 HWND owner;
 void (*undo_work)();
 
-int Box(const char* caption, const char* text, UINT type) {
-  // What the work reported so far is on the screen while the user reads the box.
-  FlushProgress();
-  return MessageBoxA(owner, text, caption, type);
-}
-
 [[noreturn]] void EndRunWith1() {
   EndRun(1);
   ExitProcess(1);
@@ -32,36 +26,42 @@ void SetMessageOwner(void* window) {
   owner = static_cast<HWND>(window);
 }
 
+int ShowBox(const char* caption, const char* text, unsigned type) {
+  // What the work reported so far is on the screen while the user reads the box.
+  FlushProgress();
+  return MessageBoxA(owner, text, caption, type);
+}
+
 bool AskRetry(const char* caption, const char* format, ...) {
   FORMAT_MESSAGE(t, format);
-  return Box(caption, t, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
+  return ShowBox(caption, t, MB_RETRYCANCEL | MB_ICONWARNING) == IDRETRY;
 }
 
 bool AskYesNo(const char* caption, const char* format, ...) {
   FORMAT_MESSAGE(t, format);
-  return Box(caption, t, MB_YESNO | MB_ICONQUESTION) == IDYES;
+  return ShowBox(caption, t, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 int ShowInfo(const char* caption, const char* format, ...) {
   FORMAT_MESSAGE(t, format);
-  return Box(caption, t, MB_OK | MB_ICONINFORMATION);
+  return ShowBox(caption, t, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowError(const char* caption, const char* format, ...) {
   FORMAT_MESSAGE(t, format);
-  Box(caption, t, MB_OK | MB_ICONERROR);
+  ShowBox(caption, t, MB_OK | MB_ICONERROR);
   if (IsTrue("HeadlessInstall")) EndRunWith1();
 }
 
 void ShowNotice(const char* format, ...) {
   if (IsTrue("SuppressMessages")) return;
   FORMAT_MESSAGE(t, format);
-  Box("Error", t, MB_OK | MB_ICONINFORMATION);
+  ShowBox("Error", t, MB_OK | MB_ICONINFORMATION);
 }
 
 void Fatal(const char* format, ...) {
   FORMAT_MESSAGE(t, format);
-  Box("Fatal error", t, MB_OK | MB_ICONERROR);
+  ShowBox("Fatal error", t, MB_OK | MB_ICONERROR);
   EndRunWith1();
 }
 

@@ -17,6 +17,9 @@ void ShowNotice(const char* format, ...) PRINTF_LIKE(1, 2);
 [[noreturn]] void Fatal(const char* format, ...) PRINTF_LIKE(1, 2);
 [[noreturn]] void FatalText(const char* text);
 [[noreturn]] void FatalCode(int code);
+// A box of the given type (MB_ flags) with a text as it stands, owned like
+// the others; it never ends the run. Returns the box's answer.
+int ShowBox(const char* caption, const char* text, unsigned type);
 // Diagnostic lines; accepted and dropped: the installer keeps no log.
 void Trace(const char* format, ...) PRINTF_LIKE(1, 2);
 

@@ -34,13 +34,6 @@ bool KeyHolds(const char* key, const char* value) {
   return data.error == 0;
 }
 
-std::string Expanded(const char* text) {
-  char* e = ExpandVariables(text);
-  std::string s = e;
-  free(e);
-  return s;
-}
-
 std::string FamilyKey() {
   return ProductPath("SOFTWARE");
 }
@@ -52,8 +45,8 @@ uint32_t DecimalValue(const char* text) {
 // The App Paths entry lets the shell start the product's program by name.
 void WriteAppPaths(const char* appname) {
   const std::string key = AppPathsKey(appname);
-  reg_set_string(kRegLocalMachine, key.c_str(), "Path", Expanded("[InstDir]\\bin").c_str());
-  reg_set_string(kRegLocalMachine, key.c_str(), "", Expanded("[InstDir]\\bin\\[Appname]").c_str());
+  reg_set_string(kRegLocalMachine, key.c_str(), "Path", ExpandedText("[InstDir]\\bin").c_str());
+  reg_set_string(kRegLocalMachine, key.c_str(), "", ExpandedText("[InstDir]\\bin\\[Appname]").c_str());
 }
 
 void WriteUninstallString(const char* name, const char* text) {
@@ -72,7 +65,7 @@ void WriteUninstallEntry() {
   const char* version = VariableOr("Version", "");
 
   WriteUninstallOptional("DisplayIcon", "ICON");
-  WriteUninstallString("DisplayName", Expanded("[Description] V[Version][PatchLevel]").c_str());
+  WriteUninstallString("DisplayName", ExpandedText("[Description] V[Version][PatchLevel]").c_str());
   WriteUninstallString("DisplayVersion", version);
   WriteUninstallOptional("HelpLink", "SupportURL");
   reg_set_dword(kRegLocalMachine, key, "NoRepair", 1);
@@ -99,14 +92,14 @@ void WriteUninstallEntry() {
 }
 
 std::string ProductPath(const char* base) {
-  return Expanded(
+  return ExpandedText(
       (std::string(base) + (GetVariable("Edition") ? "\\[Manufacturer]\\[Product]\\[Edition]"
                                                    : "\\[Manufacturer]\\[Product]"))
           .c_str());
 }
 
 const char* ProductVersionKey() {
-  static const std::string key = FamilyKey() + "\\" + Expanded("[Version]");
+  static const std::string key = FamilyKey() + "\\" + ExpandedText("[Version]");
   return key.c_str();
 }
 
@@ -123,7 +116,7 @@ const char* UninstallKey() {
   static const std::string key = [] {
     // The entry's name carries the patch level, which ProductKey settles.
     ProductKey();
-    return Expanded(
+    return ExpandedText(
         "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\[Product] [Version][PatchLevel]");
   }();
   return key.c_str();
@@ -176,7 +169,7 @@ bool UnregisterProduct() {
     const std::string key = AppPathsKey(appname);
     RegData program = reg_get_string(kRegLocalMachine, key.c_str(), "");
     if (program.error == 0 &&
-        _stricmp(program.data, Expanded("[InstDir]\\bin\\[Appname]").c_str()) == 0) {
+        _stricmp(program.data, ExpandedText("[InstDir]\\bin\\[Appname]").c_str()) == 0) {
       reg_delete_tree(kRegLocalMachine, key.c_str());
     }
     free(program.data);

@@ -142,6 +142,13 @@ char* ExpandVariables(const char* text) {
   return xstrdup(out);
 }
 
+std::string ExpandedText(const char* text) {
+  char* e = ExpandVariables(text);
+  std::string s = e;
+  free(e);
+  return s;
+}
+
 const char* ShortVersion() {
   static char buf[256];
   static bool fixed;

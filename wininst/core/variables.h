@@ -2,6 +2,8 @@
 // case, and [Name] references expanded anywhere in a text.
 #pragma once
 
+#include <string>
+
 // Replaces the variable; returns the store's copy of the value. An absent
 // value is a programming error and ends the run.
 const char* SetVariable(const char* name, const char* value);
@@ -15,6 +17,8 @@ bool IsTrue(const char* name);
 bool VariableEquals(const char* name, const char* text);
 // A new text with every [Name] replaced by the variable's value.
 char* ExpandVariables(const char* text);
+// The same, as a string.
+std::string ExpandedText(const char* text);
 // Version up to its first "PL", fixed at the first call.
 const char* ShortVersion();
 // Re-entrant tokenizer: from `text` (or, given null, from *pos) skips

@@ -10,19 +10,13 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "wininst/core/page.h"
-#include "wininst/core/progress.h"
+#include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
 
 namespace {
 
 using SystemText = Handle<char*, LocalFree>;
-
-void Box(const char* caption, const char* text, UINT type) {
-  // The work's last lines are on the page while the user reads the box.
-  FlushProgress();
-  MessageBoxA(FrameWindow(), text, caption, type);
-}
 
 // Shows that `what` failed for the feature, with the system's own words for
 // the error beneath: an administrator needs the reason to put it right. An
@@ -47,7 +41,7 @@ void ReportFailure(const char* what, const Feature* f, DWORD error) {
   }
   char text[4096];
   snprintf(text, sizeof text, "%s for %s\n\n%s", what, f->name.c_str(), r);
-  Box("Driver Install Error", text, MB_OK | MB_ICONERROR);
+  ShowBox("Driver Install Error", text, MB_OK | MB_ICONERROR);
 }
 
 }  // namespace
@@ -80,6 +74,6 @@ void InstallDriver(const Feature* f) {
     snprintf(text, sizeof text,
              "The driver for %s is installed.\nRestart the computer to finish its installation.",
              f->name.c_str());
-    Box("Driver Install", text, MB_OK | MB_ICONINFORMATION);
+    ShowBox("Driver Install", text, MB_OK | MB_ICONINFORMATION);
   }
 }
