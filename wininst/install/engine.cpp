@@ -14,6 +14,7 @@
 #include "wininst/install/archive.h"
 #include "wininst/install/features.h"
 #include "wininst/install/files.h"
+#include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
 
 namespace {
@@ -143,6 +144,7 @@ void InstallFeatures() {
       continue;
     }
     Log(" Installing %s", f->description.c_str());
+    if (has_installers) RunFeatureInstallers(f);
     InstallFolders(f);
   }
   CloseArchive();
