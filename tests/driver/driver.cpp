@@ -56,14 +56,17 @@
 //       null when that cannot be told (no system menu, caption off-screen or
 //       covered).
 //   controls {}                      -> {hwnd, controls: [{hwnd, class, id, text,
-//                                        enabled, visible, checked, rect, style}]}
+//                                        enabled, visible, checked, position, rect,
+//                                        style}]}
 //       All descendants of the current window in z-order. text is null when
 //       the control did not answer WM_GETTEXT; checked is BM_GETCHECK (0, 1,
-//       2) for Button controls, null for others; rect is in the current
-//       window's client coordinates.
-//   wait_control {id, text?, enabled?, visible?, checked?, timeout_ms?}
-//                                    -> {control: {...as in controls}}
-//       Waits until a control with that id has every given property.
+//       2) for Button controls, null for others; position is PBM_GETPOS for
+//       progress bars, null for others; rect is in the current window's
+//       client coordinates.
+//   wait_control {id, text?, contains?, enabled?, visible?, checked?, position?,
+//                 timeout_ms?}       -> {control: {...as in controls}}
+//       Waits until a control with that id has every given property
+//       (contains: a part of its text).
 //   click {id, force?}               -> {id, hwnd}
 //       Posts BM_CLICK. A hidden or disabled control fails the step (a user
 //       could not click it) unless force is true.

@@ -4,6 +4,8 @@
 #include "tests/driver/capture.h"
 #include "tests/driver/record.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -167,6 +169,12 @@ std::optional<int> check_state(HWND h) {
   return state ? std::optional<int>(static_cast<int>(*state)) : std::nullopt;
 }
 
+std::optional<int> bar_position(HWND h) {
+  if (!is_class(h, "msctls_progress32")) return std::nullopt;
+  const auto position = send_bounded(h, PBM_GETPOS);
+  return position ? std::optional<int>(static_cast<int>(*position)) : std::nullopt;
+}
+
 std::string describe_control(HWND c, HWND top) {
   Object o;
   o.num("hwnd", handle_number(c))
@@ -176,7 +184,9 @@ std::string describe_control(HWND c, HWND top) {
       .flag("enabled", IsWindowEnabled(c))
       .flag("visible", IsWindowVisible(c));
   const auto checked = check_state(c);
+  const auto position = bar_position(c);
   o.raw("checked", checked ? std::to_string(*checked) : "null")
+      .raw("position", position ? std::to_string(*position) : "null")
       .raw("rect", json_rect(rect_in_client(c, top)))
       .num("style", static_cast<DWORD>(GetWindowLongA(c, GWL_STYLE)));
   return o.json();

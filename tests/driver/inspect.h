@@ -49,6 +49,8 @@ void clear_unresponsive();
 
 std::optional<std::string> control_text(HWND h);
 std::optional<int> check_state(HWND h);
+// A progress bar's position; null for other controls.
+std::optional<int> bar_position(HWND h);
 std::string describe_control(HWND c, HWND top);
 
 // How the driver waits (Driver::wait_for): polls done() until it says yes or

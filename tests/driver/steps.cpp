@@ -126,6 +126,8 @@ const std::vector<Driver::StepKind>& Driver::kinds() {
         {"enabled", Type::Bool},
         {"visible", Type::Bool},
         {"checked", Type::Int, false, 0, 2},
+        {"contains", Type::Str},
+        {"position", Type::Int, false, 0, 100},
         kTimeout}},
       {"click", &Driver::do_click, {kId, {"force", Type::Bool}}},
       {"set_text", &Driver::do_set_text, {kId, {"text", Type::Str, true}}},
@@ -342,15 +344,21 @@ void Driver::do_wait_control(const Value& s, Object& rec) {
     if (!c) return false;
     const auto text = control_text(c);
     const auto checked = check_state(c);
+    const auto position = bar_position(c);
     last = "text " + (text ? quote(*text) : "null") + ", enabled " +
            (IsWindowEnabled(c) ? "true" : "false") + ", visible " +
            (IsWindowVisible(c) ? "true" : "false") + ", checked " +
-           (checked ? std::to_string(*checked) : "null");
+           (checked ? std::to_string(*checked) : "null") + ", position " +
+           (position ? std::to_string(*position) : "null");
     const Value* v;
     if ((v = s.find("text")) && (!text || *text != v->text)) return false;
     if ((v = s.find("enabled")) && v->boolean != !!IsWindowEnabled(c)) return false;
     if ((v = s.find("visible")) && v->boolean != !!IsWindowVisible(c)) return false;
     if ((v = s.find("checked")) && (!checked || *checked != as_int(*v, "checked"))) return false;
+    if ((v = s.find("contains")) && (!text || text->find(v->text) == std::string::npos))
+      return false;
+    if ((v = s.find("position")) && (!position || *position != as_int(*v, "position")))
+      return false;
     found = c;
     return true;
   });

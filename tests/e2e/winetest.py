@@ -91,8 +91,9 @@ def start_menu_programs() -> Path:
 
 # --- running programs ----------------------------------------------------------
 
-def wine(args, timeout=120, env=None) -> int:
-    """Runs a Windows program and returns its exit code (8 bits).
+def wine(args, timeout=120, env=None, preexec_fn=None) -> int:
+    """Runs a Windows program and returns its exit code (8 bits); `env` is
+    added to the environment, `preexec_fn` runs in the child before Wine.
 
     Output goes to a file, never a pipe: a pipe would keep Wine's desktop
     process attached to it for a second after the program ends."""
@@ -101,7 +102,7 @@ def wine(args, timeout=120, env=None) -> int:
         e.update(env)
     with tempfile.TemporaryFile() as out:
         r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out, stderr=subprocess.STDOUT,
-                           stdin=subprocess.DEVNULL, timeout=timeout, env=e)
+                           stdin=subprocess.DEVNULL, timeout=timeout, env=e, preexec_fn=preexec_fn)
     return r.returncode
 
 
@@ -145,16 +146,16 @@ class DriverRun:
         return f"DriverRun(exit={self.exit_code}, records={json.dumps(self.records, indent=1)})"
 
 
-def drive(steps: list[dict], timeout_ms: int = 20000, env: dict | None = None) -> DriverRun:
-    """Runs the UI driver over a script of steps (see tests/driver/driver.cpp).
-    The programs it starts inherit its environment, with `env` added."""
+def drive(steps: list[dict], timeout_ms: int = 20000, env=None, preexec_fn=None) -> DriverRun:
+    """Runs the UI driver over a script of steps (see tests/driver/driver.cpp);
+    the programs it starts inherit `env` and `preexec_fn` as wine() gives them."""
     scripts = drive_c() / "tests" / "driver-scripts"
     scripts.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=scripts) as d:
         script = Path(d) / "script.json"
         out = Path(d) / "out.jsonl"
         script.write_text(json.dumps({"timeout_ms": timeout_ms, "steps": steps}), encoding="latin-1")
-        code = wine([DRIVER, to_win(script), to_win(out)], timeout=180, env=env)
+        code = wine([DRIVER, to_win(script), to_win(out)], timeout=180, env=env, preexec_fn=preexec_fn)
         records = []
         if out.exists():
             for line in out.read_text(encoding="latin-1").splitlines():

@@ -18,6 +18,7 @@
 #include "wininst/install/drivers.h"
 #include "wininst/install/features.h"
 #include "wininst/install/files.h"
+#include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
 
 namespace {
@@ -148,6 +149,7 @@ void InstallFeatures() {
       continue;
     }
     Log(" Installing %s", f->description.c_str());
+    if (has_installers) RunFeatureInstallers(f);
     InstallFolders(f);
     if (!f->driver_inf.empty()) {
       Log("        Installing driver %s", f->driver_inf.c_str());

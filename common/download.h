@@ -1,0 +1,14 @@
+// Fetching one file named by an "http://" or "ftp://" address, through the
+// system's Internet client and the proxy settings the system already has.
+#pragma once
+
+#include <cstdint>
+
+// Told the bytes received so far and the total (the content length) after
+// every block of a transfer whose length the server gave.
+using download_progress = void (*)(uint32_t received, uint32_t total);
+
+// Saves the file into `folder` (not empty) and returns its path (a new
+// string), or null once the user has been told why (ShowNotice). `progress`
+// may be null. A transfer that ends early or cannot be written leaves no file.
+char* url_download(const char* url, const char* folder, download_progress progress);

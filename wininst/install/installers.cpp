@@ -1,0 +1,210 @@
+#include "wininst/install/installers.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/download.h"
+#include "common/handle.h"
+#include "common/osdep.h"
+#include "common/vector.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/page.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/tempfiles.h"
+#include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/features.h"
+#include "wininst/install/manifest.h"
+
+namespace {
+
+using Process = Handle<HANDLE, CloseHandle>;
+
+constexpr int kLastCreepLevel = 98;  // the bar waits there until the program ends
+constexpr DWORD kWaitMs = 2000;
+constexpr time_t kRateSeconds = 3;  // the shortest span a rate is measured over
+
+// The rate line of the running download: the file it names and the
+// measuring window (start second, 0 = not started, and the bytes at its start).
+struct RateWindow {
+  std::string file;
+  time_t start = 0;
+  uint32_t bytes = 0;
+};
+RateWindow rate;
+
+// Hands one waiting message on, first to the frame's dialog navigation so
+// that the keyboard still moves between its controls; false when none waits.
+// The quit message belongs to the message loop: it is kept in `quit` for the
+// caller to put back once its wait is over.
+bool HandleMessage(std::optional<int>& quit) {
+  MSG msg;
+  if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
+  if (msg.message == WM_QUIT) {
+    quit = static_cast<int>(msg.wParam);
+    return false;
+  }
+  HWND frame = FrameWindow();
+  if (!frame || !IsDialogMessageA(frame, &msg)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return true;
+}
+
+// The installer variable's path is deleted with the run's temporary files
+// only when it lies in the temporary folder (a resource extracted from the
+// archive): a path given on the command line or by the manifest may name
+// the user's own copy of an installer.
+bool InTempFolder(const char* path) {
+  auto full = [](const char* name, char* out) {
+    const DWORD n = GetFullPathNameA(name, MAX_PATH, out, nullptr);
+    return n > 0 && n < MAX_PATH;
+  };
+  const char* tmp = GetVariable("TmpDir");
+  char full_path[MAX_PATH], full_tmp[MAX_PATH];
+  if (!tmp || !full(path, full_path) || !full(tmp, full_tmp)) return false;
+  const size_t n = strlen(full_tmp);
+  return _strnicmp(full_path, full_tmp, n) == 0 && full_path[n] == '\\';
+}
+
+// Downloads an installer into the temporary folder while the busy box and
+// the rate line show it; the saved path (recorded for deletion), or null.
+char* Download(const char* url, const char* description) {
+  ReportProgress(-1, nullptr);
+  TextHandle busy(xsprintf("Downloading %s from the website, please wait...", description));
+  ShowBusy(busy.get());
+  ReportProgress(0, "");
+  rate.start = 0;
+  rate.bytes = 0;
+  char* saved = url_download(url, GetVariable("TmpDir"), DownloadProgress);
+  HideBusy();
+  if (!saved) return nullptr;
+  RecordTempFile(saved);
+  ReportProgress(-1, nullptr);
+  rate.file.clear();
+  return saved;
+}
+
+}  // namespace
+
+bool RunAndWait(const char* program, const char* arguments) {
+  // What the work reported so far is on the screen while the program runs.
+  FlushProgress();
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = "open";
+  info.lpFile = program;
+  info.lpParameters = arguments;
+  info.nShow = SW_SHOW;
+  if (!ShellExecuteExA(&info)) return false;
+  Process process(info.hProcess);
+
+  int level = 1;
+  time_t last_step = time(nullptr);
+  auto creep = [&] {
+    const time_t now = time(nullptr);
+    if (now - last_step <= 1) return;
+    ReportProgress(level, nullptr);
+    last_step = now;
+    level = std::min(level + 1, kLastCreepLevel);
+  };
+  std::optional<int> quit;
+  HANDLE handle = process.get();
+  for (;;) {
+    creep();
+    while (HandleMessage(quit)) creep();
+    const DWORD woken = MsgWaitForMultipleObjects(1, &handle, FALSE, kWaitMs, QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) break;
+  }
+  if (quit) PostQuitMessage(*quit);
+  ReportProgress(100, nullptr);
+  DWORD code;
+  return GetExitCodeProcess(handle, &code) && code == 0;
+}
+
+void DownloadProgress(uint32_t received, uint32_t total) {
+  const int percent = static_cast<int>(static_cast<double>(received) / total * 100);
+  const time_t now = time(nullptr);
+  if (rate.start == 0) rate.start = now;
+  char line[201];
+  bool have_line = false;
+  if (now - rate.start >= kRateSeconds) {
+    const uint32_t per_second = (received - rate.bytes) / static_cast<uint32_t>(now - rate.start);
+    const char* file = rate.file.c_str();
+    if (per_second < 1024) {
+      snprintf(line, sizeof line, "\r%s %u bytes/second (%d%% complete)", file, per_second,
+               percent);
+    } else if (per_second > 1048575) {
+      snprintf(line, sizeof line, "\r%s %.2f megabytes/second (%d%% complete)", file,
+               per_second / 1048576.0, percent);
+    } else {
+      snprintf(line, sizeof line, "\r%s %.2f kilobytes/second (%d%% complete)", file,
+               per_second / 1024.0, percent);
+    }
+    have_line = true;
+    rate.start = now;
+    rate.bytes = received;
+  }
+  ReportProgress(percent, have_line ? line : nullptr);
+  std::optional<int> quit;
+  HandleMessage(quit);
+  if (quit) PostQuitMessage(*quit);
+}
+
+void RunFeatureInstallers(Feature* f) {
+  BytesDone = 0;
+  if (!f->selected || f->present) return;
+  const char* description = f->description.c_str();
+  // An installer succeeded, or the user goes on without one.
+  bool done = false;
+  for (uint32_t i = 0; i < vec_count(f->installers) && !done; i++) {
+    const Installer* installer = vec_at<Installer>(f->installers, i);
+    const char* source = ResolveInstallerSource(installer);
+    if (!source) {
+      if (!AskYesNo("Installer not found",
+                    "No installer for %s was found\n%s\nDo you want to continue anyway?",
+                    description, f->error_text.c_str())) {
+        Fatal("Installation terminated - please install %s\nthen retry this installation",
+              description);
+      }
+      done = true;
+      break;
+    }
+    std::string path = source;
+    if (const char* value = GetVariable(source)) {
+      path = value;
+      if (InTempFolder(value)) RecordTempFile(value);
+    }
+    rate.file = path_tail(source);
+    if (IsDownload(source)) {
+      TextHandle saved(Download(source, description));
+      if (!saved) continue;
+      path = saved.get();
+    }
+    ShowBusy("Installing components - Please wait, this may take several minutes");
+    TextHandle arguments(ExpandVariables(installer->arguments.c_str()));
+    done = RunAndWait(path.c_str(), arguments.get());
+    HideBusy();
+  }
+  if (done) {
+    // The product may be detected now.
+    EvaluateFeature(f);
+    return;
+  }
+  if (!AskYesNo("Install failed",
+                "The installation of %s was not successful\n%s\nDo you want to continue anyway?",
+                description, f->error_text.c_str())) {
+    Fatal("Installation terminated - suggest you install %s\nthen retry this installation",
+          description);
+  }
+}
