@@ -66,10 +66,12 @@
 //   wait_control {id, text?, contains?, enabled?, visible?, checked?, position?,
 //                 timeout_ms?}       -> {control: {...as in controls}}
 //       Waits until a control with that id has every given property
-//       (contains: a part of its text).
-//   click {id, force?}               -> {id, hwnd}
-//       Posts BM_CLICK. A hidden or disabled control fails the step (a user
-//       could not click it) unless force is true.
+//       (contains: a part of its text). Among controls that share the id,
+//       text picks the one it names.
+//   click {id, text?, force?}        -> {id, hwnd}
+//       Posts BM_CLICK (to the control of that id and text, when given). A
+//       hidden or disabled control fails the step (a user could not click
+//       it) unless force is true.
 //   set_text {id, text}              -> {id, hwnd, text}   WM_SETTEXT (edits raise EN_CHANGE)
 //   post {msg, wparam?, lparam?, x?, y?, target_id?}
 //                                    -> {hwnd, msg, wparam, lparam}

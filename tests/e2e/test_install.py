@@ -8,7 +8,7 @@ import subprocess
 from pathlib import Path
 
 from winetest import (LICENCE, MAGIC, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
-                      command_line, drive, dump, fatal_run, held_open, main, reg_add, reg_delete, reg_query,
+                      command_line, drive, dump, fatal_run, finish, held_open, main, reg_add, reg_delete, reg_query,
                       signature_of, start_menu_programs, temp_dir, temp_qz, to_unix, to_win,
                       uninstaller_list, wait_for, wine)
 
@@ -188,7 +188,7 @@ class SampleProduct(Installation):
         run = drive([{"do": "start", "cmdline": command_line(new / "resources" / "setup.exe", "--remove")},
                      {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
                      {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
-                     {"do": "box", "press": "yes"}, {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "box", "press": "yes"}, *finish()])
         self.assertEqual(run.exit_code, 0, run)
         self.assertTrue((old / "bin" / "sampletool.exe").exists(), "the old place is left alone")
         self.wait_gone(new)
@@ -415,7 +415,8 @@ class Interactive(Installation):
                 {"do": "switch", "program": 0},
                 {"do": "sleep", "ms": 500},
                 {"do": "box", "press": "retry"},
-                {"do": "wait_exit", "timeout_ms": 30000},
+                {"do": "wait_window", "class": "MERIDOX Installer"},
+                *finish(),
             ], timeout_ms=30000)
         self.assertEqual(run.exit_code, 0, run)
         bmp_to_png(shot, "install-progress-page")
@@ -457,7 +458,7 @@ class Interactive(Installation):
             {"do": "screenshot", "path": to_win(shot)},
             {"do": "controls"},
             {"do": "box", "press": "no"},
-            {"do": "wait_exit", "timeout_ms": 60000},
+            *finish(),
         ], timeout_ms=30000)
         self.assertEqual(run.exit_code, 0, run)
         self.assertIn("Deleting file ", run.controls()[501]["text"])

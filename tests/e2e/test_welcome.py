@@ -8,7 +8,7 @@ import shutil
 from pathlib import Path
 
 from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line, drive,
-                      Layout, main, page_text_pixels, probe, reg_add, reg_delete, reg_query,
+                      Layout, finish, main, page_text_pixels, reference_text, reg_add, reg_delete, reg_query,
                       start_menu_programs, temp_qz, to_win, wait_for, wine)
 
 MAKER = "MERIDOX Welcome Tests"
@@ -79,22 +79,13 @@ class WelcomePage(WineTest):
     def shot(self, name: str) -> dict:
         return {"do": "screenshot", "path": to_win(self.work / f"{name}.bmp"), "window": True}
 
-    def reference_text(self, text: str) -> list[str]:
-        """The page text rectangle of frame_stub showing `text` (lines apart
-        by "|") in the same frame as the installer's."""
-        stub = self.build(name="reference.exe", stub=probe("frame_stub"))
-        run = drive([*self.start(stub, f"--setVariable-TestPageText={text}"), self.shot("reference"),
-                     {"do": "close"}, {"do": "wait_exit"}])
-        self.assertIsNone(run.error, run)
-        return page_text_pixels(run, self.work / "reference.bmp")
-
     def install_headless(self):
         self.assertEqual(wine([self.installer, f"--dir={to_win(self.folder)}", LICENCE]), 0)
 
     def test_fresh_installation_and_its_page_text(self):
         before = temp_qz(folders_only=True)
         run = drive([*self.start(self.installer, f"--dir={to_win(self.folder)}"), {"do": "controls"},
-                     self.shot("install"), {"do": "click", "id": NEXT}, {"do": "wait_exit", "timeout_ms": 60000}])
+                     self.shot("install"), {"do": "click", "id": NEXT}, *finish()])
         self.assertIsNone(run.error, run)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         bmp_to_png(self.work / "install.bmp", "welcome-install")
@@ -104,9 +95,9 @@ class WelcomePage(WineTest):
         self.assertEqual(visible_frames(controls), [], "no choices, no frame")
         self.assertEqual([controls[i]["enabled"] for i in (BACK, NEXT, CANCEL)], [False, True, True])
         shown = page_text_pixels(run, self.work / "install.bmp")
-        self.assertEqual(shown, self.reference_text("This program will install|Welcome Product version 1.34PL2."
+        self.assertEqual(shown, reference_text(self.work, "This program will install|Welcome Product version 1.34PL2."
                                                     "|Press Next to continue."))
-        self.assertNotEqual(shown, self.reference_text("This program will install|Welcome Product version 1.34."
+        self.assertNotEqual(shown, reference_text(self.work, "This program will install|Welcome Product version 1.34."
                                                        "|Press Next to continue."), "the comparison sees a change")
         self.assertEqual((self.folder / "bin" / "tool.txt").read_bytes(), FILES["bin/tool.txt"])
         self.assertEqual(reg_query(UNINSTALL, "DisplayName"), ("REG_SZ", "Welcome Product V1.34PL2"))
@@ -122,7 +113,7 @@ class WelcomePage(WineTest):
         self.assertEqual([(b["caption"], b["text"]) for b in run.boxes],
                          [("Cancel setup", "Setup is not complete;\nare you sure you want to quit?")])
         self.assertEqual(page_text_pixels(run, self.work / "pl0.bmp"),
-                         self.reference_text("This program will install|Welcome Product version 1.34."
+                         reference_text(self.work, "This program will install|Welcome Product version 1.34."
                                              "|Press Next to continue."))
         self.assertFalse(other.exists())
         self.assertIsNone(reg_query(f"{FAMILY}\\1.34\\PL0"))
@@ -141,7 +132,7 @@ class WelcomePage(WineTest):
         run = drive([*self.start(setup, ready={"do": "wait_control", "id": REPAIR, "visible": True}),
                      {"do": "controls"}, self.shot("maintenance"),
                      {"do": "click", "id": REPAIR}, {"do": "wait_control", "id": NEXT, "enabled": True},
-                     {"do": "controls"}, {"do": "click", "id": NEXT}, {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "controls"}, {"do": "click", "id": NEXT}, *finish()])
         self.assertIsNone(run.error, run)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         bmp_to_png(self.work / "maintenance.bmp", "welcome-maintenance")
@@ -163,8 +154,7 @@ class WelcomePage(WineTest):
 
         run = drive([*self.start(setup, ready={"do": "wait_control", "id": REMOVE, "visible": True}),
                      {"do": "click", "id": REMOVE}, {"do": "wait_control", "id": NEXT, "enabled": True},
-                     {"do": "click", "id": NEXT}, {"do": "box", "press": "yes"},
-                     {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "click", "id": NEXT}, {"do": "box", "press": "yes"}, *finish()])
         self.assertEqual(run.exit_code, 0, run)
         self.assertEqual([(b["caption"], b["text"], b["icon"]) for b in run.boxes],
                          [("Remove installation", "Are you sure you want to completely remove\n"
@@ -210,7 +200,7 @@ class WelcomePage(WineTest):
         # With DoProceed the page passes itself over: no question, no choice.
         run = drive([{"do": "start", "cmdline": command_line(self.installer, f"--dir={to_win(self.folder)}",
                                                               "--setTrue-DoProceed")},
-                     {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000}, *finish()])
         self.assertEqual((run.exit_code, run.boxes), (0, []), run)
         self.assertTrue((self.folder / "bin" / "tool.txt").exists())
 

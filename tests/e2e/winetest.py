@@ -171,10 +171,13 @@ def to_the_work() -> list[dict]:
             {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101}]
 
 
-def finish() -> list[dict]:
-    """UI driver steps from the end of an installation's work to the end of
-    the run, exit code included."""
-    return [{"do": "wait_exit", "timeout_ms": 60000}]
+def finish(*on_the_page: dict, boxes: int = 0) -> list[dict]:
+    """UI driver steps from the end of an interactive run's work to the end
+    of the run, exit code included: on the completion page the steps
+    `on_the_page`, then Finish, then OK to as many `boxes` as follow."""
+    return [{"do": "wait_control", "id": 101, "text": "Finish", "enabled": True, "timeout_ms": 60000},
+            *on_the_page, {"do": "click", "id": 101}, *[{"do": "box", "press": "ok"}] * boxes,
+            {"do": "wait_exit", "timeout_ms": 60000}]
 
 
 def command_line(program, *args: str) -> str:
@@ -424,17 +427,34 @@ class Layout:
         return [left * self.ux // 4, top * self.uy // 8, right * self.ux // 4, bottom * self.uy // 8]
 
 
-def page_text_pixels(run: DriverRun, shot: Path) -> list[str]:
-    """The colours of the frame's page text rectangle in a window screenshot
-    of `run`, which must hold its wait_window record and a pixel record (any
-    point) that tells where the client area lies in the shot."""
+def page_text_pixels(run: DriverRun, shot: Path, bottom: int = 250) -> list[str]:
+    """The colours of the frame's page text rectangle (down to `bottom` in
+    layout units), row by row, in a window screenshot of `run`, which must
+    hold its wait_window record and a pixel record (any point) that tells
+    where the client area lies in the shot."""
     _, _, colour = read_bmp(shot)
     window = run.of("wait_window")[0]
     left, top = window["rect"][:2]
     point = run.of("pixel")[0]
     dx, dy = point["screen"][0] - point["x"] - left, point["screen"][1] - point["y"] - top
-    l, t, r, b = Layout(window).rect(25, 75, 375, 250)
+    l, t, r, b = Layout(window).rect(25, 75, 375, bottom)
     return [colour(x + dx, y + dy) for y in range(t, b) for x in range(l, r)]
+
+
+def reference_text(work: Path, text: str) -> list[str]:
+    """The page text rectangle of frame_stub.exe showing `text` (lines apart
+    by "|") in the installer's frame: what a page with that text shows."""
+    stub, shot = work / "reference.exe", work / "reference.bmp"
+    if not stub.exists():
+        build_installer("[Variables]\nProduct=Reference\n[Run]\n", None, stub, stub=probe("frame_stub"))
+    run = drive([{"do": "start", "cmdline": command_line(stub, f"--setVariable-TestPageText={text}")},
+                 {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                 {"do": "wait_control", "id": 101, "text": "Next"}, {"do": "sleep", "ms": 300},
+                 {"do": "pixel", "x": 0, "y": 0}, {"do": "screenshot", "path": to_win(shot), "window": True},
+                 {"do": "close"}, {"do": "wait_exit"}])
+    if run.error:
+        raise AssertionError(f"the reference rendering failed: {run}")
+    return page_text_pixels(run, shot)
 
 
 def wait_for(predicate, timeout: float = 10.0, interval: float = 0.1) -> bool:

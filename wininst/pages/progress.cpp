@@ -97,6 +97,9 @@ void ProgressDisplay::Leave() {
   ShowWindow(box_, SW_HIDE);
   ShowWindow(bar_, SW_HIDE);
   SetPageText(nullptr);
+  // A program run from the completion page reports too: the bar it would
+  // bring back belongs to this page.
+  SetProgressView(nullptr);
 }
 
 void ProgressDisplay::Report(int position, const char* line) {
