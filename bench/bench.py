@@ -360,29 +360,29 @@ def install(ctx: Context):
         print(f"{'':<17} runs: {spread(t, 'ours', 'nsis', 'limit')}", flush=True)
 
 
+def pairwise(ctx: Context, row: str, ours: tuple[str, str], peer: tuple[str, str], target: float):
+    """A line a payload: the medians of two kinds of runs (key, label) and
+    their pairwise ratio against the target."""
+    for name, t in installation_rounds(ctx).items():
+        (o, o_label), (p, p_label) = ours, peer
+        r = pair_ratio(t[o], t[p])
+        ctx.results[f"{row} {name} {o_label}/{p_label}"] = (r, target)
+        print(f"{row:<10} {name:<6} {o_label} {statistics.median(t[o]):7.3f} s   "
+              f"{p_label} {statistics.median(t[p]):7.3f} s   {o_label}/{p_label} {verdict(r, target)}")
+        print(f"{'':<17} runs: {spread(t, o, p)}", flush=True)
+
+
 @measurement
 def interactive(ctx: Context):
     """Our installation through the wizard against our headless one."""
-    for name, t in installation_rounds(ctx).items():
-        r = pair_ratio(t["ours_ui"], t["ours"])
-        ctx.results[f"install {name} wizard/headless"] = (r, INTERACTIVE_TARGET)
-        print(f"{'wizard':<10} {name:<6} ours {statistics.median(t['ours_ui']):7.3f} s   "
-              f"headless {statistics.median(t['ours']):7.3f} s   "
-              f"wizard/headless {verdict(r, INTERACTIVE_TARGET)}")
-        print(f"{'':<17} runs: {spread(t, 'ours_ui', 'ours')}", flush=True)
+    pairwise(ctx, "install", ("ours_ui", "wizard"), ("ours", "headless"), INTERACTIVE_TARGET)
 
 
 @measurement
 def removal(ctx: Context):
     """Our silent removal (until its script has taken the folder) against
     NSIS's uninstaller run in place."""
-    for name, t in installation_rounds(ctx).items():
-        r = pair_ratio(t["ours_rm"], t["nsis_rm"])
-        ctx.results[f"removal {name} ours/NSIS"] = (r, REMOVAL_TARGET)
-        print(f"{'removal':<10} {name:<6} ours {statistics.median(t['ours_rm']):7.3f} s   "
-              f"NSIS {statistics.median(t['nsis_rm']):7.3f} s   "
-              f"ours/NSIS {verdict(r, REMOVAL_TARGET)}")
-        print(f"{'':<17} runs: {spread(t, 'ours_rm', 'nsis_rm')}", flush=True)
+    pairwise(ctx, "removal", ("ours_rm", "ours"), ("nsis_rm", "NSIS"), REMOVAL_TARGET)
 
 
 def summary(ctx: Context):

@@ -10,7 +10,7 @@ from pathlib import Path
 from winetest import (LICENCE, MAGIC, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
                       command_line, drive, dump, fatal_run, held_open, main, reg_add, reg_delete,
                       reg_query, signature_of, start_menu_programs, temp_dir, temp_qz, to_the_work,
-                      to_unix, to_win, uninstaller_list, wait_for, wine)
+                      to_win, uninstaller_list, wait_for, wine)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
@@ -328,15 +328,7 @@ Big
         self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
 
     def test_a_full_disk_ends_with_write_error(self):
-        mount = self.work / "small-disk"
-        mount.mkdir()
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)]).returncode == 0
-        if mounted:
-            self.addCleanup(subprocess.run, ["umount", str(mount)])
-        drive_link = to_unix("C:\\").parent / "dosdevices" / "q:"
-        drive_link.unlink(missing_ok=True)
-        drive_link.symlink_to(mount)
-        self.addCleanup(drive_link.unlink)
+        mount, mounted = self.small_drive("q", "1m")
         installer = self.work / "big.exe"
         build_installer(self.MANIFEST, {"bin/big.bin": os.urandom(3 << 20)}, installer)
         if not mounted:

@@ -3,10 +3,8 @@ the component boxes and their layout, the space line, the folder checks, the
 removal of a previous installation in the folder, and what the engine then
 installs."""
 
-import subprocess
-
 from winetest import (LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, first_page,
-                      main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query, to_unix,
+                      main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
                       to_win, uninstaller_list, wait_for, wine)
 
 MAKER = "MERIDOX Folder Tests"
@@ -160,15 +158,7 @@ class FolderPage(WineTest):
         self.addCleanup(reg_delete, f"HKLM\\SOFTWARE\\{MAKER}")
         a_file = self.work / "a file"
         a_file.write_text("not a folder")
-        mount = self.work / "d-drive"
-        mount.mkdir()
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", str(mount)]).returncode == 0
-        if mounted:
-            self.addCleanup(subprocess.run, ["umount", str(mount)])
-        drive_d = to_unix("C:\\").parent / "dosdevices" / "d:"
-        drive_d.unlink(missing_ok=True)
-        drive_d.symlink_to(mount)
-        self.addCleanup(drive_d.unlink)
+        _, mounted = self.small_drive("d", "64m")
 
         run = drive([*self.to_the_page(installer, folder), {"do": "controls"}, self.shot("one"),
                      {"do": "set_text", "id": FOLDER, "text": to_win(a_file)}, {"do": "click", "id": NEXT},

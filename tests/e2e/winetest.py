@@ -489,6 +489,21 @@ class WineTest(unittest.TestCase):
         base.mkdir(parents=True, exist_ok=True)
         self.work = Path(tempfile.mkdtemp(prefix=self.id().split(".")[-1][:40] + "-", dir=base))
 
+    def small_drive(self, letter: str, size: str) -> tuple[Path, bool]:
+        """A folder mapped as drive `letter` for the test: a tmpfs of `size`
+        (as mount takes it) where this machine lets the test mount one. The
+        folder and whether it is that tmpfs."""
+        mount = self.work / f"{letter}-drive"
+        mount.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)]).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", str(mount)])
+        link = drive_c().parent / "dosdevices" / f"{letter}:"
+        link.unlink(missing_ok=True)
+        link.symlink_to(mount)
+        self.addCleanup(link.unlink)
+        return mount, mounted
+
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
