@@ -21,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import nsis  # noqa: E402
 import payload  # noqa: E402
-from winetest import LICENCE, header, to_win  # noqa: E402
+from winetest import LICENCE, command_line, drive, finish, header, to_the_work, to_win  # noqa: E402
 
 MEASUREMENTS = {}
 
@@ -127,6 +127,8 @@ def filecheck(ctx: Context):
 # Ratio targets: ours/NSIS and ours/limit for an install, ours/NSIS for a removal.
 INSTALL_TARGETS = {"mixed": (0.75, 1.15), "small": (0.85, 1.15)}
 REMOVAL_TARGET = 1.0
+# An installation through the wizard against the same installation headless.
+INTERACTIVE_TARGET = 1.2
 # The disk is mounted with discard: after a mass delete, creating files is many
 # times slower for about half a minute per 20,000 files deleted (measured:
 # a minute and more after 40,000).
@@ -205,6 +207,17 @@ def wine_run(ctx: Context, args, timeout: float = 600) -> float:
     return elapsed
 
 
+def install_interactive(ctx: Context, installer: Path, win: str) -> float:
+    """Our installation through the wizard, the UI driver pressing each page's
+    button as soon as it is there: seconds from the program's start to its
+    end, as the driver saw them (its own start-up is not counted)."""
+    run = drive([{"do": "start", "cmdline": command_line(installer, f"--dir={win}")}, *to_the_work(), *finish()],
+                timeout_ms=600000)
+    if run.error or run.exit_code != 0:
+        raise SystemExit(f"bench: the interactive installation failed: {run}")
+    return (run.of("wait_exit")[-1]["at_ms"] - run.of("start")[0]["at_ms"]) / 1000
+
+
 def remove_ours(ctx: Context, unix: Path, win: str) -> float:
     """Our silent removal, up to the moment its script has taken the folder."""
     start = time.perf_counter()
@@ -279,7 +292,7 @@ def payload_rounds(ctx: Context, drive: Drive, name: str) -> dict:
     ours, theirs = ctx.installer(name), nsis.installer(root, name)
     warm(ours, theirs)
     count = sum(1 for p in (root / "files").rglob("*") if p.is_file())
-    t = {k: [] for k in ("ours", "nsis", "limit", "ours_rm", "nsis_rm")}
+    t = {k: [] for k in ("ours", "nsis", "limit", "ours_rm", "nsis_rm", "ours_ui")}
     # Whoever runs first after a pause may still meet a slow disk: every
     # other round runs in the reverse order, and the count is even.
     for i in range(ctx.runs + ctx.runs % 2):
@@ -309,6 +322,11 @@ def payload_rounds(ctx: Context, drive: Drive, name: str) -> dict:
         if i == 0 and uninstall_keys(ctx):
             raise SystemExit(f"bench: uninstall entries left: {uninstall_keys(ctx)}")
         drive.pause(2 * count)
+        warm(ours, theirs)
+        u_unix, u_win = drive.folder(f"ui-{name}-{i}")
+        t["ours_ui"].append(install_interactive(ctx, ours, u_win))
+        remove_ours(ctx, u_unix, u_win)
+        drive.pause(count)
         warm(ours, theirs)
     return t
 
@@ -342,17 +360,29 @@ def install(ctx: Context):
         print(f"{'':<17} runs: {spread(t, 'ours', 'nsis', 'limit')}", flush=True)
 
 
+def pairwise(ctx: Context, row: str, ours: tuple[str, str], peer: tuple[str, str], target: float):
+    """A line a payload: the medians of two kinds of runs (key, label) and
+    their pairwise ratio against the target."""
+    for name, t in installation_rounds(ctx).items():
+        (o, o_label), (p, p_label) = ours, peer
+        r = pair_ratio(t[o], t[p])
+        ctx.results[f"{row} {name} {o_label}/{p_label}"] = (r, target)
+        print(f"{row:<10} {name:<6} {o_label} {statistics.median(t[o]):7.3f} s   "
+              f"{p_label} {statistics.median(t[p]):7.3f} s   {o_label}/{p_label} {verdict(r, target)}")
+        print(f"{'':<17} runs: {spread(t, o, p)}", flush=True)
+
+
+@measurement
+def interactive(ctx: Context):
+    """Our installation through the wizard against our headless one."""
+    pairwise(ctx, "install", ("ours_ui", "wizard"), ("ours", "headless"), INTERACTIVE_TARGET)
+
+
 @measurement
 def removal(ctx: Context):
     """Our silent removal (until its script has taken the folder) against
     NSIS's uninstaller run in place."""
-    for name, t in installation_rounds(ctx).items():
-        r = pair_ratio(t["ours_rm"], t["nsis_rm"])
-        ctx.results[f"removal {name} ours/NSIS"] = (r, REMOVAL_TARGET)
-        print(f"{'removal':<10} {name:<6} ours {statistics.median(t['ours_rm']):7.3f} s   "
-              f"NSIS {statistics.median(t['nsis_rm']):7.3f} s   "
-              f"ours/NSIS {verdict(r, REMOVAL_TARGET)}")
-        print(f"{'':<17} runs: {spread(t, 'ours_rm', 'nsis_rm')}", flush=True)
+    pairwise(ctx, "removal", ("ours_rm", "ours"), ("nsis_rm", "NSIS"), REMOVAL_TARGET)
 
 
 def summary(ctx: Context):

@@ -334,7 +334,14 @@ void Driver::do_controls(const Value&, Object& rec) {
   HWND top = window();
   std::vector<std::string> list;
   for (HWND c : descendants(top)) list.push_back(describe_control(c, top));
-  rec.num("hwnd", handle_number(top)).raw("controls", json_list(list));
+  // The keyboard focus of the window's thread, as a control ID (null: none of its).
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  const bool focus = GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &gui) &&
+                     gui.hwndFocus && IsChild(top, gui.hwndFocus);
+  rec.num("hwnd", handle_number(top))
+      .raw("focus", focus ? std::to_string(GetDlgCtrlID(gui.hwndFocus)) : "null")
+      .raw("controls", json_list(list));
 }
 
 void Driver::do_wait_control(const Value& s, Object& rec) {

@@ -7,9 +7,9 @@ import contextlib
 import shutil
 
 from winetest import (FRAME_CLASS, LICENCE, Layout, WineTest, bmp_to_png, build_installer, command_line, drive,
-                      finish, main, page_text_pixels, probe, reference_text, reg_add, reg_delete,
-                      reg_delete_if_empty, reg_query, start_menu_programs, temp_qz, to_the_work, to_win, wait_for,
-                      wine)
+                      finish, main, page_text_pixels, past_the_folder_page, probe, reference_page_text, reg_add,
+                      reg_delete, reg_delete_if_empty, reg_query, start_menu_programs, temp_qz, to_the_work, to_win,
+                      wait_for, wine)
 
 MAKER = "MERIDOX Completion Tests"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Finale 1.34PL0"
@@ -85,7 +85,7 @@ class CompletionPage(WineTest):
         left, top, right, bottom = layout.rect(25, 236 - 14 * n, 375, 240)
         self.assertEqual(frames, [[left - 1, top - 1, right + 1, bottom + 1]] if n else [])
         pixels = page_text_pixels(run, shot, bottom=235 - 14 * n if n else 250)
-        reference = reference_text(self.work, text)
+        reference = reference_page_text(self.work, manifest("PL0"), FILES, text)
         self.assertEqual(pixels, reference[:len(pixels)], text)
         self.assertLessEqual(len(set(reference[len(pixels):])), 1, "the text ends above the frame")
 
@@ -128,7 +128,8 @@ class CompletionPage(WineTest):
         # A runtime of the list: the IDE. Started with DoProceed: nothing to read.
         first, shot = self.work / "first", self.work / "ide.bmp"
         run = self.run_page(installer, f"--dir={to_win(first)}", "--setTrue-DoProceed", steps=look(shot),
-                            first=[{"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000}])
+                            first=[{"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                                   *past_the_folder_page()])
         self.check_page(run, shot, "Congratulations!|Finale Suite version 1.34 has been successfully installed.",
                         [(IDE_BOX, 85, 0)])
         self.assertFalse((first / "bin" / "sandrift.exe.ran").exists(), "an unchecked box runs nothing")
