@@ -7,10 +7,10 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from winetest import (LICENCE, MAGIC, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
-                      command_line, drive, dump, fatal_run, finish, held_open, main, reg_add, reg_delete,
-                      reg_query, signature_of, start_menu_programs, temp_dir, temp_qz, to_the_work,
-                      to_win, uninstaller_list, wait_for, wine)
+from winetest import (LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
+                      command_line, drive, dump, fatal_run, finish, header, held_open, main, reg_add,
+                      reg_delete, reg_query, signature_of, start_menu_programs, temp_dir, temp_qz,
+                      to_the_work, to_win, uninstaller_list, wait_for, wine)
 
 SAMPLE = SOURCE_DIR / "examples" / "sample"
 SAMPLE_FILES = SAMPLE / "files"
@@ -81,7 +81,8 @@ class SampleProduct(Installation):
         self.assertEqual(len(setup) % 1024, 0)
         self.assertEqual(setup[:len(stub)], stub, "setup.exe is the stub")
         self.assertEqual(setup, installer.read_bytes()[:len(setup)])
-        self.assertNotIn(MAGIC, setup, "and carries no archive")
+        with self.assertRaises(ValueError, msg="and carries no archive header where one is looked for"):
+            header(resources / "setup.exe")
 
         win = to_win(folder)
         self.assertEqual(reg_query(PRODUCT_KEY + "\\2.1\\PL0", "InstDir"), ("REG_SZ", win))

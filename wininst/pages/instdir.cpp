@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/alloc.h"
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "wininst/core/ide.h"
@@ -115,7 +116,7 @@ void RefreshSpace() {
   snprintf(text, sizeof text, "Space available: %lu MB",
            static_cast<unsigned long>(FreeSpaceMB(root.c_str())));
   SetWindowTextA(page.available, text);
-  snprintf(text, sizeof text, "Space required: %.1f MB", RequiredSpaceKB() / 1024.0);
+  snprintf(text, sizeof text, "Space required: %s MB", FixedPoint(RequiredSpaceKB(), 10, 1).c_str());
   SetWindowTextA(page.required, text);
 }
 
