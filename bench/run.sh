@@ -10,7 +10,7 @@
 # BENCH_CPU=N picks another, BENCH_CPU=none lets them roam.
 #
 #   BUILD=build [BENCH_DRIVE=disk] [BENCH_CPU=N|none] bench/run.sh [--runs N]
-#       [packing] [filecheck] [install] [interactive] [removal]
+#       [packing] [filecheck] [install] [first_window] [interactive] [removal]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(pwd)/${BUILD:-build}
