@@ -35,9 +35,11 @@
 // share a display must not run at the same time.
 //
 // Steps and the fields of their records:
-//   start {cmdline, cwd?}            -> {pid, cmdline}
+//   start {cmdline, cwd?, env?}      -> {pid, cmdline}
 //       CreateProcessA(NULL, cmdline verbatim, no handle inheritance). It
 //       becomes "the program" of every later step, with no current window.
+//       env: {"NAME": "value", ...} replaces or adds those variables in the
+//       environment that the program gets (the driver's own otherwise).
 //   switch {program}                 -> {program, pid}
 //       Makes the program of the program-th start step (counting from 0)
 //       "the program" again, with no current window (wait_window finds it).
@@ -109,6 +111,16 @@
 //       Through IShellLinkA/IPersistFile; show_cmd and hotkey are read from
 //       the file's header (offsets 0x3C and 0x40), which is what Windows
 //       honours and what Wine's GetShowCmd does not report after Load.
+//   run {cmdline, cwd?, env?, press?, timeout_ms?}
+//                                    -> {cmdline, pid, boxes: [{caption, text, pressed?}],
+//                                        exit_code, timed_out}  or  {cmdline, start_error}
+//       One whole run of a program, whatever it does, so that one script can
+//       hold many runs: started as by start, every new message box of it is
+//       recorded and answered with press (default "ok"; a box without that
+//       button stays open), until it exits or timeout_ms is up (then it is
+//       terminated: exit_code 99, timed_out true). A program that cannot be
+//       started (a file the system refuses to load) gives start_error, the
+//       failed call's text. Nothing the program does fails the step.
 // Records the driver writes on its own:
 //   seen_window {pid, hwnd, class, title}: once per top-level window of a
 //       started program, when it is first seen visible; checked on every

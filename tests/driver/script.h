@@ -34,8 +34,9 @@ struct Value {
 // The whole text as one JSON value; fails at the first byte that is not JSON.
 Value parse_json(std::string_view in);
 
-// Button and Message take a number or a name from kButtonNames / kMessageNames.
-enum class Type { Int, Str, Bool, Button, Message };
+// Button and Message take a number or a name from kButtonNames / kMessageNames;
+// Strings is an object whose members are all strings.
+enum class Type { Int, Str, Bool, Button, Message, Strings };
 
 struct Field {
   std::string_view name;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -113,7 +114,9 @@ const std::vector<Driver::StepKind>& Driver::kinds() {
   constexpr Field kTimeout{"timeout_ms", Type::Int, false, 0, kMaxMs};
   constexpr Field kId{"id", Type::Int, true, 0, kMaxId};
   static const std::vector<StepKind> table = {
-      {"start", &Driver::do_start, {{"cmdline", Type::Str, true}, {"cwd", Type::Str}}},
+      {"start",
+       &Driver::do_start,
+       {{"cmdline", Type::Str, true}, {"cwd", Type::Str}, {"env", Type::Strings}}},
       {"switch", &Driver::do_switch, {{"program", Type::Int, true, 0, 100000}}},
       {"create_window",
        &Driver::do_create_window,
@@ -153,6 +156,13 @@ const std::vector<Driver::StepKind>& Driver::kinds() {
       {"sleep", &Driver::do_sleep, {{"ms", Type::Int, true, 0, kMaxMs}}},
       {"wait_exit", &Driver::do_wait_exit, {kTimeout}},
       {"read_link", &Driver::do_read_link, {{"path", Type::Str, true}}},
+      {"run",
+       &Driver::do_run,
+       {{"cmdline", Type::Str, true},
+        {"cwd", Type::Str},
+        {"env", Type::Strings},
+        {"press", Type::Button, false, 0, kMaxId},
+        kTimeout}},
   };
   return table;
 }
@@ -189,16 +199,22 @@ void Driver::load(const std::string& text) {
                                   [&](const Field& f) { return f.name == key; });
       if (f == kind->fields.end()) fail("unknown field \"" + key + "\" for " + what.text);
       const bool named = f->type == Type::Button || f->type == Type::Message;
-      const bool ok = (f->type == Type::Str && v.kind == Value::Kind::String) ||
+      const bool strings = v.kind == Value::Kind::Object &&
+                           std::all_of(v.members.begin(), v.members.end(), [](const auto& m) {
+                             return m.second.kind == Value::Kind::String;
+                           });
+      const bool ok = (f->type == Type::Strings && strings) ||
+                      (f->type == Type::Str && v.kind == Value::Kind::String) ||
                       (f->type == Type::Bool && v.kind == Value::Kind::Bool) ||
                       ((f->type == Type::Int || named) && v.kind == Value::Kind::Number) ||
                       (named && v.kind == Value::Kind::String);
       if (!ok)
         fail("\"" + key + "\" must be " +
-             (f->type == Type::Str    ? "a string"
-              : f->type == Type::Bool ? "true or false"
-              : f->type == Type::Int  ? "an integer"
-                                      : "an integer or a name"));
+             (f->type == Type::Str       ? "a string"
+              : f->type == Type::Strings ? "an object of strings"
+              : f->type == Type::Bool    ? "true or false"
+              : f->type == Type::Int     ? "an integer"
+                                         : "an integer or a name"));
       if (v.kind == Value::Kind::Number) int_of(s, key, f->lo, f->hi);
       if (v.kind == Value::Kind::String && f->type == Type::Button) id_of(v, key, kButtonNames);
       if (v.kind == Value::Kind::String && f->type == Type::Message) id_of(v, key, kMessageNames);
@@ -253,21 +269,54 @@ void Driver::abort(const std::string& why) {
   }
 }
 
-void Driver::do_start(const Value& s, Object& rec) {
+bool Driver::launch(const Value& s, PROCESS_INFORMATION& pi, std::string& error) {
   const std::string cmdline = str_of(s, "cmdline"), cwd = str_of(s, "cwd");
   std::vector<char> buf(cmdline.begin(), cmdline.end());
   buf.push_back('\0');  // CreateProcessA may write into the command line
+  // The driver's environment with the step's variables in place of their
+  // namesakes (names compare without regard to case, as Windows compares them).
+  std::vector<char> block;
+  if (const Value* env = s.find("env")) {
+    std::vector<std::string> vars;
+    char* own = GetEnvironmentStringsA();
+    for (const char* e = own; *e; e += strlen(e) + 1) {
+      const char* eq = strchr(e + 1, '=');
+      const std::string name(e, eq ? eq - e : strlen(e));
+      if (std::none_of(env->members.begin(), env->members.end(), [&](const auto& m) {
+            return lstrcmpiA(m.first.c_str(), name.c_str()) == 0;
+          }))
+        vars.emplace_back(e);
+    }
+    FreeEnvironmentStringsA(own);
+    for (const auto& [name, value] : env->members) vars.push_back(name + "=" + value.text);
+    std::sort(vars.begin(), vars.end(), [](const std::string& a, const std::string& b) {
+      return lstrcmpiA(a.c_str(), b.c_str()) < 0;
+    });
+    for (const std::string& v : vars)
+      block.insert(block.end(), v.c_str(), v.c_str() + v.size() + 1);
+    block.push_back('\0');
+  }
   STARTUPINFOA si{};
   si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
-    fail(win_error("CreateProcessA"));
+  pi = {};
+  if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0,
+                      block.empty() ? nullptr : block.data(), cwd.empty() ? nullptr : cwd.c_str(),
+                      &si, &pi)) {
+    error = win_error("CreateProcessA");
+    return false;
+  }
   CloseHandle(pi.hThread);
   programs_.push_back({UniqueHandle(pi.hProcess), pi.dwProcessId});
   current_program_ = programs_.size() - 1;
   current_ = nullptr;
-  rec.num("pid", pi.dwProcessId).str("cmdline", cmdline);
+  return true;
+}
+
+void Driver::do_start(const Value& s, Object& rec) {
+  PROCESS_INFORMATION pi;
+  std::string error;
+  if (!launch(s, pi, error)) fail(error);
+  rec.num("pid", pi.dwProcessId).str("cmdline", str_of(s, "cmdline"));
 }
 
 void Driver::do_switch(const Value& s, Object& rec) {
@@ -563,6 +612,43 @@ void Driver::do_read_link(const Value& s, Object& rec) {
       .str("description", link.description)
       .num("show_cmd", link.show_cmd)
       .num("hotkey", link.hotkey);
+}
+
+void Driver::do_run(const Value& s, Object& rec) {
+  rec.str("cmdline", str_of(s, "cmdline"));
+  PROCESS_INFORMATION pi;
+  std::string error;
+  if (!launch(s, pi, error)) {
+    rec.str("start_error", error);
+    return;
+  }
+  const UINT press = s.find("press") ? id_of(need(s, "press"), "press", kButtonNames) : IDOK;
+  std::vector<std::string> boxes;
+  std::optional<DWORD> code;
+  const bool ended = wait_for(timeout(s), [&] {
+    if ((code = exit_code_if_ended())) return true;
+    if (HWND box = find_new_box()) {
+      boxes_.insert(box);
+      HWND text = GetDlgItem(box, 0xFFFF);
+      Object b;
+      b.str("caption", title_of(box)).opt_str("text", text ? control_text(text) : std::nullopt);
+      // A box without the button stays open until the run's time is up.
+      if (HWND button = GetDlgItem(box, static_cast<int>(press));
+          button && IsWindowVisible(button) && PostMessageA(button, BM_CLICK, 0, 0))
+        b.num("pressed", press);
+      boxes.push_back(b.json());
+    }
+    return false;
+  });
+  if (!ended) {
+    TerminateProcess(program().process.get(), kExitFailed);
+    WaitForSingleObject(program().process.get(), kKillWaitMs);
+    code = kExitFailed;
+  }
+  rec.num("pid", pi.dwProcessId)
+      .raw("boxes", json_list(boxes))
+      .num("exit_code", *code)
+      .flag("timed_out", !ended);
 }
 
 }  // namespace ui

@@ -70,6 +70,9 @@ class Driver {
   HWND find_control(int id, const std::string* text = nullptr);
   HWND control(int id, const std::string* text = nullptr);
   HWND find_new_box();
+  // CreateProcessA of the cmdline (and cwd and env of a step); false with the
+  // failed call's text in `error`.
+  bool launch(const Value& s, PROCESS_INFORMATION& pi, std::string& error);
 
   void do_start(const Value&, Object&);
   void do_switch(const Value&, Object&);
@@ -88,6 +91,7 @@ class Driver {
   void do_sleep(const Value&, Object&);
   void do_wait_exit(const Value&, Object&);
   void do_read_link(const Value&, Object&);
+  void do_run(const Value&, Object&);
 
   Output& out_;
   Value script_;
