@@ -24,6 +24,7 @@
 #include "wininst/core/progress.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/archive_reader.h"
 
 Vec* Resources;
 Vec* InstalledFiles;
@@ -60,10 +61,8 @@ FileHandle output;
 Descriptor program;
 GzipReader reader;
 
-// Chunks of the filecheck, extraction and copying: fixed buffers, never the
-// whole archive in memory.
-RunBuffer<uint8_t, archive::kFilecheckChunk> check_buffer;
-RunBuffer<uint8_t, archive::kCopyChunk> copy_buffer;
+// The chunks of a file's digest: a fixed buffer, never the whole file in memory.
+RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
 // The stream buffer of the file being extracted. The runtime's own 4 KB
 // buffer turns most records into two writes, and under Wine each write is a
 // system call of its own; with this one a record of up to 64 KB is one write
@@ -83,17 +82,16 @@ char* ExtractBuffer() {
   return buffer;
 }
 
-// Reads up to `length` bytes, looping over short reads of the runtime.
-int64_t ReadFully(int fd, void* buffer, uint32_t length) {
-  uint8_t* p = static_cast<uint8_t*>(buffer);
-  uint32_t done = 0;
-  while (done < length) {
-    int n = _read(fd, p + done, length - done);
-    if (n <= 0) break;
-    done += static_cast<uint32_t>(n);
-  }
-  return done;
-}
+// The program's file as the archive reader sees it.
+class DescriptorSource : public archive::ByteSource {
+ public:
+  explicit DescriptorSource(int fd) : fd_(fd) {}
+  bool Seek(int64_t offset) override { return _lseeki64(fd_, offset, SEEK_SET) == offset; }
+  int64_t Read(void* buffer, uint32_t length) override { return _read(fd_, buffer, length); }
+
+ private:
+  int fd_;
+};
 
 std::string HexDigest(Md5& md5) {
   uint8_t digest[Md5::kDigestLength];
@@ -121,7 +119,8 @@ void ReadSignature(int fd) {
     FatalText("Seek on setup");
   }
   uint8_t bytes[archive::kSignatureBytes] = {};
-  ReadFully(fd, bytes, sizeof bytes);
+  DescriptorSource file(fd);
+  archive::ReadFully(file, bytes, sizeof bytes);
   archive::FormatSignature(bytes, signature);
 }
 
@@ -199,8 +198,8 @@ std::string FileDigest(const char* path) {
   FileHandle f(fopen(path, "rb"));
   if (!f) return "";
   Md5 md5;
-  for (size_t n; (n = fread(copy_buffer.get(), 1, copy_buffer.size(), f.get())) > 0;) {
-    md5.Update(copy_buffer.get(), n);
+  for (size_t n; (n = fread(digest_buffer.get(), 1, digest_buffer.size(), f.get())) > 0;) {
+    md5.Update(digest_buffer.get(), n);
   }
   return HexDigest(md5);
 }
@@ -225,33 +224,13 @@ bool CloseOutput() { return fclose(output.release()) == 0; }
 void AbandonOutput() { output.reset(); }
 
 bool FindArchiveHeader(int fd, archive::HeaderFields& header) {
-  for (int64_t offset = archive::kMinStubLength;; offset += archive::kStubGrid) {
-    if (_lseeki64(fd, offset, SEEK_SET) != offset) return false;
-    uint8_t bytes[archive::kHeaderLength];
-    if (ReadFully(fd, bytes, sizeof bytes) < static_cast<int64_t>(sizeof bytes)) return false;
-    if (archive::DecodeHeader(bytes, header)) return true;
-  }
+  DescriptorSource file(fd);
+  return archive::FindHeader(file, header);
 }
 
 void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
-  Md5 digest;
-  if (_lseeki64(fd, headersize, SEEK_SET) != headersize) {
-    Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
-  }
-  for (uint32_t remaining = setuplen; remaining > 0;) {
-    uint32_t chunk = remaining < check_buffer.size() ? remaining : check_buffer.size();
-    if (ReadFully(fd, check_buffer.get(), chunk) != chunk) {
-      Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
-    }
-    digest.Update(check_buffer.get(), chunk);
-    remaining -= chunk;
-  }
-  uint8_t computed[Md5::kDigestLength];
-  bool ok = digest.Final(computed);
-  uint8_t stored[archive::kFilecheckLength];
-  int64_t n = ReadFully(fd, stored, sizeof stored);
-  if (n != sizeof stored) Fatal("Can't read filecheck: %d", static_cast<int>(n));
-  if (!ok || memcmp(stored, computed, sizeof stored) != 0) FatalText(kCorrupt);
+  DescriptorSource file(fd);
+  archive::VerifyFilecheck(file, headersize, setuplen);
 }
 
 char* OpenArchive() {
@@ -283,29 +262,12 @@ char* OpenArchive() {
 
 uint32_t ReadRecordLength() {
   if (!reader) FatalText(kCorrupt);
-  uint32_t length = 0;
-  for (int shift = 0; shift < 32; shift += 8) {
-    int c = gzgetc(reader.get());
-    if (c < 0) FatalText(kCorrupt);
-    length |= static_cast<uint32_t>(c) << shift;
-  }
-  return length;
+  return archive::ReadRecordLength(reader.get());
 }
 
 char* ReadManifestRecord() {
-  uint32_t length = ReadRecordLength();
-  // Length + 1 must not wrap around to a tiny buffer.
-  if (length == UINT32_MAX) FatalText(kCorrupt);
-  char* text = static_cast<char*>(xmalloc(length + 1));
-  uint32_t done = 0;
-  while (done < length) {
-    // gzread counts in int.
-    unsigned want = length - done < 0x40000000u ? length - done : 0x40000000u;
-    int n = gzread(reader.get(), text + done, want);
-    if (n <= 0) FatalText(kCorrupt);
-    done += static_cast<uint32_t>(n);
-  }
-  return text;
+  if (!reader) FatalText(kCorrupt);
+  return archive::ReadManifestRecord(reader.get());
 }
 
 void ExtractRecord(const char* path, uint32_t size) {
@@ -338,20 +300,18 @@ void ExtractRecord(const char* path, uint32_t size) {
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
-  for (uint32_t remaining = length; remaining > 0;) {
-    unsigned chunk = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
-    int n = gzread(reader.get(), copy_buffer.get(), chunk);
-    if (n <= 0) {
-      AbandonOutput();
-      FatalText(kCorrupt);
-    }
-    remaining -= static_cast<uint32_t>(n);
-    if (!out) continue;
-    if (fwrite(copy_buffer.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-      AbandonOutput();
-      Fatal("Write error on %s", path);
-    }
-    CountProgress(static_cast<uint64_t>(n));
+  const bool whole =
+      archive::ReadRecordBytes(reader.get(), length, [&](const uint8_t* chunk, uint32_t n) {
+        if (!out) return;
+        if (fwrite(chunk, 1, n, out) != n) {
+          AbandonOutput();
+          Fatal("Write error on %s", path);
+        }
+        CountProgress(n);
+      });
+  if (!whole) {
+    AbandonOutput();
+    FatalText(kCorrupt);
   }
   // A write that fails only when the buffer is flushed is a write error too.
   if (out && !CloseOutput()) Fatal("Write error on %s", path);

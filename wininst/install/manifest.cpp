@@ -26,27 +26,9 @@ Vec* ManifestVariables;
 
 namespace {
 
-constexpr const char* kInstDirToken = "%InstDir%";
-constexpr size_t kInstDirTokenLength = 9;
 constexpr int kEnvironmentLimit = 4096;
 constexpr int kErrorTextWidth = 60;
 constexpr const char* kMakerSite = "https://www.meridox.com/ordering";
-
-manifest::TextLines* lines;
-char* pushed_back;
-
-// The parser's view of the manifest lines: NextManifestLine and PushBackLine.
-class ManifestLines : public manifest::LineSource {
- public:
-  bool Next(std::string& line) override {
-    char* l = NextManifestLine();
-    if (!l) return false;
-    line = l;
-    free(l);
-    return true;
-  }
-  void PushBack(const std::string& line) override { PushBackLine(line.c_str()); }
-};
 
 template <typename T>
 T* Append(Vec*& list, T* item) {
@@ -273,60 +255,8 @@ void ReadManifest(char* text) {
 }
 
 void ParseManifest(manifest::TextLines& text) {
-  lines = &text;
-  ManifestLines source;
   Builder builder;
-  manifest::Walk(source, builder);
-}
-
-char* NextManifestLine() {
-  std::string line;
-  if (pushed_back) {
-    line = pushed_back;
-    free(pushed_back);
-    pushed_back = nullptr;
-  } else if (!lines || !lines->Next(line)) {
-    return nullptr;
-  }
-  return ExpandInstDir(line.c_str());
-}
-
-void PushBackLine(const char* line) {
-  free(pushed_back);
-  pushed_back = xstrdup(line);
-}
-
-char* ExpandInstDir(const char* text) {
-  const char* inst_dir = GetVariable("InstDir");
-  if (!inst_dir) return xstrdup(text);
-  std::string out;
-  for (const char* p = text; *p;) {
-    if (_strnicmp(p, kInstDirToken, kInstDirTokenLength) == 0) {
-      out += inst_dir;
-      p += kInstDirTokenLength;
-    } else {
-      out += *p++;
-    }
-  }
-  if (out.size() > kMaxExpanded) out.resize(kMaxExpanded);
-  return xstrdup(out.c_str());
-}
-
-char* CollapseInstDir(const char* text) {
-  const char* inst_dir = GetVariable("InstDir");
-  size_t n = inst_dir ? strlen(inst_dir) : 0;
-  std::string out;
-  for (const char* p = text; *p && out.size() < kMaxExpanded;) {
-    // The first character must match exactly, the rest without regard to case.
-    if (n > 0 && *p == inst_dir[0] && _strnicmp(p, inst_dir, n) == 0) {
-      out += kInstDirToken;
-      p += n;
-    } else {
-      out += *p++;
-    }
-  }
-  if (out.size() > kMaxExpanded) out.resize(kMaxExpanded);
-  return xstrdup(out.c_str());
+  WalkManifest(text, builder);
 }
 
 Feature* FindFeature(const char* name) {

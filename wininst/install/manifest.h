@@ -87,6 +87,9 @@ extern Vec* ManifestVariables;  // char*: names set by [Variables], in order
 void ReadManifest(char* text);
 // Parses the manifest after its signature line, up to [Run].
 void ParseManifest(manifest::TextLines& lines);
+// Walks the manifest's lines after its signature line with the shared rules,
+// reading them through NextManifestLine; false after a format error.
+bool WalkManifest(manifest::TextLines& text, manifest::Sink& sink);
 // The next significant line, "%InstDir%" expanded; null at the end.
 char* NextManifestLine();
 void PushBackLine(const char* line);

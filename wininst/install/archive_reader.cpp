@@ -1,0 +1,113 @@
+#include "wininst/install/archive_reader.h"
+
+#include <cstring>
+#include <utility>
+
+#include "common/alloc.h"
+#include "common/handle.h"
+#include "common/md5.h"
+#include "wininst/core/messages.h"
+
+namespace archive {
+
+namespace {
+
+constexpr const char* kCorrupt = "Installer is corrupt or truncated";
+// The manifest record is read into a buffer of this size first, doubled as
+// its bytes arrive.
+constexpr uint32_t kManifestStep = 64 * 1024;
+
+// Chunks of the filecheck and of the records: fixed buffers, never the whole
+// archive in memory.
+uint8_t check_buffer[kFilecheckChunk];
+uint8_t copy_buffer[kCopyChunk];
+
+}  // namespace
+
+int64_t ReadFully(ByteSource& file, void* buffer, uint32_t length) {
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < length) {
+    int64_t n = file.Read(p + done, length - done);
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+
+bool FindHeader(ByteSource& file, HeaderFields& header) {
+  for (int64_t offset = kMinStubLength;; offset += kStubGrid) {
+    if (!file.Seek(offset)) return false;
+    uint8_t bytes[kHeaderLength];
+    if (ReadFully(file, bytes, sizeof bytes) < static_cast<int64_t>(sizeof bytes)) return false;
+    if (DecodeHeader(bytes, header)) return true;
+  }
+}
+
+void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
+  Md5 digest;
+  if (!file.Seek(headersize)) {
+    Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
+  }
+  for (uint32_t remaining = setuplen; remaining > 0;) {
+    uint32_t chunk = remaining < sizeof check_buffer ? remaining : sizeof check_buffer;
+    if (ReadFully(file, check_buffer, chunk) != chunk) {
+      Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
+    }
+    digest.Update(check_buffer, chunk);
+    remaining -= chunk;
+  }
+  uint8_t computed[Md5::kDigestLength];
+  bool ok = digest.Final(computed);
+  uint8_t stored[kFilecheckLength];
+  int64_t n = ReadFully(file, stored, sizeof stored);
+  if (n != sizeof stored) Fatal("Can't read filecheck: %d", static_cast<int>(n));
+  if (!ok || memcmp(stored, computed, sizeof stored) != 0) FatalText(kCorrupt);
+}
+
+uint32_t ReadRecordLength(gzFile reader) {
+  uint32_t length = 0;
+  for (int shift = 0; shift < 32; shift += 8) {
+    int c = gzgetc(reader);
+    if (c < 0) FatalText(kCorrupt);
+    length |= static_cast<uint32_t>(c) << shift;
+  }
+  return length;
+}
+
+char* ReadManifestRecord(gzFile reader) {
+  const uint32_t length = ReadRecordLength(reader);
+  // Length + 1 must not wrap around to a tiny buffer.
+  if (length == UINT32_MAX) FatalText(kCorrupt);
+  // The buffer grows with the bytes that arrive, so that a length the stream
+  // does not hold ends as a short stream, not as a request for gigabytes.
+  uint32_t capacity = length < kManifestStep ? length : kManifestStep;
+  TextHandle text(static_cast<char*>(xmalloc(capacity + 1)));
+  for (uint32_t done = 0; done < length;) {
+    if (done == capacity) {
+      capacity = length - done < capacity ? length : capacity * 2;
+      TextHandle bigger(static_cast<char*>(xmalloc(capacity + 1)));
+      memcpy(bigger.get(), text.get(), done);
+      text = std::move(bigger);
+    }
+    int n = gzread(reader, text.get() + done, capacity - done);
+    if (n <= 0) FatalText(kCorrupt);
+    done += static_cast<uint32_t>(n);
+  }
+  text.get()[length] = '\0';
+  return text.release();
+}
+
+bool ReadRecordBytes(gzFile reader, uint32_t length,
+                     const std::function<void(const uint8_t*, uint32_t)>& chunk) {
+  for (uint32_t remaining = length; remaining > 0;) {
+    unsigned want = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
+    int n = gzread(reader, copy_buffer, want);
+    if (n <= 0) return false;
+    remaining -= static_cast<uint32_t>(n);
+    if (chunk) chunk(copy_buffer, static_cast<uint32_t>(n));
+  }
+  return true;
+}
+
+}  // namespace archive

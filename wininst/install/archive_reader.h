@@ -1,0 +1,50 @@
+// The archive reader's core, which needs no Windows: the header scan and the
+// filecheck over a byte source, and the record framing (a u32 length, then
+// that many bytes) inside the gzip member. The stub runs it over its own
+// file (archive.cpp); the fuzz targets run it over bytes in memory.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <functional>
+
+#include "wininst/install/archive_format.h"
+
+namespace archive {
+
+// A file as the reader sees it: a position that can be moved, and reads.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Moves to `offset`; false when that fails. Beyond the end is no failure:
+  // reads there return nothing.
+  virtual bool Seek(int64_t offset) = 0;
+  // Reads up to `length` bytes; the count, 0 at the end or on an error.
+  virtual int64_t Read(void* buffer, uint32_t length) = 0;
+};
+
+// Reads up to `length` bytes, looping over short reads.
+int64_t ReadFully(ByteSource& file, void* buffer, uint32_t length);
+
+// Scans for the archive header from the minimum stub length on, in steps of
+// the grid; false when there is none. Leaves the position after the header.
+bool FindHeader(ByteSource& file, HeaderFields& header);
+
+// Checks the filecheck of the covered stretch; every failure is fatal.
+void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen);
+
+// The length before the next record; fatal when the stream ends first.
+uint32_t ReadRecordLength(gzFile reader);
+
+// The manifest record (its length, then its bytes) as a NUL-ended text
+// from xmalloc; fatal when the stream ends first.
+char* ReadManifestRecord(gzFile reader);
+
+// Reads the `length` bytes of the current record in chunks of at most
+// kCopyChunk and hands each to `chunk`, when one is given. False when the
+// stream ends first: the caller says so, once its output is closed.
+bool ReadRecordBytes(gzFile reader, uint32_t length,
+                     const std::function<void(const uint8_t*, uint32_t)>& chunk);
+
+}  // namespace archive
