@@ -3,6 +3,7 @@ Wine, check their filecheck, read their manifest record and clean up their
 temporary folder; damaged, cut, re-signed and locked cases end with the
 installer's own messages, read from its boxes by the UI driver."""
 
+import gzip
 import hashlib
 import json
 import os
@@ -12,6 +13,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import zlib
 from pathlib import Path
 
 from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest, build_installer,
@@ -275,6 +277,19 @@ class DamagedInstallers(ArchiveTest):
         box = self.fatal(installer, f'"--dir={to_win(inst)}"', LICENCE)
         self.assertEqual(box["text"], "File size does not match - file 1:"
                                       f"{to_win(inst)}\\bin\\a.txt 5/{len(FILES['bin/a.txt'])}")
+
+    def test_manifest_record_longer_than_its_stream(self):
+        # A length that the member does not hold, under a valid filecheck (a
+        # crafted file): a short stream, not a request for 3.75 GiB.
+        def lie(data, h):
+            payload = bytearray(zlib.decompress(bytes(data[h["at"] + 20:h["headersize"] + h["setuplen"]]), 31))
+            payload[:4] = struct.pack("<I", 0xF0000000)
+            member = gzip.compress(bytes(payload), mtime=0)
+            setuplen = struct.pack("<I", h["at"] + 20 + len(member) - h["headersize"])
+            data = data[:h["at"] + 12] + setuplen + data[h["at"] + 16:h["at"] + 20] + member
+            return data + hashlib.md5(data[h["headersize"]:]).digest()
+
+        self.assertEqual(self.fatal(self.damaged("lying.exe", lie))["text"], CORRUPT)
 
     def test_header_off_the_grid_is_no_archive(self):
         def shift(data, h):
