@@ -44,7 +44,8 @@ bench: setup
 	@$(MAKE) --no-print-directory all
 	@bench/run.sh
 
-# Each fuzz target for FUZZ_SECONDS (default 600).
+# Each fuzz target for FUZZ_SECONDS (default 600), then the full corruption
+# campaign under Wine (CAMPAIGN_POSITIONS, default 1000).
 fuzz: setup
 	@scripts/fuzz.sh $(or $(FUZZ_SECONDS),600)
 

@@ -3,14 +3,17 @@ Wine, check their filecheck, read their manifest record and clean up their
 temporary folder; damaged, cut, re-signed and locked cases end with the
 installer's own messages, read from its boxes by the UI driver."""
 
+import collections
 import gzip
 import hashlib
 import json
 import os
+import random
 import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 import zlib
@@ -31,17 +34,17 @@ def filecheck_chunk() -> int:
     return int(re.search(r"kFilecheckChunk = (\d+);", text).group(1))
 
 
-def unused_section_byte(data: bytes) -> int:
-    """A byte inside a section's raw data past its virtual size: covered by
-    the filecheck, but never run or read by the program."""
+def mapped_sections(data: bytes) -> dict[str, range]:
+    """The file ranges of a PE image that the system maps, by section name:
+    each section's raw data up to its virtual size. The rest (section
+    padding, the zeros up to the stub length) is covered by the filecheck but
+    never run or read."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, pe + 6)
+    count, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, pe + 6)
     table = pe + 24 + optional_size
-    for i in range(sections):
-        virtual_size, _, raw_size, raw_at = struct.unpack_from("<IIII", data, table + 40 * i + 8)
-        if 0 < virtual_size < raw_size:
-            return raw_at + virtual_size
-    raise AssertionError("no section with padding")
+    sections = [struct.unpack_from("<8sIxxxxII", data, table + 40 * i) for i in range(count)]
+    return {name.rstrip(b"\0").decode(): range(raw_at, raw_at + min(virtual, raw))
+            for name, virtual, raw, raw_at in sections if raw_at}
 
 
 def product(name: str) -> str:
@@ -137,6 +140,19 @@ class ArchiveTest(WineTest):
         self.assertEqual(box["icon"], "error", run)
         return box
 
+    def sign(self, installer: Path) -> tuple[Path, Path]:
+        """A copy signed with a new self-signed certificate, as code signing
+        does it: the PE headers rewritten, the certificate table appended.
+        Returns the copy and the certificate."""
+        key, cert = self.work / "key.pem", self.work / "cert.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert,
+                        "-days", "2", "-nodes", "-subj", "/CN=MERIDOX Test Signing"],
+                       check=True, capture_output=True)
+        signed = self.work / ("signed-" + installer.name)
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Archive test",
+                        "-in", installer, "-out", signed], check=True, capture_output=True)
+        return signed, cert
+
     def assert_runs(self, installer: Path, inst: Path):
         """A headless installation of `installer` into `inst` succeeds."""
         before = temp_qz()
@@ -182,13 +198,7 @@ class GoodInstallers(ArchiveTest):
 
     def test_signed_installer_and_rewritten_headers_still_pass(self):
         installer = self.install("Archive Signed")
-        key, cert = self.work / "key.pem", self.work / "cert.pem"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert,
-                        "-days", "2", "-nodes", "-subj", "/CN=MERIDOX Test Signing"],
-                       check=True, capture_output=True)
-        signed = self.work / "signed.exe"
-        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Archive test",
-                        "-in", installer, "-out", signed], check=True, capture_output=True)
+        signed, cert = self.sign(installer)
         # A self-signed certificate has no trusted chain: plain verify fails on
         # the chain, yet the file's digest matches; with the certificate as
         # its own CA the signature verifies.
@@ -222,34 +232,6 @@ class DamagedInstallers(ArchiveTest):
         out = self.work / name
         out.write_bytes(bytes(data))
         return out
-
-    def test_one_changed_byte_anywhere_in_the_covered_stretch(self):
-        def flip(offset_of):
-            def change(data, h):
-                data[offset_of(h)] ^= 0x01
-                return data
-            return change
-
-        places = {
-            "stub section": lambda h: unused_section_byte(STUB.read_bytes()),
-            "header stub length": lambda h: h["at"] + 8,
-            "gzip member": lambda h: (h["at"] + 20 + h["headersize"] + h["setuplen"]) // 2,
-        }
-        for place, offset_of in places.items():
-            with self.subTest(place=place):
-                box = self.fatal(self.damaged(place.replace(" ", "_") + ".exe", flip(offset_of)))
-                self.assertEqual(box["text"], CORRUPT)
-
-    def test_file_cut_inside_the_gzip_member(self):
-        big = {"bin/a.txt": os.urandom(100000), "bin/b.bin": os.urandom(50000)}
-        installer = self.build(product("Archive Cut"), files=big, name="full.exe")
-        h = header(installer)
-        chunk = filecheck_chunk()
-        cut_at = h["at"] + 20 + 3000
-        (self.work / "cut.exe").write_bytes(installer.read_bytes()[:cut_at])
-        box = self.fatal(self.work / "cut.exe")
-        whole_chunks = (cut_at - h["headersize"]) // chunk
-        self.assertEqual(box["text"], f"Can't read entire filecheck: {h['setuplen'] - whole_chunks * chunk}")
 
     def test_lower_case_signature_line(self):
         signature = signature_of(STUB).lower()
@@ -297,6 +279,145 @@ class DamagedInstallers(ArchiveTest):
 
         box = self.fatal(self.damaged("shifted.exe", shift))
         self.assertEqual(box["text"], "Can't find the manifest")
+
+
+class Campaign(ArchiveTest):
+    """One real installer damaged at many places, each copy run once; one
+    UI-driver script answers the fatal boxes of a whole batch of runs. The
+    number of flipped bytes comes from CAMPAIGN_POSITIONS (make fuzz runs the
+    full campaign), the random positions from CAMPAIGN_SEED; the figures go
+    to standard error."""
+
+    POSITIONS = int(os.environ.get("CAMPAIGN_POSITIONS", "50"))
+    SEED = int(os.environ.get("CAMPAIGN_SEED", "16"))
+    BATCH = 50
+    # The installer's messages for a damaged or cut file.
+    CORRUPTION = [re.compile(p, re.S) for p in (
+        "Installer is corrupt or truncated", r"Can't read entire filecheck: \d+", r"Can't read filecheck: \d+",
+        "Can't find the manifest", "Invalid manifest signature", r"File size does not match - file \d+:.* \d+/\d+")]
+    # The share of the flips that each region gets. Bytes of the stub that
+    # the system maps may run or be read before the filecheck is complete: a
+    # flip there may stop the program before the check can (see the figures).
+    SHARES = {"stub, mapped": 0.3, "stub, never mapped": 0.1, "header magic": 0.025,
+              "header stub length": 0.025, "header setuplen": 0.025, "header headersize": 0.025,
+              "gzip member": 0.4, "filecheck": 0.1}
+
+    def test_damaged_copies_end_with_a_corruption_message_and_a_signed_copy_installs(self):
+        rng = random.Random(self.SEED)
+        name = "Archive Campaign"
+        self.products.append(name)
+        # Big enough that every sixteenth of the file lies past the stub.
+        stub_length = max(204800, -(-STUB.stat().st_size // 1024) * 1024)
+        payload = rng.randbytes(16 * stub_length)
+        installer = self.build(product(name), files={**FILES, "bin/b.bin": payload}, extra=["-l", "1"])
+        data, h = installer.read_bytes(), header(installer)
+        at, end = h["at"], h["headersize"] + h["setuplen"]
+        mapped = mapped_sections(data)
+
+        def section(p):
+            return next((name for name, r in mapped.items() if p in r), None)
+
+        def draw(lo, hi, mapped_wanted=None):
+            while True:
+                p = rng.randrange(lo, hi)
+                if mapped_wanted is None or (section(p) is not None) == mapped_wanted:
+                    return p
+
+        regions = {"stub, mapped": lambda: draw(h["headersize"], at, True),
+                   "stub, never mapped": lambda: draw(h["headersize"], at, False),
+                   "header magic": lambda: draw(at, at + 8), "header stub length": lambda: draw(at + 8, at + 12),
+                   "header setuplen": lambda: draw(at + 12, at + 16),
+                   "header headersize": lambda: draw(at + 16, at + 20),
+                   "gzip member": lambda: draw(at + 20, end), "filecheck": lambda: draw(end, end + 16)}
+        cases = [(region, pick(), rng.randrange(1, 256)) for region, pick in regions.items()
+                 for _ in range(max(1, round(self.POSITIONS * self.SHARES[region])))]
+        cases += [("cut", len(data) * k // 16, None) for k in range(1, 16)] + [("cut", end + 9, None)]
+
+        # Copies in memory when the machine has a tmpfs: each is a whole installer.
+        shm = Path("/dev/shm")
+        copies = Path(tempfile.mkdtemp(prefix="campaign-", dir=shm if shm.is_dir() else self.work))
+        outside = [drive_c(), copies]
+        before = self.snapshot(outside)
+        results = []
+        try:
+            for b in range(0, len(cases), self.BATCH):
+                batch, steps = cases[b:b + self.BATCH], []
+                for i, (region, offset, xor) in enumerate(batch, b):
+                    copy = bytearray(data[:offset] if xor is None else data)
+                    if xor is not None:
+                        copy[offset] ^= xor
+                    (copies / f"{i}.exe").write_bytes(copy)
+                    temp = self.work / "temp" / str(i)
+                    temp.mkdir(parents=True)
+                    steps.append({"do": "run", "cmdline": command_line(copies / f"{i}.exe"),
+                                  "env": {"TEMP": to_win(temp), "TMP": to_win(temp)}})
+                run = drive(steps)
+                self.assertIsNone(run.error, run)
+                for i, record in enumerate(run.of("run"), b):
+                    results.append(self.outcome(record, self.work / "temp" / str(i)))
+                    (copies / f"{i}.exe").unlink()
+            self.assertEqual(list(copies.iterdir()), [], "nothing beside the copies")
+        finally:
+            shutil.rmtree(copies, ignore_errors=True)
+        self.assertEqual(self.snapshot(outside), before, "no file written outside the runs' temporary folders")
+
+        self.report([(f"stub {section(o)}" if r == "stub, mapped" else r, o, x) for r, o, x in cases], results)
+        chunk = filecheck_chunk()
+        for (region, offset, xor), (kind, text) in zip(cases, results):
+            with self.subTest(region=region, offset=offset, xor=xor):
+                allowed = ["message", "stopped by the system"] if region == "stub, mapped" else ["message"]
+                self.assertIn(kind, allowed, text)
+                if region == "header magic":
+                    self.assertEqual(text, "Can't find the manifest")
+                elif region == "cut" and offset >= end:
+                    self.assertEqual(text, f"Can't read filecheck: {offset - end}")
+                elif region == "cut":
+                    remaining = h["setuplen"] - (offset - h["headersize"]) // chunk * chunk
+                    self.assertEqual(text, f"Can't read entire filecheck: {remaining}")
+
+        signed, _ = self.sign(installer)
+        inst = self.work / "inst"
+        self.assertEqual(wine([signed, f"--dir={to_win(inst)}", LICENCE]), 0)
+        self.assertEqual((inst / "bin" / "b.bin").read_bytes(), payload)
+
+    def outcome(self, record: dict, temp: Path) -> tuple[str, str]:
+        """How one run ended: "message" (one fatal box with a corruption
+        message, exit code 1, its temporary folder gone), "stopped by the
+        system" (no box: the system refused the file or ended the program with
+        an exception status; at most an empty temporary folder left), or
+        "other"; with the box's text or what else happened."""
+        boxes, code = record.get("boxes", []), record.get("exit_code")
+        left = [p.relative_to(temp).as_posix() for p in temp.rglob("*")]
+        if (code == 1 and len(boxes) == 1 and boxes[0]["caption"] == "Fatal error" and not left
+                and any(p.fullmatch(boxes[0]["text"] or "") for p in self.CORRUPTION)):
+            return "message", boxes[0]["text"]
+        if (not boxes and ("start_error" in record or code >= 0xC0000000)
+                and all(re.fullmatch(r"qz\d+", p) and not any((temp / p).iterdir()) for p in left)):
+            return "stopped by the system", record.get("start_error") or f"exit code {code:#x}, left {left}"
+        return "other", json.dumps({**record, "left": left})
+
+    @staticmethod
+    def snapshot(folders: list[Path]) -> dict:
+        """Every file and folder below `folders`, with size and time of
+        change, leaving out the tests' own folders."""
+        skip = {drive_c() / "tests"}
+        found = {}
+        for top in folders:
+            for folder, dirs, files in os.walk(top):
+                dirs[:] = [d for d in dirs if Path(folder, d) not in skip]
+                for name in dirs + files:
+                    st = os.lstat(Path(folder, name))
+                    found[Path(folder, name)] = (st.st_size, st.st_mtime_ns) if name in files else None
+        return found
+
+    def report(self, cases: list, results: list):
+        lines = [f"campaign: seed {self.SEED}, {len(cases)} runs"]
+        figures = collections.Counter(
+            (region, kind, re.sub(r"\d+", "N", text) if kind == "message" else f"{text} (at {offset:#x})")
+            for (region, offset, _), (kind, text) in zip(cases, results))
+        for (region, kind, text), n in sorted(figures.items()):
+            lines.append(f"  {n:5}  {region:20} {kind:22} {text}")
+        print("\n".join(lines), file=sys.stderr)
 
 
 class LockedOutputFile(ArchiveTest):
@@ -356,6 +477,31 @@ class Builder(ArchiveTest):
         self.assertEqual(r.returncode, 1)
         self.assertIn(f"{manifest}:7: Feature B not in manifest\n", r.stderr)
         self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["broken.manifest", "src"])
+
+    def test_lines_the_builder_refuses_fail_in_the_installer_when_packed_unchecked(self):
+        name = "Archive Unchecked"
+        self.products.append(name)
+        inst = self.work / "inst"
+        files = {**FILES, "bin/sub/x.txt": b"x"}
+        # Packed as written: the sizes that mkinst would fill in, given.
+        sized = product(name).replace("a.txt\n", f"a.txt\t{len(FILES['bin/a.txt'])}\n").replace(
+            "b.bin\n", f"b.bin\t{len(FILES['bin/b.bin'])}\n")
+        cases = [  # manifest, the builder's message with its line, the installer's box
+            (sized.replace("[Components]", "sub\\x.txt\t1\n[Components]"),
+             "10: file sub\\x.txt: a file name can't hold a folder",
+             f"Can't create file: {to_win(inst)}\\bin\\sub\\x.txt\nError 2"),
+            (sized.replace("[Run]", '[Registry]\nHKLM\\SOFTWARE\\MERIDOX Test\\Path="%InstDir%"\n[Run]'),
+             "15: %InstDir% can't be stored in a [Registry] line", "Bad registry entry under [Registry]"),
+        ]
+        for i, (manifest, refusal, box) in enumerate(cases):
+            with self.subTest(refusal):
+                out = self.work / f"refused{i}.exe"
+                r = build_installer(manifest, files, out, check=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("product.manifest:" + refusal, r.stderr)
+                self.assertFalse(out.exists())
+                build_installer(manifest, files, out, extra=["--unchecked"])
+                self.assertEqual(self.fatal(out, f'"--dir={to_win(inst)}"', LICENCE)["text"], box)
 
     def test_builds_are_reproducible_on_both_platforms(self):
         src = self.work / "src"

@@ -1,6 +1,7 @@
 #include "tools/mkinst/plan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <system_error>
@@ -27,14 +28,69 @@ bool IsDecimal(const std::string& s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+bool HasInstDir(const std::string& text) {
+  return manifest::Lower(text).find("%instdir%") != std::string::npos;
+}
+
+// Why Windows can't take `part` as one file or folder name; empty when it can.
+std::string NameFault(const std::string& part) {
+  if (part == "..") return "\"..\" would leave the installation's folders";
+  for (char c : part) {
+    if (static_cast<unsigned char>(c) < 32 || strchr("<>:\"|?*", c)) {
+      return c < 32 ? "a control character can't be part of a Windows file name"
+                    : std::string("\"") + c + "\" can't be part of a Windows file name";
+    }
+  }
+  // A device name stays a device with any extension: CON.txt is the console.
+  static const std::set<std::string> devices = {
+      "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+      "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+  std::string stem = manifest::Lower(part.substr(0, part.find('.')));
+  stem.erase(stem.find_last_not_of(' ') + 1);
+  if (devices.count(stem)) return part + " is a device on Windows, not a file";
+  return "";
+}
+
+constexpr const char* kRegistryInstDir =
+    "%InstDir% can't be stored in a [Registry] line: the installer puts the installation folder "
+    "in its place before it splits the line at its backslashes, and the folder's backslashes "
+    "break the line (\"Bad registry entry under [Registry]\")";
+
+// The text's lines for the shared rules, with the last one given kept.
+class KeptLines : public manifest::LineSource {
+ public:
+  explicit KeptLines(manifest::TextLines& lines) : lines_(lines) {}
+  bool Next(std::string& line) override {
+    if (!lines_.Next(line)) return false;
+    last_ = line;
+    return true;
+  }
+  void PushBack(const std::string& line) override { lines_.PushBack(line); }
+  const std::string& last() const { return last_; }
+
+ private:
+  manifest::TextLines& lines_;
+  std::string last_;
+};
+
 // Records what the archive must carry while the shared rules walk the text.
 class PlanSink : public manifest::Sink {
  public:
-  PlanSink(const manifest::TextLines& lines, const fs::path& dir, bool unchecked, Diagnostics& d)
-      : lines_(lines), dir_(dir), unchecked_(unchecked), diag_(d) {}
+  PlanSink(const manifest::TextLines& lines, const KeptLines& kept, const fs::path& dir,
+           bool unchecked, Diagnostics& d)
+      : lines_(lines), kept_(kept), dir_(dir), unchecked_(unchecked), diag_(d) {}
 
   void Resource(const manifest::ResourceLine& r) override {
     variables_[manifest::Lower(r.name)] = {r.file, Line()};  // the variable names its path
+    // Resources are extracted into one folder and copied into another, where
+    // the installer's own copy and the installed manifest lie too.
+    const std::string lower = manifest::Lower(r.file);
+    if (lower == "setup.exe" || lower == "manifest") {
+      Add("resource " + r.file + ": the installer's own copy (setup.exe) and the installed " +
+          "manifest (manifest) have these names in the resources folder");
+    } else if (OneName("resource", r.file)) {
+      Unique(resource_names_, "resource " + r.file, r.file, Kind::kFile);
+    }
     // The installer refuses a line without a size; the builder fills it in.
     Sized(r.file, SourcePath(dir_, r.file), r.has_size, r.size_text, resources_);
   }
@@ -48,13 +104,38 @@ class PlanSink : public manifest::Sink {
   void FeaturesStart() override {
     files_.clear();
     folder_.clear();
+    installed_.clear();
   }
 
-  void Folder(const std::string& name) override { folder_ = name; }
+  void Folder(const std::string& name) override {
+    folder_ = name;
+    std::string path;
+    for (size_t start = 0; start <= name.size();) {
+      size_t end = std::min(name.find('\\', start), name.size());
+      const std::string part = name.substr(start, end - start);
+      const std::string fault = HasInstDir(part) ? kInstDirInName : NameFault(part);
+      if (!fault.empty()) return Add("folder " + name + ": " + fault);
+      if (!part.empty()) {
+        path += (path.empty() ? "" : "\\") + part;
+        Unique(installed_, "folder " + path, path, Kind::kFolder);
+      }
+      start = end + 1;
+    }
+  }
 
   void File(const manifest::SizedName& f) override {
     std::string relative = folder_.empty() ? f.name : folder_ + "\\" + f.name;
+    if (OneName("file", f.name)) Unique(installed_, "file " + relative, relative, Kind::kFile);
     Sized(relative, SourcePath(dir_, relative), f.has_size, f.size_text, files_);
+  }
+
+  void Shortcut(const std::string& name, const std::string&) override {
+    // The link is made as "<shortcut folder>\<name>.lnk".
+    if (OneName("shortcut", name)) Unique(shortcut_names_, "shortcut " + name, name, Kind::kLink);
+  }
+
+  void Registry(const manifest::RegistryLine& r) override {
+    if (HasInstDir(kept_.last())) Add(kRegistryInstDir);
   }
 
   void Component(const std::string& name) override { components_.insert(manifest::Lower(name)); }
@@ -71,7 +152,10 @@ class PlanSink : public manifest::Sink {
   void Run() override { reached_run_ = true; }
 
   void Error(const std::string& message) override {
-    if (!unchecked_) diag_.Add(Line(), message);
+    // A backslash after %InstDir% already splits the line here; say why.
+    const bool inst_dir =
+        message == "Bad registry entry under [Registry]" && HasInstDir(kept_.last());
+    if (!unchecked_) diag_.Add(Line(), inst_dir ? kRegistryInstDir : message);
   }
 
   // Checks that need the whole manifest; then the records in archive order.
@@ -110,6 +194,51 @@ class PlanSink : public manifest::Sink {
       } else if (v->second.first.find('|') == std::string::npos) {
         diag_.Add(v->second.second, "Syntax error in value of variable \"" + name + "\"");
       }
+    }
+  }
+
+  static constexpr const char* kInstDirInName =
+      "%InstDir% can't be part of a name: the installer puts the installation folder in its place";
+
+  void Add(const std::string& message) {
+    if (!unchecked_) diag_.Add(Line(), message);
+  }
+
+  // A file, resource or shortcut name: one name, without a folder in it.
+  bool OneName(const std::string& kind, const std::string& name) {
+    std::string fault = HasInstDir(name) ? kInstDirInName : NameFault(name);
+    if (fault.empty() && name.find_first_of("\\/") != std::string::npos) {
+      fault = "a " + kind + " name can't hold a folder: the installer makes none for it" +
+              (kind == "shortcut" ? "" : " (\"Can't create file ... Error 2\")") +
+              (kind == "file" ? "; give the folder a line of its own" : "; use a plain name");
+    }
+    if (!fault.empty()) Add(kind + " " + name + ": " + fault);
+    return fault.empty();
+  }
+
+  // Windows compares names without regard to case: two spellings of one
+  // file name are one file, and one overwrites the other. The same spelling
+  // twice is the same source file, written twice; folders merge. Every
+  // shortcut is a link of its own, made anew.
+  enum class Kind { kFolder, kFile, kLink };
+  struct Name {
+    std::string spelling;
+    Kind kind;
+    int line;
+  };
+  void Unique(std::map<std::string, Name>& names, const std::string& what, const std::string& path,
+              Kind kind) {
+    auto [it, added] = names.try_emplace(manifest::Lower(path), Name{path, kind, Line()});
+    if (added) return;
+    const Name& first = it->second;
+    const std::string where = " (line " + std::to_string(first.line) + ")";
+    if (first.kind != kind) {
+      Add(what + " is also a " + (first.kind == Kind::kFolder ? "folder" : "file") + where);
+    } else if (kind == Kind::kLink) {
+      Add(what + " has the name of the one" + where + ": the second link replaces the first");
+    } else if (kind == Kind::kFile && first.spelling != path) {
+      Add(what + " and " + first.spelling + where +
+          " differ only in case: on Windows one overwrites the other");
     }
   }
 
@@ -160,6 +289,7 @@ class PlanSink : public manifest::Sink {
   }
 
   const manifest::TextLines& lines_;
+  const KeptLines& kept_;
   fs::path dir_;
   bool unchecked_;
   Diagnostics& diag_;
@@ -171,6 +301,9 @@ class PlanSink : public manifest::Sink {
   std::map<int, uint64_t> fills_;
   std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   bool reached_run_ = false;
+  std::map<std::string, Name> installed_;  // below the installation folder
+  std::map<std::string, Name> resource_names_;
+  std::map<std::string, Name> shortcut_names_;
 };
 
 // The number of the line holding text[pos], counted as TextLines counts.
@@ -224,8 +357,9 @@ bool PlanArchive(const std::string& text, const fs::path& source_dir, bool unche
       return false;
     }
   }
-  PlanSink sink(lines, source_dir, unchecked, diagnostics);
-  manifest::Walk(lines, sink);
+  KeptLines kept(lines);
+  PlanSink sink(lines, kept, source_dir, unchecked, diagnostics);
+  manifest::Walk(kept, sink);
   sink.Finish(plan);
   plan.manifest = unchecked ? text : FillSizes(text, sink.fills());
   return unchecked || diagnostics.empty();

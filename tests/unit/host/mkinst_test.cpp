@@ -289,7 +289,14 @@ TEST_F(MkinstTest, FileMistakesAreAllReportedWithTheirLinesAndNothingIsWritten) 
   ExpectNoOutput();
 }
 
-TEST_F(MkinstTest, EveryLineTheInstallerRefusesIsReportedWithItsNumber) {
+TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumber) {
+  const std::string registry_inst_dir =
+      "%InstDir% can't be stored in a [Registry] line: the installer puts the installation folder "
+      "in its place before it splits the line at its backslashes, and the folder's backslashes "
+      "break the line (\"Bad registry entry under [Registry]\")";
+  const std::string holds_folder =
+      " name can't hold a folder: the installer makes none for it (\"Can't create file ... Error "
+      "2\"); ";
   const struct {
     std::string manifest;
     int line;
@@ -324,6 +331,34 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesIsReportedWithItsNumber) {
        6, "Syntax error in value of variable \"Guide\""},
       {"[Resources]\nNOTES=notes.pdf\n[Variables]\nreadpdfs=Guide|Notes\nGuide=a.pdf\n[Run]\n", 2,
        "Syntax error in value of variable \"Notes\""},
+      // What the installer would take and then mishandle.
+      {"[Variables]\nA=1\n[Registry]\nHKLM\\Software\\X\\Path=\"%instdir%\"\n[Run]\n", 4,
+       registry_inst_dir},
+      {"[Registry]\nHKLM\\Software\\X\\Path=\"%InstDir%\\bin\"\n[Run]\n", 2, registry_inst_dir},
+      {"[Features]\nFeature=A\nbin/\nsub\\data.bin\n[Run]\n", 4,
+       "file sub\\data.bin: a file" + holds_folder + "give the folder a line of its own"},
+      {"[Resources]\nBACKGROUND=img\\back.bmp\n[Run]\n", 2,
+       "resource img\\back.bmp: a resource" + holds_folder + "use a plain name"},
+      {"[Resources]\nS=Setup.exe\n[Run]\n", 2,
+       "resource Setup.exe: the installer's own copy (setup.exe) and the installed manifest "
+       "(manifest) have these names in the resources folder"},
+      {"[Features]\nFeature=A\nbin/../../x/\n[Run]\n", 3,
+       "folder bin\\..\\..\\x: \"..\" would leave the installation's folders"},
+      {"[Features]\nFeature=A\nbin/\n..\n[Run]\n", 4,
+       "file ..: \"..\" would leave the installation's folders"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nFeature=B\nBIN/\nTool.exe\n[Run]\n", 7,
+       "file BIN\\Tool.exe and bin\\tool.exe (line 4) differ only in case: on Windows one "
+       "overwrites the other"},
+      {"[Features]\nFeature=A\n/\nbin\nbin/\n[Run]\n", 5, "folder bin is also a file (line 4)"},
+      {"[Features]\nFeature=A\nbin/\na:b.txt\ncon.txt\n[Run]\n", 4,
+       "file a:b.txt: \":\" can't be part of a Windows file name"},
+      {"[Features]\nFeature=A\nbin/\na:b.txt\ncon.txt\n[Run]\n", 5,
+       "file con.txt: con.txt is a device on Windows, not a file"},
+      {"[Features]\nFeature=A\n%InstDir%/bin/\n[Run]\n", 3,
+       "folder %InstDir%\\bin: %InstDir% can't be part of a name: the installer puts the "
+       "installation folder in its place"},
+      {"[Variables]\nA=1\n[Shortcuts]\nTool=bin\\tool.exe\nTOOL=doc\\readme.txt\n[Run]\n", 5,
+       "shortcut TOOL has the name of the one (line 4): the second link replaces the first"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.manifest), 1) << c.manifest;
