@@ -85,7 +85,11 @@ class PlanSink : public manifest::Sink {
     // Resources are extracted into one folder and copied into another, where
     // the installer's own copy and the installed manifest lie too.
     const std::string lower = manifest::Lower(r.file);
-    if (lower == "setup.exe" || lower == "manifest") {
+    if (r.file == "." || r.file == ".." || r.file.find_first_of("\\/:") != std::string::npos) {
+      // The installer refuses these itself: a resource keeps its own name.
+      Add("Bad line in [Resources]: a resource's name is a plain file name, without a folder or a "
+          "drive, and not \".\" or \"..\"");
+    } else if (lower == "setup.exe" || lower == "manifest") {
       Add("resource " + r.file + ": the installer's own copy (setup.exe) and the installed " +
           "manifest (manifest) have these names in the resources folder");
     } else if (OneName("resource", r.file)) {
@@ -209,8 +213,9 @@ class PlanSink : public manifest::Sink {
     std::string fault = HasInstDir(name) ? kInstDirInName : NameFault(name);
     if (fault.empty() && name.find_first_of("\\/") != std::string::npos) {
       fault = "a " + kind + " name can't hold a folder: the installer makes none for it" +
-              (kind == "shortcut" ? "" : " (\"Can't create file ... Error 2\")") +
-              (kind == "file" ? "; give the folder a line of its own" : "; use a plain name");
+              (kind == "file"
+                   ? " (\"Can't create file ... Error 2\"); give the folder a line of its own"
+                   : "; use a plain name");
     }
     if (!fault.empty()) Add(kind + " " + name + ": " + fault);
     return fault.empty();

@@ -294,9 +294,6 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
       "%InstDir% can't be stored in a [Registry] line: the installer puts the installation folder "
       "in its place before it splits the line at its backslashes, and the folder's backslashes "
       "break the line (\"Bad registry entry under [Registry]\")";
-  const std::string holds_folder =
-      " name can't hold a folder: the installer makes none for it (\"Can't create file ... Error "
-      "2\"); ";
   const struct {
     std::string manifest;
     int line;
@@ -336,9 +333,11 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
        registry_inst_dir},
       {"[Registry]\nHKLM\\Software\\X\\Path=\"%InstDir%\\bin\"\n[Run]\n", 2, registry_inst_dir},
       {"[Features]\nFeature=A\nbin/\nsub\\data.bin\n[Run]\n", 4,
-       "file sub\\data.bin: a file" + holds_folder + "give the folder a line of its own"},
+       "file sub\\data.bin: a file name can't hold a folder: the installer makes none for it "
+       "(\"Can't create file ... Error 2\"); give the folder a line of its own"},
       {"[Resources]\nBACKGROUND=img\\back.bmp\n[Run]\n", 2,
-       "resource img\\back.bmp: a resource" + holds_folder + "use a plain name"},
+       "Bad line in [Resources]: a resource's name is a plain file name, without a folder or a "
+       "drive, and not \".\" or \"..\""},
       {"[Resources]\nS=Setup.exe\n[Run]\n", 2,
        "resource Setup.exe: the installer's own copy (setup.exe) and the installed manifest "
        "(manifest) have these names in the resources folder"},
