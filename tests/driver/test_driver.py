@@ -145,6 +145,24 @@ class MessageBoxTest(unittest.TestCase):
                 self.assertEqual((box["pressed"], done["exit_code"]), (code, code))
 
 
+class RunTest(unittest.TestCase):
+    def test_whole_runs_in_one_script(self):
+        cls = "DrvRun" + TAG
+        run = drive("runs", [
+            {"do": "run", "cmdline": testee("box", "error", "ok", "Fatal", '"Broken"')},
+            {"do": "run", "cmdline": testee("box", "question", "yesno", "Q", "A"), "press": "no"},
+            {"do": "run", "cmdline": testee("box", "question", "yesno", "Q", "B"), "timeout_ms": 500},
+            {"do": "run", "cmdline": testee("window", cls), "timeout_ms": 500},
+            {"do": "run", "cmdline": f'"{winpath(art("missing.exe"))}"'},
+        ])
+        self.assertIsNone(run.error)
+        ended = [(r.get("exit_code"), r.get("timed_out"), [(b["caption"], b["text"], b.get("pressed"))
+                                                           for b in r.get("boxes", [])]) for r in run.all("run")]
+        self.assertEqual(ended[:4], [(1, False, [("Fatal", "Broken", 1)]), (7, False, [("Q", "A", 7)]),
+                                     (99, True, [("Q", "B", None)]), (99, True, [])])
+        self.assertIn("CreateProcessA failed, error 2", run.all("run")[4]["start_error"])
+
+
 class WindowTest(unittest.TestCase):
     def test_window_controls_input_and_pixels(self):
         cls = "DrvFrame" + TAG
