@@ -360,6 +360,7 @@ class Campaign(ArchiveTest):
         finally:
             shutil.rmtree(copies, ignore_errors=True)
         self.assertEqual(self.snapshot(outside), before, "no file written outside the runs' temporary folders")
+        self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["setup.exe", "temp"])
 
         self.report([(f"stub {section(o)}" if r == "stub, mapped" else r, o, x) for r, o, x in cases], results)
         chunk = filecheck_chunk()
