@@ -82,6 +82,23 @@ char* ExtractBuffer() {
   return buffer;
 }
 
+// A record's bytes written to the file being extracted.
+class FileOutput : public archive::RecordOutput {
+ public:
+  FileOutput(FILE* file, const char* path) : file_(file), path_(path) {}
+  void Chunk(const uint8_t* bytes, uint32_t length) override {
+    if (fwrite(bytes, 1, length, file_) != length) {
+      AbandonOutput();
+      Fatal("Write error on %s", path_);
+    }
+    CountProgress(length);
+  }
+
+ private:
+  FILE* file_;
+  const char* path_;
+};
+
 // The program's file as the archive reader sees it.
 class DescriptorSource : public archive::ByteSource {
  public:
@@ -300,16 +317,8 @@ void ExtractRecord(const char* path, uint32_t size) {
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
-  const bool whole =
-      archive::ReadRecordBytes(reader.get(), length, [&](const uint8_t* chunk, uint32_t n) {
-        if (!out) return;
-        if (fwrite(chunk, 1, n, out) != n) {
-          AbandonOutput();
-          Fatal("Write error on %s", path);
-        }
-        CountProgress(n);
-      });
-  if (!whole) {
+  FileOutput file(out, path);
+  if (!archive::ReadRecordBytes(reader.get(), length, out ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }

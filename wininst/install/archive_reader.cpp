@@ -19,8 +19,8 @@ constexpr uint32_t kManifestStep = 64 * 1024;
 
 // Chunks of the filecheck and of the records: fixed buffers, never the whole
 // archive in memory.
-uint8_t check_buffer[kFilecheckChunk];
-uint8_t copy_buffer[kCopyChunk];
+RunBuffer<uint8_t, kFilecheckChunk> check_buffer;
+RunBuffer<uint8_t, kCopyChunk> copy_buffer;
 
 }  // namespace
 
@@ -50,11 +50,11 @@ void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
     Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
   }
   for (uint32_t remaining = setuplen; remaining > 0;) {
-    uint32_t chunk = remaining < sizeof check_buffer ? remaining : sizeof check_buffer;
-    if (ReadFully(file, check_buffer, chunk) != chunk) {
+    uint32_t chunk = remaining < check_buffer.size() ? remaining : check_buffer.size();
+    if (ReadFully(file, check_buffer.get(), chunk) != chunk) {
       Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
     }
-    digest.Update(check_buffer, chunk);
+    digest.Update(check_buffer.get(), chunk);
     remaining -= chunk;
   }
   uint8_t computed[Md5::kDigestLength];
@@ -98,14 +98,13 @@ char* ReadManifestRecord(gzFile reader) {
   return text.release();
 }
 
-bool ReadRecordBytes(gzFile reader, uint32_t length,
-                     const std::function<void(const uint8_t*, uint32_t)>& chunk) {
+bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output) {
   for (uint32_t remaining = length; remaining > 0;) {
-    unsigned want = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
-    int n = gzread(reader, copy_buffer, want);
+    unsigned want = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
+    int n = gzread(reader, copy_buffer.get(), want);
     if (n <= 0) return false;
     remaining -= static_cast<uint32_t>(n);
-    if (chunk) chunk(copy_buffer, static_cast<uint32_t>(n));
+    if (output) output->Chunk(copy_buffer.get(), static_cast<uint32_t>(n));
   }
   return true;
 }

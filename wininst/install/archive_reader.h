@@ -7,7 +7,6 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <functional>
 
 #include "wininst/install/archive_format.h"
 
@@ -41,10 +40,17 @@ uint32_t ReadRecordLength(gzFile reader);
 // from xmalloc; fatal when the stream ends first.
 char* ReadManifestRecord(gzFile reader);
 
+// Where the bytes of a record go, chunk by chunk.
+class RecordOutput {
+ public:
+  virtual ~RecordOutput() = default;
+  virtual void Chunk(const uint8_t* bytes, uint32_t length) = 0;
+};
+
 // Reads the `length` bytes of the current record in chunks of at most
-// kCopyChunk and hands each to `chunk`, when one is given. False when the
-// stream ends first: the caller says so, once its output is closed.
-bool ReadRecordBytes(gzFile reader, uint32_t length,
-                     const std::function<void(const uint8_t*, uint32_t)>& chunk);
+// kCopyChunk and hands each to `output`, or drops them when it is null.
+// False when the stream ends first: the caller says so, once its output is
+// closed.
+bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output);
 
 }  // namespace archive
