@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -308,6 +309,7 @@ struct GzipMember::Impl {
     current->data.assign(window.begin(), window.end());
     current->history = window.size();
     current->last = current->done = false;
+    current->error.clear();
   }
 
   void Submit() {
@@ -364,7 +366,11 @@ GzipMember::GzipMember(FILE* out, int level, unsigned threads)
   if (threads > 1) {
     // Enough blocks in flight that no worker waits for the writer.
     m.max_pending = 2 * threads + 2;
-    for (unsigned i = 0; i < threads; i++) m.workers.emplace_back([&m] { m.Work(); });
+    try {
+      for (unsigned i = 0; i < threads; i++) m.workers.emplace_back([&m] { m.Work(); });
+    } catch (const std::system_error&) {
+      // Fewer threads give the same bytes; none, and the caller compresses.
+    }
   }
 }
 
