@@ -49,3 +49,21 @@ char* xsprintf(const char* format, ...) {
   va_end(args);
   return r;
 }
+
+std::string FixedPoint(uint64_t value, unsigned shift, int decimals) {
+  uint64_t scale = 1;
+  for (int i = 0; i < decimals; i++) scale *= 10;
+  const uint64_t scaled = value * scale;
+  uint64_t q = scaled >> shift;
+  if (shift > 0) {
+    // The quotient is exact in binary: a tie rounds to the even neighbour.
+    const uint64_t rest = scaled & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (q & 1))) q++;
+  }
+  std::string digits = std::to_string(q);
+  if (decimals == 0) return digits;
+  const size_t places = static_cast<size_t>(decimals);
+  if (digits.size() <= places) digits = std::string(places + 1 - digits.size(), '0') + digits;
+  return digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places);
+}

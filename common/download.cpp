@@ -1,5 +1,7 @@
 #include "common/download.h"
 
+#include "common/alloc.h"
+
 #include <windows.h>
 #include <wininet.h>
 
@@ -19,6 +21,8 @@ using Net = Handle<HINTERNET, InternetCloseHandle>;
 
 // For the reads and for the Content-Disposition header.
 constexpr DWORD kBufferSize = 16384;
+// The transfer's buffer, for the reads and for the Content-Disposition header.
+RunBuffer<char, kBufferSize> transfer;
 
 int LastError() {
   return static_cast<int>(GetLastError());
@@ -83,10 +87,10 @@ bool SendRequest(HINTERNET internet, const std::string& host, const char* object
     ShowNotice("Server error %d while downloading", static_cast<int>(status));
     return false;
   }
-  static char header[kBufferSize];
-  DWORD size = sizeof header, index = 0;
+  char* header = transfer.get();
+  DWORD size = kBufferSize, index = 0;
   if (HttpQueryInfoA(request.get(), HTTP_QUERY_CONTENT_DISPOSITION, header, &size, &index)) {
-    header[size < sizeof header ? size : sizeof header - 1] = '\0';
+    header[size < kBufferSize ? size : kBufferSize - 1] = '\0';
     std::string given = LastComponent(DispositionName(header));
     if (!given.empty()) name = given;
   }
@@ -111,7 +115,7 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
     ShowNotice("Can't create file: %s: %d", path, errno);
     return false;
   }
-  static char buffer[kBufferSize];
+  char* buffer = transfer.get();
   uint32_t received = 0;
   int read_error = 0, write_error = 0;
   for (;;) {

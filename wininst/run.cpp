@@ -13,6 +13,7 @@
 #include "wininst/install/archive.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/removal.h"
+#include "wininst/pages/pages.h"
 
 namespace {
 
@@ -109,8 +110,8 @@ int RunInstaller() {
   const int exit_code = headless ? RunPagesHeadless() : RunWizard();
 
   // The post-sequence actions; a confirmed Cancel or a fatal error never gets
-  // here. First the completion page's choices: RunPostWizardChoices() is
-  // called here once the completion page provides it.
+  // here.
+  RunPostWizardChoices();
   StartRemovalScript();
   return exit_code;
 }

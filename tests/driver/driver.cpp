@@ -55,21 +55,24 @@
 //       the class icon in it, or its stock IDI_WINLOGO when there is none.
 //       null when that cannot be told (no system menu, caption off-screen or
 //       covered).
-//   controls {}                      -> {hwnd, controls: [{hwnd, class, id, text,
+//   controls {}                      -> {hwnd, focus, controls: [{hwnd, class, id, text,
 //                                        enabled, visible, checked, position, rect,
 //                                        style}]}
 //       All descendants of the current window in z-order. text is null when
 //       the control did not answer WM_GETTEXT; checked is BM_GETCHECK (0, 1,
 //       2) for Button controls, null for others; position is PBM_GETPOS for
 //       progress bars, null for others; rect is in the current window's
-//       client coordinates.
+//       client coordinates. focus is the ID of the control that has the
+//       keyboard focus in the window's thread, null when none of its has.
 //   wait_control {id, text?, contains?, enabled?, visible?, checked?, position?,
 //                 timeout_ms?}       -> {control: {...as in controls}}
 //       Waits until a control with that id has every given property
-//       (contains: a part of its text).
-//   click {id, force?}               -> {id, hwnd}
-//       Posts BM_CLICK. A hidden or disabled control fails the step (a user
-//       could not click it) unless force is true.
+//       (contains: a part of its text). Among controls that share the id,
+//       text picks the one it names.
+//   click {id, text?, force?}        -> {id, hwnd}
+//       Posts BM_CLICK (to the control of that id and text, when given). A
+//       hidden or disabled control fails the step (a user could not click
+//       it) unless force is true.
 //   set_text {id, text}              -> {id, hwnd, text}   WM_SETTEXT (edits raise EN_CHANGE)
 //   post {msg, wparam?, lparam?, x?, y?, target_id?}
 //                                    -> {hwnd, msg, wparam, lparam}

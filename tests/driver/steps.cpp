@@ -81,19 +81,22 @@ HWND Driver::window() {
   return current_;
 }
 
-HWND Driver::find_control(int id) {
+HWND Driver::find_control(int id, const std::string* text) {
   HWND hidden = nullptr;
   for (HWND c : descendants(window())) {
     if (GetDlgCtrlID(c) != id) continue;
+    if (text && control_text(c) != *text) continue;
     if (IsWindowVisible(c)) return c;
     if (!hidden) hidden = c;
   }
   return hidden;
 }
 
-HWND Driver::control(int id) {
-  HWND c = find_control(id);
-  if (!c) fail("the current window has no control with id " + std::to_string(id));
+HWND Driver::control(int id, const std::string* text) {
+  HWND c = find_control(id, text);
+  if (!c)
+    fail("the current window has no control with id " + std::to_string(id) +
+         (text ? " and text " + quote(*text) : ""));
   return c;
 }
 
@@ -129,7 +132,7 @@ const std::vector<Driver::StepKind>& Driver::kinds() {
         {"contains", Type::Str},
         {"position", Type::Int, false, 0, 100},
         kTimeout}},
-      {"click", &Driver::do_click, {kId, {"force", Type::Bool}}},
+      {"click", &Driver::do_click, {kId, {"text", Type::Str}, {"force", Type::Bool}}},
       {"set_text", &Driver::do_set_text, {kId, {"text", Type::Str, true}}},
       {"post",
        &Driver::do_post,
@@ -331,7 +334,14 @@ void Driver::do_controls(const Value&, Object& rec) {
   HWND top = window();
   std::vector<std::string> list;
   for (HWND c : descendants(top)) list.push_back(describe_control(c, top));
-  rec.num("hwnd", handle_number(top)).raw("controls", json_list(list));
+  // The keyboard focus of the window's thread, as a control ID (null: none of its).
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  const bool focus = GetGUIThreadInfo(GetWindowThreadProcessId(top, nullptr), &gui) &&
+                     gui.hwndFocus && IsChild(top, gui.hwndFocus);
+  rec.num("hwnd", handle_number(top))
+      .raw("focus", focus ? std::to_string(GetDlgCtrlID(gui.hwndFocus)) : "null")
+      .raw("controls", json_list(list));
 }
 
 void Driver::do_wait_control(const Value& s, Object& rec) {
@@ -339,8 +349,9 @@ void Driver::do_wait_control(const Value& s, Object& rec) {
   const DWORD ms = timeout(s);
   std::string last = "no such control";
   HWND found = nullptr;
+  const Value* wanted = s.find("text");
   const bool ok = wait_for(ms, [&] {
-    HWND c = find_control(id);
+    HWND c = find_control(id, wanted ? &wanted->text : nullptr);
     if (!c) return false;
     const auto text = control_text(c);
     const auto checked = check_state(c);
@@ -370,7 +381,8 @@ void Driver::do_wait_control(const Value& s, Object& rec) {
 
 void Driver::do_click(const Value& s, Object& rec) {
   const int id = static_cast<int>(int_of(s, "id", 0, 0xFFFF));
-  HWND c = control(id);
+  const Value* text = s.find("text");
+  HWND c = control(id, text ? &text->text : nullptr);
   if (!flag_of(s, "force")) {
     if (!IsWindowVisible(c))
       fail("control " + std::to_string(id) + " is hidden (use force to click anyway)");

@@ -65,8 +65,10 @@ class Driver {
 
   HWND window();
   // Several pages may share control IDs; the visible one is what a user sees.
-  HWND find_control(int id);
-  HWND control(int id);
+  // With `text`, only a control of exactly that text (a page's controls may
+  // share an ID too).
+  HWND find_control(int id, const std::string* text = nullptr);
+  HWND control(int id, const std::string* text = nullptr);
   HWND find_new_box();
 
   void do_start(const Value&, Object&);

@@ -152,7 +152,7 @@ Errmess=Gamma drives the probes.
 Installer={servers.route(f"/{t}/cut-setup.exe", SETUP, cut=20000)}
 Arguments=[Markers]\\cut 0
 Installer=http://{servers.host}/{t}/missing.exe
-Installer={servers.route(f"/{t}/gamma-setup.exe", SETUP + bytes(9_000_000), rate=2_000_000)}
+Installer={servers.route(f"/{t}/gamma-setup.exe", SETUP + bytes(15_000_000), rate=2_000_000)}
 Arguments=[Markers]\\gamma 1
 """, [*to_the_work(),
             {"do": "wait_control", "id": 501, "contains": " bytes/second", "timeout_ms": 30000},

@@ -7,8 +7,8 @@ which records each update and answers as the test says."""
 import os
 import shutil
 
-from winetest import (LICENCE, WIN_BUILD, WineTest, build_installer, command_line, drive, drive_c, main, reg_delete,
-                      to_the_work, to_win)
+from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, WineTest, build_installer, command_line, drive, drive_c,
+                      finish, main, reg_delete, to_the_work, to_win)
 
 # A root-enumerated device of the system class, with nothing to copy and no service.
 INF = """[Version]
@@ -73,10 +73,11 @@ class Drivers(WineTest):
             # The last box stays while the test reads the progress page, then it is answered.
             steps += [*to_the_work(), *answers[:-1],
                       {"do": "box", "timeout_ms": 30000}, {"do": "controls"},
-                      {"do": "wait_window", "class": "#32770"}, {"do": "click", "id": 1}]
+                      {"do": "wait_window", "class": "#32770"}, {"do": "click", "id": 1},
+                      {"do": "wait_window", "class": FRAME_CLASS}, *finish()]
         else:
-            steps += answers
-        run = drive(steps + [{"do": "wait_exit", "timeout_ms": 30000}], env=env)
+            steps += [*answers, {"do": "wait_exit", "timeout_ms": 30000}]
+        run = drive(steps, env=env)
         self.assertEqual(run.exit_code, 0, run)
         self.assertEqual([(b["caption"], b["icon"], b["text"]) for b in run.boxes], boxes)
         return run

@@ -6,8 +6,9 @@ leave an installation that can still be removed."""
 
 import shutil
 
-from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, fatal_run, main,
-                      reg_delete, reg_query, start_menu_programs, temp_qz, to_win, wait_for, wine)
+from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, fatal_run,
+                      main, past_the_folder_page, reg_delete, reg_query, start_menu_programs, temp_qz,
+                      to_the_work, to_win, wait_for, wine)
 
 MAKER = "MERIDOX Reliability Tests"
 PRODUCT_KEY = f"HKLM\\SOFTWARE\\{MAKER}\\Sturdy\\1.0\\PL0"
@@ -94,8 +95,7 @@ class Reliability(WineTest):
         steps = [{"do": "start", "cmdline": command_line(program, *args)},
                  {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
                  {"do": "wait_control", "id": NEXT, "enabled": True}, {"do": "click", "id": NEXT}]
-        if confirm:
-            steps.append({"do": "box", "press": "yes"})
+        steps += [{"do": "box", "press": "yes"}] if confirm else past_the_folder_page()
         run = drive([*steps, {"do": "click", "id": CANCEL},
                      {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
                      {"do": "sleep", "ms": 300}, {"do": "controls"},
@@ -144,8 +144,7 @@ class Reliability(WineTest):
         # installation, a moment after its work has begun.
         folder = self.work / "killed" / "Sturdy"
         run = drive([{"do": "start", "cmdline": command_line(self.installer(1000), f"--dir={to_win(folder)}")},
-                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
-                     {"do": "wait_control", "id": NEXT, "enabled": True}, {"do": "click", "id": NEXT},
+                     *to_the_work(),
                      {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
                      {"do": "sleep", "ms": 200}])
         self.assertEqual(len(run.of("end")[0]["terminated"]), 1, "the run was ended from outside")

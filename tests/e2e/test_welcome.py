@@ -7,9 +7,10 @@ by frame_stub.exe in the same frame."""
 import shutil
 from pathlib import Path
 
-from winetest import (FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line, drive,
-                      Layout, main, page_text_pixels, probe, reg_add, reg_delete, reg_query,
-                      start_menu_programs, temp_qz, to_win, wait_for, wine)
+from winetest import (FRAME_CLASS, Layout, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
+                      drive, finish, first_page, main, page_text_pixels, past_the_folder_page,
+                      reference_page_text, reg_add, reg_delete, reg_query, start_menu_programs, temp_qz,
+                      to_win, wait_for, wine)
 
 MAKER = "MERIDOX Welcome Tests"
 FAMILY = f"HKLM\\SOFTWARE\\{MAKER}\\Welcome"
@@ -69,32 +70,19 @@ class WelcomePage(WineTest):
         build_installer(MANIFEST.replace("@EXTRA@", extra), FILES, out, stub=stub)
         return out
 
-    def start(self, program: Path, *args: str, ready: dict | None = None) -> list[dict]:
-        """Starts a run and waits for its first page, painted."""
-        return [{"do": "start", "cmdline": command_line(program, *args)},
-                {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
-                ready or {"do": "wait_control", "id": NEXT, "text": "Next"},
-                {"do": "sleep", "ms": 300}, {"do": "pixel", "x": 0, "y": 0}]
-
     def shot(self, name: str) -> dict:
         return {"do": "screenshot", "path": to_win(self.work / f"{name}.bmp"), "window": True}
 
     def reference_text(self, text: str) -> list[str]:
-        """The page text rectangle of frame_stub showing `text` (lines apart
-        by "|") in the same frame as the installer's."""
-        stub = self.build(name="reference.exe", stub=probe("frame_stub"))
-        run = drive([*self.start(stub, f"--setVariable-TestPageText={text}"), self.shot("reference"),
-                     {"do": "close"}, {"do": "wait_exit"}])
-        self.assertIsNone(run.error, run)
-        return page_text_pixels(run, self.work / "reference.bmp")
+        return reference_page_text(self.work, MANIFEST.replace("@EXTRA@", ""), FILES, text)
 
     def install_headless(self):
         self.assertEqual(wine([self.installer, f"--dir={to_win(self.folder)}", LICENCE]), 0)
 
     def test_fresh_installation_and_its_page_text(self):
         before = temp_qz(folders_only=True)
-        run = drive([*self.start(self.installer, f"--dir={to_win(self.folder)}"), {"do": "controls"},
-                     self.shot("install"), {"do": "click", "id": NEXT}, {"do": "wait_exit", "timeout_ms": 60000}])
+        run = drive([*first_page(self.installer, f"--dir={to_win(self.folder)}"), {"do": "controls"},
+                     self.shot("install"), {"do": "click", "id": NEXT}, *past_the_folder_page(), *finish()])
         self.assertIsNone(run.error, run)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         bmp_to_png(self.work / "install.bmp", "welcome-install")
@@ -116,7 +104,7 @@ class WelcomePage(WineTest):
         # leaves with 1, nothing installed.
         self.installer = self.build("PatchLevel=pl0", name="pl0.exe")
         other = self.work / "not installed"
-        run = drive([*self.start(self.installer, f"--dir={to_win(other)}"), self.shot("pl0"),
+        run = drive([*first_page(self.installer, f"--dir={to_win(other)}"), self.shot("pl0"),
                      {"do": "click", "id": CANCEL}, {"do": "box", "press": "yes"}, {"do": "wait_exit"}])
         self.assertEqual(run.exit_code, 1, run)
         self.assertEqual([(b["caption"], b["text"]) for b in run.boxes],
@@ -138,10 +126,10 @@ class WelcomePage(WineTest):
         reg_delete(SETTINGS)
         wine(["reg", "delete", UNINSTALL, "/v", "DisplayName", "/f"])
 
-        run = drive([*self.start(setup, ready={"do": "wait_control", "id": REPAIR, "visible": True}),
+        run = drive([*first_page(setup, ready={"do": "wait_control", "id": REPAIR, "visible": True}),
                      {"do": "controls"}, self.shot("maintenance"),
                      {"do": "click", "id": REPAIR}, {"do": "wait_control", "id": NEXT, "enabled": True},
-                     {"do": "controls"}, {"do": "click", "id": NEXT}, {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "controls"}, {"do": "click", "id": NEXT}, *finish()])
         self.assertIsNone(run.error, run)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         bmp_to_png(self.work / "maintenance.bmp", "welcome-maintenance")
@@ -161,10 +149,9 @@ class WelcomePage(WineTest):
         self.assertEqual(sorted(p for p in self.folder.rglob("*") if p.is_file()), installed)
         self.assertEqual([p.stat().st_mtime_ns for p in installed], times)
 
-        run = drive([*self.start(setup, ready={"do": "wait_control", "id": REMOVE, "visible": True}),
+        run = drive([*first_page(setup, ready={"do": "wait_control", "id": REMOVE, "visible": True}),
                      {"do": "click", "id": REMOVE}, {"do": "wait_control", "id": NEXT, "enabled": True},
-                     {"do": "click", "id": NEXT}, {"do": "box", "press": "yes"},
-                     {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "click", "id": NEXT}, {"do": "box", "press": "yes"}, *finish()])
         self.assertEqual(run.exit_code, 0, run)
         self.assertEqual([(b["caption"], b["text"], b["icon"]) for b in run.boxes],
                          [("Remove installation", "Are you sure you want to completely remove\n"
@@ -176,7 +163,7 @@ class WelcomePage(WineTest):
     def test_removal_option_offers_only_removal(self):
         self.install_headless()
         setup = self.folder / "resources" / "setup.exe"
-        run = drive([*self.start(setup, "--remove", ready={"do": "wait_control", "id": REMOVE, "visible": True}),
+        run = drive([*first_page(setup, "--remove", ready={"do": "wait_control", "id": REMOVE, "visible": True}),
                      {"do": "controls"}, self.shot("remove"),
                      {"do": "click", "id": NEXT}, {"do": "box", "press": "no"}, {"do": "no_box", "for_ms": 300},
                      {"do": "controls"},
@@ -210,8 +197,12 @@ class WelcomePage(WineTest):
         # With DoProceed the page passes itself over: no question, no choice.
         run = drive([{"do": "start", "cmdline": command_line(self.installer, f"--dir={to_win(self.folder)}",
                                                               "--setTrue-DoProceed")},
-                     {"do": "wait_exit", "timeout_ms": 60000}])
+                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                     {"do": "wait_control", "id": 201, "visible": True}, {"do": "controls"},
+                     {"do": "click", "id": NEXT}, *finish()])
         self.assertEqual((run.exit_code, run.boxes), (0, []), run)
+        self.assertNotIn(REMOVE, run.controls())
+        self.assertFalse(run.controls()[BACK]["enabled"], "no way back to a page that passed itself over")
         self.assertTrue((self.folder / "bin" / "tool.txt").exists())
 
 

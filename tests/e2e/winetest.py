@@ -139,8 +139,11 @@ class DriverRun:
 
     def controls(self, index: int = -1) -> dict[int, dict]:
         """The controls of the index-th `controls` step, by control ID."""
-        step = self.of("controls")[index]
-        return {c["id"]: c for c in step["controls"]}
+        return {c["id"]: c for c in self.control_list(index)}
+
+    def control_list(self, index: int = -1) -> list[dict]:
+        """The same as a list: controls without an ID (0) each have their place."""
+        return self.of("controls")[index]["controls"]
 
     def __repr__(self):
         return f"DriverRun(exit={self.exit_code}, records={json.dumps(self.records, indent=1)})"
@@ -164,17 +167,27 @@ def drive(steps: list[dict], timeout_ms: int = 20000, env=None, preexec_fn=None)
         return DriverRun(code, records)
 
 
+def past_the_folder_page() -> list[dict]:
+    """UI driver steps that take the folder and components page as it is."""
+    return [{"do": "wait_control", "id": 201, "visible": True, "timeout_ms": 30000},
+            {"do": "click", "id": 101}]
+
+
 def to_the_work() -> list[dict]:
     """UI driver steps from the start of a fresh interactive installation to
     the start of its work: through every page before the progress page."""
     return [{"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
-            {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101}]
+            {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
+            *past_the_folder_page()]
 
 
-def finish() -> list[dict]:
-    """UI driver steps from the end of an installation's work to the end of
-    the run, exit code included."""
-    return [{"do": "wait_exit", "timeout_ms": 60000}]
+def finish(*on_the_page: dict, boxes: int = 0) -> list[dict]:
+    """UI driver steps from the end of an interactive run's work to the end
+    of the run, exit code included: on the completion page the steps
+    `on_the_page`, then Finish, then OK to as many `boxes` as follow."""
+    return [{"do": "wait_control", "id": 101, "text": "Finish", "enabled": True, "timeout_ms": 60000},
+            *on_the_page, {"do": "click", "id": 101}, *[{"do": "box", "press": "ok"}] * boxes,
+            {"do": "wait_exit", "timeout_ms": 60000}]
 
 
 def command_line(program, *args: str) -> str:
@@ -424,17 +437,42 @@ class Layout:
         return [left * self.ux // 4, top * self.uy // 8, right * self.ux // 4, bottom * self.uy // 8]
 
 
-def page_text_pixels(run: DriverRun, shot: Path) -> list[str]:
-    """The colours of the frame's page text rectangle in a window screenshot
-    of `run`, which must hold its wait_window record and a pixel record (any
-    point) that tells where the client area lies in the shot."""
+def page_text_pixels(run: DriverRun, shot: Path, bottom: int = 250) -> list[str]:
+    """The colours of the frame's page text rectangle (down to `bottom` in
+    dialog units, above a page's controls) in a window screenshot of `run`,
+    which must hold its wait_window record and a pixel record (any point)
+    that tells where the client area lies in the shot."""
     _, _, colour = read_bmp(shot)
     window = run.of("wait_window")[0]
     left, top = window["rect"][:2]
     point = run.of("pixel")[0]
     dx, dy = point["screen"][0] - point["x"] - left, point["screen"][1] - point["y"] - top
-    l, t, r, b = Layout(window).rect(25, 75, 375, 250)
+    l, t, r, b = Layout(window).rect(25, 75, 375, bottom)
     return [colour(x + dx, y + dy) for y in range(t, b) for x in range(l, r)]
+
+
+def first_page(program: Path, *args: str, ready: dict | None = None) -> list[dict]:
+    """UI driver steps that start a program and wait for its first page,
+    painted (`ready`: what tells that the page is there), with the pixel
+    record that page_text_pixels needs."""
+    return [{"do": "start", "cmdline": command_line(program, *args)},
+            {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+            ready or {"do": "wait_control", "id": 101, "text": "Next"},
+            {"do": "sleep", "ms": 300}, {"do": "pixel", "x": 0, "y": 0}]
+
+
+def reference_page_text(work: Path, manifest: str, files: dict, text: str, bottom: int = 250) -> list[str]:
+    """A reference rendering of a page text (lines apart by "|"): frame_stub.exe
+    shows it in a frame built from the same manifest; the colours as
+    page_text_pixels gives them."""
+    stub = work / "reference.exe"
+    build_installer(manifest, files, stub, stub=probe("frame_stub"))
+    shot = work / "reference.bmp"
+    run = drive([*first_page(stub, f"--setVariable-TestPageText={text}"),
+                 {"do": "screenshot", "path": to_win(shot), "window": True}, {"do": "close"}, {"do": "wait_exit"}])
+    if run.error:
+        raise AssertionError(run)
+    return page_text_pixels(run, shot, bottom)
 
 
 def wait_for(predicate, timeout: float = 10.0, interval: float = 0.1) -> bool:
@@ -453,6 +491,21 @@ class WineTest(unittest.TestCase):
         base = drive_c() / "tests"
         base.mkdir(parents=True, exist_ok=True)
         self.work = Path(tempfile.mkdtemp(prefix=self.id().split(".")[-1][:40] + "-", dir=base))
+
+    def small_drive(self, letter: str, size: str) -> tuple[Path, bool]:
+        """A folder mapped as drive `letter` for the test: a tmpfs of `size`
+        (as mount takes it) where this machine lets the test mount one. The
+        folder and whether it is that tmpfs."""
+        mount = self.work / f"{letter}-drive"
+        mount.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount)]).returncode == 0
+        if mounted:
+            self.addCleanup(subprocess.run, ["umount", str(mount)])
+        link = drive_c().parent / "dosdevices" / f"{letter}:"
+        link.unlink(missing_ok=True)
+        link.symlink_to(mount)
+        self.addCleanup(link.unlink)
+        return mount, mounted
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)

@@ -33,6 +33,10 @@ class StubImage(unittest.TestCase):
         self.assertEqual(int.from_bytes(data[optional:optional + 2], "little"), 0x10B, "PE32")
         self.assertEqual(int.from_bytes(data[optional + 68:optional + 70], "little"), 2, "Windows GUI")
 
+    def test_fits_before_the_first_place_an_archive_is_looked_for(self):
+        # Every byte past it would be carried by every installer and read by the search.
+        self.assertLessEqual(self.stub.stat().st_size, 204800)
+
     def test_imports_only_system_dlls(self):
         for program in (self.stub, WIN_BUILD / "mkinst.exe"):
             with self.subTest(program=program.name):

@@ -34,8 +34,13 @@ class PlanSink : public manifest::Sink {
       : lines_(lines), dir_(dir), unchecked_(unchecked), diag_(d) {}
 
   void Resource(const manifest::ResourceLine& r) override {
+    variables_[manifest::Lower(r.name)] = {r.file, Line()};  // the variable names its path
     // The installer refuses a line without a size; the builder fills it in.
     Sized(r.file, SourcePath(dir_, r.file), r.has_size, r.size_text, resources_);
+  }
+
+  void Variable(const std::string& name, const std::string& value) override {
+    variables_[manifest::Lower(name)] = {value, Line()};
   }
 
   // A second [Features] section replaces the first one's list, and with it
@@ -77,6 +82,7 @@ class PlanSink : public manifest::Sink {
         if (!components_.count(manifest::Lower(name)))
           diag_.Add(line, "Component " + name + " not in manifest");
       }
+      CheckDocuments();
     }
     plan.records = resources_;
     plan.records.insert(plan.records.end(), files_.begin(), files_.end());
@@ -86,6 +92,26 @@ class PlanSink : public manifest::Sink {
 
  private:
   int Line() const { return lines_.LineNumber(); }
+
+  // The completion page stops a finished installation on a document that
+  // ReadPDFs names ("A|B") without a variable "relative path|caption".
+  void CheckDocuments() {
+    auto list = variables_.find("readpdfs");
+    if (list == variables_.end()) return;
+    const auto& [names, line] = list->second;
+    for (size_t start = 0; start < names.size();) {
+      const size_t end = std::min(names.find('|', start), names.size());
+      const std::string name = names.substr(start, end - start);
+      start = end + 1;
+      if (name.empty()) continue;
+      auto v = variables_.find(manifest::Lower(name));
+      if (v == variables_.end()) {
+        diag_.Add(line, "Can't find variable \"" + name + "\" in manifest");
+      } else if (v->second.first.find('|') == std::string::npos) {
+        diag_.Add(v->second.second, "Syntax error in value of variable \"" + name + "\"");
+      }
+    }
+  }
 
   void Sized(const std::string& name, const fs::path& path, bool has_size,
              const std::string& size_text, std::vector<Record>& list) {
@@ -143,6 +169,7 @@ class PlanSink : public manifest::Sink {
   std::set<std::string> components_;
   std::vector<std::pair<std::string, int>> alternates_;
   std::map<int, uint64_t> fills_;
+  std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   bool reached_run_ = false;
 };
 

@@ -44,7 +44,8 @@ void CloseDescriptor(int fd) {
   _close(fd);
 }
 void CloseGzip(gzFile g) {
-  gzclose(g);
+  // Only ever a reader: gzclose would bring the whole compressor along.
+  gzclose_r(g);
 }
 using Descriptor = Handle<int, CloseDescriptor, -1>;
 using GzipReader = Handle<gzFile, CloseGzip>;
@@ -61,8 +62,8 @@ GzipReader reader;
 
 // Chunks of the filecheck, extraction and copying: fixed buffers, never the
 // whole archive in memory.
-uint8_t check_buffer[archive::kFilecheckChunk];
-uint8_t copy_buffer[archive::kCopyChunk];
+RunBuffer<uint8_t, archive::kFilecheckChunk> check_buffer;
+RunBuffer<uint8_t, archive::kCopyChunk> copy_buffer;
 // The stream buffer of the file being extracted. The runtime's own 4 KB
 // buffer turns most records into two writes, and under Wine each write is a
 // system call of its own; with this one a record of up to 64 KB is one write
@@ -198,8 +199,8 @@ std::string FileDigest(const char* path) {
   FileHandle f(fopen(path, "rb"));
   if (!f) return "";
   Md5 md5;
-  for (size_t n; (n = fread(copy_buffer, 1, sizeof copy_buffer, f.get())) > 0;) {
-    md5.Update(copy_buffer, n);
+  for (size_t n; (n = fread(copy_buffer.get(), 1, copy_buffer.size(), f.get())) > 0;) {
+    md5.Update(copy_buffer.get(), n);
   }
   return HexDigest(md5);
 }
@@ -238,11 +239,11 @@ void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
     Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
   }
   for (uint32_t remaining = setuplen; remaining > 0;) {
-    uint32_t chunk = remaining < sizeof check_buffer ? remaining : sizeof check_buffer;
-    if (ReadFully(fd, check_buffer, chunk) != chunk) {
+    uint32_t chunk = remaining < check_buffer.size() ? remaining : check_buffer.size();
+    if (ReadFully(fd, check_buffer.get(), chunk) != chunk) {
       Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
     }
-    digest.Update(check_buffer, chunk);
+    digest.Update(check_buffer.get(), chunk);
     remaining -= chunk;
   }
   uint8_t computed[Md5::kDigestLength];
@@ -338,15 +339,15 @@ void ExtractRecord(const char* path, uint32_t size) {
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
   for (uint32_t remaining = length; remaining > 0;) {
-    unsigned chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
-    int n = gzread(reader.get(), copy_buffer, chunk);
+    unsigned chunk = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
+    int n = gzread(reader.get(), copy_buffer.get(), chunk);
     if (n <= 0) {
       AbandonOutput();
       FatalText(kCorrupt);
     }
     remaining -= static_cast<uint32_t>(n);
     if (!out) continue;
-    if (fwrite(copy_buffer, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+    if (fwrite(copy_buffer.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
       AbandonOutput();
       Fatal("Write error on %s", path);
     }

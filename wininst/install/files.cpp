@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kFolderPathLimit = 4096;
 
-uint8_t copy_buffer[archive::kCopyChunk];
+RunBuffer<uint8_t, archive::kCopyChunk> copy_buffer;
 
 // The folder journal: its key while it is kept, and the number of entries.
 std::string journal_key;
@@ -89,12 +89,12 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size) {
   CountProgress(archive::kCopyChunk);
 
   for (uint32_t remaining = size; remaining > 0;) {
-    size_t chunk = remaining < sizeof copy_buffer ? remaining : sizeof copy_buffer;
-    if (fread(copy_buffer, 1, chunk, in.get()) != chunk) {
+    size_t chunk = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
+    if (fread(copy_buffer.get(), 1, chunk, in.get()) != chunk) {
       AbandonOutput();
       Fatal("short read on %s", source);
     }
-    if (fwrite(copy_buffer, 1, chunk, out) != chunk) {
+    if (fwrite(copy_buffer.get(), 1, chunk, out) != chunk) {
       AbandonOutput();
       Fatal("Write error on %s", destination);
     }

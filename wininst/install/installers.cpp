@@ -145,11 +145,11 @@ void DownloadProgress(uint32_t received, uint32_t total) {
       snprintf(line, sizeof line, "\r%s %u bytes/second (%d%% complete)", file, per_second,
                percent);
     } else if (per_second > 1048575) {
-      snprintf(line, sizeof line, "\r%s %.2f megabytes/second (%d%% complete)", file,
-               per_second / 1048576.0, percent);
+      snprintf(line, sizeof line, "\r%s %s megabytes/second (%d%% complete)", file,
+               FixedPoint(per_second, 20, 2).c_str(), percent);
     } else {
-      snprintf(line, sizeof line, "\r%s %.2f kilobytes/second (%d%% complete)", file,
-               per_second / 1024.0, percent);
+      snprintf(line, sizeof line, "\r%s %s kilobytes/second (%d%% complete)", file,
+               FixedPoint(per_second, 10, 2).c_str(), percent);
     }
     have_line = true;
     rate.start = now;

@@ -308,10 +308,10 @@ class Walker {
         r.is_string = true;
         r.text = value.substr(1, close - 1);
       } else {
-        unsigned long dword;
-        if (sscanf(value.c_str(), "%lX", &dword) != 1) {
-          return Fail("Bad DWORD registry entry under [Registry]");
-        }
+        // Hexadecimal, as "%lX" reads it: white space, a sign and "0x" may lead.
+        char* end;
+        const unsigned long dword = strtoul(value.c_str(), &end, 16);
+        if (end == value.c_str()) return Fail("Bad DWORD registry entry under [Registry]");
         r.dword = static_cast<uint32_t>(dword);
       }
       sink_.Registry(r);

@@ -1,9 +1,233 @@
-// The installation folder and components page joins here. Until then it passes itself over, as
-// every page does in a headless run.
+// The installation folder and components page: the components to install,
+// the folder, the space they need and the space free there; on Next, the
+// checks of the folder and the removal of a previous installation in it.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/osdep.h"
+#include "common/vector.h"
+#include "wininst/core/ide.h"
+#include "wininst/core/messages.h"
+#include "wininst/core/page.h"
+#include "wininst/core/variables.h"
+#include "wininst/install/features.h"
+#include "wininst/install/installers.h"
 #include "wininst/pages/pages.h"
 
-LRESULT InstDirPage(HWND, UINT message, WPARAM, LPARAM) {
-  if (message == kPageEnter) return kPageSkip;
-  if (message == kPageLeave) return 0;
+namespace {
+
+constexpr int kFolderBox = 201;
+constexpr int kFirstComponentBox = 250;
+constexpr int kLastPageId = 260;
+constexpr int kFolderTextLimit = 2048;
+constexpr DWORD kCheckStyle = WS_TABSTOP | BS_AUTOCHECKBOX;
+constexpr const char* kBadFolder = "Bad installation folder";
+constexpr const char* kPrevious = "Previous Installation";
+// How long the page waits for a previous installation's clean-up (its
+// removal script) once its remover has ended.
+constexpr DWORD kCleanUpWaitMs = 15000;
+
+// Made on the first entry and kept for the run.
+struct InstDir {
+  bool made = false;
+  HWND group = nullptr;
+  HWND folder = nullptr;
+  HWND required = nullptr;
+  HWND available = nullptr;
+  Vec* boxes = nullptr;  // HWND of the component boxes, in the order made
+  int rows = 0;          // components in the list when two or more, else 0
+  int downloads = 0;     // boxes of components that are downloaded
+} page;
+
+std::string FolderText() {
+  char text[kFolderTextLimit] = "";
+  GetWindowTextA(page.folder, text, sizeof text);
+  return text;
+}
+
+// The box's label: installed, to be downloaded, or the description alone.
+std::string Label(uint32_t index) {
+  const std::string description = ComponentDescription(index);
+  if (ComponentInstalled(index)) return description + " (installed)";
+  if (ComponentNeedsDownload(index)) {
+    page.downloads++;
+    return "** " + description;
+  }
+  return description;
+}
+
+void MakeComponentBoxes() {
+  int n = 0;
+  while (ComponentDescription(static_cast<uint32_t>(n))) n++;
+  if (n < 2) return;
+  page.rows = n;
+  for (uint32_t i = 0; i < static_cast<uint32_t>(n); i++) {
+    if (!ComponentHasContent(i)) continue;
+    HWND box = MakeControl("BUTTON", Label(i).c_str(), kCheckStyle,
+                           kFirstComponentBox + static_cast<int>(i));
+    SendMessageA(box, BM_SETCHECK, ComponentState(i) != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
+    EnableWindow(box, ComponentAvailable(i) && ComponentState(i) != 2);
+    vec_add(page.boxes, box);
+  }
+}
+
+void MakeControls() {
+  page.boxes = vec_new();
+  page.group = MakeControl("STATIC", nullptr, WS_BORDER, 0);
+  page.required = MakeControl("EDIT", "", ES_READONLY, 0);
+  page.available = MakeControl("EDIT", "", ES_READONLY, 0);
+  PlaceControl(page.required, 30, 225, 170, 10, ES_READONLY);
+  PlaceControl(page.available, 205, 225, 165, 10, ES_READONLY);
+  MakeComponentBoxes();
+  const int n = page.rows;
+  PlaceControl(page.group, 25, 205 - 15 * n, 350, 15 * n + 35, WS_BORDER);
+  for (uint32_t k = 0; k < vec_count(page.boxes); k++) {
+    PlaceControl(vec_at<HWND__>(page.boxes, k), 30, 210 - 15 * n + 15 * static_cast<int>(k), 340,
+                 10, kCheckStyle);
+  }
+  page.folder = MakeControl("EDIT", VariableOr("InstDir"), WS_TABSTOP, kFolderBox);
+  PlaceControl(page.folder, 30, 210, 340, 10, WS_TABSTOP);
+  page.made = true;
+}
+
+const char* Instructions() {
+  if (page.rows < 2) {
+    return "Please choose the folder to install into, then click Next to complete the "
+           "installation.";
+  }
+  if (page.downloads > 0) {
+    return "Please select components to install, and choose the installation folder, then click "
+           "Next to complete the installation.\n\nComponents marked with ** will be downloaded "
+           "from the website.";
+  }
+  return "Please select components to install, and choose the installation folder, then click "
+         "Next to complete the installation.";
+}
+
+// The free space of the folder's drive (of the whole text, when it names no
+// drive), then the space the selection needs there.
+void RefreshSpace() {
+  std::string root = FolderText();
+  if (root.size() > 1 && root[1] == ':') root = root.substr(0, 2) + "\\";
+  char text[64];
+  snprintf(text, sizeof text, "Space available: %lu MB",
+           static_cast<unsigned long>(FreeSpaceMB(root.c_str())));
+  SetWindowTextA(page.available, text);
+  snprintf(text, sizeof text, "Space required: %s MB", FixedPoint(RequiredSpaceKB(), 10, 1).c_str());
+  SetWindowTextA(page.required, text);
+}
+
+void ShowControls(bool show) {
+  const int how = show ? SW_SHOW : SW_HIDE;
+  for (HWND control : {page.group, page.folder, page.required, page.available}) {
+    ShowWindow(control, how);
+  }
+  for (uint32_t k = 0; k < vec_count(page.boxes); k++)
+    ShowWindow(vec_at<HWND__>(page.boxes, k), how);
+}
+
+LRESULT Enter() {
+  if (IsTrue("HeadlessInstall") || !IsTrue("Install")) return kPageSkip;
+  if (!page.made) MakeControls();
+  SetPageText(Instructions());
+  RefreshSpace();
+  ShowControls(true);
+  return kPageShown;
+}
+
+void ReadBoxes() {
+  for (uint32_t k = 0; k < vec_count(page.boxes); k++) {
+    HWND box = vec_at<HWND__>(page.boxes, k);
+    SetComponentSelected(static_cast<uint32_t>(GetDlgCtrlID(box) - kFirstComponentBox),
+                         SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED);
+  }
+}
+
+// Refuses the folder: the box says why, and the user types again.
+LRESULT Refuse(const char* text) {
+  ShowError(kBadFolder, "%s", text);
+  SetFocus(page.folder);
+  return kPageVeto;
+}
+
+// Runs the remover of the installation whose resources folder is given and,
+// when it succeeded, waits until its clean-up (a script that runs once the
+// remover has ended) has taken its program and that folder away, so that it
+// cannot take them from the installation that follows. A remover that fails
+// leaves the installation to go on over what is left.
+void RemovePrevious(const std::string& resources) {
+  const std::string setup = resources + "\\setup.exe";
+  if (!RunAndWait(setup.c_str(), "--remove --setTrue-DoProceed")) return;
+  const DWORD start = GetTickCount();
+  while ((file_exists(setup.c_str()) || is_folder(resources.c_str())) &&
+         GetTickCount() - start < kCleanUpWaitMs) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    Sleep(50);
+  }
+}
+
+// The checks of a forward move; kPageVeto keeps the page.
+LRESULT CheckFolder(const std::string& folder) {
+  // Nothing would install relative to wherever the program runs.
+  if (folder.empty()) {
+    return Refuse("No installation folder was given.\nPlease enter the folder to install into.");
+  }
+  if (file_exists(folder.c_str()) && !is_folder(folder.c_str())) {
+    return Refuse("Already exists but is not a folder!");
+  }
+  const std::string resources = folder + (folder.back() == '\\' ? "" : "\\") + "resources";
+  if (!file_exists((resources + "\\setup.exe").c_str())) return 0;
+  if (ShowBox(kPrevious,
+              "There is a previous installation in that location.\nDo you want to remove it "
+              "(recommended)?",
+              MB_YESNO) == IDYES) {
+    RemovePrevious(resources);
+  } else if (ShowBox(kPrevious, "Then is it OK to overwrite the previous installation?",
+                     MB_YESNO) != IDYES) {
+    return kPageVeto;
+  }
+  return 0;
+}
+
+LRESULT Leave(bool forward) {
+  if (IsTrue("InstallTESSERAPlugin")) PluginSlot();
+  if (!IsTrue("Install") || IsTrue("HeadlessInstall")) return 0;
+  const std::string folder = FolderText();
+  if (forward && CheckFolder(folder) == kPageVeto) return kPageVeto;
+  SetVariable("InstDir", folder.c_str());
+  SetPageText(nullptr);
+  ShowControls(false);
+  return 0;
+}
+
+}  // namespace
+
+LRESULT InstDirPage(HWND, UINT message, WPARAM wparam, LPARAM) {
+  switch (message) {
+    case kPageEnter:
+      return Enter();
+    case kPageLeave:
+      return Leave(wparam != 0);
+    case WM_COMMAND: {
+      const int id = LOWORD(wparam);
+      // Typing in the folder box and every click on a box re-read them all.
+      if (page.made && id >= kFolderBox && id <= kLastPageId) {
+        ReadBoxes();
+        RefreshSpace();
+      }
+      break;
+    }
+  }
   return kPageNotHandled;
 }

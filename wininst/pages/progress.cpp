@@ -28,14 +28,15 @@ constexpr size_t kBoxKeep = 5000;
 constexpr int kLineLimit = 2048;
 // While the work reports, the window's messages are handled this often, and
 // the bar follows as often; the status box takes the new lines at most this
-// often, and less often when handing it text takes long: the box never costs
-// more than about a twentieth of the work. A line repainted at every report
+// often, and less often when handing it text takes long (the box costs no
+// more than about a twentieth of the work), but at least four times a second. A line repainted at every report
 // made an interactive installation many times slower than a headless one
 // (under Wine an edit control with a few thousand characters takes
 // milliseconds for each change).
 constexpr DWORD kPumpMs = 25;
 constexpr DWORD kRefreshMs = 50;
 constexpr DWORD kRefreshCostShare = 20;
+constexpr DWORD kRefreshAtLeastMs = 250;  // however long it takes, four times a second
 
 // The status box and the bar. The box's text is kept here and handed to the
 // control at each refresh, with only the part that changed.
@@ -97,6 +98,9 @@ void ProgressDisplay::Leave() {
   ShowWindow(box_, SW_HIDE);
   ShowWindow(bar_, SW_HIDE);
   SetPageText(nullptr);
+  // A program run from the completion page reports too: the bar it would
+  // bring back belongs to this page.
+  SetProgressView(nullptr);
 }
 
 void ProgressDisplay::Report(int position, const char* line) {
@@ -116,7 +120,8 @@ void ProgressDisplay::Report(int position, const char* line) {
   if (now - last_refresh_ >= refresh_every_) {
     Flush();
     last_refresh_ = GetTickCount();
-    refresh_every_ = std::max(kRefreshMs, kRefreshCostShare * (last_refresh_ - now));
+    refresh_every_ =
+        std::clamp(kRefreshCostShare * (last_refresh_ - now), kRefreshMs, kRefreshAtLeastMs);
   } else {
     MoveBar();
   }

@@ -104,6 +104,23 @@ TEST(Alloc, SprintfCutsAt4095AndWarnsOnce) {
   free(cut);
 }
 
+// The space line and the download rates print these without floating point:
+// every value the same as "%.1f" and "%.2f" would print it, ties included.
+TEST(Alloc, FixedPointPrintsAsTheFormattedPrintRounds) {
+  char expected[64];
+  for (uint64_t v : {0ull, 1ull, 51ull, 52ull, 511ull, 512ull, 1023ull, 1024ull, 1536ull, 2560ull, 4198ull,
+                     1048575ull, 2000000ull, 4294967295ull}) {
+    for (auto [shift, decimals] : {std::pair{10u, 1}, {10u, 2}, {20u, 2}, {0u, 0}}) {
+      snprintf(expected, sizeof expected, "%.*f", decimals, static_cast<double>(v) / (1ull << shift));
+      EXPECT_EQ(FixedPoint(v, shift, decimals), expected) << v << " >> " << shift;
+    }
+  }
+  for (uint64_t v = 0; v < 20000; v++) {
+    snprintf(expected, sizeof expected, "%.1f", v / 1024.0);
+    ASSERT_EQ(FixedPoint(v, 10, 1), expected) << v;
+  }
+}
+
 uint32_t FirstChar(const void* k) { return static_cast<const char*>(k)[0]; }
 int StrCompare(const void* a, const void* b) {
   return strcmp(static_cast<const char*>(a), static_cast<const char*>(b));

@@ -439,6 +439,15 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesIsReportedWithItsNumber) {
       {"[Registry]\nHKLM\\Key\\Name=\"x\n[Run]\n", 2, "Bad string registry entry under [Registry]"},
       {"[Registry]\nHKLM\\Key\\Name=zz\n[Run]\n", 2, "Bad DWORD registry entry under [Registry]"},
       {std::string("[Variables]\r\nA=1\r\nB=\0\r\n[Run]\r\n", 30), 3, "NUL byte in the manifest"},
+      // The documents offered at the end: names compare without regard to
+      // case; the last value of a variable counts.
+      {"[Variables]\nReadPDFs=|Guide|b||Missing|\nB=doc\\b.pdf|B\nGUIDE=a.pdf|A\n[Run]\n", 2,
+       "Can't find variable \"Missing\" in manifest"},
+      {"[Resources]\nNOTES=notes.pdf\n[Variables]\nreadpdfs=Guide|Notes\nGuide=a.pdf|A\n"
+       "Guide=a.pdf\n[Run]\n",
+       6, "Syntax error in value of variable \"Guide\""},
+      {"[Resources]\nNOTES=notes.pdf\n[Variables]\nreadpdfs=Guide|Notes\nGuide=a.pdf\n[Run]\n", 2,
+       "Syntax error in value of variable \"Notes\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.manifest), 1) << c.manifest;

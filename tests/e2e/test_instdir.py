@@ -1,0 +1,245 @@
+"""The installation folder and components page, driven through the wizard:
+the component boxes and their layout, the space line, the folder checks, the
+removal of a previous installation in the folder, and what the engine then
+installs."""
+
+from winetest import (LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
+                      first_page, main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
+                      to_win, uninstaller_list, wait_for, wine)
+
+MAKER = "MERIDOX Folder Tests"
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+FOLDER, NEXT, BACK = 201, 101, 102
+MB = 1 << 20
+
+SEVERAL = f"""[Variables]
+Manufacturer={MAKER}
+Product=Chooser
+Version=2.0
+Description=Chooser
+[Features]
+Feature=Core
+core/
+core.bin
+Feature=Extras
+extras/
+extras.bin
+Feature=Runtime
+Regkey=SOFTWARE\\{MAKER}\\Runtime
+Installer=http://downloads.example.invalid/runtime.exe
+Feature=Cloud
+Installer=http://downloads.example.invalid/cloud.exe
+Feature=Docs
+[Components]
+Component=Core
+Description=Core files
+Required=yes
+Core
+Component=Extras
+Description=Extra files
+Extras
+Component=Runtime
+Description=Runtime
+Runtime
+Component=Cloud
+Description=Cloud tools
+Selected=no
+Cloud
+Component=Docs
+Description=Documentation
+Docs
+[Run]
+"""
+SEVERAL_FILES = {"core/core.bin": b"c" * 1000, "extras/extras.bin": b"e" * MB}
+
+
+def one_component(version: str, file: str, extra: str = "") -> str:
+    return (f"[Variables]\nManufacturer={MAKER}\nProduct=Single\nVersion={version}\nDescription=Single\n{extra}"
+            f"[Features]\nFeature=Main\nbin/\n{file}\n[Components]\nComponent=Main\nRequired=yes\n"
+            "Description=Everything\nMain\n[Run]\n")
+
+
+def bordered(rect: list[int]) -> list[int]:
+    return [rect[0] - 1, rect[1] - 1, rect[2] + 1, rect[3] + 1]
+
+
+def space(controls: list[dict], what: str) -> str:
+    """The number in the space line's box for `what` ("required" or "available")."""
+    line = next(c["text"] for c in controls if c["class"] == "Edit" and (c["text"] or "")
+                .startswith(f"Space {what}: "))
+    return line.split(": ")[1].split()[0]
+
+
+def frames(controls: list[dict]) -> list[list[int]]:
+    """The rectangles of the visible statics: the frames around the choices."""
+    return [c["rect"] for c in controls if c["class"] == "Static" and c["visible"]]
+
+
+class FolderPage(WineTest):
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self.forget)
+
+    def forget(self):
+        reg_delete(f"HKLM\\SOFTWARE\\{MAKER}")
+        for name in ("Chooser 2.0PL0", "Single 1.0PL0", "Single 2.0PL0"):
+            reg_delete(f"{UNINSTALL}\\{name}")
+
+    def shot(self, name: str) -> dict:
+        return {"do": "screenshot", "path": to_win(self.work / f"{name}.bmp"), "window": True}
+
+    def to_the_page(self, installer, folder) -> list[dict]:
+        return [*first_page(installer, f"--dir={to_win(folder)}"), {"do": "click", "id": NEXT},
+                {"do": "wait_control", "id": FOLDER, "visible": True}, {"do": "sleep", "ms": 300}]
+
+    def test_components_layout_space_and_what_gets_installed(self):
+        reg_add(f"HKLM\\SOFTWARE\\{MAKER}\\Runtime", "InstallLocation", data=to_win(self.work))
+        installer = self.work / "several.exe"
+        build_installer(SEVERAL, SEVERAL_FILES, installer)
+        folder = self.work / "chosen"
+        run = drive([*self.to_the_page(installer, folder), {"do": "controls"}, self.shot("several"),
+                     {"do": "click", "id": 251}, {"do": "sleep", "ms": 300}, {"do": "controls"},
+                     {"do": "click", "id": NEXT}, *finish()])
+        self.assertEqual((run.exit_code, run.boxes), (0, []), run)
+        bmp_to_png(self.work / "several.bmp", "instdir-several")
+        layout = Layout(run.of("wait_window")[0])
+        shown = run.controls(0)
+        # Five components, four boxes: the one without content leaves its row empty.
+        boxes = {cid: (shown[cid]["text"], shown[cid]["checked"], shown[cid]["enabled"], shown[cid]["rect"])
+                 for cid in shown if 250 <= cid <= 260}
+        self.assertEqual(boxes, {
+            250: ("Core files", 1, False, layout.rect(30, 135, 370, 145)),
+            251: ("Extra files", 1, True, layout.rect(30, 150, 370, 160)),
+            252: ("Runtime (installed)", 1, True, layout.rect(30, 165, 370, 175)),
+            253: ("** Cloud tools", 0, True, layout.rect(30, 180, 370, 190))})
+        self.assertEqual(frames(run.control_list(0)), [bordered(layout.rect(25, 130, 375, 240))])
+        self.assertEqual((shown[FOLDER]["text"], shown[FOLDER]["rect"]), (to_win(folder), layout.rect(30, 210, 370, 220)))
+        self.assertEqual(float(space(run.control_list(0), "required")) - float(space(run.control_list(1), "required")), 1.0,
+                         "unticking a 1 MB component takes 1 MB off at once")
+        self.assertEqual(page_text_pixels(run, self.work / "several.bmp", bottom=125), reference_page_text(
+            self.work, SEVERAL, SEVERAL_FILES, "Please select components to install, and choose the installation "
+            "folder, then click Next to complete the installation.||Components marked with ** will be "
+            "downloaded from the website.", bottom=125))
+        self.assertTrue((folder / "core" / "core.bin").exists())
+        self.assertFalse((folder / "extras").exists(), "what the user unticked is not installed")
+
+    def test_twelve_components_and_a_box_past_the_page(self):
+        components = "".join(f"Component=C{i}\nDescription=Part {i}\nF{i}\n" for i in range(12))
+        features = "".join(f"Feature=F{i}\np{i}/\nf.bin\n" for i in range(12))
+        manifest = (f"[Variables]\nManufacturer={MAKER}\nProduct=Chooser\nVersion=2.0\nDescription=Chooser\n"
+                    f"[Features]\n{features}[Components]\n{components}[Run]\n")
+        installer = self.work / "twelve.exe"
+        build_installer(manifest, {f"p{i}/f.bin": b"x" * MB for i in range(12)}, installer)
+        folder = self.work / "twelve"
+        run = drive([*self.to_the_page(installer, folder), {"do": "controls"},
+                     {"do": "click", "id": 261}, {"do": "sleep", "ms": 300}, {"do": "controls"},
+                     {"do": "click", "id": 250}, {"do": "sleep", "ms": 300}, {"do": "controls"},
+                     {"do": "click", "id": NEXT}, *finish()])
+        self.assertEqual(run.exit_code, 0, run)
+        before, past, reread = (float(space(run.control_list(i), "required")) for i in range(3))
+        self.assertEqual((run.controls(1)[261]["checked"], past), (0, before),
+                         "the twelfth box alone changes nothing")
+        self.assertEqual(before - reread, 2.0, "a command from the page's boxes reads them all")
+        self.assertEqual(sorted(p.name for p in folder.iterdir() if p.name != "resources"),
+                         sorted(f"p{i}" for i in range(1, 11)))
+
+    def test_one_component_and_the_folder_checks(self):
+        # The plug-in's slot of a previous patch level in the same folder is
+        # taken over when the page is left.
+        folder = self.work / "single"
+        key = f"HKLM\\SOFTWARE\\{MAKER}\\Single\\1.0"
+        reg_add(f"{key}\\PL1", "InstDir", data=to_win(folder))
+        reg_add(f"{key}\\PL1", "MPIndex", "REG_DWORD", "3")
+        manifest = one_component("1.0", "VELLOQ.dll", "InstallTESSERAPlugin=yes\nTESSERAPluginVer=1.0\n")
+        files = {"bin/VELLOQ.dll": (WIN_BUILD / "plugin" / "velloq.dll").read_bytes()}
+        installer = self.work / "single.exe"
+        build_installer(manifest, files, installer)
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MeridoxTests")
+        self.addCleanup(reg_delete, f"HKLM\\SOFTWARE\\{MAKER}")
+        a_file = self.work / "a file"
+        a_file.write_text("not a folder")
+        _, mounted = self.small_drive("d", "64m")
+
+        run = drive([*self.to_the_page(installer, folder), {"do": "controls"}, self.shot("one"),
+                     {"do": "set_text", "id": FOLDER, "text": to_win(a_file)}, {"do": "click", "id": NEXT},
+                     {"do": "box"}, self.shot("error"),
+                     {"do": "wait_window", "class": "#32770"}, {"do": "click", "id": 1},
+                     {"do": "wait_window", "class": "MERIDOX Installer"}, {"do": "sleep", "ms": 200},
+                     {"do": "controls"},
+                     {"do": "set_text", "id": FOLDER, "text": ""}, {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "ok"},
+                     {"do": "set_text", "id": FOLDER, "text": "D:\\Tools\\Compiler"}, {"do": "sleep", "ms": 300},
+                     {"do": "controls"},
+                     {"do": "set_text", "id": FOLDER, "text": "\\\\server\\share\\dir"}, {"do": "sleep", "ms": 300},
+                     {"do": "controls"},
+                     # Back keeps the text unchecked, and the page shows it again.
+                     {"do": "set_text", "id": FOLDER, "text": to_win(a_file)}, {"do": "click", "id": BACK},
+                     {"do": "wait_control", "id": FOLDER, "visible": False}, {"do": "no_box", "for_ms": 200},
+                     {"do": "click", "id": NEXT}, {"do": "wait_control", "id": FOLDER, "visible": True},
+                     {"do": "controls"},
+                     {"do": "set_text", "id": FOLDER, "text": to_win(folder)}, {"do": "click", "id": NEXT},
+                     *finish()], timeout_ms=30000)
+        self.assertEqual(run.exit_code, 0, run)
+        bmp_to_png(self.work / "one.bmp", "instdir-one")
+        bmp_to_png(self.work / "error.bmp", "instdir-error")
+        layout = Layout(run.of("wait_window")[0])
+        one, refused, back_again = run.controls(0), run.of("controls")[1], run.controls(4)
+        self.assertEqual([cid for cid in one if 250 <= cid <= 261], [], "one component: no boxes")
+        self.assertEqual(frames(run.control_list(0)), [bordered(layout.rect(25, 205, 375, 240))])
+        self.assertEqual(page_text_pixels(run, self.work / "one.bmp", bottom=200), reference_page_text(
+            self.work, manifest, files, "Please choose the folder to install into, then click Next to complete the "
+            "installation.", bottom=200))
+        self.assertEqual([(b["caption"], b["text"], b["icon"]) for b in run.boxes], [
+            ("Bad installation folder", "Already exists but is not a folder!", "error"),
+            ("Bad installation folder", "No installation folder was given.\nPlease enter the folder to install "
+                                        "into.", "error")])
+        self.assertEqual((refused["focus"], run.controls(1)[FOLDER]["visible"]), (FOLDER, True),
+                         "the page stays, the folder box has the focus")
+        on_d, on_share, one = (run.control_list(i) for i in (2, 3, 0))
+        self.assertEqual(space(on_d, "available"), "64" if mounted else space(on_d, "available"))
+        self.assertNotEqual(space(on_d, "available"), space(one, "available"), "D:\\ is asked, not C:\\")
+        self.assertEqual(space(on_share, "available"), "0", "Wine has no space for a share it cannot reach")
+        self.assertEqual(back_again[FOLDER]["text"], to_win(a_file))
+        self.assertTrue((folder / "bin" / "VELLOQ.dll").exists())
+        self.assertEqual(reg_query(f"{key}\\PL0", "MPIndex"), ("REG_DWORD", "0x3"))
+        self.assertIsNone(reg_query(f"{key}\\PL1", "MPIndex"))
+
+    def test_a_previous_installation_in_the_folder(self):
+        folder = self.work / "shared place"
+        old = self.work / "old.exe"
+        build_installer(one_component("1.0", "old.txt"), {"bin/old.txt": b"old"}, old)
+        self.assertEqual(wine([old, f"--dir={to_win(folder)}", LICENCE]), 0)
+        new = self.work / "new.exe"
+        build_installer(one_component("2.0", "new.txt"), {"bin/new.txt": b"new"}, new)
+
+        run = drive([*self.to_the_page(new, folder), {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "yes"}, *finish()])
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual([(b["caption"], b["text"], b["icon"]) for b in run.boxes], [
+            ("Previous Installation", "There is a previous installation in that location.\n"
+                                      "Do you want to remove it (recommended)?", "none")])
+        self.assertFalse((folder / "bin" / "old.txt").exists(), "the previous installation is gone")
+        self.assertTrue(wait_for(lambda: (folder / "resources" / "setup.exe").exists(), 5))
+        self.assertEqual((folder / "bin" / "new.txt").read_bytes(), b"new")
+        listed = uninstaller_list()
+        self.assertNotIn("Single V1.0PL0", listed)
+        self.assertIn("Single V2.0PL0", listed)
+
+        # No, then No: the page stays; No, then Yes: the installation goes on
+        # over the previous one.
+        run = drive([*self.to_the_page(new, folder), {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "no"}, {"do": "box", "press": "no"}, {"do": "no_box", "for_ms": 300},
+                     {"do": "controls"}, {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "no"}, {"do": "box", "press": "yes"},
+                     *finish()])
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual([b["text"] for b in run.boxes][1::2], ["Then is it OK to overwrite the previous installation?"] * 2)
+        self.assertTrue(run.controls()[FOLDER]["visible"], "No, then No keeps the page")
+        self.assertEqual((folder / "bin" / "new.txt").read_bytes(), b"new")
+        # What it overwrote, it does not know it made: the folders stay, empty.
+        self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assertTrue(wait_for(lambda: not any(p.is_file() for p in folder.rglob("*")), 20))
+
+
+if __name__ == "__main__":
+    main()

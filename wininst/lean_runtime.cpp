@@ -1,0 +1,39 @@
+// The stub's own answers to the few C++ runtime services its code reaches:
+// the program has no exceptions, so the library's throwing paths (each
+// pulling in the exception machinery, the unwinder and a name demangler) are
+// replaced by an end of the run with a message.
+#include <cstdlib>
+#include <new>
+
+#include "wininst/core/messages.h"
+
+namespace {
+[[noreturn]] void OutOfRange() { FatalText("Internal error: a text or list outgrew its limits"); }
+}  // namespace
+
+// The library's operator new throws std::bad_alloc, which no code here
+// catches: running out of memory ends the run as xmalloc ends it.
+void* operator new(size_t size) {
+  if (void* p = malloc(size ? size : 1)) return p;
+  FatalText("Out of memory");
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+
+namespace std {
+void __throw_length_error(const char*) { OutOfRange(); }
+void __throw_logic_error(const char*) { OutOfRange(); }
+void __throw_out_of_range(const char*) { OutOfRange(); }
+void __throw_out_of_range_fmt(const char*, ...) { OutOfRange(); }
+void __throw_invalid_argument(const char*) { OutOfRange(); }
+void __throw_bad_alloc() { FatalText("Out of memory"); }
+void __throw_bad_array_new_length() { FatalText("Out of memory"); }
+void __throw_bad_function_call() { OutOfRange(); }
+}  // namespace std
+
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { abort(); }
+}  // namespace __gnu_cxx
