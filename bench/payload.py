@@ -8,8 +8,10 @@
   small  about 100 MB in 20,000 files of 1 to 16 KB
 
 Each payload is a folder `files/` with a product manifest beside it, and a
-tar of the same files for the native comparison. A payload is made once:
-the folder holds a stamp with the generator's version."""
+tar of the same files in the manifest's order (the order of the archive's
+records: the native tools compress the same bytes in the same sequence) for
+the native comparison. A payload is made once: the folder holds a stamp
+with the generator's version."""
 
 import math
 import random
@@ -18,7 +20,7 @@ import sys
 import tarfile
 from pathlib import Path
 
-VERSION = "1"
+VERSION = "2"
 POOL = 8 * 1024 * 1024
 
 WORDS = ("installer archive manifest feature component folder resource shortcut registry "
@@ -88,21 +90,26 @@ def make(cache: Path, name: str) -> Path:
     per_folder = math.ceil(len(sizes) / folders)
     lines = ["[Variables]", f"Product=Bench {name}", "Manufacturer=MERIDOX Software", "Version=1.0",
              "[Features]", "Feature=Payload"]
+    order = []  # paths under files/ in the manifest's order
     for i, size in enumerate(sizes):
         folder = f"f{i // per_folder:03d}"
         if i % per_folder == 0:
             (files / folder).mkdir()
             lines.append(folder + "/")
+            order.append(folder)
         kind = ("text", "structured", "random")[i % 3]
         pool = kinds[kind]
         data = content(pool, rng.randrange(len(pool)), size)
         file_name = f"{kind}{i:05d}.dat"
         (files / folder / file_name).write_bytes(data)
         lines.append(file_name)
+        order.append(f"{folder}/{file_name}")
     lines += ["[Components]", "Component=Payload", "Required=yes", "Payload", "[Run]", ""]
     (root / "product.manifest").write_text("\n".join(lines))
     with tarfile.open(root / "files.tar", "w", format=tarfile.GNU_FORMAT) as tar:
-        tar.add(files, arcname="files")
+        tar.add(files, arcname="files", recursive=False)
+        for rel in order:
+            tar.add(files / rel, arcname=f"files/{rel}", recursive=False)
     stamp.write_text(VERSION)
     return root
 

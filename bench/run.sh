@@ -7,7 +7,8 @@
 # as drive T: (no pause after mass deletions, both installers on the same
 # drive); BENCH_DRIVE=disk puts them on the prefix's C: instead. The
 # wineserver and every program run on the last CPU (see pin() in bench.py);
-# BENCH_CPU=N picks another, BENCH_CPU=none lets them roam.
+# BENCH_CPU=N picks another, BENCH_CPU=none lets them roam. The packers
+# (mkinst, pigz, gzip) always run on every CPU.
 #
 #   BUILD=build [BENCH_DRIVE=disk] [BENCH_CPU=N|none] bench/run.sh [--runs N]
 #       [packing] [filecheck] [install] [first_window] [interactive] [removal]
@@ -18,10 +19,12 @@ build=$(pwd)/${BUILD:-build}
   echo "bench: build first (make BUILD=${BUILD:-build})" >&2
   exit 1
 }
-command -v makensis >/dev/null || {
-  echo "bench: makensis is missing (make setup installs the nsis package)" >&2
-  exit 1
-}
+for tool in makensis pigz; do
+  command -v $tool >/dev/null || {
+    echo "bench: $tool is missing (make setup installs it)" >&2
+    exit 1
+  }
+done
 export WINEBENCH_DIR=$build/bench/winebench
 drive=()  # options for bench.py: where installations go, which CPU
 tmpfs=

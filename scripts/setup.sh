@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
   zlib1g-dev libssl-dev googletest libgtest-dev
   wine wine32:i386 xvfb fonts-wine python3-pyftpdlib
-  imagemagick osslsigncode openssl nsis
+  imagemagick osslsigncode openssl nsis pigz
   clang-14 libclang-rt-14-dev
 )
 

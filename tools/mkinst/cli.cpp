@@ -41,6 +41,8 @@ constexpr const char* kUsage =
     "      --stub FILE     the installer program (default: wininst.exe beside\n"
     "                      mkinst, else ../win/wininst.exe from there)\n"
     "  -l, --level N       compression level 0-9 (default: 9)\n"
+    "  -j, --threads N     compress on N threads (default: one per core); the\n"
+    "                      installer is the same byte for byte for any N\n"
     "      --referral N    add the referral tag N (0-65535) as the last 4 bytes\n"
     "  -q, --quiet         no progress bar\n"
     "  -h, --help          this text\n"
@@ -55,6 +57,7 @@ struct Options {
   fs::path output = "setup.exe";
   std::optional<fs::path> stub;
   int level = 9;
+  unsigned threads = 0;
   std::optional<uint16_t> referral;
   std::optional<std::string> signature;
   bool unchecked = false;
@@ -100,6 +103,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
       if (!(v = value("-l"))) return 1;
       if (!ParseNumber(v, 0, 9, n)) return Usage(std::string("bad compression level: ") + v);
       o.level = static_cast<int>(n);
+    } else if (a == "-j" || a == "--threads") {
+      if (!(v = value("-j"))) return 1;
+      if (!ParseNumber(v, 1, 1024, n)) return Usage(std::string("bad number of threads: ") + v);
+      o.threads = static_cast<unsigned>(n);
     } else if (a == "--referral") {
       if (!(v = value("--referral"))) return 1;
       if (!ParseNumber(v, 0, 65535, n)) return Usage(std::string("bad referral number: ") + v);
@@ -217,6 +224,7 @@ int RunMkinst(int argc, char** argv) {
 
   PackOptions pack;
   pack.level = o.level;
+  pack.threads = o.threads;
   pack.referral = o.referral;
   pack.signature = o.signature;
   ProgressBar bar(!o.quiet && StderrIsTerminal());

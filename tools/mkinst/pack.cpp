@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,7 @@
 
 #include "common/handle.h"
 #include "common/md5.h"
+#include "tools/mkinst/member.h"
 #include "wininst/install/archive_format.h"
 
 namespace fs = std::filesystem;
@@ -30,12 +32,7 @@ namespace mkinst {
 
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
-
-// The gzip member's fixed header: no name, mtime 0 and a fixed OS byte, so
-// that identical inputs give identical bytes on every build platform.
-constexpr uint8_t kGzipMethodDeflate = 8;
-constexpr uint8_t kGzipOsUnknown = 0xFF;
+constexpr size_t kChunk = 256 * 1024;
 
 int Seek(FILE* f, uint64_t offset) {
 #ifdef _WIN32
@@ -78,6 +75,18 @@ FileHandle CreateTemporary(const fs::path& out, std::string& name) {
   return FileHandle();
 }
 
+// A source file, read straight into the caller's buffer: a product may
+// have tens of thousands of small files.
+FileHandle OpenRead(const fs::path& path) {
+#ifdef _WIN32
+  FileHandle f(_wfopen(path.c_str(), L"rb"));
+#else
+  FileHandle f(fopen(path.c_str(), "rb"));
+#endif
+  if (f) setvbuf(f.get(), nullptr, _IONBF, 0);
+  return f;
+}
+
 bool Rename(const std::string& from, const fs::path& to) {
 #ifdef _WIN32
   return MoveFileExA(from.c_str(), to.string().c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
@@ -85,67 +94,6 @@ bool Rename(const std::string& from, const fs::path& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 #endif
 }
-
-// Compresses the record stream into one gzip member at the file's position.
-class Member {
- public:
-  Member(FILE* out, int level) : out_(out) {
-    ok_ = deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    const uint8_t level_flag = level == 9 ? 2 : level == 1 ? 4 : 0;
-    const uint8_t header[10] = {0x1F, 0x8B,       kGzipMethodDeflate, 0, 0, 0, 0,
-                                0,    level_flag, kGzipOsUnknown};
-    Write(header, sizeof header);
-  }
-  ~Member() {
-    if (ok_) deflateEnd(&z_);
-  }
-
-  bool Add(const void* data, size_t length) {
-    crc_ = crc32(crc_, static_cast<const Bytef*>(data), static_cast<uInt>(length));
-    size_ += length;
-    z_.next_in = static_cast<Bytef*>(const_cast<void*>(data));
-    z_.avail_in = static_cast<uInt>(length);
-    return Deflate(Z_NO_FLUSH);
-  }
-
-  bool Finish() {
-    if (!Deflate(Z_FINISH)) return false;
-    uint8_t trailer[8];
-    archive::PutU32(trailer, static_cast<uint32_t>(crc_));
-    archive::PutU32(trailer + 4, static_cast<uint32_t>(size_));
-    return Write(trailer, sizeof trailer);
-  }
-
-  uint64_t written() const { return written_; }
-  bool ok() const { return ok_; }
-
- private:
-  bool Deflate(int flush) {
-    uint8_t buffer[kChunk];
-    do {
-      z_.next_out = buffer;
-      z_.avail_out = sizeof buffer;
-      int r = deflate(&z_, flush);
-      if (r == Z_STREAM_ERROR) ok_ = false;
-      Write(buffer, sizeof buffer - z_.avail_out);
-      if (flush == Z_FINISH && r == Z_STREAM_END) break;
-    } while (ok_ && (z_.avail_out == 0 || z_.avail_in > 0 || flush == Z_FINISH));
-    return ok_;
-  }
-
-  bool Write(const void* data, size_t length) {
-    if (length && fwrite(data, 1, length, out_) != length) ok_ = false;
-    written_ += length;
-    return ok_;
-  }
-
-  FILE* out_;
-  z_stream z_{};
-  bool ok_ = false;
-  uLong crc_ = crc32(0, nullptr, 0);
-  uint64_t size_ = 0;
-  uint64_t written_ = 0;
-};
 
 // The pieces of one build, for the failure paths.
 struct Build {
@@ -160,6 +108,9 @@ struct Build {
   uint64_t done = 0;
   uint64_t member_start = 0;
   int last_line = 1;
+  // Where each record's bytes begin in the member's input, and its line.
+  std::vector<std::pair<uint64_t, int>> starts{};
+  uint64_t input = 0;
 
   void Progress(uint64_t bytes) {
     done += bytes;
@@ -171,33 +122,47 @@ struct Build {
     return false;
   }
 
-  bool Records(Member& member) {
+  bool Add(GzipMember& member, const void* data, size_t length) {
+    input += length;
+    return member.Add(data, length) || Failed(member);
+  }
+
+  bool Records(GzipMember& member) {
     uint8_t length[archive::kRecordLengthBytes];
     const std::string manifest = StubSignatureLine() + plan.manifest;
     archive::EncodeRecordLength(length, static_cast<uint32_t>(manifest.size()));
-    if (!member.Add(length, sizeof length) || !member.Add(manifest.data(), manifest.size())) {
-      return WriteFailed();
+    if (!Add(member, length, sizeof length) || !Add(member, manifest.data(), manifest.size())) {
+      return false;
     }
     std::vector<uint8_t> buffer(kChunk);
     for (const Record& r : plan.records) {
       last_line = r.line;
+      starts.emplace_back(input, r.line);
       archive::EncodeRecordLength(length, static_cast<uint32_t>(r.size));
-      if (!member.Add(length, sizeof length)) return WriteFailed();
+      if (!Add(member, length, sizeof length)) return false;
       if (r.source.empty()) continue;
-      std::ifstream in(r.source, std::ios::binary);
+      FileHandle in = OpenRead(r.source);
       for (uint64_t remaining = r.size; remaining > 0;) {
         size_t n = remaining < buffer.size() ? remaining : buffer.size();
-        if (!in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(n))) {
+        if (!in || fread(buffer.data(), 1, n, in.get()) != n) {
           diag.Add(r.line, r.source.string() + " changed or could not be read while packing");
           return false;
         }
-        if (!member.Add(buffer.data(), n)) return WriteFailed();
+        if (!Add(member, buffer.data(), n)) return false;
         remaining -= n;
         Progress(n);
-        if (Setuplen(member) > options.max_setuplen) return TooBig(r.line);
+        if (Setuplen(member) > options.max_setuplen) return TooBig(LineAt(member.input_written()));
       }
     }
-    return member.Finish() || WriteFailed();
+    return member.Finish() || Failed(member);
+  }
+
+  // The line of the record that holds the input byte before `offset`: the
+  // member is written block by block, behind the reading.
+  int LineAt(uint64_t offset) const {
+    auto after = std::upper_bound(starts.begin(), starts.end(), offset - (offset > 0),
+                                  [](uint64_t o, const auto& s) { return o < s.first; });
+    return after == starts.begin() ? last_line : std::prev(after)->second;
   }
 
   std::string StubSignatureLine() const {
@@ -206,7 +171,7 @@ struct Build {
 
   uint64_t HeaderOffset() const { return stub.bytes.size(); }
 
-  uint64_t Setuplen(const Member& member) const {
+  uint64_t Setuplen(const GzipMember& member) const {
     return member_start + member.written() - stub.headersize;
   }
 
@@ -217,6 +182,10 @@ struct Build {
   }
 
   bool WriteFailed() { return Fail("write error on " + temp_name + ": " + strerror(errno)); }
+
+  bool Failed(const GzipMember& member) {
+    return member.error().empty() ? WriteFailed() : Fail(member.error());
+  }
 
   // The MD5 of the covered stretch, read back from the file.
   bool Filecheck(uint64_t setuplen, uint8_t digest[Md5::kDigestLength]) {
@@ -241,9 +210,8 @@ struct Build {
     const uint8_t placeholder[archive::kHeaderLength] = {};
     if (fwrite(placeholder, 1, sizeof placeholder, out) != sizeof placeholder) return WriteFailed();
 
-    Member member(out, options.level);
-    if (!member.ok())
-      return Fail("zlib refused compression level " + std::to_string(options.level));
+    GzipMember member(out, options.level, options.threads);
+    if (!member.ok()) return Failed(member);
     if (!Records(member)) return false;
 
     const uint64_t setuplen = Setuplen(member);

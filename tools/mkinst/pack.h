@@ -28,6 +28,8 @@ std::string StubSignature(const Stub& stub);
 
 struct PackOptions {
   int level = 9;
+  // Compressing threads; 0: one per core. The output is the same for any number.
+  unsigned threads = 0;
   std::optional<uint16_t> referral;
   // Replaces the signature line (tests only).
   std::optional<std::string> signature;

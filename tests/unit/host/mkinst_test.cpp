@@ -5,14 +5,17 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "common/md5.h"
 #include "tools/mkinst/cli.h"
+#include "tools/mkinst/member.h"
 #include "tools/mkinst/pack.h"
 #include "tools/mkinst/plan.h"
 #include "wininst/install/archive_format.h"
@@ -50,6 +53,79 @@ void Write(const fs::path& p, const std::string& data) {
 
 void Write(const fs::path& p, const Bytes& data) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+// Text-like bytes from a small vocabulary (compressible), or random ones.
+std::string Words(size_t n, std::mt19937& rng) {
+  static const char* words[] = {"setup ", "archive ", "feature ", "folder ",
+                                "the ",   "of ",      ".\r\n"};
+  std::string s;
+  while (s.size() < n) s += words[rng() % 7];
+  s.resize(n);
+  return s;
+}
+
+std::string Noise(size_t n, std::mt19937& rng) {
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// A single gzip member (the whole text) inflated; "!" when it is not one.
+std::string Inflate(const std::string& gz) {
+  z_stream z{};
+  inflateInit2(&z, 16 + MAX_WBITS);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
+  z.avail_in = static_cast<uInt>(gz.size());
+  std::string out;
+  char buf[65536];
+  int rc;
+  do {
+    z.next_out = reinterpret_cast<Bytef*>(buf);
+    z.avail_out = sizeof buf;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.append(buf, sizeof buf - z.avail_out);
+  } while (rc == Z_OK);
+  const bool whole = rc == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return whole ? out : "!";
+}
+
+// What zlib's one-stream gzip -9 makes of `in`: the size to stay near.
+size_t GzipNineSize(const std::string& in) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, static_cast<uLong>(in.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  deflateEnd(&z);
+  return out.size() - z.avail_out;
+}
+
+// The member that GzipMember writes for `in`, fed in pieces of odd sizes.
+std::string Pack(const std::string& in, unsigned threads, int level = 9) {
+  FILE* f = tmpfile();
+  std::string out;
+  {
+    mkinst::GzipMember m(f, level, threads);
+    const size_t pieces[] = {1, 7, 70001, 3, 600000};
+    for (size_t at = 0, i = 0; at < in.size(); i++) {
+      const size_t n = std::min(pieces[i % 5], in.size() - at);
+      EXPECT_TRUE(m.Add(in.data() + at, n));
+      at += n;
+    }
+    EXPECT_TRUE(m.Finish());
+    EXPECT_EQ(m.input_written(), in.size());
+    out.resize(m.written());
+  }
+  rewind(f);
+  EXPECT_EQ(fread(out.data(), 1, out.size(), f), out.size());
+  EXPECT_EQ(fgetc(f), EOF);
+  fclose(f);
+  return out;
 }
 
 // An installer taken apart.
@@ -210,9 +286,23 @@ TEST_F(MkinstTest, WritesTheLayoutWithSizesFilledAndRecordsInOrder) {
 }
 
 TEST_F(MkinstTest, SameInputsGiveTheSameBytesAndTheReferralTagEndsTheFile) {
-  ASSERT_EQ(Run(kProduct, {}, "a.exe"), 0) << err_;
-  ASSERT_EQ(Run(kProduct, {}, "b.exe"), 0) << err_;
+  // A record larger than a block, the next ones across a block boundary.
+  std::mt19937 rng(7);
+  const std::string big = Words(900000, rng) + Noise(mkinst::kPackBlock, rng);
+  const std::string after = Noise(mkinst::kPackBlock / 2, rng);
+  Write(dir_ / "src" / "bin" / "big.bin", big);
+  Write(dir_ / "src" / "bin" / "after.bin", after);
+  std::string product = kProduct;
+  product.replace(product.find("tool.exe"), 8, "big.bin\r\nafter.bin\r\ntool.exe");
+  ASSERT_EQ(Run(product, {"-j", "1"}, "a.exe"), 0) << err_;
+  ASSERT_EQ(Run(product, {}, "b.exe"), 0) << err_;
+  ASSERT_EQ(Run(product, {"--threads", "5"}, "c.exe"), 0) << err_;
   EXPECT_EQ(Read(dir_ / "a.exe"), Read(dir_ / "b.exe"));
+  EXPECT_EQ(Read(dir_ / "a.exe"), Read(dir_ / "c.exe"));
+  Installer a = Open(dir_ / "a.exe", archive::kMinStubLength);
+  EXPECT_TRUE(a.filecheck_ok);
+  EXPECT_EQ(a.records, (std::vector<std::string>{"BMP!", big, after, std::string(10000, 'x'),
+                                                 std::string("\0\1\2", 3), "read me\r\n"}));
 
   ASSERT_EQ(Run(kProduct, {"--referral", "4660", "-l", "1"}, "c.exe"), 0) << err_;
   Installer c = Open(dir_ / "c.exe", archive::kMinStubLength);
@@ -225,6 +315,40 @@ TEST_F(MkinstTest, SameInputsGiveTheSameBytesAndTheReferralTagEndsTheFile) {
 
   EXPECT_EQ(Run(kProduct, {"--referral", "65536"}, "d.exe"), 1);
   EXPECT_FALSE(fs::exists(dir_ / "d.exe"));
+}
+
+// Blocks are compressed apart and joined: the bytes never depend on the
+// threads, and the member is one deflate stream of exactly the input.
+TEST(GzipMemberTest, OneMemberOfTheInputWhateverTheThreadsAndNearGzipNine) {
+  std::mt19937 rng(19);
+  const std::string blob = Noise(12000, rng);
+  std::string repeats;  // flat byte counts, but deflate finds the repeats
+  for (int i = 0; i < 60; i++) repeats += blob;
+  const struct {
+    const char* name;
+    std::string in;
+  } inputs[] = {
+      {"empty", ""},
+      {"text", Words(3 * mkinst::kPackBlock + 12345, rng)},
+      {"noise", Noise(2 * mkinst::kPackBlock + 65536, rng)},  // ends in a stored block
+      {"repeats", repeats},
+      {"mixed", Words(100000, rng) + Noise(700000, rng) + Words(5000, rng) + blob + blob +
+                    Noise(40000, rng) + Words(300000, rng)},
+  };
+  for (const auto& [name, in] : inputs) {
+    SCOPED_TRACE(name);
+    const std::string one = Pack(in, 1);
+    EXPECT_EQ(Inflate(one), in);
+    for (unsigned threads : {2u, 3u, 8u}) EXPECT_EQ(Pack(in, threads), one) << threads;
+    EXPECT_EQ(Pack(in, 0), one);
+    EXPECT_LE(one.size(), GzipNineSize(in) * 1.01 + 64);
+  }
+  // gzip's own check of a member of every kind of block.
+  const fs::path file = fs::temp_directory_path() / ("member-" + std::to_string(getpid()) + ".gz");
+  Write(file, Pack(inputs[4].in, 2));
+  EXPECT_EQ(std::system(("gzip -t " + file.string()).c_str()), 0);
+  fs::remove(file);
+  EXPECT_EQ(Inflate(Pack(inputs[4].in, 2, 0)), inputs[4].in) << "level 0";
 }
 
 TEST_F(MkinstTest, LongStubIsPaddedToTheGridOnly) {
@@ -431,6 +555,8 @@ TEST_F(MkinstTest, UncheckedPacksTheTextAsWrittenAndWhateverFilesExist) {
 TEST_F(MkinstTest, CommandLineMistakesAndHelp) {
   EXPECT_EQ(Run(kProduct, {"-l", "10"}), 1);
   EXPECT_NE(err_.find("bad compression level"), std::string::npos);
+  EXPECT_EQ(Run(kProduct, {"-j", "0"}), 1);
+  EXPECT_NE(err_.find("bad number of threads"), std::string::npos);
   EXPECT_EQ(Run(kProduct, {"--frobnicate"}), 1);
   EXPECT_NE(err_.find("unknown option --frobnicate"), std::string::npos);
   EXPECT_EQ(Run(kProduct, {"--stub", (dir_ / "nostub.exe").string()}), 1);
