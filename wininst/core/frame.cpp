@@ -577,6 +577,10 @@ HWND MakeControl(const char* window_class, const char* text, DWORD style, int id
                          Instance(), nullptr);
 }
 
+bool IsChecked(HWND button) {
+  return button && SendMessageA(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
 void EnableNext(bool enabled, bool focus) {
   if (!live) return;
   EnableWindow(live->next, enabled);

@@ -56,6 +56,8 @@ HWND MakeControl(const char* window_class, const char* text, DWORD style, int id
 // window frame of `style`, gives it the GUI font and shows it.
 void PlaceControl(HWND control, int x, int y, int width, int height, DWORD style);
 void DialogToPixels(RECT* rect);
+// Whether a check box or radio button of the page is checked (false for null).
+bool IsChecked(HWND button);
 // Enables or disables Next; an enabled Next may take the keyboard focus.
 void EnableNext(bool enabled, bool focus);
 

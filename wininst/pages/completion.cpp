@@ -57,10 +57,6 @@ struct Completion {
   bool read_quickstart = false;
 } page;
 
-bool Checked(HWND box) {
-  return box && SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
 bool PassedOver() {
   return IsTrue("HeadlessInstall") || (IsTrue("Remove") && IsTrue("DoProceed"));
 }
@@ -168,9 +164,9 @@ void BuildPdfList() {
 }
 
 void RecordChoices() {
-  page.run_ide = page.ide && Checked(page.ide_box);
-  page.run_java = Checked(page.java_box);
-  page.read_quickstart = Checked(page.quickstart_box);
+  page.run_ide = page.ide && IsChecked(page.ide_box);
+  page.run_java = IsChecked(page.java_box);
+  page.read_quickstart = IsChecked(page.quickstart_box);
 }
 
 void Enter() {
@@ -241,7 +237,7 @@ void RunPostWizardChoices() {
     }
   }
   for (PdfEntry* e = page.pdfs; e; e = e->next) {
-    if (!Checked(e->box)) continue;
+    if (!IsChecked(e->box)) continue;
     if (file_exists(e->path)) {
       Open(e->path, SW_SHOWNORMAL);
     } else {

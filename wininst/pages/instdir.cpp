@@ -116,7 +116,8 @@ void RefreshSpace() {
   snprintf(text, sizeof text, "Space available: %lu MB",
            static_cast<unsigned long>(FreeSpaceMB(root.c_str())));
   SetWindowTextA(page.available, text);
-  snprintf(text, sizeof text, "Space required: %s MB", FixedPoint(RequiredSpaceKB(), 10, 1).c_str());
+  snprintf(text, sizeof text, "Space required: %s MB",
+           FixedPoint(RequiredSpaceKB(), 10, 1).c_str());
   SetWindowTextA(page.required, text);
 }
 
@@ -142,7 +143,7 @@ void ReadBoxes() {
   for (uint32_t k = 0; k < vec_count(page.boxes); k++) {
     HWND box = vec_at<HWND__>(page.boxes, k);
     SetComponentSelected(static_cast<uint32_t>(GetDlgCtrlID(box) - kFirstComponentBox),
-                         SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED);
+                         IsChecked(box));
   }
 }
 

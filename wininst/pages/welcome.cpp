@@ -24,13 +24,9 @@ struct Welcome {
   HWND remove = nullptr;
 } page;
 
-bool Checked(HWND button) {
-  return button && SendMessageA(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
 // A fresh installation may go on at once; a maintenance run once a choice is made.
 void UpdateNext() {
-  const bool go = IsTrue("Install") || Checked(page.repair) || Checked(page.remove);
+  const bool go = IsTrue("Install") || IsChecked(page.repair) || IsChecked(page.remove);
   EnableNext(go, go);
 }
 
@@ -88,7 +84,7 @@ LRESULT Enter() {
 }
 
 LRESULT Leave() {
-  SetFlag("Remove", Checked(page.remove));
+  SetFlag("Remove", IsChecked(page.remove));
   SetFlag("Repair", !IsTrue("Remove"));
   if (IsTrue("Remove") &&
       !AskYesNo("Remove installation", "Are you sure you want to completely remove\n%s V%s?",
