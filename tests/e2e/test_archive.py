@@ -366,7 +366,7 @@ class Campaign(ArchiveTest):
         chunk = filecheck_chunk()
         for (region, offset, xor), (kind, text) in zip(cases, results):
             with self.subTest(region=region, offset=offset, xor=xor):
-                allowed = ["message", "stopped by the system"] if region == "stub, mapped" else ["message"]
+                allowed = ["message", "stopped without a box"] if region == "stub, mapped" else ["message"]
                 self.assertIn(kind, allowed, text)
                 if region == "header magic":
                     self.assertEqual(text, "Can't find the manifest")
@@ -383,18 +383,19 @@ class Campaign(ArchiveTest):
 
     def outcome(self, record: dict, temp: Path) -> tuple[str, str]:
         """How one run ended: "message" (one fatal box with a corruption
-        message, exit code 1, its temporary folder gone), "stopped by the
-        system" (no box: the system refused the file or ended the program with
-        an exception status; at most an empty temporary folder left), or
+        message, exit code 1, its temporary folder gone), "stopped without a
+        box" (the system refused the file, or damaged code ended the program
+        with an exception status or a stray exit code, neither 0 nor the
+        installer's own 1; at most an empty temporary folder left), or
         "other"; with the box's text or what else happened."""
         boxes, code = record.get("boxes", []), record.get("exit_code")
         left = [p.relative_to(temp).as_posix() for p in temp.rglob("*")]
         if (code == 1 and len(boxes) == 1 and boxes[0]["caption"] == "Fatal error" and not left
                 and any(p.fullmatch(boxes[0]["text"] or "") for p in self.CORRUPTION)):
             return "message", boxes[0]["text"]
-        if (not boxes and ("start_error" in record or code >= 0xC0000000)
+        if (not boxes and not record.get("timed_out") and ("start_error" in record or code not in (None, 0, 1))
                 and all(re.fullmatch(r"qz\d+", p) and not any((temp / p).iterdir()) for p in left)):
-            return "stopped by the system", record.get("start_error") or f"exit code {code:#x}, left {left}"
+            return "stopped without a box", record.get("start_error") or f"exit code {code:#x}, left {left}"
         return "other", json.dumps({**record, "left": left})
 
     @staticmethod
