@@ -37,7 +37,7 @@ uint64_t BytesDone;
 
 namespace {
 
-constexpr const char* kCorrupt = "Installer is corrupt or truncated";
+using archive::kCorrupt;
 // zlib's own buffer: 8 KB reads cost 7-13% against 64 KB ones.
 constexpr unsigned kGzipBuffer = 64 * 1024;
 

@@ -12,7 +12,6 @@ namespace archive {
 
 namespace {
 
-constexpr const char* kCorrupt = "Installer is corrupt or truncated";
 // The manifest record is read into a buffer of this size first, doubled as
 // its bytes arrive.
 constexpr uint32_t kManifestStep = 64 * 1024;

@@ -12,6 +12,9 @@
 
 namespace archive {
 
+// The installer's one message for a damaged or cut archive.
+constexpr const char* kCorrupt = "Installer is corrupt or truncated";
+
 // A file as the reader sees it: a position that can be moved, and reads.
 class ByteSource {
  public:
