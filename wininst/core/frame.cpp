@@ -592,6 +592,19 @@ HWND MakeControl(const char* window_class, const char* text, DWORD style, int id
                          Instance(), nullptr);
 }
 
+std::optional<int> HandleWaitingMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
+    HWND frame = FrameWindow();
+    if (!frame || !IsDialogMessageA(frame, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+  return std::nullopt;
+}
+
 bool IsChecked(HWND button) {
   return button && SendMessageA(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 
 // For the enter and leave messages the result carries the bits below; for any
 // other message 0 means handled (the frame then does nothing more) and
@@ -60,6 +61,13 @@ void DialogToPixels(RECT* rect);
 bool IsChecked(HWND button);
 // Enables or disables Next; an enabled Next may take the keyboard focus.
 void EnableNext(bool enabled, bool focus);
+
+// Hands on every message that waits, through the frame's dialog navigation
+// so that the keyboard still moves between its controls: the windows stay
+// alive while the work or a wait goes on. The quit message belongs to the
+// message loop: handling stops there and its code is returned, for the
+// caller to put back (PostQuitMessage) once its own wait is over.
+std::optional<int> HandleWaitingMessages();
 
 // The busy box over the page while an external program runs.
 void ShowBusy(const char* text);

@@ -41,25 +41,6 @@ struct RateWindow {
 };
 RateWindow rate;
 
-// Hands one waiting message on, first to the frame's dialog navigation so
-// that the keyboard still moves between its controls; false when none waits.
-// The quit message belongs to the message loop: it is kept in `quit` for the
-// caller to put back once its wait is over.
-bool HandleMessage(std::optional<int>& quit) {
-  MSG msg;
-  if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
-  if (msg.message == WM_QUIT) {
-    quit = static_cast<int>(msg.wParam);
-    return false;
-  }
-  HWND frame = FrameWindow();
-  if (!frame || !IsDialogMessageA(frame, &msg)) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-  return true;
-}
-
 // The installer variable's path is deleted with the run's temporary files
 // only when it lies in the temporary folder (a resource extracted from the
 // archive): a path given on the command line or by the manifest may name
@@ -118,11 +99,13 @@ bool RunAndWait(const char* program, const char* arguments) {
     last_step = now;
     level = std::min(level + 1, kLastCreepLevel);
   };
+  // The quit message is kept until the program has ended: put back at once,
+  // it would wake every wait of the loop.
   std::optional<int> quit;
   HANDLE handle = process.get();
   for (;;) {
     creep();
-    while (HandleMessage(quit)) creep();
+    if (auto q = HandleWaitingMessages()) quit = q;
     const DWORD woken = MsgWaitForMultipleObjects(1, &handle, FALSE, kWaitMs, QS_ALLINPUT);
     if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) break;
   }
@@ -156,9 +139,7 @@ void DownloadProgress(uint32_t received, uint32_t total) {
     rate.bytes = received;
   }
   ReportProgress(percent, have_line ? line : nullptr);
-  std::optional<int> quit;
-  HandleMessage(quit);
-  if (quit) PostQuitMessage(*quit);
+  if (auto quit = HandleWaitingMessages()) PostQuitMessage(*quit);
 }
 
 void RunFeatureInstallers(Feature* f) {

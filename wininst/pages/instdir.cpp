@@ -165,14 +165,9 @@ void RemovePrevious(const std::string& resources) {
   const DWORD start = GetTickCount();
   while ((file_exists(setup.c_str()) || is_folder(resources.c_str())) &&
          GetTickCount() - start < kCleanUpWaitMs) {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        PostQuitMessage(static_cast<int>(msg.wParam));
-        return;
-      }
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
+    if (auto quit = HandleWaitingMessages()) {
+      PostQuitMessage(*quit);
+      return;
     }
     Sleep(50);
   }

@@ -29,10 +29,9 @@ constexpr int kLineLimit = 2048;
 // While the work reports, the window's messages are handled this often, and
 // the bar follows as often; the status box takes the new lines at most this
 // often, and less often when handing it text takes long (the box costs no
-// more than about a twentieth of the work), but at least four times a second. A line repainted at every report
-// made an interactive installation many times slower than a headless one
-// (under Wine an edit control with a few thousand characters takes
-// milliseconds for each change).
+// more than about a twentieth of the work), but at least four times a second. A line repainted at
+// every report made an interactive installation many times slower than a headless one (under Wine
+// an edit control with a few thousand characters takes milliseconds for each change).
 constexpr DWORD kPumpMs = 25;
 constexpr DWORD kRefreshMs = 50;
 constexpr DWORD kRefreshCostShare = 20;
@@ -50,7 +49,6 @@ class ProgressDisplay final : public ProgressView {
  private:
   void AddLine(const char* line);
   void MoveBar();
-  void HandleMessages();
 
   HWND box_ = nullptr;
   HWND bar_ = nullptr;
@@ -125,7 +123,8 @@ void ProgressDisplay::Report(int position, const char* line) {
   } else {
     MoveBar();
   }
-  HandleMessages();
+  // The quit message is not ours to take: the message loop must still see it.
+  if (auto quit = HandleWaitingMessages()) PostQuitMessage(*quit);
   last_pump_ = GetTickCount();
 }
 
@@ -170,23 +169,6 @@ void ProgressDisplay::Flush() {
   SendMessageA(box_, EM_SETSEL, text_.size(), text_.size());
   SendMessageA(box_, EM_SCROLLCARET, 0, 0);
   UpdateWindow(box_);
-}
-
-// What waits in the queue, so that the window stays alive while the work runs.
-void ProgressDisplay::HandleMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      // Not ours to take: the message loop must still see it.
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      return;
-    }
-    HWND frame = FrameWindow();
-    if (!frame || !IsDialogMessageA(frame, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-  }
 }
 
 void ForgetReadingOffers() {
