@@ -26,18 +26,35 @@ constexpr const char* kManifestCheck = "ManifestCheck";
 
 char* removal_script;
 
-// Writes "text" collapsed for "%InstDir%", followed by the platform's line end.
-void PutCollapsed(FILE* f, const char* text) {
-  char* collapsed = CollapseInstDir(text);
-  fprintf(f, "%s\n", collapsed);
-  free(collapsed);
-}
+// The installed manifest is made in memory and written at once: written line
+// by line it cost a write call per installed file under Wine (its C library
+// empties a text stream's buffer at every line end). Lines end as the
+// platform's text files do, which is what the reader and the digest expect.
+class ManifestText {
+ public:
+  ManifestText& operator<<(const char* text) {
+    for (; *text; text++) {
+      if (*text == '\n') text_ += '\r';
+      text_ += *text;
+    }
+    return *this;
+  }
+  ManifestText& operator<<(const std::string& text) { return *this << text.c_str(); }
+  // "text" collapsed for "%InstDir%", and the line's end.
+  void Collapsed(const char* text) {
+    char* collapsed = CollapseInstDir(text);
+    *this << collapsed << "\n";
+    free(collapsed);
+  }
+  bool WriteTo(const char* path) const {
+    FileHandle f(fopen(path, "wb"));
+    return f && fwrite(text_.data(), 1, text_.size(), f.get()) == text_.size() &&
+           fclose(f.release()) == 0;
+  }
 
-// Writes "name=value", the value collapsed.
-void PutVariable(FILE* f, const char* name, const char* value) {
-  fprintf(f, "%s=", name);
-  PutCollapsed(f, value);
-}
+ private:
+  std::string text_;
+};
 
 int Bar(uint64_t handled, uint64_t total) {
   return total ? static_cast<int>((total - handled) * 100 / total) : 0;
@@ -61,67 +78,72 @@ bool ScriptPath(const char* path, std::string& out) {
 void WriteInstalledManifest() {
   if (!IsTrue("Install")) return;
   char* path = xstrdup((ResourcesFolder() + "\\manifest").c_str());
-  FileHandle f(fopen(path, "w"));
-  if (!f) FatalText("Can't open manifest for writing");
-  fprintf(f.get(), "%s\n", ManifestSignature());
+  ManifestText m;
+  m << ManifestSignature() << "\n";
   // The manifest lists itself, so that a removal deletes it too.
   vec_add(InstalledFiles, path);
 
-  fputs("[Variables]\n", f.get());
+  m << "[Variables]\n";
   // With ResDir the resources folder, and the installed copy in it, lie apart
   // from the installation: the copy could not tell the installation folder
   // from its own place, so the manifest names it.
   const char* res_dir = GetVariable("ResDir");
-  if (res_dir && *res_dir) fprintf(f.get(), "InstDir=%s\n", GetVariable("InstDir"));
+  if (res_dir && *res_dir) m << "InstDir=" << GetVariable("InstDir") << "\n";
   for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
     const char* name = vec_at<char>(ManifestVariables, i);
     const char* value = GetVariable(name);
-    PutVariable(f.get(), name, value ? value : "");
+    m << name << "=";
+    m.Collapsed(value ? value : "");
   }
   for (uint32_t i = 0; i < vec_count(Resources); i++) {
     Resource* r = vec_at<Resource>(Resources, i);
-    if (r->variable) PutVariable(f.get(), r->variable, r->file_name);
+    if (r->variable) {
+      m << r->variable << "=";
+      m.Collapsed(r->file_name);
+    }
   }
 
-  fputs("[Files]\n", f.get());
+  m << "[Files]\n";
   for (uint32_t i = 0; i < vec_count(InstalledFiles); i++) {
-    PutCollapsed(f.get(), vec_at<char>(InstalledFiles, i));
+    m.Collapsed(vec_at<char>(InstalledFiles, i));
   }
 
-  fputs("[Folders]\n", f.get());
+  m << "[Folders]\n";
   uint32_t folders = vec_count(CreatedFolders);
-  for (uint32_t i = folders; i-- > 0;) PutCollapsed(f.get(), vec_at<char>(CreatedFolders, i));
+  for (uint32_t i = folders; i-- > 0;) m.Collapsed(vec_at<char>(CreatedFolders, i));
   // An installation folder that existed before was not recorded: a removal
   // still takes it away once it is empty.
   const char* inst_dir = GetVariable("InstDir");
   if (folders == 0 || strlen(vec_at<char>(CreatedFolders, 0)) > strlen(inst_dir)) {
-    PutCollapsed(f.get(), inst_dir);
+    m.Collapsed(inst_dir);
   }
 
-  fputs("[Shortcuts]\n", f.get());
+  m << "[Shortcuts]\n";
   for (uint32_t i = 0; Shortcuts && i < vec_count(Shortcuts); i++) {
     Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
     char* target = CollapseInstDir(s->target.c_str());
-    fprintf(f.get(), "%s=%s", s->name.c_str(), target);
+    m << s->name << "=" << target;
     free(target);
-    if (!s->arguments.empty()) fprintf(f.get(), ">%s", s->arguments.c_str());
-    if (!s->icon.empty()) fprintf(f.get(), ",%s", s->icon.c_str());
-    fputc('\n', f.get());
+    if (!s->arguments.empty()) m << ">" << s->arguments;
+    if (!s->icon.empty()) m << "," << s->icon;
+    m << "\n";
   }
 
   // A repair writes the registry entries again: the installed copy keeps them.
-  if (RegistryEntries) fputs("[Registry]\n", f.get());
+  if (RegistryEntries) m << "[Registry]\n";
   for (uint32_t i = 0; RegistryEntries && i < vec_count(RegistryEntries); i++) {
     RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries, i);
-    fprintf(f.get(), "%s\\%s\\%s=", e->root_word.c_str(), e->key.c_str(), e->value_name.c_str());
+    m << e->root_word << "\\" << e->key << "\\" << e->value_name << "=";
     if (e->is_string) {
-      fprintf(f.get(), "\"%s\"\n", e->text.c_str());
+      m << "\"" << e->text << "\"\n";
     } else {
-      fprintf(f.get(), "%lX\n", static_cast<unsigned long>(e->dword));
+      char number[16];
+      snprintf(number, sizeof number, "%lX\n", static_cast<unsigned long>(e->dword));
+      m << number;
     }
   }
-  fputs("[Run]\n", f.get());
-  if (fclose(f.release()) != 0) FatalText("Can't open manifest for writing");
+  m << "[Run]\n";
+  if (!m.WriteTo(path)) FatalText("Can't open manifest for writing");
 
   // A repair or removal runs with administrator rights on what this file
   // says, in a folder that ordinary users may be able to change: its digest
