@@ -115,6 +115,9 @@ def packing(ctx: Context):
         t = {"ours": [], "pigz": [], "gzip": []}
         packed = ctx.work / "packed.exe"
         for i in range(ctx.runs + ctx.runs % 2):
+            # Each packer writes a new file: replacing the last round's would
+            # charge the deletion of its 100 MB to mkinst.
+            packed.unlink(missing_ok=True)
             runs = [("ours", lambda: mkinst(ctx, root / "product.manifest", root / "files", packed)),
                     ("pigz", lambda: native(ctx, ["pigz", "-9", "-c", tar])),
                     ("gzip", lambda: native(ctx, ["gzip", "-9", "-c", tar]))]

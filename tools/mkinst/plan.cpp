@@ -252,8 +252,11 @@ class PlanSink : public manifest::Sink {
     Record r;
     r.line = Line();
     std::error_code ec;
-    const bool regular = fs::is_regular_file(path, ec);
-    const uint64_t size = regular ? fs::file_size(path, ec) : 0;
+    // One look at the file: its size is known only for a regular file (a
+    // folder or a device gives an error).
+    uint64_t size = fs::file_size(path, ec);
+    const bool regular = !ec;
+    if (!regular) size = 0;
     if (unchecked_) {
       // Whatever the manifest says: the file's real bytes, or an empty record.
       if (regular && !ec && size <= kMaxRecord) {
