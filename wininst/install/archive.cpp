@@ -2,6 +2,8 @@
 // the compressed record stream and the run-wide lists that it fills.
 #include "wininst/install/archive.h"
 
+#include <algorithm>
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -99,15 +101,58 @@ class FileOutput : public archive::RecordOutput {
   const char* path_;
 };
 
-// The program's file as the archive reader sees it.
+// The program's file as the archive reader sees it. The filecheck reads it
+// through views of a mapping, a stretch at a time: read into a buffer, the
+// whole archive was copied once more on its way to the digest.
 class DescriptorSource : public archive::ByteSource {
  public:
   explicit DescriptorSource(int fd) : fd_(fd) {}
+  ~DescriptorSource() override {
+    if (view_) UnmapViewOfFile(view_);
+    if (mapping_) CloseHandle(mapping_);
+  }
+  DescriptorSource(const DescriptorSource&) = delete;
+  DescriptorSource& operator=(const DescriptorSource&) = delete;
+
   bool Seek(int64_t offset) override { return _lseeki64(fd_, offset, SEEK_SET) == offset; }
   int64_t Read(void* buffer, uint32_t length) override { return _read(fd_, buffer, length); }
+  const uint8_t* View(int64_t offset, uint32_t length) override {
+    if (offset < view_start_ || offset + length > view_start_ + view_length_) {
+      if (!Map(offset, length)) return nullptr;
+    }
+    return static_cast<const uint8_t*>(view_) + (offset - view_start_);
+  }
 
  private:
+  // Maps the file's bytes from `offset` on (a view of kViewBytes at most, and
+  // never past the file's end); false when `length` of them are not there.
+  bool Map(int64_t offset, uint32_t length) {
+    if (view_) UnmapViewOfFile(view_);
+    view_ = nullptr;
+    view_length_ = 0;
+    LARGE_INTEGER size;
+    HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size) ||
+        offset + length > size.QuadPart) {
+      return false;
+    }
+    if (!mapping_) mapping_ = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping_) return false;
+    view_start_ = offset - offset % kViewGrain;
+    view_length_ = std::min<int64_t>(kViewBytes, size.QuadPart - view_start_);
+    view_ = MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(view_start_ >> 32),
+                          static_cast<DWORD>(view_start_), static_cast<SIZE_T>(view_length_));
+    if (!view_) view_length_ = 0;
+    return view_ && offset + length <= view_start_ + view_length_;
+  }
+
+  static constexpr int64_t kViewBytes = 8 << 20;
+  static constexpr int64_t kViewGrain = 64 * 1024;  // where views may begin
   int fd_;
+  HANDLE mapping_ = nullptr;
+  void* view_ = nullptr;
+  int64_t view_start_ = 0;
+  int64_t view_length_ = 0;
 };
 
 std::string HexDigest(Md5& md5) {

@@ -48,18 +48,29 @@ void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
   if (!file.Seek(headersize)) {
     Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
   }
+  int64_t at = headersize;
+  bool read_position_at = true;  // whether Read would go on from `at`
   for (uint32_t remaining = setuplen; remaining > 0;) {
     uint32_t chunk = remaining < check_buffer.size() ? remaining : check_buffer.size();
-    if (ReadFully(file, check_buffer.get(), chunk) != chunk) {
-      Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
+    const uint8_t* bytes = file.View(at, chunk);
+    if (bytes) {
+      read_position_at = false;
+    } else {
+      if ((!read_position_at && !file.Seek(at)) ||
+          ReadFully(file, check_buffer.get(), chunk) != chunk) {
+        Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
+      }
+      read_position_at = true;
+      bytes = check_buffer.get();
     }
-    digest.Update(check_buffer.get(), chunk);
+    digest.Update(bytes, chunk);
     remaining -= chunk;
+    at += chunk;
   }
   uint8_t computed[Md5::kDigestLength];
   bool ok = digest.Final(computed);
   uint8_t stored[kFilecheckLength];
-  int64_t n = ReadFully(file, stored, sizeof stored);
+  int64_t n = read_position_at || file.Seek(at) ? ReadFully(file, stored, sizeof stored) : 0;
   if (n != sizeof stored) Fatal("Can't read filecheck: %d", static_cast<int>(n));
   if (!ok || memcmp(stored, computed, sizeof stored) != 0) FatalText(kCorrupt);
 }

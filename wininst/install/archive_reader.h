@@ -24,6 +24,9 @@ class ByteSource {
   virtual bool Seek(int64_t offset) = 0;
   // Reads up to `length` bytes; the count, 0 at the end or on an error.
   virtual int64_t Read(void* buffer, uint32_t length) = 0;
+  // The `length` bytes at `offset` in place, without copying them (the
+  // position for Read stays where it was); null when they cannot be had so.
+  virtual const uint8_t* View(int64_t, uint32_t) { return nullptr; }
 };
 
 // Reads up to `length` bytes, looping over short reads.
