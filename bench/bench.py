@@ -14,6 +14,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import zlib
 from pathlib import Path
@@ -266,15 +267,22 @@ class DesktopHeld:
 
 def wine_run(ctx: Context, args, timeout: float = 600) -> float:
     """Seconds of one Wine program run, its output into a file: a pipe would
-    keep Wine's desktop process on it for a second after the program ends."""
+    keep Wine's desktop process on it for a second after the program ends.
+    The wait blocks until the program ends (a timer kills it after `timeout`):
+    a wait with a timeout of its own polls every 50 ms, which rounded every
+    run up to the next poll."""
     log = ctx.work / "wine.out"
     with open(log, "w") as out:
         start = time.perf_counter()
-        done = subprocess.run(["wine", *map(str, args)], stdout=out, stderr=subprocess.STDOUT,
-                              stdin=subprocess.DEVNULL, timeout=timeout)
+        program = subprocess.Popen(["wine", *map(str, args)], stdout=out, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL)
+        watchdog = threading.Timer(timeout, program.kill)
+        watchdog.start()
+        code = program.wait()
         elapsed = time.perf_counter() - start
-    if done.returncode != 0:
-        raise SystemExit(f"bench: {args} ended with {done.returncode}: {log.read_text()[:500]}")
+        watchdog.cancel()
+    if code != 0:
+        raise SystemExit(f"bench: {args} ended with {code}: {log.read_text()[:500]}")
     return elapsed
 
 
