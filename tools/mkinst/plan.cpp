@@ -259,14 +259,14 @@ class PlanSink : public manifest::Sink {
     if (!regular) size = 0;
     if (unchecked_) {
       // Whatever the manifest says: the file's real bytes, or an empty record.
-      if (regular && !ec && size <= kMaxRecord) {
+      if (regular && size <= kMaxRecord) {
         r.source = path;
         r.size = size;
       }
       list.push_back(r);
       return;
     }
-    if (!regular || ec) {
+    if (!regular) {
       diag_.Add(r.line, "no such file: " + path.string() + " (for " + name + ")");
       return;
     }
