@@ -93,15 +93,25 @@ HWND Driver::window() {
   return current_;
 }
 
-HWND Driver::find_control(int id, const std::string* text) {
+std::vector<HWND> Driver::controls_with_id(int id) {
+  std::vector<HWND> found;
+  for (HWND c : descendants(window()))
+    if (GetDlgCtrlID(c) == id) found.push_back(c);
+  return found;
+}
+
+HWND Driver::pick_control(const std::vector<HWND>& same_id, const std::string* text) {
   HWND hidden = nullptr;
-  for (HWND c : descendants(window())) {
-    if (GetDlgCtrlID(c) != id) continue;
+  for (HWND c : same_id) {
     if (text && control_text(c) != *text) continue;
     if (IsWindowVisible(c)) return c;
     if (!hidden) hidden = c;
   }
   return hidden;
+}
+
+HWND Driver::find_control(int id, const std::string* text) {
+  return pick_control(controls_with_id(id), text);
 }
 
 HWND Driver::control(int id, const std::string* text) {
@@ -419,11 +429,9 @@ void Driver::do_wait_control(const Value& s, Object& rec) {
            !((v = s.find("visible")) && v->boolean != !!IsWindowVisible(c));
   };
   const bool ok = wait_for(ms, [&] {
-    const auto all = descendants(window());
-    if (std::none_of(all.begin(), all.end(),
-                     [&](HWND c) { return GetDlgCtrlID(c) == id && window_state_fits(c); }))
-      return false;
-    HWND c = find_control(id, wanted ? &wanted->text : nullptr);
+    const auto same_id = controls_with_id(id);
+    if (std::none_of(same_id.begin(), same_id.end(), window_state_fits)) return false;
+    HWND c = pick_control(same_id, wanted ? &wanted->text : nullptr);
     if (!c || !window_state_fits(c)) return false;
     if ((v = s.find("contains"))) {
       const auto text = control_text(c);

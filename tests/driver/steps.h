@@ -68,6 +68,10 @@ class Driver {
   // With `text`, only a control of exactly that text (a page's controls may
   // share an ID too).
   HWND find_control(int id, const std::string* text = nullptr);
+  // find_control in two steps: the current window's controls of that ID, and
+  // the one of them it picks.
+  std::vector<HWND> controls_with_id(int id);
+  HWND pick_control(const std::vector<HWND>& same_id, const std::string* text);
   HWND control(int id, const std::string* text = nullptr);
   HWND find_new_box();
   // CreateProcessA of the cmdline (and cwd and env of a step); false with the
