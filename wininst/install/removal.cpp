@@ -46,6 +46,11 @@ class ManifestText {
     *this << collapsed << "\n";
     free(collapsed);
   }
+  // "name=value", the value collapsed.
+  void Variable(const char* name, const char* value) {
+    *this << name << "=";
+    Collapsed(value);
+  }
   bool WriteTo(const char* path) const {
     FileHandle f(fopen(path, "wb"));
     return f && fwrite(text_.data(), 1, text_.size(), f.get()) == text_.size() &&
@@ -92,15 +97,11 @@ void WriteInstalledManifest() {
   for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
     const char* name = vec_at<char>(ManifestVariables, i);
     const char* value = GetVariable(name);
-    m << name << "=";
-    m.Collapsed(value ? value : "");
+    m.Variable(name, value ? value : "");
   }
   for (uint32_t i = 0; i < vec_count(Resources); i++) {
     Resource* r = vec_at<Resource>(Resources, i);
-    if (r->variable) {
-      m << r->variable << "=";
-      m.Collapsed(r->file_name);
-    }
+    if (r->variable) m.Variable(r->variable, r->file_name);
   }
 
   m << "[Files]\n";
