@@ -64,6 +64,12 @@ char* ExpandInstDir(const char* text) {
   if (!inst_dir) return xstrdup(text);
   std::string out;
   for (const char* p = text; *p;) {
+    // The text up to the next "%" as it stands: most lines have no token.
+    const char* percent = p;
+    while (*percent && *percent != '%') percent++;
+    out.append(p, percent);
+    p = percent;
+    if (!*p) break;
     if (_strnicmp(p, kInstDirToken, kInstDirTokenLength) == 0) {
       out += inst_dir;
       p += kInstDirTokenLength;

@@ -7,8 +7,27 @@
 
 #include "common/compat.h"
 
+namespace {
+
+char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `c` is one of the characters of `set`. The manifest's every
+// character passes through here and the scans below: written out, they cost
+// no call into the C runtime per character, which the string class's
+// find_first_of makes (one memchr each) and which Wine's runtime makes dear.
+bool IsOneOf(char c, const char* set) {
+  for (; *set; set++) {
+    if (*set == c) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 const char* HasPrefix(const char* text, const char* prefix) {
   if (!text || !prefix) return nullptr;
+  // Most lines differ from most keys in their first character.
+  if (*prefix && FoldCase(*text) != FoldCase(*prefix)) return nullptr;
   size_t n = strlen(prefix);
   return _strnicmp(text, prefix, n) == 0 ? text + n : nullptr;
 }
@@ -17,19 +36,25 @@ namespace manifest {
 
 namespace {
 
+// The first position from `pos` on whose character is (`in` true) or is not
+// in `set`; the text's size when there is none.
+size_t Scan(const std::string& text, size_t pos, const char* set, bool in) {
+  while (pos < text.size() && IsOneOf(text[pos], set) != in) pos++;
+  return pos;
+}
+
 // strtok over a std::string: skips leading delimiters, returns the token and
 // continues after the delimiter that ended it.
 class Tokens {
  public:
   explicit Tokens(const std::string& text) : text_(text) {}
   bool Next(const char* delimiters, std::string& token) {
-    size_t start = text_.find_first_not_of(delimiters, pos_);
-    if (start == std::string::npos) {
-      pos_ = text_.size();
+    size_t start = Scan(text_, pos_, delimiters, false);
+    if (start == text_.size()) {
+      pos_ = start;
       return false;
     }
-    size_t end = text_.find_first_of(delimiters, start);
-    if (end == std::string::npos) end = text_.size();
+    size_t end = Scan(text_, start, delimiters, true);
     token = text_.substr(start, end - start);
     pos_ = end < text_.size() ? end + 1 : end;
     return true;
@@ -340,8 +365,7 @@ bool TextLines::NextRaw(std::string& line) {
       number_++;
       continue;
     }
-    size_t end = text_.find_first_of("\r\n", pos_);
-    if (end == std::string::npos) end = text_.size();
+    size_t end = Scan(text_, pos_, "\r\n", true);
     line = text_.substr(pos_, end - pos_);
     number_++;
     // The line just returned is counted; its line end is skipped without counting.
@@ -397,10 +421,11 @@ std::string Lower(std::string s) {
 
 std::string Trim(const std::string& line) {
   const char* ws = " \t\r\n\v\f";
-  size_t start = line.find_first_not_of(ws);
-  if (start == std::string::npos) return "";
-  size_t end = line.find_last_not_of(ws);
-  return line.substr(start, end - start + 1);
+  size_t start = Scan(line, 0, ws, false);
+  if (start == line.size()) return "";
+  size_t end = line.size();
+  while (IsOneOf(line[end - 1], ws)) end--;
+  return line.substr(start, end - start);
 }
 
 }  // namespace manifest

@@ -8,6 +8,7 @@
 #include "tests/unit/host/messages_double.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/manifest.h"
 
 namespace {
 
@@ -73,6 +74,27 @@ TEST(Expand, ReferencesAndTheirOddities) {
   std::string maxname(254, 'm');
   SetVariable(maxname.c_str(), "fits");
   EXPECT_EQ(Expand(("<[" + maxname + "]>").c_str()), "<fits>");
+}
+
+// The manifest's "%InstDir%" token: any case, anywhere, and nothing else
+// that begins with a percent sign.
+TEST(Expand, InstallationFolderTokenOfManifestLines) {
+  auto token = [](const char* t) {
+    char* r = ExpandInstDir(t);
+    std::string s = r;
+    free(r);
+    return s;
+  };
+  ClearVariable("InstDir");
+  EXPECT_EQ(token("%InstDir%\\a"), "%InstDir%\\a") << "no folder yet: the line stands";
+  SetVariable("InstDir", "C:\\P");
+  EXPECT_EQ(token("%InstDir%\\a\t%instdir%%INSTDIR%"), "C:\\P\\a\tC:\\PC:\\P");
+  EXPECT_EQ(token("100% %%InstDir% 50%"), "100% %C:\\P 50%");
+  EXPECT_EQ(token("x%InstDir"), "x%InstDir") << "a token cut short";
+  EXPECT_EQ(token(""), "");
+  std::string many(3000, '%');
+  EXPECT_EQ(token((many + "%InstDir%").c_str()).size(), many.size() + 4);
+  ClearVariable("InstDir");
 }
 
 TEST(Expand, ValuesThatDoNotFitAreDroppedWhole) {
