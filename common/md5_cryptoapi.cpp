@@ -9,26 +9,37 @@
 #include "common/md5.h"
 
 namespace {
-void ReleaseProvider(HCRYPTPROV p) {
-  CryptReleaseContext(p, 0);
-}
 void DestroyHash(HCRYPTHASH h) {
   CryptDestroyHash(h);
+}
+
+// The provider, acquired at the first digest and kept for the rest of the
+// run: releasing it unloads the provider's libraries, and under Wine that
+// and loading them again for the next digest cost 10-20 ms each time (a run
+// makes two or three digests). Another thread that acquires one at the
+// same moment releases its own and takes the one that was stored first.
+HCRYPTPROV SharedProvider() {
+  static volatile LONG stored = 0;
+  static_assert(sizeof(HCRYPTPROV) == sizeof(LONG), "a provider handle fits a LONG");
+  if (HCRYPTPROV p = static_cast<HCRYPTPROV>(stored)) return p;
+  HCRYPTPROV p = 0;
+  if (!CryptAcquireContextA(&p, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return 0;
+  LONG before = InterlockedCompareExchange(&stored, static_cast<LONG>(p), 0);
+  if (before == 0) return p;
+  CryptReleaseContext(p, 0);
+  return static_cast<HCRYPTPROV>(before);
 }
 }  // namespace
 
 struct Md5::State {
-  // Declared in this order so that the hash goes before its provider.
-  Handle<HCRYPTPROV, ReleaseProvider> provider;
   Handle<HCRYPTHASH, DestroyHash> hash;
   bool ok = false;
 };
 
 Md5::Md5() : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.ok = CryptAcquireContextA(s.provider.put(), nullptr, nullptr, PROV_RSA_FULL,
-                              CRYPT_VERIFYCONTEXT) &&
-         CryptCreateHash(s.provider.get(), CALG_MD5, 0, 0, s.hash.put());
+  HCRYPTPROV provider = SharedProvider();
+  s.ok = provider && CryptCreateHash(provider, CALG_MD5, 0, 0, s.hash.put());
 }
 
 Md5::~Md5() = default;
