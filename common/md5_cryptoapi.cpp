@@ -15,7 +15,7 @@ void DestroyHash(HCRYPTHASH h) {
 
 // The provider, acquired at the first digest and kept for the rest of the
 // run: releasing it unloads the provider's libraries, and under Wine that
-// and loading them again for the next digest cost 10-20 ms each time (a run
+// and loading them again for the next digest cost 6-15 ms each time (a run
 // makes two or three digests). Another thread that acquires one at the
 // same moment releases its own and takes the one that was stored first.
 HCRYPTPROV SharedProvider() {
