@@ -53,9 +53,11 @@ class Driver {
   }
 
   // The only way the driver waits: polls, pumps its own windows' messages
-  // and logs new windows until done() or the bound.
-  template <class Done>
-  bool wait_for(DWORD timeout_ms, Done&& done);
+  // and logs new windows until done() or the bound. A long wait may give a
+  // cheap hint(): a value that changes when done() may have become true.
+  template <class Done, class Hint = std::optional<unsigned> (*)()>
+  bool wait_for(DWORD timeout_ms, Done&& done, Hint&& hint = NoHint);
+  static std::optional<unsigned> NoHint() { return std::nullopt; }
   Wait waiter();  // wait_for for the icon readers of inspect.h
   void scan_windows();
 
