@@ -413,9 +413,7 @@ ShortcutValue SplitShortcutValue(const std::string& value) {
 }
 
 std::string Lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : s) c = FoldCase(c);
   return s;
 }
 
