@@ -251,7 +251,7 @@ void StartRemovalScript() {
   // quotes survive the interpreter's stripping of the outer pair.
   char system[MAX_PATH];
   const UINT n = GetSystemDirectoryA(system, sizeof system);
-  if (n > 0 && n < sizeof system - 8) {
+  if (n > 0 && n < sizeof system) {
     const std::string interpreter = std::string(system) + "\\cmd.exe";
     std::string command = "\"" + interpreter + "\" /d /c \"\"" + removal_script + "\"\"";
     STARTUPINFOA start{};
