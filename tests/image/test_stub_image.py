@@ -36,6 +36,11 @@ class StubImage(unittest.TestCase):
     def test_fits_before_the_first_place_an_archive_is_looked_for(self):
         # Every byte past it would be carried by every installer and read by the search.
         self.assertLessEqual(self.stub.stat().st_size, 204800)
+        # Nor may a program that carries the archive code hold the header's magic as a row:
+        # past the first scan position it would be taken for an archive of its own.
+        magic = bytes(0xA3 - i for i in range(8))
+        for program in (self.stub, WIN_BUILD / "manifest_dump.exe", WIN_BUILD / "limit_probe.exe"):
+            self.assertNotIn(magic, program.read_bytes(), program.name)
 
     def test_imports_only_system_dlls(self):
         for program in (self.stub, WIN_BUILD / "mkinst.exe"):
