@@ -12,6 +12,10 @@ void ReportProgress(int position, const char* line) {
   if (view) view->Report(position, line);
 }
 
+bool ProgressShown() {
+  return view != nullptr;
+}
+
 void FlushProgress() {
   if (view) view->Flush();
 }

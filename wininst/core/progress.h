@@ -7,6 +7,8 @@
 // none) to the status lines; a line that begins with "\r" replaces the
 // latest line instead. Keeps the window answering between reports.
 void ReportProgress(int position, const char* line);
+// Whether anything shows the reports: a headless run need not compose lines.
+bool ProgressShown();
 // Brings the page up to date with every report at once: before the run
 // waits for the user or for another program.
 void FlushProgress();

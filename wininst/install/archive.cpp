@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -56,8 +55,6 @@ using GzipReader = Handle<gzFile, CloseGzip>;
 char signature[archive::kSignatureLength + 1];
 // The digest of an installed manifest, in hex; empty in a run with an archive.
 std::string installed_digest;
-// The file being written.
-FileHandle output;
 // The program file stays open for the whole run; the gzip reader reads a
 // duplicate of its descriptor, from the end of the archive header on.
 Descriptor program;
@@ -65,11 +62,74 @@ GzipReader reader;
 
 // The chunks of a file's digest: a fixed buffer, never the whole file in memory.
 RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
-// The stream buffer of the file being extracted. The runtime's own 4 KB
-// buffer turns most records into two writes, and under Wine each write is a
-// system call of its own; with this one a record of up to 64 KB is one write
-// when the file is closed.
-constexpr uint32_t kExtractBuffer = 64 * 1024;
+// The file being written, straight through Win32 with a buffer of our own:
+// under Wine the runtime's descriptor and stream layers cost a few per cent
+// of a run of small files. A record of up to 64 KB is one write, made when
+// the file is closed, and its chunks are inflated straight into the buffer.
+constexpr uint32_t kOutputBuffer = 64 * 1024;
+HANDLE output = INVALID_HANDLE_VALUE;
+uint32_t output_used;
+
+// The runtime library's error number for a Win32 error, as its own file
+// functions set it, so that messages keep the numbers they always gave.
+int RuntimeError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_CURRENT_DIRECTORY:
+    case ERROR_NETWORK_ACCESS_DENIED:
+    case ERROR_CANNOT_MAKE:
+    case ERROR_FAIL_I24:
+    case ERROR_DRIVE_LOCKED:
+    case ERROR_SEEK_ON_DEVICE:
+    case ERROR_NOT_LOCKED:
+    case ERROR_LOCK_FAILED:
+      return EACCES;
+    default:
+      // Write-protected media, sharing and lock violations.
+      return error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED ? EACCES
+                                                                                   : EINVAL;
+  }
+}
+
+// Made on first use: a static array would sit in the stub's data section.
+// Only one extracted file is open at a time.
+uint8_t* ExtractBuffer() {
+  static uint8_t* buffer = static_cast<uint8_t*>(xmalloc(kOutputBuffer));
+  return buffer;
+}
+
+HANDLE CreateOutput(const char* path, DWORD disposition) {
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool FlushOutput() {
+  DWORD written = 0;
+  const bool ok = output_used == 0 ||
+                  (WriteFile(output, ExtractBuffer(), output_used, &written, nullptr) &&
+                   written == output_used);
+  output_used = 0;
+  return ok;
+}
 
 void CreateLists() {
   for (Vec** list : {&InstalledFiles, &CreatedFolders, &OverwrittenFiles, &Resources}) {
@@ -77,27 +137,23 @@ void CreateLists() {
   }
 }
 
-// Made on first use: a static array would sit in the stub's data section.
-// Only one extracted file is open at a time.
-char* ExtractBuffer() {
-  static char* buffer = static_cast<char*>(xmalloc(kExtractBuffer));
-  return buffer;
-}
-
 // A record's bytes written to the file being extracted.
 class FileOutput : public archive::RecordOutput {
  public:
-  FileOutput(FILE* file, const char* path) : file_(file), path_(path) {}
-  void Chunk(const uint8_t* bytes, uint32_t length) override {
-    if (fwrite(bytes, 1, length, file_) != length) {
+  explicit FileOutput(const char* path) : path_(path) {}
+  uint8_t* Room(uint32_t length) override {
+    if (length > kOutputBuffer - output_used && !FlushOutput()) {
       AbandonOutput();
       Fatal("Write error on %s", path_);
     }
+    return ExtractBuffer() + output_used;
+  }
+  void Chunk(uint32_t length) override {
+    output_used += length;
     CountProgress(length);
   }
 
  private:
-  FILE* file_;
   const char* path_;
 };
 
@@ -266,24 +322,46 @@ std::string FileDigest(const char* path) {
   return HexDigest(md5);
 }
 
-FILE* OpenOutput(const char* path) {
-  output.reset();
+bool OpenOutput(const char* path) {
+  AbandonOutput();
   // Made afresh, or else overwritten: a file that was there before the run
   // is noted, so that undoing an installation leaves it.
-  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd >= 0) {
-    output.reset(_fdopen(fd, "wb"));
-    if (!output) _close(fd);
-  } else if (errno == EEXIST) {
-    output.reset(fopen(path, "wb"));
-    if (output) vec_add(OverwrittenFiles, xstrdup(path));
+  output = CreateOutput(path, CREATE_NEW);
+  if (output == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+    output = CreateOutput(path, CREATE_ALWAYS);
+    if (output != INVALID_HANDLE_VALUE) vec_add(OverwrittenFiles, xstrdup(path));
   }
-  return output.get();
+  if (output != INVALID_HANDLE_VALUE) return true;
+  errno = RuntimeError(GetLastError());
+  return false;
 }
 
-bool CloseOutput() { return fclose(output.release()) == 0; }
+bool WriteOutput(const void* bytes, uint32_t length) {
+  if (length > kOutputBuffer - output_used) {
+    if (!FlushOutput()) return false;
+    if (length >= kOutputBuffer) {
+      DWORD written = 0;
+      return WriteFile(output, bytes, length, &written, nullptr) && written == length;
+    }
+  }
+  memcpy(ExtractBuffer() + output_used, bytes, length);
+  output_used += length;
+  return true;
+}
 
-void AbandonOutput() { output.reset(); }
+bool CloseOutput() {
+  const bool written = FlushOutput();
+  const bool closed = CloseHandle(output);
+  output = INVALID_HANDLE_VALUE;
+  return written && closed;
+}
+
+void AbandonOutput() {
+  if (output == INVALID_HANDLE_VALUE) return;
+  CloseHandle(output);
+  output = INVALID_HANDLE_VALUE;
+  output_used = 0;
+}
 
 bool FindArchiveHeader(int fd, archive::HeaderFields& header) {
   DescriptorSource file(fd);
@@ -336,10 +414,9 @@ void ExtractRecord(const char* path, uint32_t size) {
   // Without an archive (an installed manifest that names resources) nothing
   // may be created: the output file would be emptied before the failure.
   if (!reader) FatalText(kCorrupt);
-  FILE* out = nullptr;
   if (path) {
     vec_add(InstalledFiles, xstrdup(path));
-    while (!(out = OpenOutput(path))) {
+    while (!OpenOutput(path)) {
       const int error = errno;
       if (error == EACCES &&
           AskRetry("Can't create file",
@@ -350,7 +427,6 @@ void ExtractRecord(const char* path, uint32_t size) {
       }
       Fatal("Can't create file: %s\nError %d", path, error);
     }
-    setvbuf(out, ExtractBuffer(), _IOFBF, kExtractBuffer);
     CountProgress(archive::kCopyChunk);
   }
 
@@ -362,13 +438,13 @@ void ExtractRecord(const char* path, uint32_t size) {
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
-  FileOutput file(out, path);
-  if (!archive::ReadRecordBytes(reader.get(), length, out ? &file : nullptr)) {
+  FileOutput file(path);
+  if (!archive::ReadRecordBytes(reader.get(), length, path ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }
   // A write that fails only when the buffer is flushed is a write error too.
-  if (out && !CloseOutput()) Fatal("Write error on %s", path);
+  if (path && !CloseOutput()) Fatal("Write error on %s", path);
   RecordNumber++;
 }
 

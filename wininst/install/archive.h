@@ -43,11 +43,13 @@ const char* ManifestSignature();
 const char* InstalledManifestDigest();
 // The MD5 digest (hex) of a file; empty when it cannot be read.
 std::string FileDigest(const char* path);
-// The one file being written (extracted or copied): opened for binary
-// writing as fopen "wb" does, noting in OverwrittenFiles a file that was there
-// before; null (errno set) on failure. CloseOutput closes it (false on a write
-// error); AbandonOutput closes it, before a failure or an undo deletes it.
-FILE* OpenOutput(const char* path);
+// The one file being written (extracted or copied): created as fopen "wb"
+// does, noting in OverwrittenFiles a file that was there before; false
+// (errno set as the runtime's own functions set it) on failure. WriteOutput
+// adds bytes to it; it and CloseOutput, which closes the file, are false on a
+// write error. AbandonOutput closes it, before a failure or an undo deletes it.
+bool OpenOutput(const char* path);
+bool WriteOutput(const void* bytes, uint32_t length);
 bool CloseOutput();
 void AbandonOutput();
 

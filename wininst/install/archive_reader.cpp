@@ -119,10 +119,11 @@ char* ReadManifestRecord(gzFile reader) {
 bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output) {
   for (uint32_t remaining = length; remaining > 0;) {
     unsigned want = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
-    int n = gzread(reader, copy_buffer.get(), want);
+    uint8_t* to = output ? output->Room(want) : copy_buffer.get();
+    int n = gzread(reader, to, want);
     if (n <= 0) return false;
     remaining -= static_cast<uint32_t>(n);
-    if (output) output->Chunk(copy_buffer.get(), static_cast<uint32_t>(n));
+    if (output) output->Chunk(static_cast<uint32_t>(n));
   }
   return true;
 }

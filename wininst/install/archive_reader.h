@@ -46,11 +46,15 @@ uint32_t ReadRecordLength(gzFile reader);
 // from xmalloc; fatal when the stream ends first.
 char* ReadManifestRecord(gzFile reader);
 
-// Where the bytes of a record go, chunk by chunk.
+// Where the bytes of a record go, chunk by chunk: each chunk is read
+// straight into the room the output gives it.
 class RecordOutput {
  public:
   virtual ~RecordOutput() = default;
-  virtual void Chunk(const uint8_t* bytes, uint32_t length) = 0;
+  // Where the next chunk of at most `length` bytes is read to.
+  virtual uint8_t* Room(uint32_t length) = 0;
+  // The `length` bytes just read into the room are the record's next ones.
+  virtual void Chunk(uint32_t length) = 0;
 };
 
 // Reads the `length` bytes of the current record in chunks of at most

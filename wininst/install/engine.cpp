@@ -27,6 +27,7 @@ constexpr int kPathLimit = 2048;
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
+  if (!ProgressShown()) return;
   char line[kPathLimit];
   va_list args;
   va_start(args, format);

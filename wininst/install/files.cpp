@@ -83,8 +83,7 @@ bool CreateFolderTree(const char* path) {
 void CopyFileInto(const char* source, const char* destination, uint32_t size) {
   FileHandle in(fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
-  FILE* out = OpenOutput(destination);
-  if (!out) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
+  if (!OpenOutput(destination)) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
   vec_add(InstalledFiles, xstrdup(destination));
   CountProgress(archive::kCopyChunk);
 
@@ -94,7 +93,7 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size) {
       AbandonOutput();
       Fatal("short read on %s", source);
     }
-    if (fwrite(copy_buffer.get(), 1, chunk, out) != chunk) {
+    if (!WriteOutput(copy_buffer.get(), static_cast<uint32_t>(chunk))) {
       AbandonOutput();
       Fatal("Write error on %s", destination);
     }
