@@ -64,9 +64,10 @@ GzipReader reader;
 RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
 // The file being written, straight through Win32 with a buffer of our own:
 // under Wine the runtime's descriptor and stream layers cost a few per cent
-// of a run of small files. A record of up to 64 KB is one write, made when
-// the file is closed, and its chunks are inflated straight into the buffer.
-constexpr uint32_t kOutputBuffer = 64 * 1024;
+// of a run of small files. Records are inflated straight into the buffer;
+// a file that fits it is one write, made when it is closed; and a read of
+// twice the gzip reader's buffer or more is inflated without that buffer.
+constexpr uint32_t kOutputBuffer = 256 * 1024;
 HANDLE output = INVALID_HANDLE_VALUE;
 uint32_t output_used;
 
@@ -141,11 +142,14 @@ void CreateLists() {
 class FileOutput : public archive::RecordOutput {
  public:
   explicit FileOutput(const char* path) : path_(path) {}
-  uint8_t* Room(uint32_t length) override {
-    if (length > kOutputBuffer - output_used && !FlushOutput()) {
+  uint8_t* Room(uint32_t remaining, uint32_t& room) override {
+    // A short tail of the buffer is written out before it is filled.
+    const uint32_t least = remaining < archive::kCopyChunk ? remaining : archive::kCopyChunk;
+    if (kOutputBuffer - output_used < least && !FlushOutput()) {
       AbandonOutput();
       Fatal("Write error on %s", path_);
     }
+    room = kOutputBuffer - output_used < remaining ? kOutputBuffer - output_used : remaining;
     return ExtractBuffer() + output_used;
   }
   void Chunk(uint32_t length) override {

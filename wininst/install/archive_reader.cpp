@@ -118,8 +118,8 @@ char* ReadManifestRecord(gzFile reader) {
 
 bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output) {
   for (uint32_t remaining = length; remaining > 0;) {
-    unsigned want = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
-    uint8_t* to = output ? output->Room(want) : copy_buffer.get();
+    uint32_t want = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
+    uint8_t* to = output ? output->Room(remaining, want) : copy_buffer.get();
     int n = gzread(reader, to, want);
     if (n <= 0) return false;
     remaining -= static_cast<uint32_t>(n);

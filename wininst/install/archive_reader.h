@@ -51,14 +51,16 @@ char* ReadManifestRecord(gzFile reader);
 class RecordOutput {
  public:
   virtual ~RecordOutput() = default;
-  // Where the next chunk of at most `length` bytes is read to.
-  virtual uint8_t* Room(uint32_t length) = 0;
+  // Where the next chunk is read to, and in `room` how long it may be: at
+  // least 1 and at most `remaining`, the bytes of the record still to come.
+  virtual uint8_t* Room(uint32_t remaining, uint32_t& room) = 0;
   // The `length` bytes just read into the room are the record's next ones.
   virtual void Chunk(uint32_t length) = 0;
 };
 
-// Reads the `length` bytes of the current record in chunks of at most
-// kCopyChunk and hands each to `output`, or drops them when it is null.
+// Reads the `length` bytes of the current record in chunks that fit the
+// room `output` gives, and hands each to it; or drops them, in chunks of
+// kCopyChunk, when it is null.
 // False when the stream ends first: the caller says so, once its output is
 // closed.
 bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output);
