@@ -341,15 +341,15 @@ bool OpenOutput(const char* path) {
 }
 
 bool WriteOutput(const void* bytes, uint32_t length) {
-  if (length > kOutputBuffer - output_used) {
-    if (!FlushOutput()) return false;
-    if (length >= kOutputBuffer) {
-      DWORD written = 0;
-      return WriteFile(output, bytes, length, &written, nullptr) && written == length;
-    }
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  while (length > 0) {
+    if (output_used == kOutputBuffer && !FlushOutput()) return false;
+    const uint32_t n = std::min(length, kOutputBuffer - output_used);
+    memcpy(ExtractBuffer() + output_used, p, n);
+    output_used += n;
+    p += n;
+    length -= n;
   }
-  memcpy(ExtractBuffer() + output_used, bytes, length);
-  output_used += length;
   return true;
 }
 
