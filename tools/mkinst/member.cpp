@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include "third_party/libdeflate/libdeflate.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -60,19 +62,18 @@ struct Block {
   size_t size() const { return data.size() - history; }
 };
 
-// One thread's deflate state and scratch space, kept from block to block:
+// One thread's compressor and scratch space, kept from block to block:
 // memory touched afresh for every block costs more than the copying.
 struct Compressor {
-  z_stream z{};
-  bool z_ok = false;
+  libdeflate_compressor* deflate = nullptr;
   std::vector<uint32_t> table;  // CountRepeats' positions
   std::vector<size_t> covered;  // CountRepeats' counts per probe
 
-  explicit Compressor(int level) {
-    z_ok = deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-  }
+  // Levels 0-9, as zlib counts them; libdeflate's 10-12 are not offered.
+  explicit Compressor(int level)
+      : deflate(level >= 0 && level <= 9 ? libdeflate_alloc_compressor(level) : nullptr) {}
   ~Compressor() {
-    if (z_ok) deflateEnd(&z);
+    if (deflate) libdeflate_free_compressor(deflate);
   }
   Compressor(const Compressor&) = delete;
   Compressor& operator=(const Compressor&) = delete;
@@ -174,36 +175,21 @@ void Store(const uint8_t* p, size_t n, bool final, std::vector<uint8_t>& out) {
 }
 
 // Deflates data[start, end), primed with the window before `start`; ends
-// byte-aligned, or with the stream's last block when `final`.
-bool Deflate(z_stream& z, const uint8_t* data, size_t start, size_t end, bool final,
+// byte-aligned with an empty stored block, or with the stream's last block
+// when `final`.
+bool Deflate(libdeflate_compressor* c, const uint8_t* data, size_t start, size_t end, bool final,
              std::vector<uint8_t>& out) {
-  if (deflateReset(&z) != Z_OK) return false;
-  const size_t dictionary = std::min(start, kWindow);
-  if (dictionary > 0 &&
-      deflateSetDictionary(&z, data + start - dictionary, static_cast<uInt>(dictionary)) != Z_OK) {
-    return false;
-  }
-  z.next_in = const_cast<Bytef*>(data + start);
-  z.avail_in = static_cast<uInt>(end - start);
-  const int flush = final ? Z_FINISH : Z_SYNC_FLUSH;
-  size_t at = out.size();
-  out.resize(at + deflateBound(&z, static_cast<uLong>(end - start)) + 16);
-  for (;;) {
-    z.next_out = out.data() + at;
-    z.avail_out = static_cast<uInt>(out.size() - at);
-    const int r = deflate(&z, flush);
-    at = out.size() - z.avail_out;
-    if (r == Z_STREAM_ERROR) return false;
-    if (final ? r == Z_STREAM_END : z.avail_in == 0 && z.avail_out > 0) break;
-    out.resize(out.size() + out.size() / 2 + 64);
-  }
-  out.resize(at);
-  return true;
+  const size_t at = out.size(), n = end - start;
+  out.resize(at + libdeflate_deflate_compress_bound(c, n) + 16);
+  const size_t k = libdeflate_deflate_compress_part(
+      c, data + start, n, std::min(start, kWindow), out.data() + at, out.size() - at, final);
+  out.resize(at + k);
+  return k > 0;
 }
 
 void Compress(Block& b, int level, Compressor& c) {
-  if (!c.z_ok) {
-    b.error = "zlib could not start";
+  if (!c.deflate) {
+    b.error = "the compressor could not start";
     return;
   }
   try {
@@ -224,8 +210,8 @@ void Compress(Block& b, int level, Compressor& c) {
       const bool final = b.last && end == n;
       if (store) {
         Store(data + h + start, end - start, final, b.out);
-      } else if (!Deflate(c.z, data, h + start, h + end, final, b.out)) {
-        b.error = "zlib failed to compress";
+      } else if (!Deflate(c.deflate, data, h + start, h + end, final, b.out)) {
+        b.error = "the compressor failed";
         return;
       }
       start = end;
@@ -353,10 +339,11 @@ GzipMember::GzipMember(FILE* out, int level, unsigned threads)
     : impl_(std::make_unique<Impl>(out, level)) {
   Impl& m = *impl_;
   if (threads == 0) threads = DefaultThreads();
-  // zlib checks the level once here; the workers repeat the same call.
-  if (!m.own.z_ok) {
+  // The level is checked once here; the workers repeat the same call.
+  if (!m.own.deflate) {
     m.ok = false;
-    m.error = "zlib refused compression level " + std::to_string(level);
+    m.error = level >= 0 && level <= 9 ? "out of memory for the compressor"
+                                       : "no compression level " + std::to_string(level);
     return;
   }
   const uint8_t level_flag = level == 9 ? 2 : level == 1 ? 4 : 0;

@@ -1,11 +1,13 @@
 // The archive's gzip member, compressed on every core.
 //
 // The input is cut into blocks of a fixed size; each block is deflated on its
-// own, primed with the 32 KB of input before it as its dictionary, and ends
-// byte-aligned (a sync flush), so that the blocks joined in order are one
-// deflate stream. The check value is the blocks' CRC-32s combined. Every
-// output byte depends only on the input and the level, never on the number
-// of threads or on timing: builds stay reproducible.
+// own by libdeflate (third_party/libdeflate), primed with the 32 KB of input
+// before it as its dictionary, and ends byte-aligned with an empty stored
+// block, as after zlib's sync flush, so that the blocks joined in
+// order are one deflate stream. The check value is the blocks' CRC-32s
+// combined. Every output byte depends only on the input and the level, never
+// on the number of threads, the timing or the build platform: builds stay
+// reproducible.
 #pragma once
 
 #include <cstdint>

@@ -56,11 +56,18 @@ void Write(const fs::path& p, const Bytes& data) {
 }
 
 // Text-like bytes from a small vocabulary (compressible), or random ones.
+// Text as compressors meet it: 400 words, the i-th of them 1/i as common as
+// the first, in lines of a few words.
 std::string Words(size_t n, std::mt19937& rng) {
-  static const char* words[] = {"setup ", "archive ", "feature ", "folder ",
-                                "the ",   "of ",      ".\r\n"};
+  std::vector<std::string> words(400);
+  std::vector<double> weights;
+  for (std::string& w : words) {
+    for (size_t k = 2 + rng() % 8; k > 0; k--) w += "etaoinshrdlucmfwypvbgk"[rng() % 22];
+    weights.push_back(1.0 / (weights.size() + 1));
+  }
+  std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
   std::string s;
-  while (s.size() < n) s += words[rng() % 7];
+  while (s.size() < n) s += words[pick(rng)] + (rng() % 10 ? " " : ".\r\n");
   s.resize(n);
   return s;
 }
