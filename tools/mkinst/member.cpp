@@ -2,8 +2,6 @@
 
 #include <zlib.h>
 
-#include "third_party/libdeflate/libdeflate.h"
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "third_party/libdeflate/libdeflate.h"
 #include "wininst/install/archive_format.h"
 
 namespace mkinst {
