@@ -69,8 +69,12 @@ struct Compressor {
   std::vector<size_t> covered;  // CountRepeats' counts per probe
 
   // Levels 0-9, as zlib counts them; libdeflate's 10-12 are not offered.
+  // Level 1 is libdeflate's 2: its own level 1 searches too little (on a
+  // product of many small files, 25% bigger for 6% less time) and takes no
+  // dictionary.
   explicit Compressor(int level)
-      : deflate(level >= 0 && level <= 9 ? libdeflate_alloc_compressor(level) : nullptr) {}
+      : deflate(level >= 0 && level <= 9 ? libdeflate_alloc_compressor(level == 1 ? 2 : level)
+                                         : nullptr) {}
   ~Compressor() {
     if (deflate) libdeflate_free_compressor(deflate);
   }
