@@ -55,9 +55,8 @@ void Write(const fs::path& p, const Bytes& data) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-// Text-like bytes from a small vocabulary (compressible), or random ones.
-// Text as compressors meet it: 400 words, the i-th of them 1/i as common as
-// the first, in lines of a few words.
+// Text as compressors meet it (400 words, the i-th of them 1/i as common as
+// the first, in lines of a few words), or random bytes.
 std::string Words(size_t n, std::mt19937& rng) {
   std::vector<std::string> words(400);
   std::vector<double> weights;
