@@ -128,6 +128,8 @@ class Builder : public manifest::Sink {
 
   void InstallerArguments(const std::string& arguments) override { installer_->arguments = arguments; }
 
+  void InstallerDigest(const std::string& digest) override { installer_->digest = digest; }
+
   void Folder(const std::string& name) override {
     folder_ = new ::Folder;
     folder_->name = name;

@@ -23,6 +23,7 @@ struct Installer {
   std::string source;  // a path, a variable name or a URL
   Vec* alternates;     // char*
   std::string arguments;
+  std::string digest;  // SHA-256 in hexadecimal; empty: not checked
 };
 
 struct Feature {

@@ -66,6 +66,15 @@ class Tokens {
   size_t pos_ = 0;
 };
 
+bool IsDigest(const char* text) {
+  size_t n = 0;
+  for (; text[n]; n++) {
+    const char c = FoldCase(text[n]);
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return n == kDigestDigits;
+}
+
 bool StartsSection(const std::string& line) { return !line.empty() && line[0] == '['; }
 
 void ReadSize(const std::string& text, bool& has_size, std::string& size_text, uint32_t& size) {
@@ -188,7 +197,7 @@ class Walker {
   bool Features() {
     feature_names_.clear();
     have_feature_list_ = true;
-    bool have_feature = false, have_folder = false, in_installer = false;
+    bool have_feature = false, have_folder = false, in_installer = false, have_digest = false;
     sink_.FeaturesStart();
 
     static const KeyLine<FeatureKey> keys[] = {
@@ -216,8 +225,19 @@ class Walker {
           sink_.InstallerArguments(v);
           continue;
         }
+        if ((v = HasPrefix(text, "Digest="))) {
+          if (have_digest) return Fail("Second Digest= line for one installer");
+          if (!IsDigest(v)) {
+            return Fail("Bad Digest= line (64 hexadecimal digits of a SHA-256 wanted): " + line);
+          }
+          have_digest = true;
+          sink_.InstallerDigest(v);
+          continue;
+        }
         in_installer = false;
       }
+      // A digest belongs to the installer line right above it.
+      if (HasPrefix(text, "Digest=")) return Fail("Digest= without an Installer= line above it");
       if ((v = HasPrefix(text, "Feature="))) {
         have_feature = true;
         feature_names_.insert(Lower(v));
@@ -241,6 +261,7 @@ class Walker {
         source.name = s;
         sink_.Installer(source);
         in_installer = true;
+        have_digest = false;
         continue;
       }
       char last = line.back();

@@ -40,6 +40,9 @@ enum class FeatureKey {
 
 enum class ComponentKey { kDescription, kAlternate, kSelected, kRequired, kJava };
 
+// The length of an installer's "Digest=" value: a SHA-256 in hexadecimal.
+constexpr size_t kDigestDigits = 64;
+
 // The size of a feature file line that states none.
 constexpr uint32_t kDefaultFileSize = 8192;
 
@@ -85,6 +88,9 @@ class Sink {
   virtual void Installer(const SizedName& source) {}
   virtual void InstallerAlternate(const std::string& source) {}
   virtual void InstallerArguments(const std::string& arguments) {}
+  // A "Digest=" sub-line: the SHA-256 of whatever the installer resolves
+  // to, as 64 hexadecimal digits (checked by the walker).
+  virtual void InstallerDigest(const std::string& digest) {}
   // A folder line, already normalised: backslashes, no trailing backslash.
   virtual void Folder(const std::string& name) {}
   virtual void File(const SizedName& file) {}

@@ -35,6 +35,7 @@ class Recorder : public manifest::Sink {
   }
   void InstallerAlternate(const std::string& s) override { events.push_back("alternate " + s); }
   void InstallerArguments(const std::string& s) override { events.push_back("arguments " + s); }
+  void InstallerDigest(const std::string& s) override { events.push_back("digest " + s); }
   void Folder(const std::string& n) override { events.push_back("folder " + n); }
   void File(const manifest::SizedName& f) override {
     events.push_back("file " + f.name + "|" + (f.has_size ? std::to_string(f.size) : "-"));
@@ -175,6 +176,24 @@ TEST(ManifestFeatures, KeysAndInstallerSubBlocks) {
                     "installer http://example.invalid/setup.exe|-", "alternate other", "folder bin",
                     "file Alternate=x|3", "installer a\tb|0", "features-end", "run"}))
       << "Alternate= outside an installer's lines is a file line";
+
+  const std::string digest(64, 'a');
+  r = Walk("[Features]\nFeature=T\nInstaller=x.exe\nDigest=" + digest + "\nArguments=/S\n[Run]");
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.events, (Events{"features", "feature T", "installer x.exe|-", "digest " + digest,
+                              "arguments /S", "features-end", "run"}));
+  const std::pair<std::string, std::string> bad[] = {
+      {"Installer=x.exe\nDigest=" + digest.substr(1), "Bad Digest= line"},
+      {"Installer=x.exe\nDigest=" + digest + "0", "Bad Digest= line"},
+      {"Installer=x.exe\nDigest=" + digest.substr(1) + "g", "Bad Digest= line"},
+      {"Installer=x.exe\nDigest=" + digest + "\nDigest=" + digest, "Second Digest= line for one installer"},
+      {"Digest=" + digest, "Digest= without an Installer= line above it"},
+      {"Installer=x.exe\nbin/\nDigest=" + digest, "Digest= without an Installer= line above it"},
+  };
+  for (const auto& [lines, message] : bad) {
+    r = Walk("[Features]\nFeature=T\n" + lines + "\n[Run]");
+    EXPECT_EQ(r.error.substr(0, message.size()), message) << lines;
+  }
 }
 
 TEST(ManifestComponents, LinesAndFeatureLookup) {
