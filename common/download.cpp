@@ -13,11 +13,64 @@
 
 #include "common/handle.h"
 #include "common/osdep.h"
+#include "common/syslib.h"
 #include "wininst/core/messages.h"
 
 namespace {
 
-using Net = Handle<HINTERNET, InternetCloseHandle>;
+// The Internet client is no known system library: loaded from the system
+// folder at the first download, never found by name beside the program.
+struct WinInet {
+  WinInet() {
+    HMODULE m = LoadSystemLibrary("wininet.dll");
+#define WININET_FUNCTION(name) name = SystemFunction<decltype(&::name)>(m, #name)
+    WININET_FUNCTION(InternetOpenA);
+    WININET_FUNCTION(InternetConnectA);
+    WININET_FUNCTION(InternetCloseHandle);
+    WININET_FUNCTION(InternetReadFile);
+    WININET_FUNCTION(InternetErrorDlg);
+    WININET_FUNCTION(FtpOpenFileA);
+    WININET_FUNCTION(FtpGetFileSize);
+    WININET_FUNCTION(FtpFindFirstFileA);
+    WININET_FUNCTION(HttpOpenRequestA);
+    WININET_FUNCTION(HttpSendRequestA);
+    WININET_FUNCTION(HttpQueryInfoA);
+#undef WININET_FUNCTION
+    complete = InternetOpenA && InternetConnectA && InternetCloseHandle && InternetReadFile &&
+               InternetErrorDlg && FtpOpenFileA && FtpGetFileSize && FtpFindFirstFileA && HttpOpenRequestA &&
+               HttpSendRequestA && HttpQueryInfoA;
+  }
+  decltype(&::InternetOpenA) InternetOpenA;
+  decltype(&::InternetConnectA) InternetConnectA;
+  decltype(&::InternetCloseHandle) InternetCloseHandle;
+  decltype(&::InternetReadFile) InternetReadFile;
+  decltype(&::InternetErrorDlg) InternetErrorDlg;
+  decltype(&::FtpOpenFileA) FtpOpenFileA;
+  decltype(&::FtpGetFileSize) FtpGetFileSize;
+  decltype(&::FtpFindFirstFileA) FtpFindFirstFileA;
+  decltype(&::HttpOpenRequestA) HttpOpenRequestA;
+  decltype(&::HttpSendRequestA) HttpSendRequestA;
+  decltype(&::HttpQueryInfoA) HttpQueryInfoA;
+  bool complete;
+};
+
+const WinInet& Net() {
+  static const WinInet functions;
+  return functions;
+}
+
+void CloseInternet(HINTERNET h) {
+  Net().InternetCloseHandle(h);
+}
+using NetHandle = Handle<HINTERNET, CloseInternet>;
+
+// The name a download is saved under when neither the server nor the
+// address gives a usable one.
+constexpr const char* kDefaultName = "download.exe";
+// The listed size of a transfer that is no FTP one.
+constexpr uint32_t kNotFtp = UINT32_MAX;
+// Longer names are refused: with the folder they would pass the limits of paths.
+constexpr size_t kNameLimit = 100;
 
 // For the reads and for the Content-Disposition header.
 constexpr DWORD kBufferSize = 16384;
@@ -28,12 +81,37 @@ int LastError() {
   return static_cast<int>(GetLastError());
 }
 
+bool IsDeviceName(const std::string& name) {
+  // The system takes these names, with any extension, for its devices.
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* d : kDevices) {
+    if (base == d) return true;
+  }
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         base[3] >= '0' && base[3] <= '9';
+}
+
 // A file name as the server or the address gives it, reduced to its last
-// path component: whatever it says, the file lands in the destination folder.
-// Empty when nothing usable is left.
-std::string LastComponent(const std::string& name) {
-  std::string tail = path_tail(name.c_str());
-  return tail == "." || tail == ".." ? std::string() : tail;
+// component after any "\", "/" or ":": whatever it says, the file lands in
+// the destination folder. Empty when nothing usable is left: no name, "." or
+// "..", a device's name, a character no file name may hold, or a name too
+// long for a path.
+std::string SafeName(const std::string& name) {
+  const size_t cut = name.find_last_of("\\/:");
+  std::string tail = cut == std::string::npos ? name : name.substr(cut + 1);
+  if (tail.empty() || tail.size() > kNameLimit || tail == "." || tail == ".." ||
+      IsDeviceName(tail)) {
+    return {};
+  }
+  for (unsigned char c : tail) {
+    if (c < 0x20 || c == 0x7F || strchr("<>\"|?*", c)) return {};
+  }
+  // The system drops trailing dots and spaces: the name would be another.
+  if (tail.back() == '.' || tail.back() == ' ') return {};
+  return tail;
 }
 
 // The quoted file name of a Content-Disposition header; empty when there is
@@ -49,37 +127,38 @@ std::string DispositionName(const char* header) {
 
 // Sends the GET request, again after the proxy log-on when the proxy asks
 // for one, and checks the answer. False once the user has been told why.
-bool SendRequest(HINTERNET internet, const std::string& host, const char* object, Net& connection,
-                 Net& request, std::string& name) {
-  connection.reset(InternetConnectA(internet, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, nullptr,
-                                    nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+bool SendRequest(HINTERNET internet, const std::string& host, const char* object,
+                 NetHandle& connection, NetHandle& request, std::string& name) {
+  const WinInet& net = Net();
+  connection.reset(net.InternetConnectA(internet, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, nullptr,
+                                        nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) {
     ShowNotice("InternetConnect failed: %d", LastError());
     return false;
   }
-  request.reset(HttpOpenRequestA(connection.get(), "GET", object, nullptr, nullptr, nullptr,
-                                 INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI, 0));
+  request.reset(net.HttpOpenRequestA(connection.get(), "GET", object, nullptr, nullptr, nullptr,
+                                     INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI, 0));
   if (!request) {
     ShowNotice("HttpOpen request failed: %d", LastError());
     return false;
   }
   DWORD status = 0;
   for (;;) {
-    if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
+    if (!net.HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) {
       ShowNotice("HttpSendRequest failed: %d", LastError());
       return false;
     }
     DWORD size = sizeof status, index = 0;
-    if (!HttpQueryInfoA(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                        &size, &index)) {
+    if (!net.HttpQueryInfoA(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                            &size, &index)) {
       ShowNotice("HttpQueryInfo failed: %d", LastError());
       return false;
     }
     if (status != HTTP_STATUS_PROXY_AUTH_REQ) break;
     const DWORD flags = FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
                         FLAGS_ERROR_UI_FLAGS_GENERATE_DATA;
-    if (InternetErrorDlg(GetTopWindow(nullptr), request.get(), ERROR_SUCCESS, flags, nullptr) !=
-        ERROR_INTERNET_FORCE_RETRY) {
+    if (net.InternetErrorDlg(GetTopWindow(nullptr), request.get(), ERROR_SUCCESS, flags,
+                             nullptr) != ERROR_INTERNET_FORCE_RETRY) {
       break;
     }
   }
@@ -89,30 +168,48 @@ bool SendRequest(HINTERNET internet, const std::string& host, const char* object
   }
   char* header = transfer.get();
   DWORD size = kBufferSize, index = 0;
-  if (HttpQueryInfoA(request.get(), HTTP_QUERY_CONTENT_DISPOSITION, header, &size, &index)) {
+  if (net.HttpQueryInfoA(request.get(), HTTP_QUERY_CONTENT_DISPOSITION, header, &size, &index)) {
     header[size < kBufferSize ? size : kBufferSize - 1] = '\0';
-    std::string given = LastComponent(DispositionName(header));
+    std::string given = SafeName(DispositionName(header));
     if (!given.empty()) name = given;
   }
   return true;
 }
 
-// The content length, 0 when the answer gives none (an FTP file never does).
-uint32_t ContentLength(HINTERNET request) {
+// The size of the FTP file at `object` as the server lists it (asked before
+// the file is opened: the connection serves one command at a time); 0 when
+// it cannot tell. Servers without the size command answer this way too.
+uint32_t ListedSize(HINTERNET connection, const char* object) {
+  WIN32_FIND_DATAA found{};
+  NetHandle find(Net().FtpFindFirstFileA(connection, object, &found, INTERNET_FLAG_RELOAD, 0));
+  return find && found.nFileSizeHigh == 0 ? found.nFileSizeLow : 0;
+}
+
+// The transfer's length; 0 when the server gives none. An FTP server is
+// asked for the file's size (or has listed it), so that a transfer cut
+// short is noticed there too.
+uint32_t ContentLength(HINTERNET request, uint32_t listed) {
+  if (listed != kNotFtp) {
+    DWORD high = 0;
+    const DWORD low = Net().FtpGetFileSize(request, &high);
+    return low == INVALID_FILE_SIZE || low == 0 || high != 0 ? listed : low;
+  }
   char text[32];
   DWORD size = sizeof text, index = 0;
-  if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return 0;
+  if (!Net().HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) return 0;
   text[size < sizeof text ? size : sizeof text - 1] = '\0';
   return static_cast<uint32_t>(strtoul(text, nullptr, 10));
 }
 
-// Copies the transfer into the file at `path`. A transfer that ends early or
+// Copies the transfer into a new file at `path`: one that is there already
+// (whoever put it there) is never written to. A transfer that ends early or
 // cannot be written is a failed download: the partial file is deleted, since
 // a truncated installer must never be started.
 bool Receive(HINTERNET request, const char* path, uint32_t length, download_progress progress) {
-  FileHandle file(fopen(path, "wb"));
-  if (!file) {
-    ShowNotice("Can't create file: %s: %d", path, errno);
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    ShowNotice("Can't create file: %s: %d", path, errno_of(GetLastError()));
     return false;
   }
   char* buffer = transfer.get();
@@ -120,21 +217,22 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
   int read_error = 0, write_error = 0;
   for (;;) {
     DWORD got = 0;
-    if (!InternetReadFile(request, buffer, kBufferSize, &got)) {
+    if (!Net().InternetReadFile(request, buffer, kBufferSize, &got)) {
       read_error = LastError();
       break;
     }
     if (got == 0) break;
-    if (fwrite(buffer, 1, got, file.get()) != got) {
-      write_error = errno;
+    DWORD written = 0;
+    if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) {
+      write_error = errno_of(GetLastError());
       break;
     }
     received += got;
     if (progress && length) progress(received, length);
   }
-  if (fclose(file.release()) != 0 && !write_error) write_error = errno;
+  if (!CloseHandle(file) && !write_error) write_error = errno_of(GetLastError());
   if (!read_error && !write_error && (!length || received >= length)) return true;
-  remove(path);
+  DeleteFileA(path);
   if (write_error) {
     ShowNotice("Can't write file: %s: %d", path, write_error);
   } else if (read_error) {
@@ -153,7 +251,7 @@ char* url_download(const char* url, const char* folder, download_progress progre
     ShowNotice("Must start with http:// or ftp://");
     return nullptr;
   }
-  std::string name = LastComponent(strrchr(url, '/') + 1);
+  std::string name = SafeName(strrchr(url, '/') + 1);
   const char* host_start = url + (ftp ? 6 : 7);
   const char* object = strchr(host_start, '/');
   if (!object) {
@@ -162,23 +260,31 @@ char* url_download(const char* url, const char* folder, download_progress progre
   }
   const std::string host(host_start, object);
 
+  const WinInet& net = Net();
+  if (!net.complete) {
+    ShowNotice("InternetOpen failed: %d", LastError());
+    return nullptr;
+  }
   // Closed in the reverse order: the request or file, the connection, the
   // Internet handle.
-  Net internet(InternetOpenA("URL_download", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  NetHandle internet(
+      net.InternetOpenA("URL_download", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!internet) {
     ShowNotice("InternetOpen failed: %d", LastError());
     return nullptr;
   }
-  Net connection, request;
+  NetHandle connection, request;
+  uint32_t listed = kNotFtp;
   if (ftp) {
-    connection.reset(InternetConnectA(internet.get(), host.c_str(), INTERNET_DEFAULT_FTP_PORT,
-                                      nullptr, nullptr, INTERNET_SERVICE_FTP, 0, 0));
+    connection.reset(net.InternetConnectA(internet.get(), host.c_str(), INTERNET_DEFAULT_FTP_PORT,
+                                          nullptr, nullptr, INTERNET_SERVICE_FTP, 0, 0));
     if (!connection) {
       ShowNotice("InternetConnect failed: %d", LastError());
       return nullptr;
     }
+    listed = ListedSize(connection.get(), object);
     request.reset(
-        FtpOpenFileA(connection.get(), object, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
+        net.FtpOpenFileA(connection.get(), object, GENERIC_READ, FTP_TRANSFER_TYPE_BINARY, 0));
     if (!request) {
       ShowNotice("FtpOpenFile failed: %d", LastError());
       return nullptr;
@@ -186,8 +292,8 @@ char* url_download(const char* url, const char* folder, download_progress progre
   } else if (!SendRequest(internet.get(), host, object, connection, request, name)) {
     return nullptr;
   }
-  const uint32_t length = ContentLength(request.get());
-  char* path = path_join(folder, name.c_str());
+  const uint32_t length = ContentLength(request.get(), listed);
+  char* path = path_join(folder, name.empty() ? kDefaultName : name.c_str());
   if (!Receive(request.get(), path, length, progress)) {
     free(path);
     return nullptr;

@@ -8,7 +8,9 @@
 // every block of a transfer whose length the server gave.
 using download_progress = void (*)(uint32_t received, uint32_t total);
 
-// Saves the file into `folder` (not empty) and returns its path (a new
-// string), or null once the user has been told why (ShowNotice). `progress`
-// may be null. A transfer that ends early or cannot be written leaves no file.
+// Saves the file into `folder` (not empty) as a new file, under the name the
+// server or the address gives (reduced to a plain file name; "download.exe"
+// when none is usable), and returns its path (a new string), or null once
+// the user has been told why (ShowNotice). `progress` may be null. A
+// transfer that ends early or cannot be written leaves no file.
 char* url_download(const char* url, const char* folder, download_progress progress);

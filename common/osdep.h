@@ -8,3 +8,13 @@ const char* path_tail(const char* path);
 char* path_tail(char* path);
 int file_exists(const char* path);
 int is_folder(const char* path);
+// 1 when the path itself is a link (a reparse point: a junction or a
+// symbolic link, to a file or a folder), not followed.
+int is_link(const char* path);
+
+#ifdef _WIN32
+// The runtime library's error number for a Win32 error, as its own file
+// functions set it: messages that name a file's error keep the numbers the
+// runtime gave them.
+int errno_of(unsigned long win32_error);
+#endif

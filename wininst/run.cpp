@@ -9,6 +9,7 @@
 #include "wininst/core/folders.h"
 #include "wininst/core/frame.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
 #include "wininst/install/manifest.h"
@@ -16,21 +17,6 @@
 #include "wininst/pages/pages.h"
 
 namespace {
-
-using CheckMembership = BOOL(WINAPI*)(HANDLE token, PSID group, PBOOL member);
-
-bool IsAdministratorsMember(CheckMembership check) {
-  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
-  PSID administrators = nullptr;
-  if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
-    return false;
-  }
-  BOOL member = FALSE;
-  if (!check(nullptr, administrators, &member)) member = FALSE;
-  FreeSid(administrators);
-  return member != FALSE;
-}
 
 // Older systems lack the membership test: whoever may write to the
 // machine's part of the registry counts as an administrator.
@@ -91,11 +77,8 @@ void EnterProgramFolder() {
 }
 
 bool IsAdministrator() {
-  Library advapi(LoadLibraryA("Advapi32.dll"));
-  auto check = advapi ? reinterpret_cast<CheckMembership>(reinterpret_cast<void*>(
-                            GetProcAddress(advapi.get(), "CheckTokenMembership")))
-                      : nullptr;
-  return check ? IsAdministratorsMember(check) : CanWriteMachineKey();
+  const std::optional<bool> member = MemberOfAdministrators();
+  return member ? *member : CanWriteMachineKey();
 }
 
 int RunInstaller() {

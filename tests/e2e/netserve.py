@@ -55,6 +55,7 @@ class Servers:
     def __init__(self, folder: Path):
         self.folder, self.routes = folder, {}
         (folder / "ftp").mkdir(parents=True)
+        (folder / "ftp-cut").mkdir()
         (folder / "routes.json").write_text("{}")
         n = os.getpid() % 60000
         self.host = f"127.0.{n // 250 + 1}.{n % 250 + 2}"
@@ -76,8 +77,12 @@ class Servers:
         (self.folder / "routes.json").write_text(json.dumps(self.routes))
         return f"http://{self.host}{path}"
 
-    def ftp(self, name: str, body: bytes) -> str:
+    def ftp(self, name: str, body: bytes, cut: int | None = None) -> str:
+        """Serves `body` as the FTP file `name`; with `cut`, the server lists
+        the whole file but the transfer ends after `cut` bytes."""
         (self.folder / "ftp" / name).write_bytes(body)
+        if cut is not None:
+            (self.folder / "ftp-cut" / name).write_bytes(body[:cut])
         return f"ftp://{self.host}/{name}"
 
     def requests(self) -> list[dict]:
@@ -95,9 +100,14 @@ if __name__ == "__main__":
     folder, host = Path(sys.argv[1]), sys.argv[2]
     http = ThreadingHTTPServer((host, 80), Handler)
     http.root = folder
-    FTPHandler.authorizer = DummyAuthorizer()
-    FTPHandler.authorizer.add_anonymous(str(folder / "ftp"))
-    ftp = FTPServer((host, 21), FTPHandler)
+    class CuttingHandler(FTPHandler):
+        def ftp_RETR(self, file):
+            cut = folder / "ftp-cut" / os.path.basename(file)
+            return super().ftp_RETR(str(cut) if cut.exists() else file)
+
+    CuttingHandler.authorizer = DummyAuthorizer()
+    CuttingHandler.authorizer.add_anonymous(str(folder / "ftp"))
+    ftp = FTPServer((host, 21), CuttingHandler)
     threading.Thread(target=ftp.serve_forever, daemon=True).start()
     print("ready", flush=True)
     http.serve_forever()

@@ -1,8 +1,9 @@
 """Device drivers of features: the INF files into the driver store (under
 Wine C:\\windows\\inf, where a copy keeps its own name), present devices
 updated through newdev.dll, and the boxes for what fails. Wine's newdev.dll
-only pretends to update, so the installer gets the tests' own beside it,
-which records each update and answers as the test says."""
+only pretends to update, so the installer gets the tests' own in the system
+folder (the only place it takes the library from), which records each update
+and answers as the test says."""
 
 import os
 import shutil
@@ -58,7 +59,9 @@ class Drivers(WineTest):
             self.addCleanup(reg_delete, key)
         self.installer = self.work / "drivers.exe"
         build_installer(MANIFEST, FILES, self.installer)
-        shutil.copy(WIN_BUILD / "stand-ins" / "newdev.dll", self.work)
+        system = drive_c() / "windows" / "system32" / "newdev.dll"
+        self.addCleanup(system.write_bytes, system.read_bytes())
+        shutil.copy(WIN_BUILD / "stand-ins" / "newdev.dll", system)
         self.log = self.work / "newdev.log"
         self.log.touch()
 

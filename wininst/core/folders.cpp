@@ -10,6 +10,7 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/registry.h"
+#include "common/syslib.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
@@ -27,11 +28,10 @@ bool resolved;
 // Asks the shell's folder service, where the system has one. Leaves
 // `start_menu` empty when it cannot tell.
 void AskShell(char* start_menu) {
-  Library lib(LoadLibraryA("SHFolder.dll"));
-  if (!lib) lib.reset(LoadLibraryA("Shell32.dll"));
+  Library lib(LoadSystemLibrary("SHFolder.dll"));
+  if (!lib) lib.reset(LoadSystemLibrary("Shell32.dll"));
   if (!lib) return;
-  auto get = reinterpret_cast<GetFolderPath>(
-      reinterpret_cast<void*>(GetProcAddress(lib.get(), "SHGetFolderPathA")));
+  auto get = SystemFunction<GetFolderPath>(lib.get(), "SHGetFolderPathA");
   if (!get) return;
   char path[MAX_PATH] = "";
   if (SUCCEEDED(get(nullptr, kCsidlProgramFiles, nullptr, 0, path)))

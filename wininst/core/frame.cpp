@@ -511,6 +511,9 @@ int CurrentPage() {
 namespace {
 void LoadCommonControls() {
   using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  // Version 6, which the program's manifest asks for, comes from the
+  // system's side-by-side store whatever lies beside the program; the
+  // search is the system folder's alone besides (see common/syslib.h).
   HMODULE library = LoadLibraryA("comctl32.dll");
   auto init = library ? reinterpret_cast<InitFn>(reinterpret_cast<void*>(
                             GetProcAddress(library, "InitCommonControlsEx")))

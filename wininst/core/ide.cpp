@@ -11,6 +11,7 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/registry.h"
+#include "common/syslib.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/product.h"
@@ -68,31 +69,6 @@ class OleSession {
 
  private:
   bool started_;
-};
-
-// The plug-in's folder in the DLL search path while it loads and registers
-// itself, so that the libraries shipped beside it are found. Systems without
-// SetDllDirectoryA do without. The search path is restored afterwards: no
-// later load of the run (a message box's themes, the shell) may pick a
-// library from the installed product's folder.
-class DllSearchFolder {
- public:
-  explicit DllSearchFolder(const char* folder) {
-    using SetDllDirectoryFn = BOOL(WINAPI*)(LPCSTR);
-    if (HMODULE kernel = GetModuleHandleA("Kernel32.dll")) {
-      set_ = reinterpret_cast<SetDllDirectoryFn>(
-          reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
-    }
-    if (set_) set_(folder);
-  }
-  ~DllSearchFolder() {
-    if (set_) set_(nullptr);
-  }
-  DllSearchFolder(const DllSearchFolder&) = delete;
-  DllSearchFolder& operator=(const DllSearchFolder&) = delete;
-
- private:
-  BOOL(WINAPI* set_)(LPCSTR) = nullptr;
 };
 
 }  // namespace
@@ -196,8 +172,10 @@ void RegisterPlugin() {
   HRESULT(STDAPICALLTYPE * register_server)() = nullptr;
   HRESULT result = S_OK;
   {
-    DllSearchFolder folder(bin.c_str());
-    plugin.reset(LoadLibraryA(dll.c_str()));
+    // The libraries shipped beside the plug-in are found there, and never
+    // one of their names beside the installer.
+    AddedLibraryFolder folder(bin.c_str());
+    plugin.reset(folder.Load(dll.c_str()));
     if (plugin) {
       register_server = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
           reinterpret_cast<void*>(GetProcAddress(plugin.get(), "DllRegisterServer")));

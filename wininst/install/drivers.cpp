@@ -9,6 +9,7 @@
 
 #include "common/handle.h"
 #include "common/osdep.h"
+#include "common/syslib.h"
 #include "wininst/core/page.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/variables.h"
@@ -17,6 +18,17 @@
 namespace {
 
 using SystemText = Handle<char*, LocalFree>;
+
+using CopyOEMInfFn = BOOL(WINAPI*)(PCSTR, PCSTR, DWORD, DWORD, PSTR, DWORD, PDWORD, PSTR*);
+using UpdateDriverFn = BOOL(WINAPI*)(HWND, LPCSTR, LPCSTR, DWORD, PBOOL);
+
+// The device-installation libraries are no known system libraries: they are
+// loaded from the system folder when the first driver is installed, never
+// found by name beside the program. Kept for the rest of the run.
+template <typename F>
+F DeviceFunction(const char* library, const char* name) {
+  return SystemFunction<F>(LoadSystemLibrary(library), name);
+}
 
 // Shows that `what` failed for the feature, with the system's own words for
 // the error beneath: an administrator needs the reason to put it right. An
@@ -50,8 +62,13 @@ void InstallDriver(const Feature* f) {
   TextHandle folder(ExpandVariables("[InstDir]\\drivers"));
   TextHandle inf(path_join(folder.get(), f->driver_inf.c_str()));
 
-  if (!SetupCopyOEMInfA(inf.get(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr,
-                        nullptr)) {
+  static const auto copy_inf = DeviceFunction<CopyOEMInfFn>("setupapi.dll", "SetupCopyOEMInfA");
+  if (!copy_inf) {
+    ReportFailure("Unable to install driver files", f, GetLastError());
+    return;
+  }
+  if (!copy_inf(inf.get(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, nullptr, 0, nullptr,
+                nullptr)) {
     // An INF the driver store holds already is no failure, and leaves
     // nothing to update.
     DWORD error = GetLastError();
@@ -60,9 +77,10 @@ void InstallDriver(const Feature* f) {
   }
   if (f->driver_device.empty()) return;
 
+  static const auto update =
+      DeviceFunction<UpdateDriverFn>("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA");
   BOOL restart = FALSE;
-  if (!UpdateDriverForPlugAndPlayDevicesA(FrameWindow(), f->driver_device.c_str(), inf.get(), 0,
-                                          &restart)) {
+  if (!update || !update(FrameWindow(), f->driver_device.c_str(), inf.get(), 0, &restart)) {
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS) ReportFailure("Unable to driver for active devices", f, error);
     return;

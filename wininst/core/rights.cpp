@@ -1,0 +1,24 @@
+#include "wininst/core/rights.h"
+
+#include <windows.h>
+
+#include "common/syslib.h"
+
+std::optional<bool> MemberOfAdministrators() {
+  using CheckMembership = BOOL(WINAPI*)(HANDLE token, PSID group, PBOOL member);
+  // The program imports the library already: no search for it.
+  auto check = SystemFunction<CheckMembership>(GetModuleHandleA("advapi32.dll"),
+                                               "CheckTokenMembership");
+  if (!check) return std::nullopt;
+  SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
+  PSID administrators = nullptr;
+  if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+    return false;
+  }
+  // A filtered token (not elevated) holds the group for denying only: no member.
+  BOOL member = FALSE;
+  if (!check(nullptr, administrators, &member)) member = FALSE;
+  FreeSid(administrators);
+  return member != FALSE;
+}
