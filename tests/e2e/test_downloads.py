@@ -2,6 +2,7 @@
 features installed by external installers: found beside the installer, held in
 a variable or downloaded, tried in turn and waited for while the window answers."""
 
+import hashlib
 import resource
 import shutil
 import signal
@@ -58,13 +59,17 @@ class Download(WineTest):
             (route(f"/{t}/b/drive.exe", SETUP, disposition="C:\\drive2.exe"), "drive2.exe", every_block, None),
             (route(f"/{t}/c/sub.exe", SETUP, disposition="a/sub3.exe"), "sub3.exe", every_block, None),
             (route(f"/{t}/d/dots.exe", SETUP, disposition=".."), "dots.exe", every_block, None),
+            (route(f"/{t}/e/mixed.exe", SETUP, disposition="x\\../../evil.exe"), "evil.exe", every_block, None),
+            (route(f"/{t}/f/device.exe", SETUP, disposition="nul.txt"), "device.exe", every_block, None),
+            (route(f"/{t}/g/long.exe", SETUP, disposition="n" * 101 + ".exe"), "long.exe", every_block, None),
             # The client reduces the path to "/"; the name must still stay in the folder.
             (route("/", SETUP) and f"http://{servers.host}/{t}/..\\..\\{t}.exe", f"{t}.exe", every_block, None),
             (route(f"/{t}/unsized.exe", SETUP, length=False), "unsized.exe", (0, 0, 0, 1), None),
-            (servers.ftp(f"{t}-ftp.exe", SETUP), f"{t}-ftp.exe", (0, 0, 0, 1), None),
-            (route(f"/{t}/folder/", SETUP), None, None, "Can't create file: {folder}\\: "),
+            (servers.ftp(f"{t}-ftp.exe", SETUP), f"{t}-ftp.exe", every_block, None),
+            (route(f"/{t}/folder/", SETUP), "download.exe", every_block, None),
             (f"http://{servers.host}/{t}/missing.exe", None, None, "Server error 404 while downloading"),
             (route(f"/{t}/cut.exe", SETUP, cut=5000), None, None, f"Transfer ended early: 5000 of {n} bytes received"),
+            (servers.ftp(f"{t}-cut.exe", SETUP, cut=5000), None, None, f"Transfer ended early: 5000 of {n} bytes received"),
             (route(f"/{t}/big.exe", SETUP * 2), None, None, "Can't write file: {folder}\\big.exe: "),
             (f"ftp://{servers.host}/{t}-missing.exe", None, None, "FtpOpenFile failed: 12003"),
             ("ftp://127.255.255.254/nobody.exe", None, None, "InternetConnect failed: 12029"),
@@ -202,6 +207,7 @@ Arguments=[Markers]\\gamma 1
         own = self.work / "own-setup.exe"
         own.write_bytes(SETUP)
         key = "SOFTWARE\\MERIDOX Tests\\Runtime"
+        digest, wrong = hashlib.sha256(SETUP).hexdigest(), hashlib.sha256(b"other").hexdigest().upper()
         run = self.run_installer(f"""Feature=Alpha
 Regkey={key}
 Installer=RUNTIMESETUP
@@ -209,14 +215,21 @@ Arguments=[Markers]
 Feature=Beta
 Requires=Alpha
 Installer={servers.ftp(f"{self.work.name}-docs.exe", SETUP)}
+Digest={digest}
 Arguments=[Markers]\\docs 0
 Feature=Gamma
+Installer={servers.route(f"/{self.work.name}/changed-setup.exe", SETUP)}
+Arguments=[Markers]\\changed 0
+Digest={wrong}
 Installer=OwnSetup
+Digest={digest.upper()}
 Arguments=[Markers]\\own 0 2000
-""", [], LICENCE, f"--setVariable-OwnSetup={to_win(own)}", resources="[Resources]\nRUNTIMESETUP=runtime-setup.bat\n", files={
+""", [{"do": "box", "press": "ok"}], LICENCE, f"--setVariable-OwnSetup={to_win(own)}", resources="[Resources]\nRUNTIMESETUP=runtime-setup.bat\n", files={
             "runtime-setup.bat": f'@reg add "HKLM\\{key}" /v InstallLocation /d %1 /f\r\n'.encode()})
         self.assertEqual(run.exit_code, 0, run)
-        self.assertEqual(run.windows_seen, [], "nothing is shown, not even the prerequisite question")
+        self.assertEqual([(b["caption"], b["text"]) for b in run.boxes], [("Error", "Digest mismatch: changed-setup.exe")],
+                         "nothing else is shown, not even the prerequisite question")
+        self.assertIsNone(self.marker("changed"), "an installer that is not the one the manifest knows never runs")
         self.assertEqual(reg_query("HKLM\\" + key, "InstallLocation"), ("REG_SZ", to_win(self.markers)))
         self.assertEqual(self.marker("docs"), ["0"])
         self.assertEqual(self.marker("own"), ["0", "2000"], "the run waited for it")

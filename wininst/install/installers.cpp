@@ -14,6 +14,7 @@
 #include "common/download.h"
 #include "common/handle.h"
 #include "common/osdep.h"
+#include "common/sha256.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/page.h"
@@ -57,16 +58,36 @@ bool InTempFolder(const char* path) {
   return _strnicmp(full_path, full_tmp, n) == 0 && full_path[n] == '\\';
 }
 
+// A new folder in the temporary folder for one download (recorded for
+// deletion): two downloads of one name each get their own file, and a
+// download is always a new file.
+std::string DownloadFolder() {
+  static int downloads;
+  for (;;) {
+    std::string folder = std::string(VariableOr("TmpDir")) + "\\d" + std::to_string(++downloads);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) {
+      RecordTempFile(folder.c_str());
+      return folder;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  }
+}
+
 // Downloads an installer into the temporary folder while the busy box and
 // the rate line show it; the saved path (recorded for deletion), or null.
 char* Download(const char* url, const char* description) {
+  const std::string folder = DownloadFolder();
+  if (folder.empty()) {
+    ShowNotice("Failed to create folder %s\\d", VariableOr("TmpDir"));
+    return nullptr;
+  }
   ReportProgress(-1, nullptr);
   TextHandle busy(xsprintf("Downloading %s from the website, please wait...", description));
   ShowBusy(busy.get());
   ReportProgress(0, "");
   rate.start = 0;
   rate.bytes = 0;
-  char* saved = url_download(url, GetVariable("TmpDir"), DownloadProgress);
+  char* saved = url_download(url, folder.c_str(), DownloadProgress);
   HideBusy();
   if (!saved) return nullptr;
   RecordTempFile(saved);
@@ -74,6 +95,37 @@ char* Download(const char* url, const char* description) {
   rate.file.clear();
   return saved;
 }
+
+// The file an installer resolved to, held open from its check to the end of
+// its run: nobody can change, replace or delete it in between. Checked
+// against the installer's Digest= when it has one.
+class CheckedFile {
+ public:
+  CheckedFile() = default;
+  ~CheckedFile() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+  }
+  CheckedFile(const CheckedFile&) = delete;
+  CheckedFile& operator=(const CheckedFile&) = delete;
+
+  // True when the file at `path` has the SHA-256 `digest` (hexadecimal).
+  bool Check(const std::string& path, const std::string& digest) {
+    file_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file_ == INVALID_HANDLE_VALUE) return false;
+    Sha256 sha;
+    static RunBuffer<uint8_t, 64 * 1024> buffer;
+    DWORD got;
+    while (ReadFile(file_, buffer.get(), buffer.size(), &got, nullptr) && got > 0) {
+      sha.Update(buffer.get(), got);
+    }
+    const std::string computed = sha.HexFinal();
+    return !computed.empty() && _stricmp(computed.c_str(), digest.c_str()) == 0;
+  }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
 
 }  // namespace
 
@@ -167,10 +219,18 @@ void RunFeatureInstallers(Feature* f) {
       if (InTempFolder(value)) RecordTempFile(value);
     }
     rate.file = path_tail(source);
-    if (IsDownload(source)) {
+    const bool download = IsDownload(source);
+    if (download) {
       TextHandle saved(Download(source, description));
       if (!saved) continue;
       path = saved.get();
+    }
+    // What arrived, or lies on the medium, runs only as the manifest knows it.
+    CheckedFile checked;
+    if (!installer->digest.empty() && !checked.Check(path, installer->digest)) {
+      if (download) DeleteFileA(path.c_str());
+      ShowNotice("Digest mismatch: %s", path_tail(path.c_str()));
+      continue;
     }
     ShowBusy("Installing components - Please wait, this may take several minutes");
     TextHandle arguments(ExpandVariables(installer->arguments.c_str()));
