@@ -111,7 +111,7 @@ class SampleProduct(Installation):
 
         self.check_installed_manifest(folder, installer, makers_folder_made)
 
-        earlier_scripts = set(temp_dir().glob("qzb*.bat"))
+        earlier = temp_qz()
         self.assertEqual(self.remove(folder), 0)
         self.wait_gone(folder)
         self.assertFalse(shortcut_folder().exists())
@@ -119,8 +119,7 @@ class SampleProduct(Installation):
         self.assertIsNone(reg_query(UNINSTALL_KEY))
         self.assertIsNotNone(reg_query(PRODUCT_KEY), "the product's key stays")
         self.assertNotIn("Sample Studio V2.1PL0", uninstaller_list())
-        scripts = set(temp_dir().glob("qzb*.bat")) - earlier_scripts
-        self.assertTrue(wait_for(lambda: not any(p.exists() for p in scripts), 10), "the script deletes itself")
+        self.assertTrue(wait_for(lambda: temp_qz() == earlier, 10), "the script deletes itself and its folder")
 
     def check_installed_manifest(self, folder: Path, installer: Path, makers_folder_made: bool):
         links = to_win(shortcut_folder())
@@ -179,25 +178,24 @@ class SampleProduct(Installation):
                 else:
                     self.wait_gone(folder)
 
-    def test_a_moved_installation_is_removed_from_its_new_place(self):
+    def test_a_moved_installation_is_refused_until_installed_again(self):
         old = self.work / "old place"
         new = self.work / "elsewhere" / "new place"
-        self.assertEqual(self.install(self.sample_installer(), old), 0)
+        installer = self.sample_installer()
+        self.assertEqual(self.install(installer, old), 0)
         new.parent.mkdir()
         shutil.move(old, new)
-        # Through the wizard: the copy keeps the folder it runs from, not the
-        # registered one where the installation was.
-        (old / "bin").mkdir(parents=True)
-        (old / "bin" / "sampletool.exe").write_bytes(b"not ours any more")
-        run = drive([{"do": "start", "cmdline": command_line(new / "resources" / "setup.exe", "--remove")},
-                     {"do": "wait_window", "class": "MERIDOX Installer", "timeout_ms": 30000},
-                     {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
-                     {"do": "box", "press": "yes"}, *finish()])
-        self.assertEqual(run.exit_code, 0, run)
-        self.assertTrue((old / "bin" / "sampletool.exe").exists(), "the old place is left alone")
-        self.wait_gone(new)
-        self.assertFalse(shortcut_folder().exists())
-        self.assertTrue((self.work / "elsewhere").exists())
+        # The registry knows the installation where it was put: its copy at
+        # the new place acts on nothing until the product is installed there.
+        run = fatal_run(new / "resources" / "setup.exe", "--remove")
+        self.assertEqual(run.exit_code, 1, run)
+        self.assertIn("does not match the installation registered on this computer for this folder",
+                      run.boxes[0]["text"])
+        self.assertTrue((new / "bin" / "sampletool.exe").exists())
+        self.assertEqual(self.install(installer, new), 0)
+        self.assertEqual(wine([new / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assertTrue(wait_for(lambda: not any(p.is_file() for p in new.rglob("*")), 20))
+        self.assertEqual(list(shortcut_folder().iterdir()), [])
 
 
 class Selections(Installation):

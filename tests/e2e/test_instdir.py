@@ -3,7 +3,7 @@ the component boxes and their layout, the space line, the folder checks, the
 removal of a previous installation in the folder, and what the engine then
 installs."""
 
-from winetest import (LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
+from winetest import (LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish, probe,
                       first_page, main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
                       to_win, uninstaller_list, wait_for, wine)
 
@@ -239,6 +239,18 @@ class FolderPage(WineTest):
         # What it overwrote, it does not know it made: the folders stay, empty.
         self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
         self.assertTrue(wait_for(lambda: not any(p.is_file() for p in folder.rglob("*")), 20))
+
+        # A remover nobody registered (anybody may have put it there) is never run.
+        planted = self.work / "planted" / "resources" / "setup.exe"
+        planted.parent.mkdir(parents=True)
+        planted.write_bytes(probe("fake_setup").read_bytes())
+        run = drive([*self.to_the_page(new, planted.parents[1]), {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "no"}, {"do": "no_box", "for_ms": 300}, {"do": "controls"},
+                     {"do": "close"}, {"do": "wait_exit"}])
+        self.assertEqual(run.boxes[0]["text"], "There is an installation in that location that is not registered on "
+                                               "this computer; it cannot be removed first.\nIs it OK to overwrite it?")
+        self.assertTrue(run.controls()[FOLDER]["visible"], "No keeps the page")
+        self.assertFalse(planted.with_name("setup.exe.ran").exists())
 
 
 if __name__ == "__main__":

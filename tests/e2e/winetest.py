@@ -79,9 +79,8 @@ def temp_dir() -> Path:
 
 def temp_qz(folders_only: bool = False) -> set[str]:
     """The names in TEMP that begin with the installer's prefix qz: its
-    temporary folders (qz<n>) and its removal scripts (qzb....bat). With
-    `folders_only`, the folders alone: a removal script deletes itself some
-    time after the removal has ended."""
+    temporary folders (qz<n>), among them the one of a removal script. With
+    `folders_only`, the folders alone."""
     return {p.name for p in temp_dir().glob("qz*") if p.is_dir() or not folders_only}
 
 

@@ -177,6 +177,21 @@ bool UnregisterProduct() {
   return ok;
 }
 
+bool IsRegisteredRemover(const std::string& setup) {
+  constexpr const char* kUninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+  const std::string wanted = "\"" + setup + "\" --remove";
+  RegSubkeyList entries = reg_list_subkeys(kRegLocalMachine, kUninstall, 255);
+  bool found = false;
+  for (uint32_t i = 0; i < entries.count && !found; i++) {
+    const std::string key = std::string(kUninstall) + "\\" + vec_at<char>(entries.names, i);
+    RegData command = reg_get_string(kRegLocalMachine, key.c_str(), "UninstallString");
+    found = command.error == 0 && _stricmp(command.data, wanted.c_str()) == 0;
+    free(command.data);
+  }
+  reg_free_subkeys(entries);
+  return found;
+}
+
 bool CheckNewerVersion() {
   bool answer = true;
   const char* version = ShortVersion();

@@ -22,6 +22,10 @@ bool UnregisterProduct();
 // Undoes what this run registered when the product was not registered
 // before: its keys and its App Paths entry.
 void UndoRegistration();
+// True when an uninstall entry of this computer names `setup` (an installed
+// copy's path) as its remover: only such a program is run to remove a
+// previous installation.
+bool IsRegisteredRemover(const std::string& setup);
 // False when a newer version is installed and the user does not go on.
 bool CheckNewerVersion();
 // The greatest sub-key name of `family_key` (a new text), or null.

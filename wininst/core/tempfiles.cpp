@@ -1,37 +1,79 @@
 #include "wininst/core/tempfiles.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
 
+#include <string>
+
 #include "common/alloc.h"
+#include "common/handle.h"
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 
 Vec* TempFiles;
 
+namespace {
+
+// Tries this many names before it gives up: each is new only when nobody
+// made a folder of that name first.
+constexpr int kNameAttempts = 100;
+// Administrators and SYSTEM, for the folder and everything made in it; no
+// rights inherited from the folder above.
+constexpr const char* kPrivateRights = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+using LocalMemory = Handle<void*, LocalFree>;
+
+// The user's temporary folder, where the run's folders are made.
+std::string TempBase() {
+  if (const char* base = getenv("TEMP")) return base;
+  if (const char* base = getenv("TMP")) return base;
+  if (const char* windir = getenv("windir")) return std::string(windir) + "\\temp";
+  return "C:";
+}
+
+// 64 bits from the system's random source: a name nobody can know before.
+bool RandomNumber(uint64_t& number) {
+  return RtlGenRandom(&number, sizeof number) != FALSE;
+}
+
+}  // namespace
+
+std::string CreatePrivateFolder() {
+  const std::string base = TempBase();
+  // An elevated run keeps the user's own programs out: nothing of theirs may
+  // be planted in it or swapped for what the run put there.
+  LocalMemory rights;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  if (MemberOfAdministrators().value_or(false)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateRights, SDDL_REVISION_1,
+                                                              rights.put(), nullptr)) {
+      Fatal("Failed to create folder %s\\qz\nError %lu", base.c_str(), GetLastError());
+    }
+    attributes.lpSecurityDescriptor = rights.get();
+  }
+  std::string path;
+  for (int attempt = 0; attempt < kNameAttempts; attempt++) {
+    uint64_t number;
+    if (!RandomNumber(number)) break;
+    path = base + "\\qz" + std::to_string(number);
+    // Made new, never taken over: a folder of that name belongs to someone else.
+    if (CreateDirectoryA(path.c_str(), &attributes)) return path;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  Fatal("Failed to create folder %s", path.empty() ? base.c_str() : path.c_str());
+}
+
 void CreateTempFolder() {
   if (!TempFiles) TempFiles = vec_new();
-  const char* base = getenv("TEMP");
-  if (!base) base = getenv("TMP");
-  char* fallback = nullptr;
-  if (!base) {
-    const char* windir = getenv("windir");
-    base = fallback = windir ? xsprintf("%s\\temp", windir) : xstrdup("C:");
-  }
-  char* path = nullptr;
-  for (int attempt = 0; attempt < 10; attempt++) {
-    free(path);
-    path = xsprintf("%s\\qz%d", base, rand() & 0xFFF);
-    if (!file_exists(path)) break;
-  }
-  free(fallback);
-  if (!CreateDirectoryA(path, nullptr)) Fatal("Failed to create folder %s", path);
-  vec_add(TempFiles, const_cast<char*>(SetVariable("TmpDir", path)));
-  free(path);
+  const std::string path = CreatePrivateFolder();
+  vec_add(TempFiles, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
 }
 
 void RecordTempFile(const char* path) {

@@ -20,6 +20,7 @@
 #include "common/compat.h"
 #include "common/handle.h"
 #include "common/md5.h"
+#include "common/osdep.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/progress.h"
@@ -70,46 +71,6 @@ RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
 constexpr uint32_t kOutputBuffer = 256 * 1024;
 HANDLE output = INVALID_HANDLE_VALUE;
 uint32_t output_used;
-
-// The runtime library's error number for a Win32 error, as its own file
-// functions set it, so that messages keep the numbers they always gave.
-int RuntimeError(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENOENT;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return EMFILE;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_CURRENT_DIRECTORY:
-    case ERROR_NETWORK_ACCESS_DENIED:
-    case ERROR_CANNOT_MAKE:
-    case ERROR_FAIL_I24:
-    case ERROR_DRIVE_LOCKED:
-    case ERROR_SEEK_ON_DEVICE:
-    case ERROR_NOT_LOCKED:
-    case ERROR_LOCK_FAILED:
-      return EACCES;
-    default:
-      // Write-protected media, sharing and lock violations.
-      return error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED ? EACCES
-                                                                                   : EINVAL;
-  }
-}
 
 // Made on first use: a static array would sit in the stub's data section.
 // Only one extracted file is open at a time.
@@ -263,6 +224,7 @@ void AddProgramResource(const std::string& path, uint32_t stub_length) {
   // The variable itself is set once the copy is installed.
   r->variable = xstrdup("SETUP");
   r->size = stub_length;
+  r->from_program = true;
   vec_add(Resources, r);
 }
 
@@ -299,6 +261,15 @@ void CountProgress(uint64_t bytes) {
   ReportProgress(ProgressPosition(), nullptr);
 }
 
+FILE* OpenProgramFile() {
+  if (!program) return nullptr;
+  Descriptor copy(_dup(program.get()));
+  if (!copy || _lseeki64(copy.get(), 0, SEEK_SET) != 0) return nullptr;
+  FILE* stream = _fdopen(copy.get(), "rb");
+  if (stream) copy.release();
+  return stream;
+}
+
 bool ReadReferralTag(uint16_t& number) {
   FileHandle f(fopen(ProgramPath().c_str(), "rb"));
   if (!f) return false;
@@ -326,17 +297,23 @@ std::string FileDigest(const char* path) {
   return HexDigest(md5);
 }
 
-bool OpenOutput(const char* path) {
+bool OpenOutput(const char* path, bool may_replace) {
   AbandonOutput();
   // Made afresh, or else overwritten: a file that was there before the run
-  // is noted, so that undoing an installation leaves it.
+  // is noted, so that undoing an installation leaves it. A link in its
+  // place is not written through.
   output = CreateOutput(path, CREATE_NEW);
-  if (output == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+  if (output == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && may_replace) {
+    if (is_link(path)) {
+      Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+            "remove the link and run the installation again.",
+            path);
+    }
     output = CreateOutput(path, CREATE_ALWAYS);
     if (output != INVALID_HANDLE_VALUE) vec_add(OverwrittenFiles, xstrdup(path));
   }
   if (output != INVALID_HANDLE_VALUE) return true;
-  errno = RuntimeError(GetLastError());
+  errno = errno_of(GetLastError());
   return false;
 }
 
@@ -414,13 +391,13 @@ char* ReadManifestRecord() {
   return archive::ReadManifestRecord(reader.get());
 }
 
-void ExtractRecord(const char* path, uint32_t size) {
+void ExtractRecord(const char* path, uint32_t size, bool may_replace) {
   // Without an archive (an installed manifest that names resources) nothing
   // may be created: the output file would be emptied before the failure.
   if (!reader) FatalText(kCorrupt);
   if (path) {
     vec_add(InstalledFiles, xstrdup(path));
-    while (!OpenOutput(path)) {
+    while (!OpenOutput(path, may_replace)) {
       const int error = errno;
       if (error == EACCES &&
           AskRetry("Can't create file",

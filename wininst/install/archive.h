@@ -16,6 +16,7 @@ struct Resource {
   char* source_path;  // where the bytes are now
   char* variable;     // variable naming the current path, or null
   uint32_t size;      // bytes to copy
+  bool from_program;  // the program's own file (setup.exe): read through OpenProgramFile
 };
 
 // Run-wide lists (Vec of char* paths, or of Resource*).
@@ -45,13 +46,20 @@ const char* InstalledManifestDigest();
 std::string FileDigest(const char* path);
 // The one file being written (extracted or copied): created as fopen "wb"
 // does, noting in OverwrittenFiles a file that was there before; false
-// (errno set as the runtime's own functions set it) on failure. WriteOutput
+// (errno set as the runtime's own functions set it) on failure. Without
+// `may_replace` only a new file is made: one that is there already fails
+// with EEXIST (the run's own folders hold only what the run made). WriteOutput
 // adds bytes to it; it and CloseOutput, which closes the file, are false on a
 // write error. AbandonOutput closes it, before a failure or an undo deletes it.
-bool OpenOutput(const char* path);
+bool OpenOutput(const char* path, bool may_replace = true);
 bool WriteOutput(const void* bytes, uint32_t length);
 bool CloseOutput();
 void AbandonOutput();
+
+// The program's own file from its first byte, through the descriptor that
+// was opened and checked when the run began (the file at the program's path
+// may have been swapped since); a new stream, or null without an archive.
+FILE* OpenProgramFile();
 
 // Creates the run's lists and temporary folder, finds and checks the archive
 // in the program's own file and returns its manifest record; a program
@@ -60,8 +68,9 @@ void AbandonOutput();
 char* OpenArchive();
 uint32_t ReadRecordLength();
 char* ReadManifestRecord();
-// Consumes the next record into `path`, or discards it when path is null.
-void ExtractRecord(const char* path, uint32_t size);
+// Consumes the next record into `path`, or discards it when path is null;
+// `may_replace` as for OpenOutput.
+void ExtractRecord(const char* path, uint32_t size, bool may_replace = true);
 // True while the record stream is open.
 bool ArchiveOpen();
 // Closes the record stream once the last feature record has been consumed.

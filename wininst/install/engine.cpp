@@ -1,8 +1,10 @@
 #include "wininst/install/engine.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <windows.h>
@@ -78,7 +80,11 @@ void CopyResources() {
     Resource* r = vec_at<Resource>(Resources, i);
     Log("    Copying file %s", r->file_name);
     char* destination = xsprintf("%s\\%s", folder.c_str(), r->file_name);
-    CopyFileInto(r->source_path, destination, r->size);
+    // The installed copy of the program is taken from the file the run
+    // checked, never from whatever lies at its path now.
+    FILE* program = r->from_program ? OpenProgramFile() : nullptr;
+    if (r->from_program && !program) Fatal("Can't open file: %s\n%s", r->source_path, strerror(errno));
+    CopyFileInto(r->source_path, destination, r->size, program);
     if (r->variable) {
       SetVariable(r->variable, destination);
       r->file_name = destination;
@@ -162,8 +168,10 @@ void InstallFeatures() {
 }
 
 void UndoInstallation() {
-  // The file being written when the run ended must be closed to go.
+  // The file being written when the run ended must be closed to go, and
+  // the folders the run held must be let go to be removed.
   AbandonOutput();
+  ReleaseFolders();
   // Newest first; a file that was there before the run stays as it is now.
   for (uint32_t i = vec_count(InstalledFiles); i-- > 0;) {
     const char* path = vec_at<char>(InstalledFiles, i);

@@ -60,7 +60,8 @@ class Builder : public manifest::Sink {
     char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
     // Recorded before it is written: a failure on the way must still delete it.
     vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));
-    ExtractRecord(path, r.size);
+    // The temporary folder is the run's own: a file there is never replaced.
+    ExtractRecord(path, r.size, false);
     ::Resource* res = static_cast<::Resource*>(xmalloc(sizeof(::Resource)));
     res->file_name = xstrdup(r.file.c_str());
     res->source_path = path;
@@ -75,6 +76,14 @@ class Builder : public manifest::Sink {
   }
 
   void Variable(const std::string& name, const std::string& value) override {
+    // The installed manifest holds the values as the installation had them:
+    // expanded again, a "%" in them (an installation folder C:\x%PATH%y)
+    // would make them name other places.
+    if (installed_) {
+      SetVariable(name.c_str(), value.c_str());
+      Append(ManifestVariables, xstrdup(name.c_str()));
+      return;
+    }
     char expanded[kEnvironmentLimit];
     DWORD n = ExpandEnvironmentStringsA(value.c_str(), expanded, sizeof expanded);
     SetVariable(name.c_str(), n > 0 && n <= sizeof expanded ? expanded : value.c_str());
@@ -237,6 +246,8 @@ class Builder : public manifest::Sink {
     }
   }
 
+  // Reading an installed manifest: values are taken as they stand.
+  bool installed_ = InstalledManifestDigest() != nullptr;
   ::Feature* feature_ = nullptr;
   ::Folder* folder_ = nullptr;
   ::Installer* installer_ = nullptr;

@@ -10,11 +10,13 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/handle.h"
+#include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
 #include "wininst/install/files.h"
@@ -24,7 +26,12 @@ namespace {
 
 constexpr const char* kManifestCheck = "ManifestCheck";
 
-char* removal_script;
+// The removal script's name in its folder, and what it must do once the run
+// has ended: the folders that stayed busy.
+constexpr const char* kScriptName = "remove.bat";
+constexpr const char* kFolderVariable = "MERIDOX_REMOVAL";
+bool removal_script;
+Vec* busy_folders;
 
 // The installed manifest is made in memory and written at once: written line
 // by line it cost a write call per installed file under Wine (its C library
@@ -144,6 +151,11 @@ void WriteInstalledManifest() {
     }
   }
   m << "[Run]\n";
+  if (is_link(path)) {
+    Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+          "remove the link and run the installation again.",
+          path);
+  }
   if (!m.WriteTo(path)) FatalText("Can't open manifest for writing");
 
   // A repair or removal runs with administrator rights on what this file
@@ -157,26 +169,52 @@ void WriteInstalledManifest() {
   EndFolderJournal();
 }
 
+namespace {
+
+bool SamePath(std::string a, std::string b) {
+  while (a.size() > 3 && a.back() == '\\') a.pop_back();
+  while (b.size() > 3 && b.back() == '\\') b.pop_back();
+  return _stricmp(a.c_str(), b.c_str()) == 0;
+}
+
+std::string ProgramFolder() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return {};
+  char* slash = strrchr(path, '\\');
+  return slash ? std::string(path, slash) : std::string();
+}
+
+}  // namespace
+
 void CheckInstalledManifest() {
   const char* digest = InstalledManifestDigest();
   if (!digest) return;
+  // The registry, which only administrators can change, says what the
+  // installation in this very folder holds: the product's key must record
+  // this folder as its installation folder, this program's folder as its
+  // resources folder and the manifest beside it as the one it wrote.
+  // Another product's manifest, one that names another folder, or a copy
+  // that stands elsewhere is refused before anything is done.
   RegData check = reg_get_string(kRegLocalMachine, ProductKey(), kManifestCheck);
-  const bool same = check.error == 0 && strcmp(check.data, digest) == 0;
+  RegData folder = reg_get_string(kRegLocalMachine, ProductKey(), "InstDir");
+  const char* inst_dir = GetVariable("InstDir");
+  const bool same = check.error == 0 && strcmp(check.data, digest) == 0 && folder.error == 0 &&
+                    inst_dir && SamePath(folder.data, inst_dir) &&
+                    SamePath(ResourcesFolder(), ProgramFolder());
   free(check.data);
+  free(folder.data);
   if (!same) {
-    FatalText(
-        "The manifest beside this program does not match the installation registered on this "
-        "computer: it has been changed since the installation, or it belongs to another "
-        "installation.\nNothing has been repaired or removed; install the product again to "
-        "repair it.");
+    Fatal(
+        "The manifest %s\\manifest does not match the installation registered on this "
+        "computer for this folder: it has been changed since the installation, it belongs to "
+        "another installation, or the installation has been moved.\nNothing has been repaired "
+        "or removed; install the product again to repair it.",
+        ProgramFolder().c_str());
   }
 }
 
 const char* RemoveInstallation() {
-  char* base = _tempnam(nullptr, "qzb");
-  char* script = xstrcat(base ? base : "qzb", ".bat");
-  free(base);
-
   ReportProgress(100, nullptr);
   // The bar runs down from 100 as the entries are handled.
   const uint32_t files = vec_count(InstalledFiles);
@@ -188,83 +226,121 @@ const char* RemoveInstallation() {
   // confirmed Cancel) leaves an installation that can still be removed.
   const std::string manifest = ResourcesFolder() + "\\manifest";
   const char* deferred = nullptr;
+  // Nothing is deleted through a link: a file whose folder (or a folder
+  // above it, up to the installation's own) has become a link stays where
+  // the link leads. A link in the place of a file or folder goes as a link.
+  std::string folder, link;
   for (uint32_t i = 0; i < files; i++) {
     const char* path = vec_at<char>(InstalledFiles, i);
     if (!deferred && _stricmp(path, manifest.c_str()) == 0) {
       deferred = path;
       continue;
     }
+    handled++;
+    const char* slash = strrchr(path, '\\');
+    if (!slash) continue;
+    if (folder.size() != static_cast<size_t>(slash - path) || folder.compare(0, folder.size(), path, folder.size()) != 0) {
+      folder.assign(path, slash);
+      link = HoldFolders(folder);
+    }
+    if (!link.empty()) {
+      snprintf(line, sizeof line, "Not deleting file %s: %s is a link", path, link.c_str());
+      ReportProgress(Bar(handled - 1, total), line);
+      continue;
+    }
     snprintf(line, sizeof line, "Deleting file %s", path);
-    ReportProgress(Bar(handled, total), line);
+    ReportProgress(Bar(handled - 1, total), line);
     // The running setup.exe cannot go yet: the script deletes it later.
     DeleteFileA(path);
-    handled++;
   }
+  // Held folders could not be removed, not even by the run itself.
+  ReleaseFolders();
   Vec* busy = vec_new();
   for (uint32_t i = 0; i < folders; i++) {
     const char* path = vec_at<char>(CreatedFolders, i);
-    snprintf(line, sizeof line, "Removing folder %s", path);
+    std::string parent = path;
+    parent.resize(parent.rfind('\\') == std::string::npos ? 0 : parent.rfind('\\'));
+    link = parent.empty() ? std::string() : LinkOnTheWay(parent);
+    if (!link.empty()) {
+      snprintf(line, sizeof line, "Not removing folder %s: %s is a link", path, link.c_str());
+    } else {
+      snprintf(line, sizeof line, "Removing folder %s", path);
+    }
     ReportProgress(Bar(handled, total), line);
     handled++;
-    if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
+    if (link.empty() && !RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
   }
   if (deferred) {
     snprintf(line, sizeof line, "Deleting file %s", deferred);
     ReportProgress(Bar(handled, total), line);
     // Its folder holds the running setup.exe too: the script removes it.
-    DeleteFileA(deferred);
+    if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteFileA(deferred);
   }
-
-  FileHandle f(fopen(script, "w"));
-  if (!f) Fatal("Could not create %s", script);
-  std::string quoted;
-  fputs("cd \\\n:Repeat\n", f.get());
-  const char* setup = GetVariable("SETUP");
-  if (setup && ScriptPath(setup, quoted)) {
-    fprintf(f.get(), "del \"%s\"\n", quoted.c_str());
-    fprintf(f.get(), "if exist \"%s\" goto Repeat\n", quoted.c_str());
-  }
-  for (uint32_t i = 0; i < vec_count(busy); i++) {
-    if (ScriptPath(vec_at<char>(busy, i), quoted))
-      fprintf(f.get(), "rmdir \"%s\"\n", quoted.c_str());
-  }
-  // The script's own name comes from the runtime's temporary names.
-  if (ScriptPath(script, quoted)) fprintf(f.get(), "del \"%s\"\n", quoted.c_str());
-  vec_free(busy);
-
-  free(removal_script);
-  removal_script = script;
-  return script;
+  busy_folders = busy;
+  removal_script = true;
+  return kScriptName;
 }
 
 void StartRemovalScript() {
   if (!removal_script) return;
-  // The run's temporary folder is gone by now; the script starts in its own
-  // folder (it changes to the root before it does anything).
-  std::string folder = removal_script;
-  size_t slash = folder.rfind('\\');
-  folder = slash == std::string::npos ? std::string("\\") : folder.substr(0, slash + 1);
+  // The script is made now, the last thing the run does: a run that ends
+  // early leaves none behind. It lies in a new folder that only the
+  // administrators may change, under a name nobody knows before: no user's
+  // program can plant or swap the commands that run with the
+  // administrator's rights.
+  const std::string folder = CreatePrivateFolder();
+  const std::string script = folder + "\\" + kScriptName;
+  std::string text = "cd \\\n:Repeat\n";
+  std::string quoted;
+  const char* setup = GetVariable("SETUP");
+  if (setup && ScriptPath(setup, quoted)) {
+    text += "del \"" + quoted + "\"\nif exist \"" + quoted + "\" goto Repeat\n";
+  }
+  for (uint32_t i = 0; busy_folders && i < vec_count(busy_folders); i++) {
+    if (ScriptPath(vec_at<char>(busy_folders, i), quoted)) text += "rmdir \"" + quoted + "\"\n";
+  }
+  if (ScriptPath(script.c_str(), quoted)) text += "del \"" + quoted + "\"\n";
+  HANDLE file = CreateFileA(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  const bool ok = file != INVALID_HANDLE_VALUE &&
+                  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) {
+    DeleteFileA(script.c_str());
+    RemoveDirectoryA(folder.c_str());
+    Fatal("Could not create %s", script.c_str());
+  }
   // The system's command interpreter runs the script without a console
   // window: the shell's "open" of a batch file starts the same interpreter
   // with a console and its host, which take longer to start than the script
-  // takes to run. "/d" keeps a user's AutoRun commands out of it; the doubled
-  // quotes survive the interpreter's stripping of the outer pair.
+  // takes to run. "/d" keeps a user's AutoRun commands out of it and
+  // "/v:off" the expansion of "!"; once the script has ended (and deleted
+  // itself), the same interpreter removes its folder. The folder reaches the
+  // command line through a variable of the interpreter's environment, which
+  // it expands once: a "%" in the path stays as it is.
   char system[MAX_PATH];
   const UINT n = GetSystemDirectoryA(system, sizeof system);
   if (n > 0 && n < sizeof system) {
     const std::string interpreter = std::string(system) + "\\cmd.exe";
-    std::string command = "\"" + interpreter + "\" /d /c \"\"" + removal_script + "\"\"";
+    std::string command = "\"" + interpreter + "\" /d /v:off /c \"call \"%" + kFolderVariable +
+                          "%\\" + kScriptName + "\" & rmdir \"%" + kFolderVariable + "%\"\"";
+    // The interpreter inherits the run's environment; the run ends now.
+    SetEnvironmentVariableA(kFolderVariable, folder.c_str());
     STARTUPINFOA start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESHOWWINDOW;
     start.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process{};
+    // Started beside its folder, not in it: the folder must be free to go.
+    const std::string beside = folder.substr(0, folder.rfind('\\') + 1);
     if (CreateProcessA(interpreter.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, folder.c_str(), &start, &process)) {
+                       nullptr, beside.c_str(), &start, &process)) {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
       return;
     }
   }
-  ShellExecuteA(nullptr, "open", removal_script, "", folder.c_str(), SW_HIDE);
+  ShellExecuteA(nullptr, "open", script.c_str(), "", nullptr, SW_HIDE);
 }

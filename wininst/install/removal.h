@@ -8,8 +8,12 @@ void WriteInstalledManifest();
 // In a run without an archive: ends the run unless the installed manifest it
 // read is the one the installation wrote.
 void CheckInstalledManifest();
-// Deletes every recorded file and folder and writes the removal script; it
-// becomes the run's removal script. Returns its path.
+// Deletes every recorded file and folder (nothing through a link) and notes
+// what the removal script must do once the run has ended. Returns the
+// script's name.
 const char* RemoveInstallation();
-// Starts the run's removal script, if the run has one, hidden.
+// After a removal: writes the removal script, which deletes the running
+// setup.exe and the folders that stayed busy once the program has ended,
+// into a new private folder, and starts it hidden; it deletes itself and
+// its folder at its end. Nothing happens without a removal.
 void StartRemovalScript();

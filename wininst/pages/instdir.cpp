@@ -12,6 +12,7 @@
 #include "wininst/core/ide.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/page.h"
+#include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/features.h"
 #include "wininst/install/installers.h"
@@ -184,6 +185,16 @@ LRESULT CheckFolder(const std::string& folder) {
   }
   const std::string resources = folder + (folder.back() == '\\' ? "" : "\\") + "resources";
   if (!file_exists((resources + "\\setup.exe").c_str())) return 0;
+  // The remover runs with administrator rights: only the one this computer
+  // registered is run, never a program someone put in the folder.
+  if (!IsRegisteredRemover(resources + "\\setup.exe")) {
+    return ShowBox(kPrevious,
+                   "There is an installation in that location that is not registered on this "
+                   "computer; it cannot be removed first.\nIs it OK to overwrite it?",
+                   MB_YESNO) == IDYES
+               ? 0
+               : kPageVeto;
+  }
   if (ShowBox(kPrevious,
               "There is a previous installation in that location.\nDo you want to remove it "
               "(recommended)?",

@@ -14,6 +14,7 @@
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/engine.h"
+#include "wininst/install/files.h"
 #include "wininst/install/registration.h"
 #include "wininst/install/removal.h"
 #include "wininst/install/shortcuts.h"
@@ -202,6 +203,8 @@ void DoTheWork() {
     UnregisterProduct();
     ForgetReadingOffers();
   }
+  // The folders the work held while it wrote in them are let go.
+  ReleaseFolders();
 }
 
 bool Interactive() {
