@@ -51,6 +51,59 @@ std::string NameFault(const std::string& part) {
   return "";
 }
 
+bool IsWord(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  });
+}
+
+// How many characters to change, add or drop to make one text the other.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) row[j] = j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); j++) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// A [Features] line that reads as a file line but was likely meant as a key:
+// what to say about it; empty when it does not look like a key.
+std::string KeyHint(const std::string& line) {
+  const size_t eq = line.find('=');
+  const std::string word = line.substr(0, eq);
+  if (eq == std::string::npos || !IsWord(word)) return "";
+  const std::string lower = manifest::Lower(word);
+  if (lower == "alternate" || lower == "arguments") {
+    return "unknown key '" + word + "=' here: Alternate= and Arguments= lines belong directly " +
+           "below an Installer= line";
+  }
+  const std::vector<std::string> keys = manifest::FeatureKeys();
+  std::string best, all;
+  size_t best_distance = 3;  // more changes than this make another word
+  for (const std::string& key : keys) {
+    all += (all.empty() ? "" : &key == &keys.back() ? " and " : ", ") + key;
+    const size_t d = EditDistance(lower, manifest::Lower(key.substr(0, key.size() - 1)));
+    if (d < best_distance && 2 * d < lower.size()) {
+      best = key;
+      best_distance = d;
+    }
+  }
+  if (!best.empty()) return "unknown key '" + word + "=' (did you mean '" + best + "'?)";
+  return "unknown key '" + word + "=' (a feature's keys are " + all + ")";
+}
+
+constexpr const char* kNoRun =
+    "the manifest ends without [Run], which must be its last section (the installer stops with "
+    "\"Invalid manifest format\")";
+constexpr const char* kUnknownSection = "Unknown line in manifest: ";
+
 constexpr const char* kRegistryInstDir =
     "%InstDir% can't be stored in a [Registry] line: the installer puts the installation folder "
     "in its place before it splits the line at its backslashes, and the folder's backslashes "
@@ -61,16 +114,20 @@ class KeptLines : public manifest::LineSource {
  public:
   explicit KeptLines(manifest::TextLines& lines) : lines_(lines) {}
   bool Next(std::string& line) override {
-    if (!lines_.Next(line)) return false;
+    ended_ = !lines_.Next(line);
+    if (ended_) return false;
     last_ = line;
     return true;
   }
   void PushBack(const std::string& line) override { lines_.PushBack(line); }
   const std::string& last() const { return last_; }
+  // Whether the text ran out at the last call of Next.
+  bool ended() const { return ended_; }
 
  private:
   manifest::TextLines& lines_;
   std::string last_;
+  bool ended_ = false;
 };
 
 // Records what the archive must carry while the shared rules walk the text.
@@ -129,8 +186,13 @@ class PlanSink : public manifest::Sink {
 
   void File(const manifest::SizedName& f) override {
     std::string relative = folder_.empty() ? f.name : folder_ + "\\" + f.name;
+    const fs::path source = SourcePath(dir_, relative);
+    std::error_code ec;
+    // A misspelt key reads as a file line; when no such file is there, it was meant as a key.
+    const std::string hint = unchecked_ ? "" : KeyHint(f.name);
+    if (!hint.empty() && !fs::exists(source, ec)) return Add(hint);
     if (OneName("file", f.name)) Unique(installed_, "file " + relative, relative, Kind::kFile);
-    Sized(relative, SourcePath(dir_, relative), f.has_size, f.size_text, files_);
+    Sized(relative, source, f.has_size, f.size_text, files_);
   }
 
   void Shortcut(const std::string& name, const std::string&) override {
@@ -140,6 +202,11 @@ class PlanSink : public manifest::Sink {
 
   void Registry(const manifest::RegistryLine& r) override {
     if (HasInstDir(kept_.last())) Add(kRegistryInstDir);
+    if (r.root == manifest::kRootUnknown) {
+      // Written under HKEY_CLASSES_ROOT, whatever the word meant.
+      Add("unknown registry root " + r.root_word + " (the roots are HKLM, HKCU, HKCC, HKCR and " +
+          "HKPP; the installer would write the entry under HKEY_CLASSES_ROOT)");
+    }
   }
 
   void Component(const std::string& name) override { components_.insert(manifest::Lower(name)); }
@@ -156,10 +223,7 @@ class PlanSink : public manifest::Sink {
   void Run() override { reached_run_ = true; }
 
   void Error(const std::string& message) override {
-    // A backslash after %InstDir% already splits the line here; say why.
-    const bool inst_dir =
-        message == "Bad registry entry under [Registry]" && HasInstDir(kept_.last());
-    if (!unchecked_) diag_.Add(Line(), inst_dir ? kRegistryInstDir : message);
+    if (!unchecked_) diag_.Add(std::max(Line(), 1), Explained(message));
   }
 
   // Checks that need the whole manifest; then the records in archive order.
@@ -180,6 +244,28 @@ class PlanSink : public manifest::Sink {
 
  private:
   int Line() const { return lines_.LineNumber(); }
+
+  // The installer's message for a line it refuses, or what the builder
+  // knows better about that line.
+  std::string Explained(const std::string& message) const {
+    const std::string& line = kept_.last();
+    // A backslash after %InstDir% already splits the line here; say why.
+    if (message == "Bad registry entry under [Registry]" && HasInstDir(line)) {
+      return kRegistryInstDir;
+    }
+    if (message == "Invalid manifest format" && kept_.ended()) return kNoRun;
+    if (message.rfind(kUnknownSection, 0) == 0) {
+      return "unknown section [" + message.substr(strlen(kUnknownSection)) +
+             "] (the sections are [Resources], [Variables], [Features], [Components], "
+             "[Shortcuts], [Registry], [Folders], [Files] and [Run]; the installer stops with \"" +
+             message + "\")";
+    }
+    if (message == "file in list without preceding folder") {
+      const std::string hint = KeyHint(line);
+      if (!hint.empty()) return hint;
+    }
+    return message;
+  }
 
   // The completion page stops a finished installation on a document that
   // ReadPDFs names ("A|B") without a variable "relative path|caption".
@@ -362,6 +448,12 @@ bool PlanArchive(const std::string& text, const fs::path& source_dir, bool unche
     if (nul != std::string::npos) {
       // The installer's text ends at the first NUL byte.
       diagnostics.Add(LineAt(text, nul), "NUL byte in the manifest");
+      return false;
+    }
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+      // The installer would take the mark for the first line's characters.
+      diagnostics.Add(
+          1, "the manifest starts with a UTF-8 byte-order mark; save it in the system code page");
       return false;
     }
   }

@@ -416,9 +416,35 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
     int line;
     std::string message;
   } cases[] = {
-      {"[Variables]\nA=1\n", 2, "Invalid manifest format"},
+      {"[Variables]\nA=1\n", 2,
+       "the manifest ends without [Run], which must be its last section (the installer stops "
+       "with \"Invalid manifest format\")"},
       {"Product=x\n[Run]\n", 1, "Invalid manifest format"},
-      {"\n\n[Variables]\n[Setup]\n[Run]\n", 4, "Unknown line in manifest: Setup"},
+      {"\n\n[Variables]\n[Setup]\n[Run]\n", 4,
+       "unknown section [Setup] (the sections are [Resources], [Variables], [Features], "
+       "[Components], [Shortcuts], [Registry], [Folders], [Files] and [Run]; the installer stops "
+       "with \"Unknown line in manifest: Setup\")"},
+      {"\xEF\xBB\xBF[Run]\n", 1,
+       "the manifest starts with a UTF-8 byte-order mark; save it in the system code page"},
+      {"[Registry]\nHKLM\\A\\B=1\nHKEY_LOCAL_MACHINE\\A\\B=1\n[Run]\n", 3,
+       "unknown registry root HKEY_LOCAL_MACHINE (the roots are HKLM, HKCU, HKCC, HKCR and HKPP; "
+       "the installer would write the entry under HKEY_CLASSES_ROOT)"},
+      // A misspelt key reads as a file line: before any folder, and when no such file is there.
+      {"[Features]\nFeature=A\nDescripton=x\n[Run]\n", 3,
+       "unknown key 'Descripton=' (did you mean 'Description='?)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       5, "unknown key 'minversoin=' (did you mean 'Minversion='?)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       6,
+       "unknown key 'Colour=' (a feature's keys are Feature=, DriverInf=, DriverDevice=, HKCR=, "
+       "Regkey=, Description=, Errmess=, Requires=, Minversion=, Maxversion= and Installer=)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       7,
+       "unknown key 'Arguments=' here: Alternate= and Arguments= lines belong directly below an "
+       "Installer= line"},
       {"[Resources]\n=bg.bmp\n[Run]\n", 2, "Bad line in [Resources]"},
       {"[Variables]\n===\n[Run]\n", 2, "Bad line in [Variables]"},
       {"[Shortcuts]\nName\n[Run]\n", 2, "Bad line in [Shortcuts]"},
