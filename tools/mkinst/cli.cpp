@@ -35,6 +35,8 @@ constexpr const char* kUsage =
     "SOURCE-FOLDER ([Resources] files by name, feature files under their\n"
     "folder, e.g. bin/tool.exe for the folder line bin/ and the line tool.exe).\n"
     "Mistakes are reported as MANIFEST:LINE: message, and nothing is written.\n"
+    "Lines the installer would take but likely not as meant are reported as\n"
+    "MANIFEST:LINE: warning: message; the installer is still written.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the installer to write (default: setup.exe)\n"
@@ -44,6 +46,7 @@ constexpr const char* kUsage =
     "  -j, --threads N     compress on N threads (default: one per core); the\n"
     "                      installer is the same byte for byte for any N\n"
     "      --referral N    add the referral tag N (0-65535) as the last 4 bytes\n"
+    "      --werror        treat warnings as mistakes: no installer is written\n"
     "  -q, --quiet         no progress bar\n"
     "  -h, --help          this text\n"
     "\n"
@@ -62,6 +65,7 @@ struct Options {
   std::optional<std::string> signature;
   bool unchecked = false;
   bool quiet = false;
+  bool werror = false;
 };
 
 int Usage(const std::string& message) {
@@ -114,6 +118,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--signature") {
       if (!(v = value("--signature"))) return 1;
       o.signature = std::string(v);
+    } else if (a == "--werror") {
+      o.werror = true;
     } else if (a == "--unchecked") {
       o.unchecked = true;
     } else if (a == "-q" || a == "--quiet") {
@@ -193,6 +199,11 @@ void Report(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) fprintf(stderr, "%s\n", l.c_str());
 }
 
+// The mistakes that stop the build: with --werror, the warnings too.
+size_t Mistakes(const Diagnostics& diag, bool werror) {
+  return diag.messages().size() + (werror ? diag.warnings().size() : 0);
+}
+
 }  // namespace
 
 int RunMkinst(int argc, char** argv) {
@@ -215,10 +226,13 @@ int RunMkinst(int argc, char** argv) {
 
   Diagnostics diag(o.manifest.string());
   Plan plan;
-  if (!PlanArchive(text, o.source, o.unchecked, plan, diag)) {
+  // Whether it planned is whether `diag` holds no mistake; with --werror, no warning either.
+  PlanArchive(text, o.source, o.unchecked, plan, diag);
+  Report(diag.warnings());
+  if (const size_t n = Mistakes(diag, o.werror)) {
     Report(diag.messages());
-    fprintf(stderr, "mkinst: %zu mistake%s; no installer written\n", diag.messages().size(),
-            diag.messages().size() == 1 ? "" : "s");
+    fprintf(stderr, "mkinst: %zu mistake%s%s; no installer written\n", n, n == 1 ? "" : "s",
+            o.werror && !diag.warnings().empty() ? " (warnings count with --werror)" : "");
     return 1;
   }
 

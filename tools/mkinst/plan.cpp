@@ -16,6 +16,13 @@ void Diagnostics::Add(int line, const std::string& message) {
   messages_.push_back(name_ + ":" + std::to_string(line) + ": " + message);
 }
 
+void Diagnostics::Warn(int line, const std::string& message) {
+  const auto at = std::upper_bound(warning_lines_.begin(), warning_lines_.end(), line);
+  warnings_.insert(warnings_.begin() + (at - warning_lines_.begin()),
+                   name_ + ":" + std::to_string(line) + ": warning: " + message);
+  warning_lines_.insert(at, line);
+}
+
 namespace {
 
 // A manifest path (either separator) below the source folder.
@@ -49,6 +56,10 @@ std::string NameFault(const std::string& part) {
   stem.erase(stem.find_last_not_of(' ') + 1);
   if (devices.count(stem)) return part + " is a device on Windows, not a file";
   return "";
+}
+
+bool IsDownload(const std::string& source) {
+  return HasPrefix(source.c_str(), "http://") || HasPrefix(source.c_str(), "ftp://");
 }
 
 bool IsWord(const std::string& s) {
@@ -97,6 +108,19 @@ std::string KeyHint(const std::string& line) {
   }
   if (!best.empty()) return "unknown key '" + word + "=' (did you mean '" + best + "'?)";
   return "unknown key '" + word + "=' (a feature's keys are " + all + ")";
+}
+
+// A path below the installation folder as the system finds it: either
+// separator, empty and "." parts dropped, case ignored.
+std::string CleanPath(const std::string& path) {
+  std::string out;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(path.find_first_of("\\/", start), path.size());
+    const std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") out += (out.empty() ? "" : "\\") + manifest::Lower(part);
+    start = end + 1;
+  }
+  return out;
 }
 
 constexpr const char* kNoRun =
@@ -152,12 +176,14 @@ class PlanSink : public manifest::Sink {
     } else if (OneName("resource", r.file)) {
       Unique(resource_names_, "resource " + r.file, r.file, Kind::kFile);
     }
+    HighBytes("resource " + r.file);
     // The installer refuses a line without a size; the builder fills it in.
     Sized(r.file, SourcePath(dir_, r.file), r.has_size, r.size_text, resources_);
   }
 
   void Variable(const std::string& name, const std::string& value) override {
     variables_[manifest::Lower(name)] = {value, Line()};
+    if (manifest::Lower(name) == "version") has_version_ = !value.empty();
   }
 
   // A second [Features] section replaces the first one's list, and with it
@@ -166,10 +192,23 @@ class PlanSink : public manifest::Sink {
     files_.clear();
     folder_.clear();
     installed_.clear();
+    installers_.clear();
   }
+
+  void Installer(const manifest::SizedName& source) override {
+    installers_.push_back({Line(), IsDownload(source.name), false, {{source.name, Line()}}});
+  }
+
+  void InstallerAlternate(const std::string& source) override {
+    installers_.back().download = installers_.back().download || IsDownload(source);
+    installers_.back().sources.push_back({source, Line()});
+  }
+
+  void InstallerDigest(const std::string&) override { installers_.back().digest = true; }
 
   void Folder(const std::string& name) override {
     folder_ = name;
+    HighBytes("folder " + name);
     std::string path;
     for (size_t start = 0; start <= name.size();) {
       size_t end = std::min(name.find('\\', start), name.size());
@@ -191,13 +230,22 @@ class PlanSink : public manifest::Sink {
     // A misspelt key reads as a file line; when no such file is there, it was meant as a key.
     const std::string hint = unchecked_ ? "" : KeyHint(f.name);
     if (!hint.empty() && !fs::exists(source, ec)) return Add(hint);
+    auto seen = installed_.find(manifest::Lower(relative));
+    if (seen != installed_.end() && seen->second.kind == Kind::kFile &&
+        seen->second.spelling == relative) {
+      Warn("file " + relative + " is listed twice (line " + std::to_string(seen->second.line) +
+           "): it is packed twice and installed twice");
+    }
     if (OneName("file", f.name)) Unique(installed_, "file " + relative, relative, Kind::kFile);
+    HighBytes("file " + relative);
     Sized(relative, source, f.has_size, f.size_text, files_);
   }
 
-  void Shortcut(const std::string& name, const std::string&) override {
+  void Shortcut(const std::string& name, const std::string& value) override {
     // The link is made as "<shortcut folder>\<name>.lnk".
     if (OneName("shortcut", name)) Unique(shortcut_names_, "shortcut " + name, name, Kind::kLink);
+    HighBytes("shortcut " + name);
+    shortcuts_.push_back({name, manifest::SplitShortcutValue(value).target, Line()});
   }
 
   void Registry(const manifest::RegistryLine& r) override {
@@ -220,7 +268,10 @@ class PlanSink : public manifest::Sink {
     if (key == manifest::ComponentKey::kAlternate) alternates_.push_back({value, Line()});
   }
 
-  void Run() override { reached_run_ = true; }
+  void Run() override {
+    reached_run_ = true;
+    run_line_ = Line();
+  }
 
   void Error(const std::string& message) override {
     if (!unchecked_) diag_.Add(std::max(Line(), 1), Explained(message));
@@ -235,6 +286,13 @@ class PlanSink : public manifest::Sink {
           diag_.Add(line, "Component " + name + " not in manifest");
       }
       CheckDocuments();
+      CheckShortcuts();
+      CheckInstallers();
+      if (!has_version_) {
+        diag_.Warn(run_line_,
+                   "no Version= in [Variables]: the product is registered, and its default "
+                   "folder named, without a version");
+      }
     }
     plan.records = resources_;
     plan.records.insert(plan.records.end(), files_.begin(), files_.end());
@@ -267,6 +325,47 @@ class PlanSink : public manifest::Sink {
     return message;
   }
 
+  // The installer links a shortcut to its target below the installation
+  // folder whether anything lies there or not.
+  void CheckShortcuts() {
+    std::set<std::string> installed;
+    for (const auto& [path, name] : installed_) installed.insert(CleanPath(path));
+    auto res_dir = variables_.find("resdir");
+    if (res_dir == variables_.end() || res_dir->second.first.empty()) {
+      // The resources folder holds the installer's copy, its manifest and the resources.
+      installed.insert({"resources", "resources\\setup.exe", "resources\\manifest"});
+      for (const auto& [file, name] : resource_names_) installed.insert("resources\\" + file);
+    }
+    for (const auto& [name, target, line] : shortcuts_) {
+      std::string path = target;
+      if (const char* rest = HasPrefix(target.c_str(), "%InstDir%")) {
+        path = rest;
+      } else if ((!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':')) {
+        continue;  // another product's program
+      }
+      if (!installed.count(CleanPath(path))) {
+        diag_.Warn(line, "shortcut " + name + ": nothing installs its target " + target +
+                             " (no feature file, folder or resource of that path)");
+      }
+    }
+  }
+
+  void CheckInstallers() {
+    for (const auto& [line, download, digest, sources] : installers_) {
+      if (download && !digest) {
+        diag_.Warn(line, "installer " + sources.front().first + " is downloaded without a " +
+                             "Digest= line: whatever the server sends is run; give its SHA-256");
+      }
+      for (const auto& [source, source_line] : sources) {
+        // A plain word names a variable, which a resource usually sets.
+        if (!IsWord(source) || variables_.count(manifest::Lower(source))) continue;
+        diag_.Warn(source_line, "installer " + source + ": no [Resources] or [Variables] line " +
+                                    "sets a variable " + source + ", so the installer looks " +
+                                    "for a file of that name beside itself");
+      }
+    }
+  }
+
   // The completion page stops a finished installation on a document that
   // ReadPDFs names ("A|B") without a variable "relative path|caption".
   void CheckDocuments() {
@@ -292,6 +391,19 @@ class PlanSink : public manifest::Sink {
 
   void Add(const std::string& message) {
     if (!unchecked_) diag_.Add(Line(), message);
+  }
+
+  void Warn(const std::string& message) {
+    if (!unchecked_) diag_.Warn(Line(), message);
+  }
+
+  // Names are bytes in the system code page: above 127 they may be other
+  // characters on the machine that installs than on the one that builds.
+  void HighBytes(const std::string& what) {
+    if (std::any_of(what.begin(), what.end(), [](char c) { return c & 0x80; })) {
+      Warn(what + ": bytes above 127 in a name are taken in the system code page of the " +
+           "machine that installs");
+    }
   }
 
   // A file, resource or shortcut name: one name, without a folder in it.
@@ -395,6 +507,21 @@ class PlanSink : public manifest::Sink {
   std::map<int, uint64_t> fills_;
   std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   bool reached_run_ = false;
+  int run_line_ = 0;
+  bool has_version_ = false;
+  struct InstallerLines {
+    int line;
+    bool download;
+    bool digest;
+    std::vector<std::pair<std::string, int>> sources;  // the source and its alternates
+  };
+  std::vector<InstallerLines> installers_;
+  struct ShortcutLine {
+    std::string name;
+    std::string target;
+    int line;
+  };
+  std::vector<ShortcutLine> shortcuts_;
   std::map<std::string, Name> installed_;  // below the installation folder
   std::map<std::string, Name> resource_names_;
   std::map<std::string, Name> shortcut_names_;
@@ -459,7 +586,11 @@ bool PlanArchive(const std::string& text, const fs::path& source_dir, bool unche
   }
   KeptLines kept(lines);
   PlanSink sink(lines, kept, source_dir, unchecked, diagnostics);
-  manifest::Walk(kept, sink);
+  std::string after_run;
+  if (manifest::Walk(kept, sink) && !unchecked && lines.Next(after_run)) {
+    diagnostics.Warn(lines.LineNumber(),
+                     "text after [Run] is ignored: the installer stops reading at [Run]");
+  }
   sink.Finish(plan);
   plan.manifest = unchecked ? text : FillSizes(text, sink.fills());
   return unchecked || diagnostics.empty();

@@ -230,6 +230,7 @@ const char* kProduct =
     "\r\n"
     "[Variables]\r\n"
     "Product=Test\r\n"
+    "Version=1.0\r\n"
     "[Features]\r\n"
     "Feature=Main\r\n"
     "bin/\r\n"
@@ -508,6 +509,64 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
                                                                             << err_;
     ExpectNoOutput();
   }
+}
+
+TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
+  Write(dir_ / "src" / "doc" / "\xE9t\xE9.txt", std::string("r"));
+  const std::string manifest =
+      "[Resources]\n"
+      "JRE=bg.bmp\n"
+      "[Features]\n"
+      "Feature=Main\n"
+      "Installer=http://example.com/x.exe\n"  // 5
+      "Alternate=JAVASETUP\n"                 // 6
+      "Installer=JRE\n"
+      "Installer=FTP://example.com/y.exe\n"
+      "Digest=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n"
+      "bin/\n"
+      "tool.exe\n"
+      "tool.exe\n"  // 12
+      "doc/\n"
+      "\xE9t\xE9.txt\n"  // 14
+      "[Shortcuts]\n"
+      "Tool=bin\\tool.exe\n"
+      "Guide=doc\\guide.pdf\n"  // 17
+      "Uninstall=resources\\setup.exe>--remove,JRE\n"
+      "Notepad=C:\\Windows\\notepad.exe\n"
+      "Readme=%InstDir%\\DOC\\\xE9t\xE9.txt\n"
+      "[Run]\n"        // 21
+      "stray text\n";  // 22
+  const std::pair<int, std::string> warnings[] = {
+      {5,
+       "installer http://example.com/x.exe is downloaded without a Digest= line: whatever the "
+       "server sends is run; give its SHA-256"},
+      {6,
+       "installer JAVASETUP: no [Resources] or [Variables] line sets a variable JAVASETUP, so "
+       "the installer looks for a file of that name beside itself"},
+      {12, "file bin\\tool.exe is listed twice (line 11): it is packed twice and installed twice"},
+      {14,
+       "file doc\\\xE9t\xE9.txt: bytes above 127 in a name are taken in the system code page of "
+       "the machine that installs"},
+      {17,
+       "shortcut Guide: nothing installs its target doc\\guide.pdf (no feature file, folder "
+       "or resource of that path)"},
+      {21,
+       "no Version= in [Variables]: the product is registered, and its default folder named, "
+       "without a version"},
+      {22, "text after [Run] is ignored: the installer stops reading at [Run]"},
+  };
+  ASSERT_EQ(Run(manifest), 0) << err_;
+  std::string expected;
+  for (const auto& [line, message] : warnings) expected += Line(line, "warning: " + message) + "\n";
+  EXPECT_EQ(err_, expected);
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength).records.size(), 4u);
+  fs::remove(dir_ / "out.exe");
+
+  EXPECT_EQ(Run(manifest, {"--werror"}), 1);
+  EXPECT_EQ(err_, expected +
+                      "mkinst: 7 mistakes (warnings count with --werror); no installer "
+                      "written\n");
+  ExpectNoOutput();
 }
 
 TEST_F(MkinstTest, RecordsAndTheArchiveMustFitTheir32BitCounts) {
