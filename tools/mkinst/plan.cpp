@@ -39,7 +39,8 @@ bool HasInstDir(const std::string& text) {
   return manifest::Lower(text).find("%instdir%") != std::string::npos;
 }
 
-// Why Windows can't take `part` as one file or folder name; empty when it can.
+}  // namespace
+
 std::string NameFault(const std::string& part) {
   if (part == "..") return "\"..\" would leave the installation's folders";
   for (char c : part) {
@@ -57,6 +58,8 @@ std::string NameFault(const std::string& part) {
   if (devices.count(stem)) return part + " is a device on Windows, not a file";
   return "";
 }
+
+namespace {
 
 bool IsDownload(const std::string& source) {
   return HasPrefix(source.c_str(), "http://") || HasPrefix(source.c_str(), "ftp://");

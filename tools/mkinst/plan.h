@@ -48,6 +48,9 @@ class Diagnostics {
 bool PlanArchive(const std::string& text, const std::filesystem::path& source_dir, bool unchecked,
                  Plan& plan, Diagnostics& diagnostics);
 
+// Why Windows can't take `part` as one file or folder name; empty when it can.
+std::string NameFault(const std::string& part);
+
 // The largest record the archive's u32 framing can hold.
 inline constexpr uint64_t kMaxRecord = UINT32_MAX;
 

@@ -194,16 +194,24 @@ class MkinstTest : public ::testing::Test {
   int Run(const std::string& manifest, std::vector<std::string> extra = {},
           const std::string& out = "out.exe") {
     Write(dir_ / "product.manifest", manifest);
-    std::vector<std::string> args = {"mkinst", "--stub", (dir_ / "stub.exe").string(), "-o",
+    std::vector<std::string> args = {"--stub", (dir_ / "stub.exe").string(), "-o",
                                      (dir_ / out).string()};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back((dir_ / "product.manifest").string());
     args.push_back((dir_ / "src").string());
+    return Call(args);
+  }
+
+  // Runs mkinst with `args`; returns the exit code and keeps stdout and stderr.
+  int Call(std::vector<std::string> args) {
+    args.insert(args.begin(), "mkinst");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
+    ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     int rc = mkinst::RunMkinst(static_cast<int>(argv.size()), argv.data());
     err_ = ::testing::internal::GetCapturedStderr();
+    out_ = ::testing::internal::GetCapturedStdout();
     return rc;
   }
 
@@ -221,6 +229,7 @@ class MkinstTest : public ::testing::Test {
 
   fs::path dir_;
   std::string err_;
+  std::string out_;
 };
 
 const char* kProduct =
@@ -567,6 +576,88 @@ TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
                       "mkinst: 7 mistakes (warnings count with --werror); no installer "
                       "written\n");
   ExpectNoOutput();
+}
+
+TEST_F(MkinstTest, ListExtractAndVerifyReadAnInstallerBackAndRefuseHostileOnes) {
+  ASSERT_EQ(Run(kProduct, {"--referral", "77"}), 0) << err_;
+  const std::string out = (dir_ / "out.exe").string();
+  char signature[archive::kSignatureLength + 1];
+  archive::FormatSignature(&FakeStub(30000)[archive::kSignatureOffset], signature);
+  ASSERT_EQ(Call({"--list", out}), 0) << err_;
+  EXPECT_EQ(out_, out +
+                      "\n"
+                      "  Product       Test\n"
+                      "  Version       1.0\n"
+                      "  Stub          204800 bytes, signature " +
+                      signature +
+                      "\n"
+                      "  Filecheck     good\n"
+                      "  Referral tag  77\n"
+                      "Resources\n"
+                      "             4  bg.bmp (BACKGROUND)\n"
+                      "Feature Main\n"
+                      "  bin\\\n"
+                      "           10000  tool.exe\n"
+                      "  bin\\sub\\\n"
+                      "               3  data.bin\n"
+                      "Feature Docs\n"
+                      "  doc\\\n"
+                      "               9  readme.txt\n"
+                      "1 resource, 3 files, 10016 bytes\n");
+
+  // The files come back; packed again with their manifest, they give the same installer.
+  const fs::path x = dir_ / "x";
+  ASSERT_EQ(Call({"--extract", out, x.string()}), 0) << err_;
+  for (const char* file : {"bg.bmp", "bin/tool.exe", "bin/sub/data.bin", "doc/readme.txt"}) {
+    EXPECT_EQ(Read(x / file), Read(dir_ / "src" / file)) << file;
+  }
+  const Bytes manifest = Read(x / "manifest");
+  EXPECT_EQ(std::string(manifest.begin(), manifest.end()),
+            Open(out, archive::kMinStubLength).manifest);
+  ASSERT_EQ(Call({"--stub", (dir_ / "stub.exe").string(), "--referral", "77", "-o",
+                  (dir_ / "again.exe").string(), (x / "manifest").string(), x.string()}),
+            0)
+      << err_;
+  EXPECT_EQ(Read(dir_ / "again.exe"), Read(out));
+  EXPECT_EQ(Call({"--extract", out, x.string()}), 1);
+  EXPECT_NE(err_.find("not an empty folder"), std::string::npos) << err_;
+  ASSERT_EQ(Call({"--verify", out}), 0) << err_;
+  EXPECT_EQ(out_, out + ": good: the filecheck, the signature and 4 records of 10016 bytes\n");
+
+  // A flipped byte of the member, a cut file.
+  Bytes bytes = Read(out);
+  bytes[archive::kMinStubLength + 40] ^= 1;
+  Write(dir_ / "bad.exe", bytes);
+  const std::string bad = (dir_ / "bad.exe").string();
+  EXPECT_EQ(Call({"--verify", bad}), 1);
+  EXPECT_EQ(err_, "mkinst: " + bad +
+                      ": filecheck differs: the file changed after it was built; "
+                      "the installer refuses to run\n");
+  bytes.resize(bytes.size() - 24);
+  Write(dir_ / "bad.exe", bytes);
+  EXPECT_EQ(Call({"--verify", bad}), 1);
+  EXPECT_NE(err_.find("filecheck missing: the file ends 4 bytes before the end"), std::string::npos)
+      << err_;
+
+  // Names that would leave the folder, and lengths that lie, packed as written.
+  const std::pair<std::string, std::string> hostile[] = {
+      {"[Features]\nFeature=A\nbin/../../\nx.txt\t0\n[Run]\n",
+       "line 4: bin\\..\\..\\x.txt: \"..\" would leave"},
+      {"[Features]\nFeature=A\nC:/Windows/\nx.txt\t0\n[Run]\n", "\":\" can't be part"},
+      {"[Features]\nFeature=A\n/etc/\nx.txt\t0\n[Run]\n", "\\etc\\x.txt: an absolute folder"},
+      {"[Features]\nFeature=A\nbin/\n..\\x.txt\t0\n[Run]\n", "one name, without a folder"},
+      {"[Resources]\nA=..\\x.txt\t0\n[Run]\n", "line 2: Bad line in [Resources]"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\t10000\nbin/sub/\ndata.bin\t2\n[Run]\n",
+       "the record of bin\\sub\\data.bin (manifest line 6) holds 3 bytes, the manifest says 2"},
+  };
+  for (const auto& [text, fault] : hostile) {
+    ASSERT_EQ(Run(text, {"--unchecked"}, "evil.exe"), 0) << err_;
+    EXPECT_EQ(Call({"--extract", (dir_ / "evil.exe").string(), (dir_ / "y").string()}), 1);
+    EXPECT_NE(err_.find(fault), std::string::npos) << text << err_;
+    EXPECT_FALSE(fs::exists(dir_ / "y")) << text;
+    EXPECT_FALSE(fs::exists(dir_ / "x.txt") || fs::exists(dir_.parent_path() / "x.txt")) << text;
+  }
+  EXPECT_EQ(Call({"--verify", (dir_ / "evil.exe").string()}), 1);
 }
 
 TEST_F(MkinstTest, RecordsAndTheArchiveMustFitTheir32BitCounts) {
