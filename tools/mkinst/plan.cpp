@@ -127,8 +127,7 @@ std::string CleanPath(const std::string& path) {
 }
 
 constexpr const char* kNoRun =
-    "the manifest ends without [Run], which must be its last section (the installer stops with "
-    "\"Invalid manifest format\")";
+    "Invalid manifest format: the manifest ends without [Run], which must be its last section";
 constexpr const char* kUnknownSection = "Unknown line in manifest: ";
 
 constexpr const char* kRegistryInstDir =
@@ -306,8 +305,8 @@ class PlanSink : public manifest::Sink {
  private:
   int Line() const { return lines_.LineNumber(); }
 
-  // The installer's message for a line it refuses, or what the builder
-  // knows better about that line.
+  // The installer's message for a line it refuses, followed by what the
+  // builder knows better about that line, or in place of a misleading one.
   std::string Explained(const std::string& message) const {
     const std::string& line = kept_.last();
     // A backslash after %InstDir% already splits the line here; say why.
@@ -316,10 +315,9 @@ class PlanSink : public manifest::Sink {
     }
     if (message == "Invalid manifest format" && kept_.ended()) return kNoRun;
     if (message.rfind(kUnknownSection, 0) == 0) {
-      return "unknown section [" + message.substr(strlen(kUnknownSection)) +
-             "] (the sections are [Resources], [Variables], [Features], [Components], "
-             "[Shortcuts], [Registry], [Folders], [Files] and [Run]; the installer stops with \"" +
-             message + "\")";
+      return message +
+             ": no such section; the sections are [Resources], [Variables], [Features], "
+             "[Components], [Shortcuts], [Registry], [Folders], [Files] and [Run]";
     }
     if (message == "file in list without preceding folder") {
       const std::string hint = KeyHint(line);

@@ -427,13 +427,13 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
     std::string message;
   } cases[] = {
       {"[Variables]\nA=1\n", 2,
-       "the manifest ends without [Run], which must be its last section (the installer stops "
-       "with \"Invalid manifest format\")"},
+       "Invalid manifest format: the manifest ends without [Run], which must be its last "
+       "section"},
       {"Product=x\n[Run]\n", 1, "Invalid manifest format"},
       {"\n\n[Variables]\n[Setup]\n[Run]\n", 4,
-       "unknown section [Setup] (the sections are [Resources], [Variables], [Features], "
-       "[Components], [Shortcuts], [Registry], [Folders], [Files] and [Run]; the installer stops "
-       "with \"Unknown line in manifest: Setup\")"},
+       "Unknown line in manifest: Setup: no such section; the sections are [Resources], "
+       "[Variables], [Features], [Components], [Shortcuts], [Registry], [Folders], [Files] and "
+       "[Run]"},
       {"\xEF\xBB\xBF[Run]\n", 1,
        "the manifest starts with a UTF-8 byte-order mark; save it in the system code page"},
       {"[Registry]\nHKLM\\A\\B=1\nHKEY_LOCAL_MACHINE\\A\\B=1\n[Run]\n", 3,
