@@ -525,6 +525,53 @@ class Builder(ArchiveTest):
         self.assertEqual(outs[0], outs[1])
         self.assertEqual(outs[0], outs[2])
 
+    def test_list_extract_and_verify_read_the_sample_back_on_both_platforms(self):
+        sample = SOURCE_DIR / "examples" / "sample"
+        files = {p.relative_to(sample / "files").as_posix(): p.read_bytes()
+                 for p in (sample / "files").rglob("*") if p.is_file()}
+        installer = self.work / "sample.exe"
+        built = subprocess.run([MKINST, "--stub", STUB, "-o", installer, sample / "product.manifest",
+                                sample / "files"], capture_output=True, text=True)
+        self.assertEqual((built.returncode, built.stderr), (0, ""), "the sample packs without a warning")
+        data, h = bytearray(installer.read_bytes()), header(installer)
+        data[(h["at"] + 20 + h["headersize"] + h["setuplen"]) // 2] ^= 0x10
+        flipped = self.work / "flipped.exe"
+        flipped.write_bytes(bytes(data))
+
+        def host(*args):
+            r = subprocess.run([MKINST, *args], capture_output=True, text=True)
+            return r.returncode, r.stdout + r.stderr
+
+        def windows(*args):
+            code, out = wine_output([WIN_MKINST, *[to_win(a) if isinstance(a, Path) else a for a in args]],
+                                    stderr=True)
+            return code, out.replace("\r\n", "\n")
+
+        for platform, mkinst in (("host", host), ("windows", windows)):
+            with self.subTest(platform):
+                code, listed = mkinst("--list", installer)
+                self.assertEqual(code, 0, listed)
+                self.assertIn("  Product       Sample Studio\n  Version       2.1\n", listed)
+                self.assertIn("  Filecheck     good\n", listed)
+                for rel, content in files.items():
+                    self.assertIn(f"{len(content):12}  {rel.split('/')[-1]}", listed)
+                self.assertIn("Feature Documentation: Read-me and licence\n  doc\\\n", listed)
+
+                out = self.work / f"extracted-{platform}"
+                code, said = mkinst("--extract", installer, out)
+                self.assertEqual(code, 0, said)
+                found = {p.relative_to(out).as_posix(): p.read_bytes() for p in out.rglob("*") if p.is_file()}
+                self.assertIn(b"\nsampletool.exe\t15360\n", found.pop("manifest"))
+                self.assertEqual(found, files, "every file back, byte for byte")
+                again = self.work / f"again-{platform}.exe"
+                subprocess.run([MKINST, "--stub", STUB, "-o", again, out / "manifest", out], check=True)
+                self.assertEqual(again.read_bytes(), installer.read_bytes(), "packed again, the same installer")
+
+                self.assertEqual(mkinst("--verify", installer)[0], 0)
+                code, said = mkinst("--verify", flipped)
+                self.assertEqual(code, 1)
+                self.assertIn("filecheck differs", said)
+
     def test_cryptoapi_and_host_digests_agree(self):
         for size in (0, 1, 55, 56, 64, 65, 16383, 16384, 16385, 1000003):
             data = os.urandom(size)

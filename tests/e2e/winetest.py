@@ -105,9 +105,11 @@ def wine(args, timeout=120, env=None, preexec_fn=None) -> int:
     return r.returncode
 
 
-def wine_output(args, timeout=120) -> tuple[int, str]:
+def wine_output(args, timeout=120, stderr=False) -> tuple[int, str]:
+    """A program's exit code and standard output (with its standard error after `stderr`)."""
     with tempfile.TemporaryFile() as out:
-        r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out, stderr=subprocess.DEVNULL,
+        r = subprocess.run(["wine", *[str(a) for a in args]], stdout=out,
+                           stderr=subprocess.STDOUT if stderr else subprocess.DEVNULL,
                            stdin=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
         return r.returncode, out.read().decode("latin-1")

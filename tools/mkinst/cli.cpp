@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "tools/mkinst/inspect.h"
 #include "tools/mkinst/pack.h"
 #include "tools/mkinst/plan.h"
 
@@ -29,12 +30,26 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: mkinst [options] MANIFEST SOURCE-FOLDER\n"
+    "       mkinst --list INSTALLER\n"
+    "       mkinst --extract INSTALLER FOLDER\n"
+    "       mkinst --verify INSTALLER\n"
     "\n"
     "Packs a product into an installer: the installer program (the stub), the\n"
     "manifest with every size filled in, and the files it names, taken from\n"
     "SOURCE-FOLDER ([Resources] files by name, feature files under their\n"
     "folder, e.g. bin/tool.exe for the folder line bin/ and the line tool.exe).\n"
     "Mistakes are reported as MANIFEST:LINE: message, and nothing is written.\n"
+    "Lines the installer would take but likely not as meant are reported as\n"
+    "MANIFEST:LINE: warning: message; the installer is still written.\n"
+    "\n"
+    "A finished installer is read back with:\n"
+    "      --list          its product, stub, filecheck, resources, and features\n"
+    "                      with their folders, files and sizes\n"
+    "      --extract       its resources and feature files into FOLDER (new or\n"
+    "                      empty), the manifest text as FOLDER/manifest: packing\n"
+    "                      FOLDER/manifest and FOLDER gives the product again\n"
+    "      --verify        the filecheck, the signature, and every record whole\n"
+    "                      and of its manifest size; exit code 0 or 1\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the installer to write (default: setup.exe)\n"
@@ -44,6 +59,7 @@ constexpr const char* kUsage =
     "  -j, --threads N     compress on N threads (default: one per core); the\n"
     "                      installer is the same byte for byte for any N\n"
     "      --referral N    add the referral tag N (0-65535) as the last 4 bytes\n"
+    "      --werror        treat warnings as mistakes: no installer is written\n"
     "  -q, --quiet         no progress bar\n"
     "  -h, --help          this text\n"
     "\n"
@@ -51,7 +67,10 @@ constexpr const char* kUsage =
     "      --unchecked     pack the manifest as written, without any check\n"
     "      --signature T   use T as the manifest's signature line\n";
 
+enum class Mode { kBuild, kList, kExtract, kVerify };
+
 struct Options {
+  Mode mode = Mode::kBuild;
   fs::path manifest;
   fs::path source;
   fs::path output = "setup.exe";
@@ -62,6 +81,9 @@ struct Options {
   std::optional<std::string> signature;
   bool unchecked = false;
   bool quiet = false;
+  bool werror = false;
+  fs::path installer;
+  fs::path folder;
 };
 
 int Usage(const std::string& message) {
@@ -114,6 +136,11 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--signature") {
       if (!(v = value("--signature"))) return 1;
       o.signature = std::string(v);
+    } else if (a == "--list" || a == "--extract" || a == "--verify") {
+      if (o.mode != Mode::kBuild) return Usage("give one of --list, --extract and --verify");
+      o.mode = a == "--list" ? Mode::kList : a == "--extract" ? Mode::kExtract : Mode::kVerify;
+    } else if (a == "--werror") {
+      o.werror = true;
     } else if (a == "--unchecked") {
       o.unchecked = true;
     } else if (a == "-q" || a == "--quiet") {
@@ -124,9 +151,21 @@ int ParseOptions(int argc, char** argv, Options& o) {
       positional.push_back(a);
     }
   }
-  if (positional.size() != 2) return Usage("give a manifest and a source folder");
-  o.manifest = positional[0];
-  o.source = positional[1];
+  switch (o.mode) {
+    case Mode::kBuild:
+      if (positional.size() != 2) return Usage("give a manifest and a source folder");
+      o.manifest = positional[0];
+      o.source = positional[1];
+      break;
+    case Mode::kExtract:
+      if (positional.size() != 2) return Usage("give an installer and a folder to extract into");
+      o.installer = positional[0];
+      o.folder = positional[1];
+      break;
+    default:
+      if (positional.size() != 1) return Usage("give one installer");
+      o.installer = positional[0];
+  }
   return 0;
 }
 
@@ -193,11 +232,19 @@ void Report(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) fprintf(stderr, "%s\n", l.c_str());
 }
 
+// The mistakes that stop the build: with --werror, the warnings too.
+size_t Mistakes(const Diagnostics& diag, bool werror) {
+  return diag.messages().size() + (werror ? diag.warnings().size() : 0);
+}
+
 }  // namespace
 
 int RunMkinst(int argc, char** argv) {
   Options o;
   if (int r = ParseOptions(argc, argv, o)) return r == 2 ? 0 : 1;
+  if (o.mode == Mode::kList) return ListInstaller(o.installer);
+  if (o.mode == Mode::kExtract) return ExtractInstaller(o.installer, o.folder);
+  if (o.mode == Mode::kVerify) return VerifyInstaller(o.installer);
 
   std::ifstream in(o.manifest, std::ios::binary);
   if (!in) return Usage("can't read the manifest " + o.manifest.string());
@@ -215,10 +262,13 @@ int RunMkinst(int argc, char** argv) {
 
   Diagnostics diag(o.manifest.string());
   Plan plan;
-  if (!PlanArchive(text, o.source, o.unchecked, plan, diag)) {
+  // Whether it planned is whether `diag` holds no mistake; with --werror, no warning either.
+  PlanArchive(text, o.source, o.unchecked, plan, diag);
+  Report(diag.warnings());
+  if (const size_t n = Mistakes(diag, o.werror)) {
     Report(diag.messages());
-    fprintf(stderr, "mkinst: %zu mistake%s; no installer written\n", diag.messages().size(),
-            diag.messages().size() == 1 ? "" : "s");
+    fprintf(stderr, "mkinst: %zu mistake%s%s; no installer written\n", n, n == 1 ? "" : "s",
+            o.werror && !diag.warnings().empty() ? " (warnings count with --werror)" : "");
     return 1;
   }
 

@@ -16,6 +16,13 @@ void Diagnostics::Add(int line, const std::string& message) {
   messages_.push_back(name_ + ":" + std::to_string(line) + ": " + message);
 }
 
+void Diagnostics::Warn(int line, const std::string& message) {
+  const auto at = std::upper_bound(warning_lines_.begin(), warning_lines_.end(), line);
+  warnings_.insert(warnings_.begin() + (at - warning_lines_.begin()),
+                   name_ + ":" + std::to_string(line) + ": warning: " + message);
+  warning_lines_.insert(at, line);
+}
+
 namespace {
 
 // A manifest path (either separator) below the source folder.
@@ -32,7 +39,8 @@ bool HasInstDir(const std::string& text) {
   return manifest::Lower(text).find("%instdir%") != std::string::npos;
 }
 
-// Why Windows can't take `part` as one file or folder name; empty when it can.
+}  // namespace
+
 std::string NameFault(const std::string& part) {
   if (part == "..") return "\"..\" would leave the installation's folders";
   for (char c : part) {
@@ -51,6 +59,77 @@ std::string NameFault(const std::string& part) {
   return "";
 }
 
+namespace {
+
+bool IsDownload(const std::string& source) {
+  return HasPrefix(source.c_str(), "http://") || HasPrefix(source.c_str(), "ftp://");
+}
+
+bool IsWord(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  });
+}
+
+// How many characters to change, add or drop to make one text the other.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) row[j] = j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); j++) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// A [Features] line that reads as a file line but was likely meant as a key:
+// what to say about it; empty when it does not look like a key.
+std::string KeyHint(const std::string& line) {
+  const size_t eq = line.find('=');
+  const std::string word = line.substr(0, eq);
+  if (eq == std::string::npos || !IsWord(word)) return "";
+  const std::string lower = manifest::Lower(word);
+  if (lower == "alternate" || lower == "arguments") {
+    return "unknown key '" + word + "=' here: Alternate= and Arguments= lines belong directly " +
+           "below an Installer= line";
+  }
+  const std::vector<std::string> keys = manifest::FeatureKeys();
+  std::string best, all;
+  size_t best_distance = 3;  // more changes than this make another word
+  for (const std::string& key : keys) {
+    all += (all.empty() ? "" : &key == &keys.back() ? " and " : ", ") + key;
+    const size_t d = EditDistance(lower, manifest::Lower(key.substr(0, key.size() - 1)));
+    if (d < best_distance && 2 * d < lower.size()) {
+      best = key;
+      best_distance = d;
+    }
+  }
+  if (!best.empty()) return "unknown key '" + word + "=' (did you mean '" + best + "'?)";
+  return "unknown key '" + word + "=' (a feature's keys are " + all + ")";
+}
+
+// A path below the installation folder as the system finds it: either
+// separator, empty and "." parts dropped, case ignored.
+std::string CleanPath(const std::string& path) {
+  std::string out;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(path.find_first_of("\\/", start), path.size());
+    const std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") out += (out.empty() ? "" : "\\") + manifest::Lower(part);
+    start = end + 1;
+  }
+  return out;
+}
+
+constexpr const char* kNoRun =
+    "Invalid manifest format: the manifest ends without [Run], which must be its last section";
+constexpr const char* kUnknownSection = "Unknown line in manifest: ";
+
 constexpr const char* kRegistryInstDir =
     "%InstDir% can't be stored in a [Registry] line: the installer puts the installation folder "
     "in its place before it splits the line at its backslashes, and the folder's backslashes "
@@ -61,16 +140,20 @@ class KeptLines : public manifest::LineSource {
  public:
   explicit KeptLines(manifest::TextLines& lines) : lines_(lines) {}
   bool Next(std::string& line) override {
-    if (!lines_.Next(line)) return false;
+    ended_ = !lines_.Next(line);
+    if (ended_) return false;
     last_ = line;
     return true;
   }
   void PushBack(const std::string& line) override { lines_.PushBack(line); }
   const std::string& last() const { return last_; }
+  // Whether the text ran out at the last call of Next.
+  bool ended() const { return ended_; }
 
  private:
   manifest::TextLines& lines_;
   std::string last_;
+  bool ended_ = false;
 };
 
 // Records what the archive must carry while the shared rules walk the text.
@@ -95,12 +178,14 @@ class PlanSink : public manifest::Sink {
     } else if (OneName("resource", r.file)) {
       Unique(resource_names_, "resource " + r.file, r.file, Kind::kFile);
     }
+    HighBytes("resource " + r.file);
     // The installer refuses a line without a size; the builder fills it in.
     Sized(r.file, SourcePath(dir_, r.file), r.has_size, r.size_text, resources_);
   }
 
   void Variable(const std::string& name, const std::string& value) override {
     variables_[manifest::Lower(name)] = {value, Line()};
+    if (manifest::Lower(name) == "version") has_version_ = !value.empty();
   }
 
   // A second [Features] section replaces the first one's list, and with it
@@ -109,10 +194,23 @@ class PlanSink : public manifest::Sink {
     files_.clear();
     folder_.clear();
     installed_.clear();
+    installers_.clear();
   }
+
+  void Installer(const manifest::SizedName& source) override {
+    installers_.push_back({Line(), IsDownload(source.name), false, {{source.name, Line()}}});
+  }
+
+  void InstallerAlternate(const std::string& source) override {
+    installers_.back().download = installers_.back().download || IsDownload(source);
+    installers_.back().sources.push_back({source, Line()});
+  }
+
+  void InstallerDigest(const std::string&) override { installers_.back().digest = true; }
 
   void Folder(const std::string& name) override {
     folder_ = name;
+    HighBytes("folder " + name);
     std::string path;
     for (size_t start = 0; start <= name.size();) {
       size_t end = std::min(name.find('\\', start), name.size());
@@ -129,17 +227,36 @@ class PlanSink : public manifest::Sink {
 
   void File(const manifest::SizedName& f) override {
     std::string relative = folder_.empty() ? f.name : folder_ + "\\" + f.name;
+    const fs::path source = SourcePath(dir_, relative);
+    std::error_code ec;
+    // A misspelt key reads as a file line; when no such file is there, it was meant as a key.
+    const std::string hint = unchecked_ ? "" : KeyHint(f.name);
+    if (!hint.empty() && !fs::exists(source, ec)) return Add(hint);
+    auto seen = installed_.find(manifest::Lower(relative));
+    if (seen != installed_.end() && seen->second.kind == Kind::kFile &&
+        seen->second.spelling == relative) {
+      Warn("file " + relative + " is listed twice (line " + std::to_string(seen->second.line) +
+           "): it is packed twice and installed twice");
+    }
     if (OneName("file", f.name)) Unique(installed_, "file " + relative, relative, Kind::kFile);
-    Sized(relative, SourcePath(dir_, relative), f.has_size, f.size_text, files_);
+    HighBytes("file " + relative);
+    Sized(relative, source, f.has_size, f.size_text, files_);
   }
 
-  void Shortcut(const std::string& name, const std::string&) override {
+  void Shortcut(const std::string& name, const std::string& value) override {
     // The link is made as "<shortcut folder>\<name>.lnk".
     if (OneName("shortcut", name)) Unique(shortcut_names_, "shortcut " + name, name, Kind::kLink);
+    HighBytes("shortcut " + name);
+    shortcuts_.push_back({name, manifest::SplitShortcutValue(value).target, Line()});
   }
 
   void Registry(const manifest::RegistryLine& r) override {
     if (HasInstDir(kept_.last())) Add(kRegistryInstDir);
+    if (r.root == manifest::kRootUnknown) {
+      // Written under HKEY_CLASSES_ROOT, whatever the word meant.
+      Add("unknown registry root " + r.root_word + " (the roots are HKLM, HKCU, HKCC, HKCR and " +
+          "HKPP; the installer would write the entry under HKEY_CLASSES_ROOT)");
+    }
   }
 
   void Component(const std::string& name) override { components_.insert(manifest::Lower(name)); }
@@ -153,13 +270,13 @@ class PlanSink : public manifest::Sink {
     if (key == manifest::ComponentKey::kAlternate) alternates_.push_back({value, Line()});
   }
 
-  void Run() override { reached_run_ = true; }
+  void Run() override {
+    reached_run_ = true;
+    run_line_ = Line();
+  }
 
   void Error(const std::string& message) override {
-    // A backslash after %InstDir% already splits the line here; say why.
-    const bool inst_dir =
-        message == "Bad registry entry under [Registry]" && HasInstDir(kept_.last());
-    if (!unchecked_) diag_.Add(Line(), inst_dir ? kRegistryInstDir : message);
+    if (!unchecked_) diag_.Add(std::max(Line(), 1), Explained(message));
   }
 
   // Checks that need the whole manifest; then the records in archive order.
@@ -171,6 +288,13 @@ class PlanSink : public manifest::Sink {
           diag_.Add(line, "Component " + name + " not in manifest");
       }
       CheckDocuments();
+      CheckShortcuts();
+      CheckInstallers();
+      if (!has_version_) {
+        diag_.Warn(run_line_,
+                   "no Version= in [Variables]: the product is registered, and its default "
+                   "folder named, without a version");
+      }
     }
     plan.records = resources_;
     plan.records.insert(plan.records.end(), files_.begin(), files_.end());
@@ -180,6 +304,68 @@ class PlanSink : public manifest::Sink {
 
  private:
   int Line() const { return lines_.LineNumber(); }
+
+  // The installer's message for a line it refuses, followed by what the
+  // builder knows better about that line, or in place of a misleading one.
+  std::string Explained(const std::string& message) const {
+    const std::string& line = kept_.last();
+    // A backslash after %InstDir% already splits the line here; say why.
+    if (message == "Bad registry entry under [Registry]" && HasInstDir(line)) {
+      return kRegistryInstDir;
+    }
+    if (message == "Invalid manifest format" && kept_.ended()) return kNoRun;
+    if (message.rfind(kUnknownSection, 0) == 0) {
+      return message +
+             ": no such section; the sections are [Resources], [Variables], [Features], "
+             "[Components], [Shortcuts], [Registry], [Folders], [Files] and [Run]";
+    }
+    if (message == "file in list without preceding folder") {
+      const std::string hint = KeyHint(line);
+      if (!hint.empty()) return hint;
+    }
+    return message;
+  }
+
+  // The installer links a shortcut to its target below the installation
+  // folder whether anything lies there or not.
+  void CheckShortcuts() {
+    std::set<std::string> installed;
+    for (const auto& [path, name] : installed_) installed.insert(CleanPath(path));
+    auto res_dir = variables_.find("resdir");
+    if (res_dir == variables_.end() || res_dir->second.first.empty()) {
+      // The resources folder holds the installer's copy, its manifest and the resources.
+      installed.insert({"resources", "resources\\setup.exe", "resources\\manifest"});
+      for (const auto& [file, name] : resource_names_) installed.insert("resources\\" + file);
+    }
+    for (const auto& [name, target, line] : shortcuts_) {
+      std::string path = target;
+      if (const char* rest = HasPrefix(target.c_str(), "%InstDir%")) {
+        path = rest;
+      } else if ((!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':')) {
+        continue;  // another product's program
+      }
+      if (!installed.count(CleanPath(path))) {
+        diag_.Warn(line, "shortcut " + name + ": nothing installs its target " + target +
+                             " (no feature file, folder or resource of that path)");
+      }
+    }
+  }
+
+  void CheckInstallers() {
+    for (const auto& [line, download, digest, sources] : installers_) {
+      if (download && !digest) {
+        diag_.Warn(line, "installer " + sources.front().first + " is downloaded without a " +
+                             "Digest= line: whatever the server sends is run; give its SHA-256");
+      }
+      for (const auto& [source, source_line] : sources) {
+        // A plain word names a variable, which a resource usually sets.
+        if (!IsWord(source) || variables_.count(manifest::Lower(source))) continue;
+        diag_.Warn(source_line, "installer " + source + ": no [Resources] or [Variables] line " +
+                                    "sets a variable " + source + ", so the installer looks " +
+                                    "for a file of that name beside itself");
+      }
+    }
+  }
 
   // The completion page stops a finished installation on a document that
   // ReadPDFs names ("A|B") without a variable "relative path|caption".
@@ -206,6 +392,19 @@ class PlanSink : public manifest::Sink {
 
   void Add(const std::string& message) {
     if (!unchecked_) diag_.Add(Line(), message);
+  }
+
+  void Warn(const std::string& message) {
+    if (!unchecked_) diag_.Warn(Line(), message);
+  }
+
+  // Names are bytes in the system code page: above 127 they may be other
+  // characters on the machine that installs than on the one that builds.
+  void HighBytes(const std::string& what) {
+    if (std::any_of(what.begin(), what.end(), [](char c) { return c & 0x80; })) {
+      Warn(what + ": bytes above 127 in a name are taken in the system code page of the " +
+           "machine that installs");
+    }
   }
 
   // A file, resource or shortcut name: one name, without a folder in it.
@@ -309,6 +508,21 @@ class PlanSink : public manifest::Sink {
   std::map<int, uint64_t> fills_;
   std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   bool reached_run_ = false;
+  int run_line_ = 0;
+  bool has_version_ = false;
+  struct InstallerLines {
+    int line;
+    bool download;
+    bool digest;
+    std::vector<std::pair<std::string, int>> sources;  // the source and its alternates
+  };
+  std::vector<InstallerLines> installers_;
+  struct ShortcutLine {
+    std::string name;
+    std::string target;
+    int line;
+  };
+  std::vector<ShortcutLine> shortcuts_;
   std::map<std::string, Name> installed_;  // below the installation folder
   std::map<std::string, Name> resource_names_;
   std::map<std::string, Name> shortcut_names_;
@@ -364,10 +578,20 @@ bool PlanArchive(const std::string& text, const fs::path& source_dir, bool unche
       diagnostics.Add(LineAt(text, nul), "NUL byte in the manifest");
       return false;
     }
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+      // The installer would take the mark for the first line's characters.
+      diagnostics.Add(
+          1, "the manifest starts with a UTF-8 byte-order mark; save it in the system code page");
+      return false;
+    }
   }
   KeptLines kept(lines);
   PlanSink sink(lines, kept, source_dir, unchecked, diagnostics);
-  manifest::Walk(kept, sink);
+  std::string after_run;
+  if (manifest::Walk(kept, sink) && !unchecked && lines.Next(after_run)) {
+    diagnostics.Warn(lines.LineNumber(),
+                     "text after [Run] is ignored: the installer stops reading at [Run]");
+  }
   sink.Finish(plan);
   plan.manifest = unchecked ? text : FillSizes(text, sink.fills());
   return unchecked || diagnostics.empty();

@@ -21,18 +21,24 @@ struct Plan {
   std::vector<Record> records;
 };
 
-// Mistakes reported compiler-style: "MANIFEST:LINE: message".
+// Mistakes reported compiler-style: "MANIFEST:LINE: message", and what the
+// installer would take but likely not as meant: "MANIFEST:LINE: warning: ...".
 class Diagnostics {
  public:
   explicit Diagnostics(std::string manifest_name) : name_(std::move(manifest_name)) {}
   void Add(int line, const std::string& message);
+  void Warn(int line, const std::string& message);
   const std::vector<std::string>& messages() const { return messages_; }
+  // In line order, whichever check found them.
+  const std::vector<std::string>& warnings() const { return warnings_; }
   bool empty() const { return messages_.empty(); }
   const std::string& name() const { return name_; }
 
  private:
   std::string name_;
   std::vector<std::string> messages_;
+  std::vector<std::string> warnings_;
+  std::vector<int> warning_lines_;
 };
 
 // Checks `text` (the manifest as its engineer wrote it) against the files
@@ -41,6 +47,9 @@ class Diagnostics {
 // files can be read, and reports nothing.
 bool PlanArchive(const std::string& text, const std::filesystem::path& source_dir, bool unchecked,
                  Plan& plan, Diagnostics& diagnostics);
+
+// Why Windows can't take `part` as one file or folder name; empty when it can.
+std::string NameFault(const std::string& part);
 
 // The largest record the archive's u32 framing can hold.
 inline constexpr uint64_t kMaxRecord = UINT32_MAX;

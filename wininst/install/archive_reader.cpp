@@ -46,11 +46,9 @@ bool FindHeader(ByteSource& file, HeaderFields& header) {
   }
 }
 
-void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
+FilecheckState CheckFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
   Md5 digest;
-  if (!file.Seek(headersize)) {
-    Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(setuplen));
-  }
+  if (!file.Seek(headersize)) return {FilecheckState::kStretchShort, setuplen};
   int64_t at = headersize;
   bool read_position_at = true;  // whether Read would go on from `at`
   for (uint32_t remaining = setuplen; remaining > 0;) {
@@ -66,7 +64,7 @@ void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
       chunk = remaining < check_buffer.size() ? remaining : check_buffer.size();
       if ((!read_position_at && !file.Seek(at)) ||
           ReadFully(file, check_buffer.get(), chunk) != chunk) {
-        Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(remaining));
+        return {FilecheckState::kStretchShort, remaining};
       }
       read_position_at = true;
       bytes = check_buffer.get();
@@ -79,17 +77,38 @@ void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
   bool ok = digest.Final(computed);
   uint8_t stored[kFilecheckLength];
   int64_t n = read_position_at || file.Seek(at) ? ReadFully(file, stored, sizeof stored) : 0;
-  if (n != sizeof stored) Fatal("Can't read filecheck: %d", static_cast<int>(n));
-  if (!ok || memcmp(stored, computed, sizeof stored) != 0) FatalText(kCorrupt);
+  if (n != sizeof stored) return {FilecheckState::kFilecheckShort, n};
+  if (!ok || memcmp(stored, computed, sizeof stored) != 0) return {FilecheckState::kDiffers, 0};
+  return {};
+}
+
+void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
+  const FilecheckState state = CheckFilecheck(file, headersize, setuplen);
+  switch (state.kind) {
+    case FilecheckState::kGood:
+      return;
+    case FilecheckState::kStretchShort:
+      Fatal("Can't read entire filecheck: %lu", static_cast<unsigned long>(state.count));
+    case FilecheckState::kFilecheckShort:
+      Fatal("Can't read filecheck: %d", static_cast<int>(state.count));
+    case FilecheckState::kDiffers:
+      FatalText(kCorrupt);
+  }
+}
+
+bool NextRecordLength(gzFile reader, uint32_t& length) {
+  length = 0;
+  for (int shift = 0; shift < 32; shift += 8) {
+    int c = gzgetc(reader);
+    if (c < 0) return false;
+    length |= static_cast<uint32_t>(c) << shift;
+  }
+  return true;
 }
 
 uint32_t ReadRecordLength(gzFile reader) {
-  uint32_t length = 0;
-  for (int shift = 0; shift < 32; shift += 8) {
-    int c = gzgetc(reader);
-    if (c < 0) FatalText(kCorrupt);
-    length |= static_cast<uint32_t>(c) << shift;
-  }
+  uint32_t length;
+  if (!NextRecordLength(reader, length)) FatalText(kCorrupt);
   return length;
 }
 

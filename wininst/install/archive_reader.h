@@ -36,8 +36,23 @@ int64_t ReadFully(ByteSource& file, void* buffer, uint32_t length);
 // the grid; false when there is none. Leaves the position after the header.
 bool FindHeader(ByteSource& file, HeaderFields& header);
 
+// What the filecheck says of the covered stretch.
+struct FilecheckState {
+  enum Kind { kGood, kDiffers, kStretchShort, kFilecheckShort } kind = kGood;
+  // kStretchShort: the bytes of the stretch that remained unread;
+  // kFilecheckShort: the bytes of the filecheck that could be read.
+  int64_t count = 0;
+};
+
+// Computes the digest of the covered stretch and compares it with the
+// filecheck after it; reports, never fails (the builder lists the state).
+FilecheckState CheckFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen);
+
 // Checks the filecheck of the covered stretch; every failure is fatal.
 void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen);
+
+// The length before the next record; false when the stream ends first.
+bool NextRecordLength(gzFile reader, uint32_t& length);
 
 // The length before the next record; fatal when the stream ends first.
 uint32_t ReadRecordLength(gzFile reader);

@@ -101,6 +101,19 @@ const KeyLine<Key>* MatchKey(const KeyLine<Key> (&rules)[N], const char* text, c
   return nullptr;
 }
 
+// A feature's keys after "Feature=", in the order they are tried.
+constexpr KeyLine<FeatureKey> kFeatureKeys[] = {
+    {"DriverInf=", FeatureKey::kDriverInf, "missing feature name before DriverInf"},
+    {"DriverDevice=", FeatureKey::kDriverDevice, "missing feature name before DriverDevice"},
+    {"HKCR=", FeatureKey::kHKCR, "missing feature name before HKCR"},
+    {"Regkey=", FeatureKey::kRegkey, "missing feature name before Regkey"},
+    {"Description=", FeatureKey::kDescription, "Description with no feature name"},
+    {"Errmess=", FeatureKey::kErrmess, "missing feature name before Errmess"},
+    {"Requires=", FeatureKey::kRequires, "missing feature name before Requires"},
+    {"Minversion=", FeatureKey::kMinversion, "missing feature name before Minversion"},
+    {"Maxversion=", FeatureKey::kMaxversion, "missing feature name before Maxversion"},
+};
+
 class Walker {
  public:
   Walker(LineSource& source, Sink& sink) : source_(source), sink_(sink) {}
@@ -200,18 +213,6 @@ class Walker {
     bool have_feature = false, have_folder = false, in_installer = false, have_digest = false;
     sink_.FeaturesStart();
 
-    static const KeyLine<FeatureKey> keys[] = {
-        {"DriverInf=", FeatureKey::kDriverInf, "missing feature name before DriverInf"},
-        {"DriverDevice=", FeatureKey::kDriverDevice, "missing feature name before DriverDevice"},
-        {"HKCR=", FeatureKey::kHKCR, "missing feature name before HKCR"},
-        {"Regkey=", FeatureKey::kRegkey, "missing feature name before Regkey"},
-        {"Description=", FeatureKey::kDescription, "Description with no feature name"},
-        {"Errmess=", FeatureKey::kErrmess, "missing feature name before Errmess"},
-        {"Requires=", FeatureKey::kRequires, "missing feature name before Requires"},
-        {"Minversion=", FeatureKey::kMinversion, "missing feature name before Minversion"},
-        {"Maxversion=", FeatureKey::kMaxversion, "missing feature name before Maxversion"},
-    };
-
     std::string line;
     while (SectionLine(line)) {
       const char* text = line.c_str();
@@ -244,7 +245,7 @@ class Walker {
         sink_.Feature(v);
         continue;
       }
-      if (const KeyLine<FeatureKey>* k = MatchKey(keys, text, v)) {
+      if (const KeyLine<FeatureKey>* k = MatchKey(kFeatureKeys, text, v)) {
         if (!have_feature) return Fail(k->missing);
         sink_.FeatureValue(k->key, v);
         continue;
@@ -417,6 +418,13 @@ void TextLines::PushBack(const std::string& line) {
 }
 
 bool Walk(LineSource& source, Sink& sink) { return Walker(source, sink).Run(); }
+
+std::vector<std::string> FeatureKeys() {
+  std::vector<std::string> keys = {"Feature="};
+  for (const auto& k : kFeatureKeys) keys.push_back(k.prefix);
+  keys.push_back("Installer=");
+  return keys;
+}
 
 ShortcutValue SplitShortcutValue(const std::string& value) {
   ShortcutValue r;

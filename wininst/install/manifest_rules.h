@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The rest of `text` after `prefix` (compared without regard to case), or
 // null when the text does not begin with it or either is null.
@@ -135,6 +136,11 @@ class TextLines : public LineSource {
 
 // Walks the sections until [Run]. False after an error.
 bool Walk(LineSource& source, Sink& sink);
+
+// The keys of a [Features] line as the walker matches them, "Feature=" first
+// and "Installer=" last (its sub-lines left out): the builder names them
+// when a line looks like a misspelt one.
+std::vector<std::string> FeatureKeys();
 
 // Splits the value of a shortcut line: target[>arguments][,icon].
 struct ShortcutValue {

@@ -194,16 +194,24 @@ class MkinstTest : public ::testing::Test {
   int Run(const std::string& manifest, std::vector<std::string> extra = {},
           const std::string& out = "out.exe") {
     Write(dir_ / "product.manifest", manifest);
-    std::vector<std::string> args = {"mkinst", "--stub", (dir_ / "stub.exe").string(), "-o",
+    std::vector<std::string> args = {"--stub", (dir_ / "stub.exe").string(), "-o",
                                      (dir_ / out).string()};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back((dir_ / "product.manifest").string());
     args.push_back((dir_ / "src").string());
+    return Call(args);
+  }
+
+  // Runs mkinst with `args`; returns the exit code and keeps stdout and stderr.
+  int Call(std::vector<std::string> args) {
+    args.insert(args.begin(), "mkinst");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
+    ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     int rc = mkinst::RunMkinst(static_cast<int>(argv.size()), argv.data());
     err_ = ::testing::internal::GetCapturedStderr();
+    out_ = ::testing::internal::GetCapturedStdout();
     return rc;
   }
 
@@ -221,6 +229,7 @@ class MkinstTest : public ::testing::Test {
 
   fs::path dir_;
   std::string err_;
+  std::string out_;
 };
 
 const char* kProduct =
@@ -230,6 +239,7 @@ const char* kProduct =
     "\r\n"
     "[Variables]\r\n"
     "Product=Test\r\n"
+    "Version=1.0\r\n"
     "[Features]\r\n"
     "Feature=Main\r\n"
     "bin/\r\n"
@@ -416,9 +426,35 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
     int line;
     std::string message;
   } cases[] = {
-      {"[Variables]\nA=1\n", 2, "Invalid manifest format"},
+      {"[Variables]\nA=1\n", 2,
+       "Invalid manifest format: the manifest ends without [Run], which must be its last "
+       "section"},
       {"Product=x\n[Run]\n", 1, "Invalid manifest format"},
-      {"\n\n[Variables]\n[Setup]\n[Run]\n", 4, "Unknown line in manifest: Setup"},
+      {"\n\n[Variables]\n[Setup]\n[Run]\n", 4,
+       "Unknown line in manifest: Setup: no such section; the sections are [Resources], "
+       "[Variables], [Features], [Components], [Shortcuts], [Registry], [Folders], [Files] and "
+       "[Run]"},
+      {"\xEF\xBB\xBF[Run]\n", 1,
+       "the manifest starts with a UTF-8 byte-order mark; save it in the system code page"},
+      {"[Registry]\nHKLM\\A\\B=1\nHKEY_LOCAL_MACHINE\\A\\B=1\n[Run]\n", 3,
+       "unknown registry root HKEY_LOCAL_MACHINE (the roots are HKLM, HKCU, HKCC, HKCR and HKPP; "
+       "the installer would write the entry under HKEY_CLASSES_ROOT)"},
+      // A misspelt key reads as a file line: before any folder, and when no such file is there.
+      {"[Features]\nFeature=A\nDescripton=x\n[Run]\n", 3,
+       "unknown key 'Descripton=' (did you mean 'Description='?)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       5, "unknown key 'minversoin=' (did you mean 'Minversion='?)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       6,
+       "unknown key 'Colour=' (a feature's keys are Feature=, DriverInf=, DriverDevice=, HKCR=, "
+       "Regkey=, Description=, Errmess=, Requires=, Minversion=, Maxversion= and Installer=)"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\nminversoin=1.2\nColour=red\nArguments=/S\n"
+       "[Run]\n",
+       7,
+       "unknown key 'Arguments=' here: Alternate= and Arguments= lines belong directly below an "
+       "Installer= line"},
       {"[Resources]\n=bg.bmp\n[Run]\n", 2, "Bad line in [Resources]"},
       {"[Variables]\n===\n[Run]\n", 2, "Bad line in [Variables]"},
       {"[Shortcuts]\nName\n[Run]\n", 2, "Bad line in [Shortcuts]"},
@@ -482,6 +518,146 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
                                                                             << err_;
     ExpectNoOutput();
   }
+}
+
+TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
+  Write(dir_ / "src" / "doc" / "\xE9t\xE9.txt", std::string("r"));
+  const std::string manifest =
+      "[Resources]\n"
+      "JRE=bg.bmp\n"
+      "[Features]\n"
+      "Feature=Main\n"
+      "Installer=http://example.com/x.exe\n"  // 5
+      "Alternate=JAVASETUP\n"                 // 6
+      "Installer=JRE\n"
+      "Installer=FTP://example.com/y.exe\n"
+      "Digest=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n"
+      "bin/\n"
+      "tool.exe\n"
+      "tool.exe\n"  // 12
+      "doc/\n"
+      "\xE9t\xE9.txt\n"  // 14
+      "[Shortcuts]\n"
+      "Tool=bin\\tool.exe\n"
+      "Guide=doc\\guide.pdf\n"  // 17
+      "Uninstall=resources\\setup.exe>--remove,JRE\n"
+      "Notepad=C:\\Windows\\notepad.exe\n"
+      "Readme=%InstDir%\\DOC\\\xE9t\xE9.txt\n"
+      "[Run]\n"        // 21
+      "stray text\n";  // 22
+  const std::pair<int, std::string> warnings[] = {
+      {5,
+       "installer http://example.com/x.exe is downloaded without a Digest= line: whatever the "
+       "server sends is run; give its SHA-256"},
+      {6,
+       "installer JAVASETUP: no [Resources] or [Variables] line sets a variable JAVASETUP, so "
+       "the installer looks for a file of that name beside itself"},
+      {12, "file bin\\tool.exe is listed twice (line 11): it is packed twice and installed twice"},
+      {14,
+       "file doc\\\xE9t\xE9.txt: bytes above 127 in a name are taken in the system code page of "
+       "the machine that installs"},
+      {17,
+       "shortcut Guide: nothing installs its target doc\\guide.pdf (no feature file, folder "
+       "or resource of that path)"},
+      {21,
+       "no Version= in [Variables]: the product is registered, and its default folder named, "
+       "without a version"},
+      {22, "text after [Run] is ignored: the installer stops reading at [Run]"},
+  };
+  ASSERT_EQ(Run(manifest), 0) << err_;
+  std::string expected;
+  for (const auto& [line, message] : warnings) expected += Line(line, "warning: " + message) + "\n";
+  EXPECT_EQ(err_, expected);
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength).records.size(), 4u);
+  fs::remove(dir_ / "out.exe");
+
+  EXPECT_EQ(Run(manifest, {"--werror"}), 1);
+  EXPECT_EQ(err_, expected +
+                      "mkinst: 7 mistakes (warnings count with --werror); no installer "
+                      "written\n");
+  ExpectNoOutput();
+}
+
+TEST_F(MkinstTest, ListExtractAndVerifyReadAnInstallerBackAndRefuseHostileOnes) {
+  ASSERT_EQ(Run(kProduct, {"--referral", "77"}), 0) << err_;
+  const std::string out = (dir_ / "out.exe").string();
+  char signature[archive::kSignatureLength + 1];
+  archive::FormatSignature(&FakeStub(30000)[archive::kSignatureOffset], signature);
+  ASSERT_EQ(Call({"--list", out}), 0) << err_;
+  EXPECT_EQ(out_, out +
+                      "\n"
+                      "  Product       Test\n"
+                      "  Version       1.0\n"
+                      "  Stub          204800 bytes, signature " +
+                      signature +
+                      "\n"
+                      "  Filecheck     good\n"
+                      "  Referral tag  77\n"
+                      "Resources\n"
+                      "             4  bg.bmp (BACKGROUND)\n"
+                      "Feature Main\n"
+                      "  bin\\\n"
+                      "           10000  tool.exe\n"
+                      "  bin\\sub\\\n"
+                      "               3  data.bin\n"
+                      "Feature Docs\n"
+                      "  doc\\\n"
+                      "               9  readme.txt\n"
+                      "1 resource, 3 files, 10016 bytes\n");
+
+  // The files come back; packed again with their manifest, they give the same installer.
+  const fs::path x = dir_ / "x";
+  ASSERT_EQ(Call({"--extract", out, x.string()}), 0) << err_;
+  for (const char* file : {"bg.bmp", "bin/tool.exe", "bin/sub/data.bin", "doc/readme.txt"}) {
+    EXPECT_EQ(Read(x / file), Read(dir_ / "src" / file)) << file;
+  }
+  const Bytes manifest = Read(x / "manifest");
+  EXPECT_EQ(std::string(manifest.begin(), manifest.end()),
+            Open(out, archive::kMinStubLength).manifest);
+  ASSERT_EQ(Call({"--stub", (dir_ / "stub.exe").string(), "--referral", "77", "-o",
+                  (dir_ / "again.exe").string(), (x / "manifest").string(), x.string()}),
+            0)
+      << err_;
+  EXPECT_EQ(Read(dir_ / "again.exe"), Read(out));
+  EXPECT_EQ(Call({"--extract", out, x.string()}), 1);
+  EXPECT_NE(err_.find("not an empty folder"), std::string::npos) << err_;
+  ASSERT_EQ(Call({"--verify", out}), 0) << err_;
+  EXPECT_EQ(out_, out + ": good: the filecheck, the signature and 4 records of 10016 bytes\n");
+
+  // A flipped byte of the member, a cut file.
+  Bytes bytes = Read(out);
+  bytes[archive::kMinStubLength + 40] ^= 1;
+  Write(dir_ / "bad.exe", bytes);
+  const std::string bad = (dir_ / "bad.exe").string();
+  EXPECT_EQ(Call({"--verify", bad}), 1);
+  EXPECT_EQ(err_, "mkinst: " + bad +
+                      ": filecheck differs: the file changed after it was built; "
+                      "the installer refuses to run\n");
+  bytes.resize(bytes.size() - 24);
+  Write(dir_ / "bad.exe", bytes);
+  EXPECT_EQ(Call({"--verify", bad}), 1);
+  EXPECT_NE(err_.find("filecheck missing: the file ends 4 bytes before the end"), std::string::npos)
+      << err_;
+
+  // Names that would leave the folder, and lengths that lie, packed as written.
+  const std::pair<std::string, std::string> hostile[] = {
+      {"[Features]\nFeature=A\nbin/../../\nx.txt\t0\n[Run]\n",
+       "line 4: bin\\..\\..\\x.txt: \"..\" would leave"},
+      {"[Features]\nFeature=A\nC:/Windows/\nx.txt\t0\n[Run]\n", "\":\" can't be part"},
+      {"[Features]\nFeature=A\n/etc/\nx.txt\t0\n[Run]\n", "\\etc\\x.txt: an absolute folder"},
+      {"[Features]\nFeature=A\nbin/\n..\\x.txt\t0\n[Run]\n", "one name, without a folder"},
+      {"[Resources]\nA=..\\x.txt\t0\n[Run]\n", "line 2: Bad line in [Resources]"},
+      {"[Features]\nFeature=A\nbin/\ntool.exe\t10000\nbin/sub/\ndata.bin\t2\n[Run]\n",
+       "the record of bin\\sub\\data.bin (manifest line 6) holds 3 bytes, the manifest says 2"},
+  };
+  for (const auto& [text, fault] : hostile) {
+    ASSERT_EQ(Run(text, {"--unchecked"}, "evil.exe"), 0) << err_;
+    EXPECT_EQ(Call({"--extract", (dir_ / "evil.exe").string(), (dir_ / "y").string()}), 1);
+    EXPECT_NE(err_.find(fault), std::string::npos) << text << err_;
+    EXPECT_FALSE(fs::exists(dir_ / "y")) << text;
+    EXPECT_FALSE(fs::exists(dir_ / "x.txt") || fs::exists(dir_.parent_path() / "x.txt")) << text;
+  }
+  EXPECT_EQ(Call({"--verify", (dir_ / "evil.exe").string()}), 1);
 }
 
 TEST_F(MkinstTest, RecordsAndTheArchiveMustFitTheir32BitCounts) {
