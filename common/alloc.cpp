@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 char* scratch;  // the formatting buffer of the running xsprintf call

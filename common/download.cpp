@@ -14,7 +14,7 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/syslib.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 

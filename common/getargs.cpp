@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/alloc.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -156,4 +157,24 @@ long reg_delete_value(int root, const char* key, const char* name) {
   Key k;
   if (long e = OpenKey(root, key, KEY_WRITE, k)) return e;
   return RegDeleteValueA(k.get(), name);
+}
+
+long reg_read(int root, const char* key, const char* name, std::string& value) {
+  RegData d = reg_get_string(root, key, name);
+  if (d.error == 0) value = d.data;
+  free(d.data);
+  return d.error;
+}
+
+long reg_read(int root, const char* key, const char* name, uint32_t& value) {
+  return reg_get_dword(root, key, name, &value);
+}
+
+std::vector<std::string> reg_subkeys(int root, const char* key, long* error, uint32_t name_limit) {
+  RegSubkeyList list = reg_list_subkeys(root, key, name_limit);
+  std::vector<std::string> names;
+  for (uint32_t i = 0; i < list.count; i++) names.emplace_back(vec_at<char>(list.names, i));
+  if (error) *error = list.error;
+  reg_free_subkeys(list);
+  return names;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct Vec;
 
@@ -55,3 +57,13 @@ long reg_set_dword(int root, const char* key, const char* name, uint32_t value);
 long reg_set_string(int root, const char* key, const char* name, const char* text);
 long reg_delete_tree(int root, const char* key);
 long reg_delete_value(int root, const char* key, const char* name);
+
+// Owning reads: the value is set only when the read succeeds and left as it
+// was otherwise, so that a caller's default stands; the result is the
+// Windows error code (0 on success), as the reads above give it.
+long reg_read(int root, const char* key, const char* name, std::string& value);
+long reg_read(int root, const char* key, const char* name, uint32_t& value);
+// The names of the sub-keys of `key` (empty when it cannot be opened);
+// `error` as reg_list_subkeys gives it.
+std::vector<std::string> reg_subkeys(int root, const char* key, long* error = nullptr,
+                                     uint32_t name_limit = kRegSubkeyNameLimit);

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 [[noreturn]] void OutOfRange() { FatalText("Internal error: a text or list outgrew its limits"); }
@@ -18,6 +18,8 @@ void* operator new(size_t size) {
   FatalText("Out of memory");
 }
 void* operator new[](size_t size) { return operator new(size); }
+// The library's own catches the exception of the throwing one.
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
 void operator delete(void* p) noexcept { free(p); }
 void operator delete[](void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }

@@ -10,9 +10,12 @@
 #include "wininst/core/frame.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/rights.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
+#include "wininst/install/features.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/installed.h"
 #include "wininst/install/removal.h"
 #include "wininst/pages/pages.h"
 
@@ -81,10 +84,18 @@ bool IsAdministrator() {
   return member ? *member : CanWriteMachineKey();
 }
 
-int RunInstaller() {
-  const bool headless = IsTrue("HeadlessInstall");
-  if (!headless) ShowSplash();
+void OpenInstallerArchive() {
   ReadManifest(OpenArchive());
+  ExtractResources();
+  EvaluateFeatures();
+  // The run decides its mode: a manifest's variables of those names do not.
+  SetRunMode(Mode());
+}
+
+int RunInstaller() {
+  const bool headless = Mode().headless;
+  if (!headless) ShowSplash();
+  OpenInstallerArchive();
   SettleFolders();
   CheckInstalledManifest();
   if (!IsAdministrator()) Fatal("This program requires Administrator privileges");

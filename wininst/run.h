@@ -4,6 +4,11 @@
 // Makes the folder of the program's own file the current folder: an
 // installed copy finds its "manifest" beside itself this way.
 void EnterProgramFolder();
+// The run's opening: the archive found and checked (or the installed
+// manifest beside the program read), the manifest parsed, the resources
+// extracted into the temporary folder and the features evaluated against
+// the registry. Every failure is fatal.
+void OpenInstallerArchive();
 // Runs the whole installer; the result is the process exit code.
 int RunInstaller();
 bool IsAdministrator();

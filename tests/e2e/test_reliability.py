@@ -83,6 +83,14 @@ class Reliability(WineTest):
         self.assertIn("does not match the installation registered", run.boxes[0]["text"])
 
         manifest.write_bytes(original.encode("latin-1"))
+        # Started as a headless installer would be, the installed copy has
+        # nothing to install: it refuses, and its installation stays whole.
+        run = fatal_run(folder / "resources" / "setup.exe", f"--dir={to_win(folder)}", LICENCE)
+        self.assertEqual((run.exit_code, run.boxes[0]["caption"]), (1, "Fatal error"), run)
+        self.assertTrue(run.boxes[0]["text"].startswith("This program is the installed copy of the installer of Sturdy"))
+        self.assertEqual(sorted(p.name for p in (folder / "bin").iterdir()), ["f0000.bin", "f0001.bin", "f0002.bin"])
+        self.assertEqual(manifest.read_bytes().decode("latin-1"), original)
+        self.assertIsNotNone(reg_query(UNINSTALL))
         self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
         self.assert_nothing_left(folder)
         self.assertEqual(victim.read_text(), "precious")

@@ -1,6 +1,6 @@
 #include "tests/fuzz/fuzz_messages.h"
 
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 bool AskRetry(const char*, const char*, ...) { return false; }
 bool AskYesNo(const char*, const char*, ...) { return false; }
@@ -10,5 +10,3 @@ void ShowNotice(const char*, ...) {}
 void Fatal(const char*, ...) { throw FuzzFatal{}; }
 void FatalText(const char*) { throw FuzzFatal{}; }
 void FatalCode(int) { throw FuzzFatal{}; }
-void EndRun(int) {}
-void SetMessageOwner(void*) {}

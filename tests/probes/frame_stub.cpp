@@ -51,10 +51,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   ReadCommandLine(command_line);
   srand(static_cast<unsigned>(time(nullptr)));
 
-  PageDescriptor* pages = PageTable();
-  pages[0].procedure = TestPage<0>;
-  pages[1].procedure = TestPage<1>;
-  pages[2].procedure = TestPage<2>;
-  pages[3].procedure = TestPage<3>;
+  static PageDescriptor pages[] = {{1, "Welcome", "Preparing to install", TestPage<0>, true},
+                                   {1, "Installdir", "Choose installation folder", TestPage<1>, false},
+                                   {1, "Copyfiles", "Installing new files", TestPage<2>, false},
+                                   {1, "Complete", "Installation complete", TestPage<3>, false}};
+  SetPageTable(pages, 4);
   return RunInstaller();
 }

@@ -11,6 +11,7 @@
 #include "common/vector.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/install/archive.h"
+#include "wininst/install/installed.h"
 #include "wininst/core/entry.h"
 #include "wininst/install/manifest.h"
 #include "wininst/run.h"
@@ -73,21 +74,21 @@ std::string Dump() {
       start = bar + 1;
     }
   }
-  for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
-    add(vec_at<char>(ManifestVariables, i));
+  for (uint32_t i = 0; ManifestVariables() && i < vec_count(ManifestVariables()); i++) {
+    add(vec_at<char>(ManifestVariables(), i));
   }
-  for (uint32_t i = 0; Resources && i < vec_count(Resources); i++) {
-    const char* variable = vec_at<Resource>(Resources, i)->variable;
+  for (uint32_t i = 0; Resources() && i < vec_count(Resources()); i++) {
+    const char* variable = vec_at<Resource>(Resources(), i)->variable;
     if (variable && strcmp(variable, "SETUP") != 0) add(variable);
   }
-  j += "},\"manifest_variables\":" + Strings(ManifestVariables);
+  j += "},\"manifest_variables\":" + Strings(ManifestVariables());
   j += ",\"excluded\":" + Strings(ExcludedComponents());
-  j += ",\"resources\":" + List(Resources, [](void* p) {
+  j += ",\"resources\":" + List(Resources(), [](void* p) {
     auto* r = static_cast<Resource*>(p);
     return "{\"file\":" + Text(r->file_name) + ",\"source\":" + Text(r->source_path) +
            ",\"variable\":" + Text(r->variable) + ",\"size\":" + std::to_string(r->size) + "}";
   });
-  j += ",\"features\":" + List(FeatureList, [](void* p) {
+  j += ",\"features\":" + List(FeatureList(), [](void* p) {
     auto* f = static_cast<Feature*>(p);
     return "{\"name\":" + Quote(f->name) + ",\"description\":" + Quote(f->description) +
            ",\"error_text\":" + Quote(f->error_text) + ",\"present\":" + Flag(f->present) +
@@ -109,7 +110,7 @@ std::string Dump() {
                     }) + "}";
            }) + "}";
   });
-  j += ",\"components\":" + List(ComponentList, [](void* p) {
+  j += ",\"components\":" + List(ComponentList(), [](void* p) {
     auto* c = static_cast<Component*>(p);
     return "{\"name\":" + Quote(c->name) + ",\"description\":" + Quote(c->description) +
            ",\"selected\":" + Flag(c->selected) + ",\"required\":" + Flag(c->required) +
@@ -117,18 +118,18 @@ std::string Dump() {
            ",\"features\":" + List(c->features, [](void* q) { return Quote(static_cast<Feature*>(q)->name); }) +
            ",\"alternates\":" + Strings(c->alternates) + "}";
   });
-  j += ",\"shortcuts\":" + List(Shortcuts, [](void* p) {
+  j += ",\"shortcuts\":" + List(Shortcuts(), [](void* p) {
     auto* s = static_cast<Shortcut*>(p);
     return "[" + Quote(s->name) + "," + Quote(s->target) + "," + Quote(s->arguments) + "," + Quote(s->icon) + "]";
   });
-  j += ",\"registry\":" + List(RegistryEntries, [](void* p) {
+  j += ",\"registry\":" + List(RegistryEntries(), [](void* p) {
     auto* r = static_cast<RegistryEntry*>(p);
     return "[" + std::to_string(r->root) + "," + Quote(r->key) + "," + Quote(r->value_name) + "," +
            (r->is_string ? Quote(r->text) : std::to_string(r->dword)) + "]";
   });
-  j += ",\"installed_files\":" + Strings(InstalledFiles);
-  j += ",\"created_folders\":" + Strings(CreatedFolders);
-  j += ",\"temp_files\":" + Strings(TempFiles);
+  j += ",\"installed_files\":" + Strings(InstalledFiles());
+  j += ",\"created_folders\":" + Strings(CreatedFolders());
+  j += ",\"temp_files\":" + Strings(TempFiles());
   return j + "}";
 }
 
@@ -137,7 +138,7 @@ std::string Dump() {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   EnterProgramFolder();
   ReadCommandLine(command_line);
-  ReadManifest(OpenArchive());
+  OpenInstallerArchive();
   const char* out = GetVariable("DumpTo");
   if (!out) return 2;
   std::string json = Dump();

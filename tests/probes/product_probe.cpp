@@ -29,7 +29,7 @@
 
 #include "common/vector.h"
 #include "wininst/core/entry.h"
-#include "wininst/core/ide.h"
+#include "wininst/install/ide.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
@@ -65,8 +65,8 @@ void WriteReport(const char* path) {
   fprintf(f, "HoltekIDEPath=%s\nSlot=%d\nPluginPath=%s\nPluginVersion=%s\n", holtek ? holtek : "",
           KnownPluginSlot(), PluginInstalledPath().value_or("").c_str(),
           PluginInstalledVersion().value_or("").c_str());
-  for (uint32_t i = 0; Shortcuts && i < vec_count(Shortcuts); i++) {
-    Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
+  for (uint32_t i = 0; Shortcuts() && i < vec_count(Shortcuts()); i++) {
+    Shortcut* s = vec_at<Shortcut>(Shortcuts(), i);
     fprintf(f, "Shortcut=%s|%s|%s|%s\n", s->name.c_str(), s->target.c_str(), s->arguments.c_str(),
             s->icon.c_str());
   }

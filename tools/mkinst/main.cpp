@@ -7,7 +7,7 @@
 
 #include "tools/mkinst/cli.h"
 #include "tools/mkinst/pack.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 
@@ -63,9 +63,6 @@ void FatalText(const char* text) {
 void FatalCode(int code) {
   Fatal("Error %d", code);
 }
-void EndRun(int) {}
-void SetUndo(void (*)()) {}
-void SetMessageOwner(void*) {}
 
 int main(int argc, char** argv) {
   return mkinst::RunMkinst(argc, argv);

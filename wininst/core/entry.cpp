@@ -7,6 +7,7 @@
 #include "common/compat.h"
 #include "common/getargs.h"
 #include "common/vector.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -62,10 +63,12 @@ void ApplyOptions(char** argv) {
 }
 
 void DecideRunMode() {
+  RunMode mode = RunModeFromVariables();
   if (GetVariable("InstDir") && IsTrue("LicenceAgreed")) {
-    SetVariable("HeadlessInstall", "yes");
-    if (!IsTrue("Remove")) SetVariable("Install", "yes");
+    mode.headless = true;
+    if (!mode.remove) mode.install = true;
   }
+  SetRunMode(mode);
 }
 
 void ReadCommandLine(char* command_line) {

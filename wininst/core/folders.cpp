@@ -11,8 +11,9 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/syslib.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/product.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -45,12 +46,11 @@ void AskShell(char* start_menu) {
 }
 
 void StartMenuFromRegistryOrWindows(char* start_menu) {
-  RegData programs = reg_get_string(
-      kRegCurrentUser, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
-      "Programs");
-  if (programs.error == 0) {
-    snprintf(start_menu, kFolderText, "%s", programs.data);
-    free(programs.data);
+  std::string programs;
+  if (reg_read(kRegCurrentUser,
+               "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Programs",
+               programs) == 0) {
+    snprintf(start_menu, kFolderText, "%s", programs.c_str());
     return;
   }
   const char* windir = getenv("windir");
@@ -62,16 +62,15 @@ void StartMenuFromRegistryOrWindows(char* start_menu) {
 void ResolveInstallationFolder() {
   const char* inst_dir = GetVariable("InstDir");
   bool is_default = inst_dir && _stricmp(inst_dir, "default") == 0;
-  if (IsTrue("HeadlessInstall") && !is_default) return;
+  if (Mode().headless && !is_default) return;
   // An installed copy keeps the folder it runs from: the registered one is
   // where the installation was before it moved.
-  if (!IsTrue("Install") && inst_dir && !is_default) return;
+  if (!Mode().install && inst_dir && !is_default) return;
 
-  RegData registered = reg_get_string(kRegLocalMachine, ProductKey(), "InstDir");
-  if (registered.error == 0) {
+  std::string registered;
+  if (reg_read(kRegLocalMachine, ProductKey(), "InstDir", registered) == 0) {
     // The same version and patch level is installed there already.
-    SetVariable("InstDir", registered.data);
-    free(registered.data);
+    SetVariable("InstDir", registered.c_str());
     return;
   }
   if (inst_dir && !is_default) return;

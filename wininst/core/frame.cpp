@@ -11,6 +11,8 @@
 #include "common/handle.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -71,15 +73,16 @@ struct Link {
 
 // The frame window's state, made by CreateFrame, bound to the window when it
 // is created and deleted with it.
-class Frame {
+class Frame final : public WorkWindow {
  public:
   static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
   void Lay(int width);
   void SetButtonsFor(int page);
   void SetPageText(const char* text);
-  void ShowBusy(const char* text);
-  void HideBusy();
+  void ShowBusy(const char* text) override;
+  void HideBusy() override;
+  void* Handle() override { return window; }
 
   HWND window = nullptr;
   HWND back = nullptr;
@@ -113,12 +116,9 @@ class Frame {
   HCURSOR saved_cursor_ = nullptr;
 };
 
-PageDescriptor pages[kPageCount] = {
-    {1, "Welcome", "Preparing to install", nullptr},
-    {1, "Installdir", "Choose installation folder", nullptr},
-    {1, "Copyfiles", "Installing new files", nullptr},
-    {1, "Complete", "Installation complete", nullptr},
-};
+// The pages' table (SetPageTable).
+PageDescriptor* pages;
+int page_count;
 
 // The page sequence, with or without a frame.
 struct Sequence {
@@ -174,10 +174,10 @@ bool Enabled(int page) {
 }
 
 int NextTarget() {
-  for (int page = sequence.current + 1; page < kPageCount; page++) {
+  for (int page = sequence.current + 1; page < page_count; page++) {
     if (Enabled(page)) return page;
   }
-  return kPageCount;
+  return page_count;
 }
 
 // Page 0 is taken even when disabled; from page 0 there is nowhere to go.
@@ -231,6 +231,8 @@ LRESULT CALLBACK Frame::Proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     live = self;
     unbound = nullptr;
+    // The work reaches the frame through the progress seam.
+    SetWorkWindow(self);
   }
   if (!self) return DefWindowProcA(window, message, wparam, lparam);
   if (message == WM_NCDESTROY) {
@@ -239,6 +241,7 @@ LRESULT CALLBACK Frame::Proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     if (live == self) {
       live = nullptr;
       SetMessageOwner(nullptr);
+      SetWorkWindow(nullptr);
     }
     delete self;
     return DefWindowProcA(window, message, wparam, lparam);
@@ -248,7 +251,7 @@ LRESULT CALLBACK Frame::Proc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 
 LRESULT Frame::Dispatch(UINT message, WPARAM wparam, LPARAM lparam) {
   const int current = sequence.current;
-  if (current >= 0 && current < kPageCount &&
+  if (current >= 0 && current < page_count &&
       pages[current].procedure(window, message, wparam, lparam) == kPageHandled) {
     return 0;
   }
@@ -295,10 +298,7 @@ void Frame::Command(int id) {
   switch (id) {
     case kCancelButton:
       if (!IsWindowEnabled(cancel)) return;
-      if (ConfirmCancel()) {
-        EndRun(1);
-        ExitProcess(1);
-      }
+      if (ConfirmCancel()) AbortRun();
       return;
     case kNextButton:
       if (IsWindowEnabled(next)) GoToPage(NextTarget());
@@ -310,15 +310,20 @@ void Frame::Command(int id) {
 }
 
 void Frame::SetButtonsFor(int page) {
-  if (page == kLastPage) {
+  if (page == page_count - 1) {
     SetWindowTextA(next, "Finish");
     EnableWindow(cancel, FALSE);
     // Nothing lies behind the completion page, whatever the pages answered.
     EnableWindow(back, FALSE);
   } else {
     SetWindowTextA(next, "Next");
-    const bool can_go_back =
-        page != 0 && !sequence.no_way_back && !(page == 1 && IsTrue("DoProceed"));
+    // Back leads nowhere when every page before this one passes itself
+    // over in a run that proceeds without questions.
+    bool page_before = false;
+    for (int p = 0; p < page && !page_before; p++) {
+      page_before = !(Mode().proceed && pages[p].passed_over_when_proceeding);
+    }
+    const bool can_go_back = page != 0 && !sequence.no_way_back && page_before;
     EnableWindow(back, can_go_back);
   }
   InvalidateRect(window, nullptr, TRUE);
@@ -488,8 +493,17 @@ void Frame::HideBusy() {
   }
 }
 
+void SetPageTable(PageDescriptor* table, int count) {
+  pages = table;
+  page_count = count;
+}
+
 PageDescriptor* PageTable() {
   return pages;
+}
+
+int PageCount() {
+  return page_count;
 }
 HWND FrameWindow() {
   return live ? live->window : nullptr;
@@ -559,7 +573,7 @@ FrameStatus CreateFrame() {
 void GoToPage(int target) {
   if (target < 0) return;
   for (;;) {
-    if (target >= kPageCount) {
+    if (target >= page_count) {
       // The last page is never left: Finish ends the run from where it stands.
       EndRun(0);
       return;
@@ -580,7 +594,7 @@ void GoToPage(int target) {
 }
 
 bool ConfirmCancel() {
-  if (sequence.current == kLastPage) return true;
+  if (sequence.current == page_count - 1) return true;
   return AskYesNo("Cancel setup", "%s", "Setup is not complete;\nare you sure you want to quit?");
 }
 
@@ -593,19 +607,6 @@ HWND MakeControl(const char* window_class, const char* text, DWORD style, int id
   return CreateWindowExA(0, window_class, text, (style | WS_CHILD) & ~WS_VISIBLE, 0, 0, 0, 0,
                          live->window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                          Instance(), nullptr);
-}
-
-std::optional<int> HandleWaitingMessages() {
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
-    HWND frame = FrameWindow();
-    if (!frame || !IsDialogMessageA(frame, &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-  }
-  return std::nullopt;
 }
 
 bool IsChecked(HWND button) {
@@ -638,13 +639,6 @@ void PlaceControl(HWND control, int x, int y, int width, int height, DWORD style
   ShowWindow(control, SW_SHOW);
 }
 
-void ShowBusy(const char* text) {
-  if (live) live->ShowBusy(text);
-}
-
-void HideBusy() {
-  if (live) live->HideBusy();
-}
 
 void ShowSplash() {
   RECT desktop;

@@ -10,9 +10,6 @@
 // DM_GETDEFID: "has a default button, and it is Next", so Enter presses Next.
 constexpr LRESULT kFrameDefaultButton = 0x534B0065;
 
-// The four descriptors, with no procedures until the pages are installed.
-PageDescriptor* PageTable();
-
 // -1 before the first page is entered.
 int CurrentPage();
 

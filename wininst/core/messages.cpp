@@ -6,21 +6,23 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <vector>
+
 #include "wininst/core/progress.h"
-#include "wininst/core/tempfiles.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
 
 HWND owner;
-void (*undo_work)();
+std::vector<void (*)(int)> end_hooks;
 
-[[noreturn]] void EndRunWith1() {
+}  // namespace
+
+void AbortRun() {
   EndRun(1);
   ExitProcess(1);
 }
-
-}  // namespace
 
 void SetMessageOwner(void* window) {
   owner = static_cast<HWND>(window);
@@ -50,7 +52,7 @@ int ShowInfo(const char* caption, const char* format, ...) {
 void ShowError(const char* caption, const char* format, ...) {
   FORMAT_MESSAGE(t, format);
   ShowBox(caption, t, MB_OK | MB_ICONERROR);
-  if (IsTrue("HeadlessInstall")) EndRunWith1();
+  if (Mode().headless) AbortRun();
 }
 
 void ShowNotice(const char* format, ...) {
@@ -62,7 +64,7 @@ void ShowNotice(const char* format, ...) {
 void Fatal(const char* format, ...) {
   FORMAT_MESSAGE(t, format);
   ShowBox("Fatal error", t, MB_OK | MB_ICONERROR);
-  EndRunWith1();
+  AbortRun();
 }
 
 void FatalText(const char* text) {
@@ -73,16 +75,17 @@ void FatalCode(int code) {
   Fatal("Error %d", code);
 }
 
-void SetUndo(void (*undo)()) {
-  undo_work = undo;
+void AddEndRunHook(void (*hook)(int code)) {
+  end_hooks.push_back(hook);
 }
 
 void EndRun(int code) {
-  // Taken first: a failure while undoing ends the run without undoing again.
-  if (void (*undo)() = code != 0 ? undo_work : nullptr) {
-    undo_work = nullptr;
-    undo();
+  // Newest first, each taken before it runs: a failure inside one ends the
+  // run without running it again.
+  while (!end_hooks.empty()) {
+    void (*hook)(int) = end_hooks.back();
+    end_hooks.pop_back();
+    hook(code);
   }
-  DeleteTemporaryFiles();
   PostQuitMessage(code);
 }

@@ -14,16 +14,24 @@
 // anything else means not handled. The frame handle is null in a headless run.
 using PageProc = LRESULT (*)(HWND frame, UINT message, WPARAM wparam, LPARAM lparam);
 
+// Each page carries its own descriptor; the pages give the frame their
+// table (SetPageTable), so that adding a page touches the pages alone.
 struct PageDescriptor {
   int32_t enabled;  // the low byte decides whether Next and Back stop at the page
   const char* name;
   const char* title;
   PageProc procedure;
+  // The page passes itself over in a run that proceeds without questions
+  // (DoProceed): Back never leads to it then.
+  bool passed_over_when_proceeding;
 };
 
-// The pages are 0 to 3; index kPageCount means the sequence has ended.
-constexpr int kPageCount = 4;
-constexpr int kLastPage = kPageCount - 1;
+// The page table, in page order: index `count` means the sequence has ended,
+// and the last page is the completion page (Finish, no Cancel). The table
+// stays the caller's.
+void SetPageTable(PageDescriptor* pages, int count);
+PageDescriptor* PageTable();
+int PageCount();
 
 // First parameter of both: 1 when the target index is above the current one.
 constexpr UINT kPageEnter = WM_USER + 102;
@@ -62,13 +70,3 @@ bool IsChecked(HWND button);
 // Enables or disables Next; an enabled Next may take the keyboard focus.
 void EnableNext(bool enabled, bool focus);
 
-// Hands on every message that waits, through the frame's dialog navigation
-// so that the keyboard still moves between its controls: the windows stay
-// alive while the work or a wait goes on. The quit message belongs to the
-// message loop: handling stops there and its code is returned, for the
-// caller to put back (PostQuitMessage) once its own wait is over.
-std::optional<int> HandleWaitingMessages();
-
-// The busy box over the page while an external program runs.
-void ShowBusy(const char* text);
-void HideBusy();

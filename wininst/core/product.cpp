@@ -12,31 +12,29 @@
 #include "common/compat.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/core/ide.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/variables.h"
 
 namespace {
 
 constexpr const char* kPublisher = "MERIDOX Software";
 
-// Whether the product was registered already when this run first wrote its
-// installation location.
-bool product_existed = true;
-
 std::string AppPathsKey(const char* appname) {
   return std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + appname;
 }
 
 bool KeyHolds(const char* key, const char* value) {
-  RegData data = reg_get_string(kRegLocalMachine, key, value);
-  free(data.data);
-  return data.error == 0;
+  std::string data;
+  return reg_read(kRegLocalMachine, key, value, data) == 0;
 }
+
+}  // namespace
 
 std::string FamilyKey() {
   return ProductPath("SOFTWARE");
 }
+
+namespace {
 
 uint32_t DecimalValue(const char* text) {
   return static_cast<uint32_t>(strtoul(text, nullptr, 10));
@@ -128,7 +126,6 @@ void WriteInstallLocation() {
   static bool written;
   if (written) return;
   written = true;
-  product_existed = KeyHolds(ProductKey(), "InstDir");
   if (long e =
           reg_set_string(kRegLocalMachine, ProductKey(), "InstDir", VariableOr("InstDir", ""))) {
     Fatal("Registry write failure %d", static_cast<int>(e));
@@ -143,18 +140,17 @@ void WriteInstallLocation() {
   if (appname && *appname) WriteAppPaths(appname);
 }
 
-void UndoRegistration() {
-  if (!product_existed) UnregisterProduct();
+bool ProductRegistered() {
+  return KeyHolds(ProductKey(), "InstDir");
 }
 
 bool UnregisterProduct() {
   bool ok = reg_delete_tree(kRegLocalMachine, ProductKey()) == 0;
 
   // The version's key stays while another patch level of it is installed.
-  RegSubkeyList levels = reg_list_subkeys(kRegLocalMachine, ProductVersionKey());
-  const bool other_levels = levels.count > 0;
-  reg_free_subkeys(levels);
-  if (levels.error != 0) {
+  long error = 0;
+  const bool other_levels = !reg_subkeys(kRegLocalMachine, ProductVersionKey(), &error).empty();
+  if (error != 0) {
     ok = false;
   } else if (!other_levels) {
     ok = reg_delete_tree(kRegLocalMachine, ProductVersionKey()) == 0 && ok;
@@ -167,12 +163,11 @@ bool UnregisterProduct() {
   const char* appname = GetVariable("Appname");
   if (appname && *appname) {
     const std::string key = AppPathsKey(appname);
-    RegData program = reg_get_string(kRegLocalMachine, key.c_str(), "");
-    if (program.error == 0 &&
-        _stricmp(program.data, ExpandedText("[InstDir]\\bin\\[Appname]").c_str()) == 0) {
+    std::string program;
+    if (reg_read(kRegLocalMachine, key.c_str(), "", program) == 0 &&
+        _stricmp(program.c_str(), ExpandedText("[InstDir]\\bin\\[Appname]").c_str()) == 0) {
       reg_delete_tree(kRegLocalMachine, key.c_str());
     }
-    free(program.data);
   }
   return ok;
 }
@@ -180,62 +175,23 @@ bool UnregisterProduct() {
 bool IsRegisteredRemover(const std::string& setup) {
   constexpr const char* kUninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
   const std::string wanted = "\"" + setup + "\" --remove";
-  RegSubkeyList entries = reg_list_subkeys(kRegLocalMachine, kUninstall, 255);
-  bool found = false;
-  for (uint32_t i = 0; i < entries.count && !found; i++) {
-    const std::string key = std::string(kUninstall) + "\\" + vec_at<char>(entries.names, i);
-    RegData command = reg_get_string(kRegLocalMachine, key.c_str(), "UninstallString");
-    found = command.error == 0 && _stricmp(command.data, wanted.c_str()) == 0;
-    free(command.data);
-  }
-  reg_free_subkeys(entries);
-  return found;
-}
-
-bool CheckNewerVersion() {
-  bool answer = true;
-  const char* version = ShortVersion();
-  std::string family = FamilyKey();
-
-  RegSubkeyList installed = reg_list_subkeys(kRegLocalMachine, family.c_str());
-  // Only the opening reports "not found"; a listing cut short by a long name
-  // still tells that the key is there.
-  bool opened = installed.error == 0 || installed.error == ERROR_MORE_DATA || installed.count > 0;
-  reg_free_subkeys(installed);
-
-  if (opened) {
-    // The plug-in product is measured against the plug-in that is registered
-    // now, wherever it was installed from.
-    std::optional<std::string> newest;
-    if (IsPluginProduct()) {
-      newest = PluginInstalledVersion();
-    } else if (char* best = BestInstalledVersion(family.c_str())) {
-      newest = best;
-      free(best);
-    }
-    if (newest && strcmp(newest->c_str(), version) > 0) {
-      answer = false;
-      if (!IsTrue("HeadlessInstall")) {
-        answer = AskYesNo("Install older version?",
-                          "A newer version (%s) of %s, is already installed.\nAre you sure you "
-                          "want to install version (%s)?",
-                          newest->c_str(), VariableOr("Product", ""), version);
-      }
+  for (const std::string& entry : reg_subkeys(kRegLocalMachine, kUninstall, nullptr, 255)) {
+    std::string command;
+    if (reg_read(kRegLocalMachine, (std::string(kUninstall) + "\\" + entry).c_str(),
+                 "UninstallString", command) == 0 &&
+        _stricmp(command.c_str(), wanted.c_str()) == 0) {
+      return true;
     }
   }
-  Trace("Proceed with installation = %s (%u)", answer ? "True" : "False", answer ? 1u : 0u);
-  return answer;
+  return false;
 }
 
 char* BestInstalledVersion(const char* family_key) {
-  RegSubkeyList list = reg_list_subkeys(kRegLocalMachine, family_key);
   // Text order, not numeric: 10.00 sorts below 9.70, 9.70 below 9.70a.
   std::string best;
-  for (uint32_t i = 0; i < list.count; i++) {
-    const char* name = vec_at<char>(list.names, i);
-    if (strcmp(name, best.c_str()) > 0) best = name;
+  for (const std::string& name : reg_subkeys(kRegLocalMachine, family_key)) {
+    if (strcmp(name.c_str(), best.c_str()) > 0) best = name;
   }
-  reg_free_subkeys(list);
   Trace("Best version of %s was %s", family_key, best.c_str());
   return best.empty() ? nullptr : xstrdup(best.c_str());
 }

@@ -12,6 +12,8 @@ const char* UninstallKey();
 // `base` followed by the maker's, the product's and, when it is set, the
 // edition's level ("\[Manufacturer]\[Product][\[Edition]]"), expanded.
 std::string ProductPath(const char* base);
+// The product family's key: "SOFTWARE\[Manufacturer]\[Product][\[Edition]]".
+std::string FamilyKey();
 
 // InstDir and BuildNo under ProductKey, then the App Paths entry; once a run.
 void WriteInstallLocation();
@@ -19,14 +21,11 @@ void WriteInstallLocation();
 void WriteUninstallEntry();
 // Deletes the product's keys; true when every deletion succeeded.
 bool UnregisterProduct();
-// Undoes what this run registered when the product was not registered
-// before: its keys and its App Paths entry.
-void UndoRegistration();
+// Whether the product is registered (its key records an installation folder).
+bool ProductRegistered();
 // True when an uninstall entry of this computer names `setup` (an installed
 // copy's path) as its remover: only such a program is run to remove a
 // previous installation.
 bool IsRegisteredRemover(const std::string& setup);
-// False when a newer version is installed and the user does not go on.
-bool CheckNewerVersion();
 // The greatest sub-key name of `family_key` (a new text), or null.
 char* BestInstalledVersion(const char* family_key);

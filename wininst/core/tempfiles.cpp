@@ -17,7 +17,11 @@
 #include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 
-Vec* TempFiles;
+namespace {
+// Paths to delete when the run ends, the last recorded first: the temporary
+// folder is the first entry, so files go before it.
+Vec* temp_files;
+}  // namespace
 
 namespace {
 
@@ -71,20 +75,22 @@ std::string CreatePrivateFolder() {
 }
 
 void CreateTempFolder() {
-  if (!TempFiles) TempFiles = vec_new();
+  if (!temp_files) temp_files = vec_new();
   const std::string path = CreatePrivateFolder();
-  vec_add(TempFiles, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
+  vec_add(temp_files, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
+  // Whatever ends the run, its temporary files go.
+  AddEndRunHook([](int) { DeleteTemporaryFiles(); });
 }
 
 void RecordTempFile(const char* path) {
-  if (!TempFiles) TempFiles = vec_new();
-  vec_add(TempFiles, xstrdup(path));
+  if (!temp_files) temp_files = vec_new();
+  vec_add(temp_files, xstrdup(path));
 }
 
 void DeleteTemporaryFiles() {
-  if (!TempFiles) return;
-  for (uint32_t i = vec_count(TempFiles); i-- > 0;) {
-    const char* path = vec_at<char>(TempFiles, i);
+  if (!temp_files) return;
+  for (uint32_t i = vec_count(temp_files); i-- > 0;) {
+    const char* path = vec_at<char>(temp_files, i);
     if (is_folder(path)) {
       RemoveDirectoryA(path);
     } else {
@@ -92,5 +98,9 @@ void DeleteTemporaryFiles() {
     }
   }
   // A second call (a fatal error inside the clean-up's caller) has nothing left to do.
-  vec_clear(TempFiles);
+  vec_clear(temp_files);
+}
+
+Vec* TempFiles() {
+  return temp_files;
 }

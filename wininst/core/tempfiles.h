@@ -7,10 +7,12 @@
 struct Vec;
 
 // Paths (char*) to delete at the end of the run, the last recorded first: the
-// temporary folder is always the first entry, so files go before it.
-extern Vec* TempFiles;
+// temporary folder is always the first entry, so files go before it. Null
+// before the temporary folder is made.
+Vec* TempFiles();
 
-// Creates the run's temporary folder (CreatePrivateFolder) and sets TmpDir.
+// Creates the run's temporary folder (CreatePrivateFolder), sets TmpDir and
+// has the end of the run delete what is recorded.
 void CreateTempFolder();
 // A new folder under TEMP with a name from the system's random source
 // (qz<number>), made new (never one that is there already) and, in an

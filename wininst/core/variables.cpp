@@ -7,7 +7,7 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/hash.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace {
 

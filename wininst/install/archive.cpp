@@ -22,20 +22,15 @@
 #include "common/md5.h"
 #include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive_reader.h"
-
-Vec* Resources;
-Vec* InstalledFiles;
-Vec* CreatedFolders;
-Vec* OverwrittenFiles;
-
-uint32_t RecordNumber;
-uint64_t ProgressUnit;
-uint64_t BytesDone;
+#include "wininst/install/installed.h"
+#include "wininst/install/journal.h"
+#include "wininst/install/output.h"
 
 namespace {
 
@@ -53,69 +48,46 @@ void CloseGzip(gzFile g) {
 using Descriptor = Handle<int, CloseDescriptor, -1>;
 using GzipReader = Handle<gzFile, CloseGzip>;
 
-char signature[archive::kSignatureLength + 1];
-// The digest of an installed manifest, in hex; empty in a run with an archive.
-std::string installed_digest;
-// The program file stays open for the whole run; the gzip reader reads a
-// duplicate of its descriptor, from the end of the archive header on.
-Descriptor program;
-GzipReader reader;
+// The archive of this run, from OpenArchive to the end of the run.
+struct Archive {
+  char signature[archive::kSignatureLength + 1] = "";
+  // The digest of an installed manifest, in hex; empty in a run with an archive.
+  std::string installed_digest;
+  // The program file stays open for the whole run; the gzip reader reads a
+  // duplicate of its descriptor, from the end of the archive header on.
+  Descriptor program;
+  GzipReader reader;
+  // The resources: the program itself, then the [Resources] lines' files.
+  Vec* resources = nullptr;
+  // File and resource records consumed so far (the manifest record not counted).
+  uint32_t record_number = 0;
+};
+
+Archive& The() {
+  static Archive archive;
+  return archive;
+}
 
 // The chunks of a file's digest: a fixed buffer, never the whole file in memory.
 RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
-// The file being written, straight through Win32 with a buffer of our own:
-// under Wine the runtime's descriptor and stream layers cost a few per cent
-// of a run of small files. Records are inflated straight into the buffer;
-// a file that fits it is one write, made when it is closed; and a read of
-// twice the gzip reader's buffer or more is inflated without that buffer.
-constexpr uint32_t kOutputBuffer = 256 * 1024;
-HANDLE output = INVALID_HANDLE_VALUE;
-uint32_t output_used;
 
-// Made on first use: a static array would sit in the stub's data section.
-// Only one extracted file is open at a time.
-uint8_t* ExtractBuffer() {
-  static uint8_t* buffer = static_cast<uint8_t*>(xmalloc(kOutputBuffer));
-  return buffer;
-}
-
-HANDLE CreateOutput(const char* path, DWORD disposition) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-bool FlushOutput() {
-  DWORD written = 0;
-  const bool ok = output_used == 0 ||
-                  (WriteFile(output, ExtractBuffer(), output_used, &written, nullptr) &&
-                   written == output_used);
-  output_used = 0;
-  return ok;
-}
-
-void CreateLists() {
-  for (Vec** list : {&InstalledFiles, &CreatedFolders, &OverwrittenFiles, &Resources}) {
-    if (!*list) *list = vec_new();
-  }
-}
-
-// A record's bytes written to the file being extracted.
+// A record's bytes written to the file being extracted, chunk by chunk.
 class FileOutput : public archive::RecordOutput {
  public:
   explicit FileOutput(const char* path) : path_(path) {}
   uint8_t* Room(uint32_t remaining, uint32_t& room) override {
     // A short tail of the buffer is written out before it is filled.
     const uint32_t least = remaining < archive::kCopyChunk ? remaining : archive::kCopyChunk;
-    if (kOutputBuffer - output_used < least && !FlushOutput()) {
+    uint8_t* at = OutputRoom(least, remaining, room);
+    if (!at) {
       AbandonOutput();
       Fatal("Write error on %s", path_);
     }
-    room = kOutputBuffer - output_used < remaining ? kOutputBuffer - output_used : remaining;
-    return ExtractBuffer() + output_used;
+    return at;
   }
   void Chunk(uint32_t length) override {
-    output_used += length;
-    CountProgress(length);
+    CommitOutput(length);
+    Progress().Add(length);
   }
 
  private:
@@ -204,28 +176,23 @@ void ReadSignature(int fd) {
   uint8_t bytes[archive::kSignatureBytes] = {};
   DescriptorSource file(fd);
   archive::ReadFully(file, bytes, sizeof bytes);
-  archive::FormatSignature(bytes, signature);
+  archive::FormatSignature(bytes, The().signature);
 }
 
 void OpenRecordStream(int64_t stream_start) {
-  if (_lseeki64(program.get(), stream_start, SEEK_SET) != stream_start) FatalText(kCorrupt);
-  Descriptor copy(_dup(program.get()));
+  if (_lseeki64(The().program.get(), stream_start, SEEK_SET) != stream_start) FatalText(kCorrupt);
+  Descriptor copy(_dup(The().program.get()));
   if (!copy) FatalText(kCorrupt);
-  reader.reset(gzdopen(copy.get(), "rb"));
-  if (!reader) FatalText(kCorrupt);
+  The().reader.reset(gzdopen(copy.get(), "rb"));
+  if (!The().reader) FatalText(kCorrupt);
   copy.release();  // the gzip reader closes it
-  gzbuffer(reader.get(), kGzipBuffer);
+  gzbuffer(The().reader.get(), kGzipBuffer);
 }
 
 void AddProgramResource(const std::string& path, uint32_t stub_length) {
-  Resource* r = static_cast<Resource*>(xmalloc(sizeof(Resource)));
-  r->file_name = xstrdup("setup.exe");
-  r->source_path = xstrdup(path.c_str());
   // The variable itself is set once the copy is installed.
-  r->variable = xstrdup("SETUP");
-  r->size = stub_length;
-  r->from_program = true;
-  vec_add(Resources, r);
+  vec_add(The().resources,
+          new Resource{xstrdup("setup.exe"), xstrdup(path.c_str()), xstrdup("SETUP"), stub_length, true});
 }
 
 // The installed copy: its manifest lies beside it.
@@ -239,7 +206,7 @@ char* ReadInstalledManifest(const std::string& program_path) {
   char* text = static_cast<char*>(xmalloc(static_cast<uint32_t>(length) + 1));
   size_t n = fread(text, 1, static_cast<size_t>(length), file.get());
   text[n] = '\0';
-  installed_digest = DigestText(text, n);
+  The().installed_digest = DigestText(text, n);
 
   std::string folder = program_path.substr(0, program_path.rfind('\\'));
   size_t slash = folder.rfind('\\');
@@ -251,19 +218,9 @@ char* ReadInstalledManifest(const std::string& program_path) {
 
 }  // namespace
 
-int ProgressPosition() {
-  return ProgressUnit ? static_cast<int>((BytesDone + ProgressUnit - 1) / ProgressUnit) : 0;
-}
-
-void CountProgress(uint64_t bytes) {
-  if (ProgressUnit == 0) return;
-  BytesDone += bytes;
-  ReportProgress(ProgressPosition(), nullptr);
-}
-
 FILE* OpenProgramFile() {
-  if (!program) return nullptr;
-  Descriptor copy(_dup(program.get()));
+  if (!The().program) return nullptr;
+  Descriptor copy(_dup(The().program.get()));
   if (!copy || _lseeki64(copy.get(), 0, SEEK_SET) != 0) return nullptr;
   FILE* stream = _fdopen(copy.get(), "rb");
   if (stream) copy.release();
@@ -280,11 +237,11 @@ bool ReadReferralTag(uint16_t& number) {
 }
 
 const char* ManifestSignature() {
-  return signature;
+  return The().signature;
 }
 
 const char* InstalledManifestDigest() {
-  return installed_digest.empty() ? nullptr : installed_digest.c_str();
+  return The().installed_digest.empty() ? nullptr : The().installed_digest.c_str();
 }
 
 std::string FileDigest(const char* path) {
@@ -295,53 +252,6 @@ std::string FileDigest(const char* path) {
     md5.Update(digest_buffer.get(), n);
   }
   return HexDigest(md5);
-}
-
-bool OpenOutput(const char* path, bool may_replace) {
-  AbandonOutput();
-  // Made afresh, or else overwritten: a file that was there before the run
-  // is noted, so that undoing an installation leaves it. A link in its
-  // place is not written through.
-  output = CreateOutput(path, CREATE_NEW);
-  if (output == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && may_replace) {
-    if (is_link(path)) {
-      Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-            "remove the link and run the installation again.",
-            path);
-    }
-    output = CreateOutput(path, CREATE_ALWAYS);
-    if (output != INVALID_HANDLE_VALUE) vec_add(OverwrittenFiles, xstrdup(path));
-  }
-  if (output != INVALID_HANDLE_VALUE) return true;
-  errno = errno_of(GetLastError());
-  return false;
-}
-
-bool WriteOutput(const void* bytes, uint32_t length) {
-  const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  while (length > 0) {
-    if (output_used == kOutputBuffer && !FlushOutput()) return false;
-    const uint32_t n = std::min(length, kOutputBuffer - output_used);
-    memcpy(ExtractBuffer() + output_used, p, n);
-    output_used += n;
-    p += n;
-    length -= n;
-  }
-  return true;
-}
-
-bool CloseOutput() {
-  const bool written = FlushOutput();
-  const bool closed = CloseHandle(output);
-  output = INVALID_HANDLE_VALUE;
-  return written && closed;
-}
-
-void AbandonOutput() {
-  if (output == INVALID_HANDLE_VALUE) return;
-  CloseHandle(output);
-  output = INVALID_HANDLE_VALUE;
-  output_used = 0;
 }
 
 bool FindArchiveHeader(int fd, archive::HeaderFields& header) {
@@ -355,49 +265,53 @@ void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
 }
 
 char* OpenArchive() {
-  CreateLists();
+  if (!The().resources) The().resources = vec_new();
   CreateTempFolder();
 
   const std::string path = ProgramPath();
-  program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
-  if (!program) FatalText(kCorrupt);
-  ReadSignature(program.get());
+  The().program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
+  if (!The().program) FatalText(kCorrupt);
+  ReadSignature(The().program.get());
 
   char* text;
   archive::HeaderFields header;
-  if (FindArchiveHeader(program.get(), header)) {
-    const int64_t stream_start = _telli64(program.get());
+  if (FindArchiveHeader(The().program.get(), header)) {
+    const int64_t stream_start = _telli64(The().program.get());
     Trace("setuplen = %lu, headersize = %lu", static_cast<unsigned long>(header.setuplen),
           static_cast<unsigned long>(header.headersize));
-    VerifyFilecheck(program.get(), header.headersize, header.setuplen);
+    VerifyFilecheck(The().program.get(), header.headersize, header.setuplen);
     OpenRecordStream(stream_start);
     AddProgramResource(path, header.stub_length);
     text = ReadManifestRecord();
-    SetVariable("Install", "yes");
+    // A program that carries an archive installs it.
+    RunMode mode = Mode();
+    mode.install = true;
+    SetRunMode(mode);
   } else {
-    program.reset();
+    The().program.reset();
     text = ReadInstalledManifest(path);
   }
   return text;
 }
 
 uint32_t ReadRecordLength() {
-  if (!reader) FatalText(kCorrupt);
-  return archive::ReadRecordLength(reader.get());
+  if (!The().reader) FatalText(kCorrupt);
+  return archive::ReadRecordLength(The().reader.get());
 }
 
 char* ReadManifestRecord() {
-  if (!reader) FatalText(kCorrupt);
-  return archive::ReadManifestRecord(reader.get());
+  if (!The().reader) FatalText(kCorrupt);
+  return archive::ReadManifestRecord(The().reader.get());
 }
 
-void ExtractRecord(const char* path, uint32_t size, bool may_replace) {
+void ExtractRecord(const char* path, uint32_t size, Destination destination) {
   // Without an archive (an installed manifest that names resources) nothing
   // may be created: the output file would be emptied before the failure.
-  if (!reader) FatalText(kCorrupt);
+  if (!The().reader) FatalText(kCorrupt);
   if (path) {
-    vec_add(InstalledFiles, xstrdup(path));
-    while (!OpenOutput(path, may_replace)) {
+    const bool installation = destination == Destination::kInstallation;
+    OutputOpened opened;
+    while ((opened = OpenOutput(path, installation)) == OutputOpened::kFailed) {
       const int error = errno;
       if (error == EACCES &&
           AskRetry("Can't create file",
@@ -408,7 +322,11 @@ void ExtractRecord(const char* path, uint32_t size, bool may_replace) {
       }
       Fatal("Can't create file: %s\nError %d", path, error);
     }
-    CountProgress(archive::kCopyChunk);
+    if (installation) {
+      JournalFile(path, opened == OutputOpened::kReplaced);
+      RecordInstalledFile(path);
+    }
+    Progress().Add(archive::kCopyChunk);
   }
 
   const uint32_t length = ReadRecordLength();
@@ -416,23 +334,37 @@ void ExtractRecord(const char* path, uint32_t size, bool may_replace) {
   // can delete it.
   if (length != size) {
     AbandonOutput();
-    Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(RecordNumber),
+    Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(The().record_number),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
   FileOutput file(path);
-  if (!archive::ReadRecordBytes(reader.get(), length, path ? &file : nullptr)) {
+  if (!archive::ReadRecordBytes(The().reader.get(), length, path ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }
   // A write that fails only when the buffer is flushed is a write error too.
   if (path && !CloseOutput()) Fatal("Write error on %s", path);
-  RecordNumber++;
+  The().record_number++;
+}
+
+void ExtractResources() {
+  // The program itself is copied from its own file later; the [Resources]
+  // lines' records follow the manifest record, in their order.
+  for (uint32_t i = 0; i < vec_count(The().resources); i++) {
+    Resource* r = vec_at<Resource>(The().resources, i);
+    if (!r->from_program) ExtractRecord(r->source_path, r->size, Destination::kTemporary);
+  }
+}
+
+Vec* Resources() {
+  if (!The().resources) The().resources = vec_new();
+  return The().resources;
 }
 
 bool ArchiveOpen() {
-  return static_cast<bool>(reader);
+  return static_cast<bool>(The().reader);
 }
 
 void CloseArchive() {
-  reader.reset();
+  The().reader.reset();
 }

@@ -19,19 +19,9 @@ struct Resource {
   bool from_program;  // the program's own file (setup.exe): read through OpenProgramFile
 };
 
-// Run-wide lists (Vec of char* paths, or of Resource*).
-extern Vec* Resources;       // Resource*
-extern Vec* InstalledFiles;  // every file the installation wrote
-extern Vec* CreatedFolders;  // every folder it created, outermost first
-extern Vec* OverwrittenFiles;  // files it wrote that were there before
-
-extern uint32_t RecordNumber;  // file and resource records consumed so far
-extern uint64_t ProgressUnit;  // bytes per percent of the bar; 0 = no reporting
-extern uint64_t BytesDone;
-// The bar's position for BytesDone, rounded up; 0 while there is no unit.
-int ProgressPosition();
-// Adds `bytes` to BytesDone and moves the bar, while there is a unit.
-void CountProgress(uint64_t bytes);
+// The resources (Resource*): the program itself (setup.exe), then one for
+// each line of the manifest's [Resources] section, in order.
+Vec* Resources();
 
 // The referral number in the last bytes of the program's file; false when
 // they hold no valid tag.
@@ -44,18 +34,6 @@ const char* ManifestSignature();
 const char* InstalledManifestDigest();
 // The MD5 digest (hex) of a file; empty when it cannot be read.
 std::string FileDigest(const char* path);
-// The one file being written (extracted or copied): created as fopen "wb"
-// does, noting in OverwrittenFiles a file that was there before; false
-// (errno set as the runtime's own functions set it) on failure. Without
-// `may_replace` only a new file is made: one that is there already fails
-// with EEXIST (the run's own folders hold only what the run made). WriteOutput
-// adds bytes to it; it and CloseOutput, which closes the file, are false on a
-// write error. AbandonOutput closes it, before a failure or an undo deletes it.
-bool OpenOutput(const char* path, bool may_replace = true);
-bool WriteOutput(const void* bytes, uint32_t length);
-bool CloseOutput();
-void AbandonOutput();
-
 // The program's own file from its first byte, through the descriptor that
 // was opened and checked when the run began (the file at the program's path
 // may have been swapped since); a new stream, or null without an archive.
@@ -68,9 +46,16 @@ FILE* OpenProgramFile();
 char* OpenArchive();
 uint32_t ReadRecordLength();
 char* ReadManifestRecord();
-// Consumes the next record into `path`, or discards it when path is null;
-// `may_replace` as for OpenOutput.
-void ExtractRecord(const char* path, uint32_t size, bool may_replace = true);
+// Where an extracted record goes: into the installation (a file that is
+// there may be replaced; the journal and the installation's record note
+// it), or into the run's temporary folder (always a new file, noted nowhere).
+enum class Destination { kInstallation, kTemporary };
+// Consumes the next record into `path`, or discards it when path is null.
+void ExtractRecord(const char* path, uint32_t size,
+                   Destination destination = Destination::kInstallation);
+// Extracts the resources of the manifest's [Resources] lines into the
+// temporary folder: their records follow the manifest record.
+void ExtractResources();
 // True while the record stream is open.
 bool ArchiveOpen();
 // Closes the record stream once the last feature record has been consumed.

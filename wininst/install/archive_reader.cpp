@@ -6,7 +6,7 @@
 #include "common/alloc.h"
 #include "common/handle.h"
 #include "common/md5.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 namespace archive {
 

@@ -10,8 +10,8 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/syslib.h"
-#include "wininst/core/page.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
 
@@ -80,7 +80,7 @@ void InstallDriver(const Feature* f) {
   static const auto update =
       DeviceFunction<UpdateDriverFn>("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA");
   BOOL restart = FALSE;
-  if (!update || !update(FrameWindow(), f->driver_device.c_str(), inf.get(), 0, &restart)) {
+  if (!update || !update(static_cast<HWND>(ProgressWindow()), f->driver_device.c_str(), inf.get(), 0, &restart)) {
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS) ReportFailure("Unable to driver for active devices", f, error);
     return;

@@ -12,7 +12,7 @@
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
@@ -21,6 +21,7 @@
 #include "wininst/install/features.h"
 #include "wininst/install/files.h"
 #include "wininst/install/installers.h"
+#include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
 
 namespace {
@@ -35,7 +36,7 @@ void Log(const char* format, ...) {
   va_start(args, format);
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  ReportProgress(ProgressPosition(), line);
+  ReportProgress(Progress().Position(), line);
 }
 
 // Reads and drops a feature's records, so that the stream stays in step for
@@ -76,8 +77,8 @@ void CopyResources() {
   Log("Copying resources");
   const std::string folder = ResourcesFolder();
   CreateFolderTree(folder.c_str());
-  for (uint32_t i = 0; i < vec_count(Resources); i++) {
-    Resource* r = vec_at<Resource>(Resources, i);
+  for (uint32_t i = 0; i < vec_count(Resources()); i++) {
+    Resource* r = vec_at<Resource>(Resources(), i);
     Log("    Copying file %s", r->file_name);
     char* destination = xsprintf("%s\\%s", folder.c_str(), r->file_name);
     // The installed copy of the program is taken from the file the run
@@ -124,15 +125,17 @@ bool CheckPrerequisites(Feature* f) {
 }
 
 void InstallFeatures() {
+  // From here on, a run that ends early takes back what it did.
+  BeginJournal();
+  JournalRegistration(ProductRegistered());
   WriteInstallLocation();
-  BeginFolderJournal();
-  if (!ComponentList || !FeatureList) FatalText("no files to copy");
-  BytesDone = 0;
+  if (!ComponentList() || !FeatureList()) FatalText("no files to copy");
   SelectFeaturesFromComponents();
-  if (ProgressUnit == 0) ProgressUnit = 99;
+  // The bar's whole is planned once, from the selection now made.
+  Progress().Plan(InstallationBytes());
 
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
-    Feature* f = vec_at<Feature>(FeatureList, i);
+  for (uint32_t i = 0; i < vec_count(FeatureList()); i++) {
+    Feature* f = vec_at<Feature>(FeatureList(), i);
     if (f->present) {
       // Installed already: never again. Its records, if it has any, are
       // read past so that the features after it get their own bytes.
@@ -165,25 +168,4 @@ void InstallFeatures() {
   }
   CloseArchive();
   CopyResources();
-}
-
-void UndoInstallation() {
-  // The file being written when the run ended must be closed to go, and
-  // the folders the run held must be let go to be removed.
-  AbandonOutput();
-  ReleaseFolders();
-  // Newest first; a file that was there before the run stays as it is now.
-  for (uint32_t i = vec_count(InstalledFiles); i-- > 0;) {
-    const char* path = vec_at<char>(InstalledFiles, i);
-    bool overwritten = false;
-    for (uint32_t j = 0; j < vec_count(OverwrittenFiles) && !overwritten; j++) {
-      overwritten = _stricmp(vec_at<char>(OverwrittenFiles, j), path) == 0;
-    }
-    if (!overwritten) DeleteFileA(path);
-  }
-  // Innermost first; a folder that is not empty stays.
-  for (uint32_t i = vec_count(CreatedFolders); i-- > 0;)
-    RemoveDirectoryA(vec_at<char>(CreatedFolders, i));
-  EndFolderJournal();
-  UndoRegistration();
 }

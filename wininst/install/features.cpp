@@ -12,10 +12,11 @@
 #include "wininst/install/archive.h"
 #include "wininst/install/manifest.h"
 
-uint32_t ClusterSize;
 
 namespace {
 
+// The allocation unit of the target volume in bytes; 0 until measured.
+uint32_t cluster_size;
 constexpr uint32_t kFileAllowance = 8192;  // counted for each file on top of its size
 
 bool SourceFound(const char* source) {
@@ -27,7 +28,7 @@ uint64_t RoundUp(uint64_t size, uint64_t unit) {
 }
 
 Component* ComponentAt(uint32_t index) {
-  return ComponentList ? vec_at<Component>(ComponentList, index) : nullptr;
+  return ComponentList() ? vec_at<Component>(ComponentList(), index) : nullptr;
 }
 
 template <typename Pred>
@@ -58,16 +59,13 @@ bool EvaluateFeature(Feature* f) {
 
   if (!f->registry_key.empty()) {
     const char* key = f->registry_key.c_str();
-    RegData location = reg_get_string(kRegLocalMachine, key, "InstallLocation");
-    if (location.error == 0) {
-      size_t n = strlen(location.data);
-      if (n > 0 && location.data[n - 1] == '\\') location.data[n - 1] = '\0';
-      if (is_folder(location.data)) {
-        RegData uninstall = reg_get_string(kRegLocalMachine, key, "UninstallString");
-        if (uninstall.error == 0) f->uninstall_command = uninstall.data;
-        free(uninstall.data);
+    std::string location;
+    if (reg_read(kRegLocalMachine, key, "InstallLocation", location) == 0) {
+      if (!location.empty() && location.back() == '\\') location.pop_back();
+      if (is_folder(location.c_str())) {
+        reg_read(kRegLocalMachine, key, "UninstallString", f->uninstall_command);
         uint32_t version = 0;
-        if (reg_get_dword(kRegLocalMachine, key, "Version", &version) != 0) version = 0;
+        reg_read(kRegLocalMachine, key, "Version", version);
         uint32_t installed = version >> 16;
         if (!f->min_version.empty()) {
           const char* m = f->min_version.c_str();
@@ -83,13 +81,13 @@ bool EvaluateFeature(Feature* f) {
         }
       }
     }
-    free(location.data);
   }
 
   if (!f->class_key.empty()) {
-    RegData value = reg_get_string(kRegClassesRoot, f->class_key.c_str(), "");
-    if (value.error == 0 && value.data[0]) f->present = true;
-    free(value.data);
+    std::string value;
+    if (reg_read(kRegClassesRoot, f->class_key.c_str(), "", value) == 0 && !value.empty()) {
+      f->present = true;
+    }
   }
 
   f->available = true;
@@ -106,13 +104,13 @@ bool EvaluateFeature(Feature* f) {
 }
 
 void EvaluateFeatures() {
-  if (!FeatureList) return;
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++)
-    EvaluateFeature(vec_at<Feature>(FeatureList, i));
-  if (!ComponentList) return;
+  if (!FeatureList()) return;
+  for (uint32_t i = 0; i < vec_count(FeatureList()); i++)
+    EvaluateFeature(vec_at<Feature>(FeatureList(), i));
+  if (!ComponentList()) return;
 
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
+  for (uint32_t i = 0; i < vec_count(ComponentList()); i++) {
+    Component* c = vec_at<Component>(ComponentList(), i);
     c->available = true;
     for (uint32_t j = 0; j < vec_count(c->features); j++) {
       if (vec_at<Feature>(c->features, j)->available) continue;
@@ -121,8 +119,8 @@ void EvaluateFeatures() {
     }
   }
 
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
+  for (uint32_t i = 0; i < vec_count(ComponentList()); i++) {
+    Component* c = vec_at<Component>(ComponentList(), i);
     if (!c->required || c->available) continue;
     for (uint32_t j = 0; j < vec_count(c->alternates); j++) {
       Component* alternate = FindComponent(vec_at<char>(c->alternates, j));
@@ -135,55 +133,74 @@ void EvaluateFeatures() {
 }
 
 void SelectFeaturesFromComponents() {
-  if (!FeatureList) return;
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++)
-    vec_at<Feature>(FeatureList, i)->selected = false;
-  if (!ComponentList) return;
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
+  if (!FeatureList()) return;
+  for (uint32_t i = 0; i < vec_count(FeatureList()); i++)
+    vec_at<Feature>(FeatureList(), i)->selected = false;
+  if (!ComponentList()) return;
+  for (uint32_t i = 0; i < vec_count(ComponentList()); i++) {
+    Component* c = vec_at<Component>(ComponentList(), i);
     if (!c->selected) continue;
     for (uint32_t j = 0; j < vec_count(c->features); j++)
       vec_at<Feature>(c->features, j)->selected = true;
   }
 }
 
-uint32_t RequiredSpaceKB() {
-  if (!FeatureList || !ComponentList) return 0;
-  uint64_t cluster = ClusterSize ? ClusterSize : 4096;
-  ProgressUnit = 99;
-  uint64_t total = 0;
+namespace {
+
+// What the selection makes on disk: each file's size plus the allowance (the
+// bar's measure), and each file's size rounded up to whole clusters.
+struct Estimate {
+  uint64_t with_allowance = 0;
+  uint64_t on_disk = 0;
+};
+
+Estimate EstimateSelection() {
+  Estimate e;
+  if (!FeatureList() || !ComponentList()) return e;
+  const uint64_t cluster = cluster_size ? cluster_size : 4096;
+  auto add = [&](uint32_t size) {
+    e.with_allowance += size + kFileAllowance;
+    e.on_disk += RoundUp(size, cluster);
+  };
   SelectFeaturesFromComponents();
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
-    Feature* f = vec_at<Feature>(FeatureList, i);
+  for (uint32_t i = 0; i < vec_count(FeatureList()); i++) {
+    Feature* f = vec_at<Feature>(FeatureList(), i);
     if (!f->selected) continue;
     if (vec_count(f->folders) > 0) {
       for (uint32_t j = 0; j < vec_count(f->folders); j++) {
         Folder* folder = vec_at<Folder>(f->folders, j);
-        for (uint32_t k = 0; k < vec_count(folder->files); k++) {
-          uint32_t size = vec_at<FileEntry>(folder->files, k)->size;
-          ProgressUnit += size + kFileAllowance;
-          total += RoundUp(size, cluster);
-        }
+        for (uint32_t k = 0; k < vec_count(folder->files); k++)
+          add(vec_at<FileEntry>(folder->files, k)->size);
       }
     } else if (!f->present && !f->outdated) {
-      total += f->installer_size;
+      e.on_disk += f->installer_size;
     }
   }
-  for (uint32_t i = 0; Resources && i < vec_count(Resources); i++) {
-    uint32_t size = vec_at<Resource>(Resources, i)->size;
-    ProgressUnit += size + kFileAllowance;
-    total += RoundUp(size, cluster);
-  }
-  ProgressUnit /= 100;
-  return static_cast<uint32_t>((total + 1023) / 1024);
+  for (uint32_t i = 0; i < vec_count(Resources()); i++) add(vec_at<Resource>(Resources(), i)->size);
+  return e;
+}
+
+}  // namespace
+
+uint32_t RequiredSpaceKB() {
+  if (!FeatureList() || !ComponentList()) return 0;
+  return static_cast<uint32_t>((EstimateSelection().on_disk + 1023) / 1024);
+}
+
+uint64_t InstallationBytes() {
+  return EstimateSelection().with_allowance;
+}
+
+uint32_t ClusterSize() {
+  return cluster_size;
 }
 
 uint32_t FreeSpaceMB(const char* root) {
   DWORD sectors_per_cluster, bytes_per_sector, free_clusters, clusters;
   if (GetDiskFreeSpaceA(root, &sectors_per_cluster, &bytes_per_sector, &free_clusters, &clusters)) {
-    ClusterSize = sectors_per_cluster * bytes_per_sector;
+    cluster_size = sectors_per_cluster * bytes_per_sector;
   } else {
-    ClusterSize = 4096;
+    cluster_size = 4096;
   }
   using FreeSpaceEx = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
   auto ex = reinterpret_cast<FreeSpaceEx>(reinterpret_cast<void*>(

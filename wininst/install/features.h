@@ -19,14 +19,18 @@ const char* ResolveInstallerSource(const Installer* installer);
 bool IsDownload(const char* source);
 // Selects the features of the selected components, and no others.
 void SelectFeaturesFromComponents();
-// Kilobytes that the selection needs; sets ProgressUnit.
+// Kilobytes that the selection needs, each file rounded up to whole clusters.
 uint32_t RequiredSpaceKB();
+// The installation's measure for the bar: every file it writes (the selected
+// features' files and the resources), its size plus 8192 bytes for making it.
+uint64_t InstallationBytes();
 // Whole megabytes available to the caller on a volume (0 when that cannot be
 // told); sets ClusterSize.
 uint32_t FreeSpaceMB(const char* root);
 
-// The allocation unit of the target volume in bytes; 0 until measured.
-extern uint32_t ClusterSize;
+// The allocation unit of the target volume in bytes; 0 until FreeSpaceMB
+// has measured it (4096 when it cannot be read).
+uint32_t ClusterSize();
 
 // Queries of the components page, by list index; past the end: none, false, 0.
 const char* ComponentDescription(uint32_t index);

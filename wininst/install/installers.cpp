@@ -16,8 +16,7 @@
 #include "common/osdep.h"
 #include "common/sha256.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
-#include "wininst/core/page.h"
+#include "common/messages.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
@@ -153,18 +152,19 @@ bool RunAndWait(const char* program, const char* arguments) {
   };
   // The quit message is kept until the program has ended: put back at once,
   // it would wake every wait of the loop.
-  std::optional<int> quit;
-  HANDLE handle = process.get();
-  for (;;) {
-    creep();
-    if (auto q = HandleWaitingMessages()) quit = q;
-    const DWORD woken = MsgWaitForMultipleObjects(1, &handle, FALSE, kWaitMs, QS_ALLINPUT);
-    if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) break;
+  {
+    NestedPump pump;
+    HANDLE handle = process.get();
+    for (;;) {
+      creep();
+      pump.Pump();
+      const DWORD woken = MsgWaitForMultipleObjects(1, &handle, FALSE, kWaitMs, QS_ALLINPUT);
+      if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) break;
+    }
   }
-  if (quit) PostQuitMessage(*quit);
   ReportProgress(100, nullptr);
   DWORD code;
-  return GetExitCodeProcess(handle, &code) && code == 0;
+  return GetExitCodeProcess(process.get(), &code) && code == 0;
 }
 
 void DownloadProgress(uint32_t received, uint32_t total) {
@@ -191,11 +191,11 @@ void DownloadProgress(uint32_t received, uint32_t total) {
     rate.bytes = received;
   }
   ReportProgress(percent, have_line ? line : nullptr);
-  if (auto quit = HandleWaitingMessages()) PostQuitMessage(*quit);
+  NestedPump().Pump();
 }
 
 void RunFeatureInstallers(Feature* f) {
-  BytesDone = 0;
+  Progress().Restart();
   if (!f->selected || f->present) return;
   const char* description = f->description.c_str();
   // An installer succeeded, or the user goes on without one.

@@ -12,19 +12,26 @@
 #include "common/vector.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/folders.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
-#include "wininst/install/features.h"
-
-Vec* FeatureList;
-Vec* ComponentList;
-Vec* Shortcuts;
-Vec* RegistryEntries;
-Vec* ManifestVariables;
+#include "wininst/install/installed.h"
 
 namespace {
+
+struct ManifestRecord {
+  Vec* features = nullptr;
+  Vec* components = nullptr;
+  Vec* shortcuts = nullptr;
+  Vec* registry_entries = nullptr;
+  Vec* variables = nullptr;
+};
+
+ManifestRecord& Record() {
+  static ManifestRecord record;
+  return record;
+}
 
 constexpr int kEnvironmentLimit = 4096;
 constexpr int kErrorTextWidth = 60;
@@ -58,21 +65,12 @@ class Builder : public manifest::Sink {
       FatalText("Bad line in [Resources]");
     }
     char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
-    // Recorded before it is written: a failure on the way must still delete it.
-    vec_add(TempFiles, const_cast<char*>(SetVariable(r.name.c_str(), path)));
-    // The temporary folder is the run's own: a file there is never replaced.
-    ExtractRecord(path, r.size, false);
-    ::Resource* res = static_cast<::Resource*>(xmalloc(sizeof(::Resource)));
-    res->file_name = xstrdup(r.file.c_str());
-    res->source_path = path;
-    res->variable = xstrdup(r.name.c_str());
-    res->size = r.size;
-    vec_add(Resources, res);
-  }
-
-  void ResourcesEnd() override {
-    // Extraction recorded the temporary files; they are not part of the installation.
-    vec_clear(InstalledFiles);
+    // Its variable names it from now on; the run extracts it once the
+    // manifest is read, and deletes it at the end whatever happens.
+    SetVariable(r.name.c_str(), path);
+    RecordTempFile(path);
+    vec_add(Resources(), new ::Resource{xstrdup(r.file.c_str()), path, xstrdup(r.name.c_str()),
+                                        r.size, false});
   }
 
   void Variable(const std::string& name, const std::string& value) override {
@@ -81,26 +79,26 @@ class Builder : public manifest::Sink {
     // would make them name other places.
     if (installed_) {
       SetVariable(name.c_str(), value.c_str());
-      Append(ManifestVariables, xstrdup(name.c_str()));
+      Append(Record().variables, xstrdup(name.c_str()));
       return;
     }
     char expanded[kEnvironmentLimit];
     DWORD n = ExpandEnvironmentStringsA(value.c_str(), expanded, sizeof expanded);
     SetVariable(name.c_str(), n > 0 && n <= sizeof expanded ? expanded : value.c_str());
-    Append(ManifestVariables, xstrdup(name.c_str()));
+    Append(Record().variables, xstrdup(name.c_str()));
   }
 
   void VariablesEnd() override { ResolveFolders(); }
 
   void FeaturesStart() override {
-    FeatureList = vec_new();
+    Record().features = vec_new();
     feature_ = nullptr;
     folder_ = nullptr;
   }
 
   void Feature(const std::string& name) override {
     feature_ = NewFeature(name);
-    vec_add(FeatureList, feature_);
+    vec_add(Record().features, feature_);
   }
 
   void FeatureValue(manifest::FeatureKey key, const std::string& v) override {
@@ -154,13 +152,14 @@ class Builder : public manifest::Sink {
   }
 
   void FeaturesEnd() override {
-    for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
-      ::Feature* f = vec_at<::Feature>(FeatureList, i);
+    Vec* features = Record().features;
+    for (uint32_t i = 0; i < vec_count(features); i++) {
+      ::Feature* f = vec_at<::Feature>(features, i);
       if (f->description.empty()) f->description = f->name;
       for (uint32_t n = 0; n < vec_count(f->prerequisite_names); n++) {
         const char* wanted = vec_at<char>(f->prerequisite_names, n);
-        for (uint32_t j = 0; j < vec_count(FeatureList); j++) {
-          ::Feature* other = vec_at<::Feature>(FeatureList, j);
+        for (uint32_t j = 0; j < vec_count(features); j++) {
+          ::Feature* other = vec_at<::Feature>(features, j);
           if (_stricmp(other->name.c_str(), wanted) == 0) vec_add(f->prerequisites, other);
         }
       }
@@ -168,7 +167,7 @@ class Builder : public manifest::Sink {
   }
 
   void ComponentsStart() override {
-    ComponentList = vec_new();
+    Record().components = vec_new();
     component_ = nullptr;
   }
 
@@ -178,7 +177,7 @@ class Builder : public manifest::Sink {
     component_->features = vec_new();
     component_->alternates = vec_new();
     // An excluded component is still filled by its lines but never listed.
-    if (IsComponentAllowed(name.c_str())) vec_add(ComponentList, component_);
+    if (IsComponentAllowed(name.c_str())) vec_add(Record().components, component_);
   }
 
   void ComponentValue(manifest::ComponentKey key, const std::string& v) override {
@@ -212,21 +211,18 @@ class Builder : public manifest::Sink {
     e->is_string = r.is_string;
     e->text = r.text;
     e->dword = r.dword;
-    Append(RegistryEntries, e);
+    Append(Record().registry_entries, e);
   }
 
-  void FolderPath(const std::string& path) override {
-    vec_add(CreatedFolders, xstrdup(path.c_str()));
-  }
+  void FolderPath(const std::string& path) override { RecordCreatedFolder(path.c_str()); }
 
-  void FilePath(const std::string& path) override { vec_add(InstalledFiles, xstrdup(path.c_str())); }
+  void FilePath(const std::string& path) override { RecordInstalledFile(path.c_str()); }
 
   void Run() override {
     if (!GetVariable("OrderingURL") && !IsTrue("HideOrderingURL")) {
       SetVariable("OrderingURL", kMakerSite);
     }
     ApplyReferralTag();
-    EvaluateFeatures();
   }
 
   void Error(const std::string& message) override { FatalText(message.c_str()); }
@@ -257,7 +253,7 @@ class Builder : public manifest::Sink {
 }  // namespace
 
 void ReadManifest(char* text) {
-  if (!ManifestVariables) ManifestVariables = vec_new();
+  if (!Record().variables) Record().variables = vec_new();
   manifest::TextLines lines(text);
   free(text);
   std::string first;
@@ -272,19 +268,37 @@ void ParseManifest(manifest::TextLines& text) {
   WalkManifest(text, builder);
 }
 
+Vec* FeatureList() {
+  return Record().features;
+}
+Vec* ComponentList() {
+  return Record().components;
+}
+Vec* Shortcuts() {
+  return Record().shortcuts;
+}
+Vec* RegistryEntries() {
+  return Record().registry_entries;
+}
+Vec* ManifestVariables() {
+  return Record().variables;
+}
+
 Feature* FindFeature(const char* name) {
-  if (!FeatureList) FatalText("No feature list in manifest");
-  for (uint32_t i = 0; i < vec_count(FeatureList); i++) {
-    Feature* f = vec_at<Feature>(FeatureList, i);
+  Vec* features = Record().features;
+  if (!features) FatalText("No feature list in manifest");
+  for (uint32_t i = 0; i < vec_count(features); i++) {
+    Feature* f = vec_at<Feature>(features, i);
     if (_stricmp(f->name.c_str(), name) == 0) return f;
   }
   Fatal("Feature %s not in manifest", name);
 }
 
 Component* FindComponent(const char* name) {
-  if (!ComponentList) FatalText("No component_list in manifest");
-  for (uint32_t i = 0; i < vec_count(ComponentList); i++) {
-    Component* c = vec_at<Component>(ComponentList, i);
+  Vec* components = Record().components;
+  if (!components) FatalText("No component_list in manifest");
+  for (uint32_t i = 0; i < vec_count(components); i++) {
+    Component* c = vec_at<Component>(components, i);
     if (_stricmp(c->name.c_str(), name) == 0) return c;
   }
   Fatal("Component %s not in manifest", name);
@@ -302,7 +316,7 @@ void AddShortcutRecord(const char* name, const char* target, const char* argumen
   sc->target = target;
   sc->arguments = arguments;
   sc->icon = icon;
-  Append(Shortcuts, sc);
+  Append(Record().shortcuts, sc);
 }
 
 bool IsComponentAllowed(const char* name) {

@@ -76,17 +76,22 @@ struct RegistryEntry {
   uint32_t dword = 0;
 };
 
-// Run-wide lists; null until their section (or first entry) creates them.
-extern Vec* FeatureList;        // Feature*
-extern Vec* ComponentList;      // Component*
-extern Vec* Shortcuts;          // Shortcut*
-extern Vec* RegistryEntries;    // RegistryEntry*
-extern Vec* ManifestVariables;  // char*: names set by [Variables], in order
+// The manifest's record: the five lists its sections build, owned by it for
+// the rest of the run. Each is null until its section (or, for shortcuts and
+// registry entries, its first entry) creates it.
+Vec* FeatureList();        // Feature*; a second [Features] section makes a new one
+Vec* ComponentList();      // Component*; likewise
+Vec* Shortcuts();          // Shortcut*
+Vec* RegistryEntries();    // RegistryEntry*
+Vec* ManifestVariables();  // char*: names set by [Variables], in order
 
 // Checks the manifest's signature line against the program's and parses the
-// rest (ParseManifest). Takes the text over; every failure is fatal.
+// rest (ParseManifest). Takes the text over; every failure is fatal. It only
+// parses: the run extracts the resources and evaluates the features after it.
 void ReadManifest(char* text);
-// Parses the manifest after its signature line, up to [Run].
+// Parses the manifest after its signature line, up to [Run]: sets the
+// variables (and settles the folders when [Variables] ends), records the
+// resources with their temporary paths, and builds the lists.
 void ParseManifest(manifest::TextLines& lines);
 // Walks the manifest's lines after its signature line with the shared rules,
 // reading them through NextManifestLine; false after a format error.

@@ -9,3 +9,6 @@ void RegisterProduct();
 void WriteRegistryEntries();
 // The maker's IDE found during the registration (a path), or null.
 const char* IdeExecutablePath();
+// False when a newer version of the product is installed and the user does
+// not go on (a headless run is not asked: false).
+bool CheckNewerVersion();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,18 +14,20 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
 #include "wininst/install/files.h"
+#include "wininst/install/installed.h"
+#include "wininst/install/journal.h"
+#include "wininst/install/links.h"
 #include "wininst/install/manifest.h"
 
 namespace {
-
-constexpr const char* kManifestCheck = "ManifestCheck";
 
 // The removal script's name in its folder, and what it must do once the run
 // has ended: the folders that stayed busy.
@@ -32,45 +35,6 @@ constexpr const char* kScriptName = "remove.bat";
 constexpr const char* kFolderVariable = "MERIDOX_REMOVAL";
 bool removal_script;
 Vec* busy_folders;
-
-// The installed manifest is made in memory and written at once: written line
-// by line it cost a write call per installed file under Wine (its C library
-// empties a text stream's buffer at every line end). Lines end as the
-// platform's text files do, which is what the reader and the digest expect.
-class ManifestText {
- public:
-  ManifestText& operator<<(const char* text) {
-    for (; *text; text++) {
-      if (*text == '\n') text_ += '\r';
-      text_ += *text;
-    }
-    return *this;
-  }
-  ManifestText& operator<<(const std::string& text) { return *this << text.c_str(); }
-  // "text" collapsed for "%InstDir%", and the line's end.
-  void Collapsed(const char* text) {
-    char* collapsed = CollapseInstDir(text);
-    *this << collapsed << "\n";
-    free(collapsed);
-  }
-  // "name=value", the value collapsed.
-  void Variable(const char* name, const char* value) {
-    *this << name << "=";
-    Collapsed(value);
-  }
-  bool WriteTo(const char* path) const {
-    FileHandle f(fopen(path, "wb"));
-    return f && fwrite(text_.data(), 1, text_.size(), f.get()) == text_.size() &&
-           fclose(f.release()) == 0;
-  }
-
- private:
-  std::string text_;
-};
-
-int Bar(uint64_t handled, uint64_t total) {
-  return total ? static_cast<int>((total - handled) * 100 / total) : 0;
-}
 
 // A path as the command interpreter reads it between double quotes: "%"
 // doubled, so that no variable is expanded. A path with a double quote or a
@@ -87,141 +51,26 @@ bool ScriptPath(const char* path, std::string& out) {
 
 }  // namespace
 
-void WriteInstalledManifest() {
-  if (!IsTrue("Install")) return;
-  char* path = xstrdup((ResourcesFolder() + "\\manifest").c_str());
-  ManifestText m;
-  m << ManifestSignature() << "\n";
-  // The manifest lists itself, so that a removal deletes it too.
-  vec_add(InstalledFiles, path);
-
-  m << "[Variables]\n";
-  // With ResDir the resources folder, and the installed copy in it, lie apart
-  // from the installation: the copy could not tell the installation folder
-  // from its own place, so the manifest names it.
-  const char* res_dir = GetVariable("ResDir");
-  if (res_dir && *res_dir) m << "InstDir=" << GetVariable("InstDir") << "\n";
-  for (uint32_t i = 0; ManifestVariables && i < vec_count(ManifestVariables); i++) {
-    const char* name = vec_at<char>(ManifestVariables, i);
-    const char* value = GetVariable(name);
-    m.Variable(name, value ? value : "");
-  }
-  for (uint32_t i = 0; i < vec_count(Resources); i++) {
-    Resource* r = vec_at<Resource>(Resources, i);
-    if (r->variable) m.Variable(r->variable, r->file_name);
-  }
-
-  m << "[Files]\n";
-  for (uint32_t i = 0; i < vec_count(InstalledFiles); i++) {
-    m.Collapsed(vec_at<char>(InstalledFiles, i));
-  }
-
-  m << "[Folders]\n";
-  uint32_t folders = vec_count(CreatedFolders);
-  for (uint32_t i = folders; i-- > 0;) m.Collapsed(vec_at<char>(CreatedFolders, i));
-  // An installation folder that existed before was not recorded: a removal
-  // still takes it away once it is empty.
-  const char* inst_dir = GetVariable("InstDir");
-  if (folders == 0 || strlen(vec_at<char>(CreatedFolders, 0)) > strlen(inst_dir)) {
-    m.Collapsed(inst_dir);
-  }
-
-  m << "[Shortcuts]\n";
-  for (uint32_t i = 0; Shortcuts && i < vec_count(Shortcuts); i++) {
-    Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
-    char* target = CollapseInstDir(s->target.c_str());
-    m << s->name << "=" << target;
-    free(target);
-    if (!s->arguments.empty()) m << ">" << s->arguments;
-    if (!s->icon.empty()) m << "," << s->icon;
-    m << "\n";
-  }
-
-  // A repair writes the registry entries again: the installed copy keeps them.
-  if (RegistryEntries) m << "[Registry]\n";
-  for (uint32_t i = 0; RegistryEntries && i < vec_count(RegistryEntries); i++) {
-    RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries, i);
-    m << e->root_word << "\\" << e->key << "\\" << e->value_name << "=";
-    if (e->is_string) {
-      m << "\"" << e->text << "\"\n";
-    } else {
-      char number[16];
-      snprintf(number, sizeof number, "%lX\n", static_cast<unsigned long>(e->dword));
-      m << number;
-    }
-  }
-  m << "[Run]\n";
-  if (is_link(path)) {
-    Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-          "remove the link and run the installation again.",
-          path);
-  }
-  if (!m.WriteTo(path)) FatalText("Can't open manifest for writing");
-
-  // A repair or removal runs with administrator rights on what this file
-  // says, in a folder that ordinary users may be able to change: its digest
-  // is kept where only administrators can write, and checked before use.
-  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), kManifestCheck,
-                              FileDigest(path).c_str())) {
-    Fatal("Registry write failure %d", static_cast<int>(e));
-  }
-  // The manifest records the folders now.
-  EndFolderJournal();
-}
-
 namespace {
 
-bool SamePath(std::string a, std::string b) {
-  while (a.size() > 3 && a.back() == '\\') a.pop_back();
-  while (b.size() > 3 && b.back() == '\\') b.pop_back();
-  return _stricmp(a.c_str(), b.c_str()) == 0;
-}
-
-std::string ProgramFolder() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return {};
-  char* slash = strrchr(path, '\\');
-  return slash ? std::string(path, slash) : std::string();
+// A line of the removal's status box, with the bar where the removal stands.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+  char line[2048];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  ReportProgress(Progress().Position(), line);
 }
 
 }  // namespace
 
-void CheckInstalledManifest() {
-  const char* digest = InstalledManifestDigest();
-  if (!digest) return;
-  // The registry, which only administrators can change, says what the
-  // installation in this very folder holds: the product's key must record
-  // this folder as its installation folder, this program's folder as its
-  // resources folder and the manifest beside it as the one it wrote.
-  // Another product's manifest, one that names another folder, or a copy
-  // that stands elsewhere is refused before anything is done.
-  RegData check = reg_get_string(kRegLocalMachine, ProductKey(), kManifestCheck);
-  RegData folder = reg_get_string(kRegLocalMachine, ProductKey(), "InstDir");
-  const char* inst_dir = GetVariable("InstDir");
-  const bool same = check.error == 0 && strcmp(check.data, digest) == 0 && folder.error == 0 &&
-                    inst_dir && SamePath(folder.data, inst_dir) &&
-                    SamePath(ResourcesFolder(), ProgramFolder());
-  free(check.data);
-  free(folder.data);
-  if (!same) {
-    Fatal(
-        "The manifest %s\\manifest does not match the installation registered on this "
-        "computer for this folder: it has been changed since the installation, it belongs to "
-        "another installation, or the installation has been moved.\nNothing has been repaired "
-        "or removed; install the product again to repair it.",
-        ProgramFolder().c_str());
-  }
-}
-
 const char* RemoveInstallation() {
   ReportProgress(100, nullptr);
   // The bar runs down from 100 as the entries are handled.
-  const uint32_t files = vec_count(InstalledFiles);
-  const uint32_t folders = vec_count(CreatedFolders);
-  const uint64_t total = files + folders;
-  uint64_t handled = 0;
-  char line[2048];
+  ProgressCounter& progress = Progress();
+  progress.Plan(vec_count(InstalledFiles()) + vec_count(CreatedFolders()), true);
   // The installed manifest goes last: a removal that ends half-way (a
   // confirmed Cancel) leaves an installation that can still be removed.
   const std::string manifest = ResourcesFolder() + "\\manifest";
@@ -230,49 +79,44 @@ const char* RemoveInstallation() {
   // above it, up to the installation's own) has become a link stays where
   // the link leads. A link in the place of a file or folder goes as a link.
   std::string folder, link;
-  for (uint32_t i = 0; i < files; i++) {
-    const char* path = vec_at<char>(InstalledFiles, i);
+  for (uint32_t i = 0; i < vec_count(InstalledFiles()); i++) {
+    const char* path = vec_at<char>(InstalledFiles(), i);
     if (!deferred && _stricmp(path, manifest.c_str()) == 0) {
       deferred = path;
       continue;
     }
-    handled++;
     const char* slash = strrchr(path, '\\');
-    if (!slash) continue;
-    if (folder.size() != static_cast<size_t>(slash - path) || folder.compare(0, folder.size(), path, folder.size()) != 0) {
-      folder.assign(path, slash);
+    const size_t length = slash ? static_cast<size_t>(slash - path) : 0;
+    if (slash && (folder.size() != length || folder.compare(0, length, path, length) != 0)) {
+      folder.assign(path, length);
       link = HoldFolders(folder);
     }
-    if (!link.empty()) {
-      snprintf(line, sizeof line, "Not deleting file %s: %s is a link", path, link.c_str());
-      ReportProgress(Bar(handled - 1, total), line);
-      continue;
+    if (slash && !link.empty()) {
+      Log("Not deleting file %s: %s is a link", path, link.c_str());
+    } else {
+      Log("Deleting file %s", path);
+      // The running setup.exe cannot go yet: the script deletes it later.
+      DeleteFileA(path);
     }
-    snprintf(line, sizeof line, "Deleting file %s", path);
-    ReportProgress(Bar(handled - 1, total), line);
-    // The running setup.exe cannot go yet: the script deletes it later.
-    DeleteFileA(path);
+    progress.Add(1);
   }
   // Held folders could not be removed, not even by the run itself.
   ReleaseFolders();
   Vec* busy = vec_new();
-  for (uint32_t i = 0; i < folders; i++) {
-    const char* path = vec_at<char>(CreatedFolders, i);
-    std::string parent = path;
-    parent.resize(parent.rfind('\\') == std::string::npos ? 0 : parent.rfind('\\'));
-    link = parent.empty() ? std::string() : LinkOnTheWay(parent);
+  for (uint32_t i = 0; i < vec_count(CreatedFolders()); i++) {
+    const char* path = vec_at<char>(CreatedFolders(), i);
+    const char* slash = strrchr(path, '\\');
+    link = slash ? LinkOnTheWay(std::string(path, slash)) : std::string();
     if (!link.empty()) {
-      snprintf(line, sizeof line, "Not removing folder %s: %s is a link", path, link.c_str());
+      Log("Not removing folder %s: %s is a link", path, link.c_str());
     } else {
-      snprintf(line, sizeof line, "Removing folder %s", path);
+      Log("Removing folder %s", path);
+      if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
     }
-    ReportProgress(Bar(handled, total), line);
-    handled++;
-    if (link.empty() && !RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
+    progress.Add(1);
   }
   if (deferred) {
-    snprintf(line, sizeof line, "Deleting file %s", deferred);
-    ReportProgress(Bar(handled, total), line);
+    Log("Deleting file %s", deferred);
     // Its folder holds the running setup.exe too: the script removes it.
     if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteFileA(deferred);
   }

@@ -1,13 +1,7 @@
-// The installed manifest, the removal of an installation, and the script
-// that deletes the running setup.exe once the program has ended.
+// The removal of an installation, and the script that deletes the running
+// setup.exe once the program has ended.
 #pragma once
 
-// Writes the installed manifest after a fresh installation (nothing otherwise),
-// and keeps its digest under the product's key.
-void WriteInstalledManifest();
-// In a run without an archive: ends the run unless the installed manifest it
-// read is the one the installation wrote.
-void CheckInstalledManifest();
 // Deletes every recorded file and folder (nothing through a link) and notes
 // what the removal script must do once the run has ended. Returns the
 // script's name.

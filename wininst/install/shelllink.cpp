@@ -8,7 +8,7 @@
 #include <shobjidl.h>
 
 #include "common/handle.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/install/shortcuts.h"
 
 namespace {

@@ -8,11 +8,14 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/handle.h"
+#include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/install/archive.h"
 #include "wininst/install/files.h"
+#include "wininst/install/installed.h"
+#include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -30,19 +33,30 @@ bool IsAbsolute(const std::string& path) {
   return (!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':');
 }
 
+// Makes the link file in place of any of that name; the journal and the
+// installation's record note it.
+void Link(const char* target, const char* link, const char* description, const char* arguments,
+          const char* working_folder, const char* icon) {
+  const bool existed = file_exists(link);
+  DeleteFileA(link);
+  MakeShellLink(target, link, description, arguments, working_folder, icon);
+  JournalFile(link, existed);
+  RecordInstalledFile(link);
+}
+
 }  // namespace
 
 void CreateShortcuts() {
   const char* folder = GetVariable("ShortcutFolder");
   // The folders are settled before any page runs; without them there is no
   // place for a link.
-  if (!Shortcuts || !folder) return;
+  if (!Shortcuts() || !folder) return;
   ComScope com;
   CreateFolderTree(folder);
   const char* inst_dir = GetVariable("InstDir");
 
-  for (uint32_t i = 0; i < vec_count(Shortcuts); i++) {
-    Shortcut* s = vec_at<Shortcut>(Shortcuts, i);
+  for (uint32_t i = 0; i < vec_count(Shortcuts()); i++) {
+    Shortcut* s = vec_at<Shortcut>(Shortcuts(), i);
     char target[4096];
     if (IsAbsolute(s->target)) {
       snprintf(target, sizeof target, "%s", s->target.c_str());
@@ -52,17 +66,14 @@ void CreateShortcuts() {
     char working[4096];
     snprintf(working, sizeof working, "%s", target);
     if (char* slash = strrchr(working, '\\')) *slash = '\0';
-    char* link = xsprintf("%s\\%s.lnk", folder, s->name.c_str());
-    DeleteFileA(link);
+    TextHandle link(xsprintf("%s\\%s.lnk", folder, s->name.c_str()));
     const char* icon = s->icon.empty() ? nullptr : GetVariable(s->icon.c_str());
-    MakeShellLink(target, link, "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working,
-                  icon);
-    vec_add(InstalledFiles, link);
+    Link(target, link.get(), "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working,
+         icon);
   }
 
   if (const char* holtek = GetVariable("HoltekIDEPath")) {
-    char* link = xsprintf("%s\\HT-IDE3000.lnk", folder);
-    MakeShellLink(holtek, link, "Run Holtek HT-IDE3000", nullptr, nullptr, nullptr);
-    vec_add(InstalledFiles, link);
+    TextHandle link(xsprintf("%s\\HT-IDE3000.lnk", folder));
+    Link(holtek, link.get(), "Run Holtek HT-IDE3000", nullptr, nullptr, nullptr);
   }
 }

@@ -8,15 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/page.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
@@ -58,13 +61,14 @@ struct Completion {
 } page;
 
 bool PassedOver() {
-  return IsTrue("HeadlessInstall") || (IsTrue("Remove") && IsTrue("DoProceed"));
+  const RunMode& mode = Mode();
+  return mode.headless || (mode.remove && mode.proceed);
 }
 
 const char* Template() {
-  if (IsTrue("Remove"))
+  if (Mode().remove)
     return "[Description] V[Version][PatchLevel] has been successfully uninstalled.";
-  if (IsTrue("Install")) {
+  if (Mode().install) {
     return VariableEquals("PatchLevel", "PL0")
                ? "Congratulations!\n[Description] version [Version] has been successfully installed"
                : "Congratulations!\n[Description] version [Version][PatchLevel] has been "
@@ -75,9 +79,9 @@ const char* Template() {
 
 void Compose() {
   std::string text = Template();
-  if (!IsTrue("Remove") && IsTrue("Install")) {
-    // The welcome page sets Repair for every run that does not remove.
-    if (IsTrue("Repair")) text += " and is ready to use";
+  if (!Mode().remove && Mode().install) {
+    // The welcome page decides "repair" for every run that does not remove.
+    if (Mode().repair) text += " and is ready to use";
     text += ".\n\n";
     text += "\n\n";
   }
@@ -101,14 +105,14 @@ HWND PlaceBox(const char* text, int width, bool checked) {
 // A line of the compatibility list is a version prefix; it succeeds when an
 // installed runtime's version begins with it and the runtime names its home
 // (any such runtime will do: nothing asks which one).
-bool RuntimeMatches(const RegSubkeyList& runtimes, const char* prefix, size_t length) {
-  for (uint32_t i = 0; i < vec_count(runtimes.names); i++) {
-    const char* name = vec_at<char>(runtimes.names, i);
-    if (strncmp(name, prefix, length) != 0) continue;
-    TextHandle key(xsprintf("%s\\%s", kJavaKey, name));
-    RegData home = reg_get_string(kRegLocalMachine, key.get(), "JavaHome");
-    free(home.data);
-    if (home.error == 0) return true;
+bool RuntimeMatches(const std::vector<std::string>& runtimes, const char* prefix, size_t length) {
+  for (const std::string& name : runtimes) {
+    if (strncmp(name.c_str(), prefix, length) != 0) continue;
+    std::string home;
+    if (reg_read(kRegLocalMachine, (std::string(kJavaKey) + "\\" + name).c_str(), "JavaHome",
+                 home) == 0) {
+      return true;
+    }
   }
   return false;
 }
@@ -122,16 +126,16 @@ bool JavaAvailable() {
   if (!list_path) return false;
   FileHandle list(fopen(list_path, "r"));
   if (!list) return false;
-  RegSubkeyList runtimes = reg_list_subkeys(kRegLocalMachine, kJavaKey);
+  long error = 0;
+  const std::vector<std::string> runtimes = reg_subkeys(kRegLocalMachine, kJavaKey, &error);
   bool available = false;
-  if (runtimes.error == 0 && runtimes.count > 0) {
+  if (error == 0 && !runtimes.empty()) {
     char line[256];
     while (!available && fgets(line, sizeof line, list.get())) {
       if (line[0] == '\0' || line[0] == '\n' || line[0] == '\r' || line[0] == '#') continue;
       available = RuntimeMatches(runtimes, line, strcspn(line, "\r\n"));
     }
   }
-  reg_free_subkeys(runtimes);
   return available;
 }
 
@@ -145,7 +149,7 @@ void BuildPdfList() {
     if (!value) Fatal("Can't find variable \"%s\" in manifest", name);
     const char* bar = strchr(value, '|');
     if (!bar) Fatal("Syntax error in value of variable \"%s\"", name);
-    auto* entry = static_cast<PdfEntry*>(calloc(1, sizeof(PdfEntry)));
+    auto* entry = new (std::nothrow) PdfEntry{};
     if (!entry) Fatal("Ran out of memory!");
     TextHandle relative(xstrdup(value));
     relative.get()[bar - value] = '\0';
@@ -177,7 +181,7 @@ void Enter() {
     page.own_ide.reset(xsprintf("%s\\bin\\sandrift.exe", VariableOr("InstDir")));
     page.ide = page.own_ide.get();
   }
-  const bool offers = !IsTrue("Remove");
+  const bool offers = !Mode().remove;
   if (offers) {
     page.group = MakeControl("STATIC", nullptr, WS_BORDER, 0);
     if (page.ide && IsComponentAllowed("SANDRIFT")) {
@@ -189,7 +193,7 @@ void Enter() {
       }
     }
     // Nothing to read yet when the run goes on without asking.
-    const bool reading = !IsTrue("DoProceed");
+    const bool reading = !Mode().proceed;
     if (reading && GetVariable("ReadQuickstart")) {
       page.quickstart_box = PlaceBox("Read quickstart guide now ?", 120, true);
     }
@@ -249,4 +253,8 @@ void RunPostWizardChoices() {
   } else if (page.run_ide && page.ide) {
     RunAndWait(page.ide, "");
   }
+}
+
+PageDescriptor CompletionDescriptor() {
+  return {1, "Complete", "Installation complete", CompletionPage, false};
 }

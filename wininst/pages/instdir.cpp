@@ -9,10 +9,12 @@
 #include "common/alloc.h"
 #include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/core/ide.h"
+#include "wininst/install/ide.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/page.h"
 #include "wininst/core/product.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/features.h"
 #include "wininst/install/installers.h"
@@ -132,7 +134,7 @@ void ShowControls(bool show) {
 }
 
 LRESULT Enter() {
-  if (IsTrue("HeadlessInstall") || !IsTrue("Install")) return kPageSkip;
+  if (Mode().headless || !Mode().install) return kPageSkip;
   if (!page.made) MakeControls();
   SetPageText(Instructions());
   RefreshSpace();
@@ -164,12 +166,10 @@ void RemovePrevious(const std::string& resources) {
   const std::string setup = resources + "\\setup.exe";
   if (!RunAndWait(setup.c_str(), "--remove --setTrue-DoProceed")) return;
   const DWORD start = GetTickCount();
+  NestedPump pump;
   while ((file_exists(setup.c_str()) || is_folder(resources.c_str())) &&
          GetTickCount() - start < kCleanUpWaitMs) {
-    if (auto quit = HandleWaitingMessages()) {
-      PostQuitMessage(*quit);
-      return;
-    }
+    if (pump.Pump()) return;
     Sleep(50);
   }
 }
@@ -209,7 +209,7 @@ LRESULT CheckFolder(const std::string& folder) {
 
 LRESULT Leave(bool forward) {
   if (IsTrue("InstallTESSERAPlugin")) PluginSlot();
-  if (!IsTrue("Install") || IsTrue("HeadlessInstall")) return 0;
+  if (!Mode().install || Mode().headless) return 0;
   const std::string folder = FolderText();
   if (forward && CheckFolder(folder) == kPageVeto) return kPageVeto;
   SetVariable("InstDir", folder.c_str());
@@ -237,4 +237,8 @@ LRESULT InstDirPage(HWND, UINT message, WPARAM wparam, LPARAM) {
     }
   }
   return kPageNotHandled;
+}
+
+PageDescriptor InstDirDescriptor() {
+  return {1, "Installdir", "Choose installation folder", InstDirPage, false};
 }

@@ -1,11 +1,9 @@
 #include "wininst/pages/pages.h"
 
-#include "wininst/core/frame.h"
+#include <iterator>
 
 void InstallWizardPages() {
-  PageDescriptor* table = PageTable();
-  table[0].procedure = WelcomePage;
-  table[1].procedure = InstDirPage;
-  table[2].procedure = ProgressPage;
-  table[3].procedure = CompletionPage;
+  static PageDescriptor table[] = {WelcomeDescriptor(), InstDirDescriptor(), ProgressDescriptor(),
+                                   CompletionDescriptor()};
+  SetPageTable(table, static_cast<int>(std::size(table)));
 }

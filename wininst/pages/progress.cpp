@@ -8,14 +8,16 @@
 #include <cstring>
 #include <string>
 
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/page.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/engine.h"
-#include "wininst/install/files.h"
+#include "wininst/core/runmode.h"
+#include "wininst/install/links.h"
 #include "wininst/install/registration.h"
+#include "wininst/install/installed.h"
 #include "wininst/install/removal.h"
 #include "wininst/install/shortcuts.h"
 #include "wininst/pages/pages.h"
@@ -130,7 +132,7 @@ void ProgressDisplay::Report(int position, const char* line) {
     MoveBar();
   }
   // The quit message is not ours to take: the message loop must still see it.
-  if (auto quit = HandleWaitingMessages()) PostQuitMessage(*quit);
+  NestedPump().Pump();
   last_pump_ = GetTickCount();
 }
 
@@ -184,21 +186,21 @@ void ForgetReadingOffers() {
 }
 
 void DoTheWork() {
-  if (IsTrue("Install")) {
-    // An installation that ends half-way (Cancel, a fatal error) is taken back.
-    SetUndo(UndoInstallation);
+  const RunMode& mode = Mode();
+  if (mode.install) {
+    // An installation that ends half-way (Cancel, a fatal error) is taken
+    // back by its journal, until its installed manifest records it.
     InstallFeatures();
     RegisterProduct();
     CreateShortcuts();
     WriteInstalledManifest();
-    SetUndo(nullptr);
-  } else if (IsTrue("Repair")) {
+  } else if (mode.repair) {
     // A repair rewrites the registry entries and shortcuts; it copies no files.
     RegisterProduct();
     CreateShortcuts();
     ForgetReadingOffers();
   }
-  if (IsTrue("Remove")) {
+  if (mode.remove) {
     RemoveInstallation();
     UnregisterProduct();
     ForgetReadingOffers();
@@ -208,7 +210,7 @@ void DoTheWork() {
 }
 
 bool Interactive() {
-  return !IsTrue("HeadlessInstall") && FrameWindow();
+  return !Mode().headless && FrameWindow();
 }
 
 }  // namespace
@@ -216,7 +218,7 @@ bool Interactive() {
 LRESULT ProgressPage(HWND frame, UINT message, WPARAM, LPARAM) {
   if (message == kPageEnter) {
     if (Interactive()) {
-      SetPageText(IsTrue("Remove") ? "Uninstalling files and updating the registry"
+      SetPageText(Mode().remove ? "Uninstalling files and updating the registry"
                                    : "Installing files and updating the registry");
       display.Enter(frame);
     }
@@ -225,7 +227,7 @@ LRESULT ProgressPage(HWND frame, UINT message, WPARAM, LPARAM) {
     return kPageSkip | kPageNoWayBack;
   }
   if (message == kPageLeave) {
-    if (IsTrue("HeadlessInstall")) {
+    if (Mode().headless) {
       ForgetReadingOffers();
     } else {
       display.Leave();
@@ -233,4 +235,8 @@ LRESULT ProgressPage(HWND frame, UINT message, WPARAM, LPARAM) {
     return kPageNoWayBack;
   }
   return kPageNotHandled;
+}
+
+PageDescriptor ProgressDescriptor() {
+  return {1, "Copyfiles", "Installing new files", ProgressPage, false};
 }

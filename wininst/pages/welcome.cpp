@@ -6,8 +6,9 @@
 #include "common/handle.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/page.h"
-#include "wininst/core/product.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/registration.h"
 #include "wininst/pages/pages.h"
 
 namespace {
@@ -26,19 +27,19 @@ struct Welcome {
 
 // A fresh installation may go on at once; a maintenance run once a choice is made.
 void UpdateNext() {
-  const bool go = IsTrue("Install") || IsChecked(page.repair) || IsChecked(page.remove);
+  const bool go = Mode().install || IsChecked(page.repair) || IsChecked(page.remove);
   EnableNext(go, go);
 }
 
 const char* Template() {
-  if (IsTrue("Install")) {
+  if (Mode().install) {
     return VariableEquals("PatchLevel", "PL0")
                ? "This program will install\n[Description] version [Version].\n"
                  "Press Next to continue."
                : "This program will install\n[Description] version [Version][PatchLevel].\n"
                  "Press Next to continue.";
   }
-  return IsTrue("Remove") ? "This program will remove\n[Description] version [FullVersion].\n"
+  return Mode().remove ? "This program will remove\n[Description] version [FullVersion].\n"
                             "Select an option and press Next to continue."
                           : "This program will repair or remove\n[Description] version "
                             "[FullVersion].\nSelect an option and press Next to continue.";
@@ -46,8 +47,8 @@ const char* Template() {
 
 void Compose() {
   page.box = MakeControl("STATIC", nullptr, WS_BORDER, 0);
-  if (!IsTrue("Install")) {
-    const bool remove_only = IsTrue("Remove");
+  if (!Mode().install) {
+    const bool remove_only = Mode().remove;
     if (!remove_only)
       page.repair = MakeControl("BUTTON", "Repair the installation", kRadioStyle, kRepairButton);
     page.remove = MakeControl("BUTTON", "&Remove the installation", kRadioStyle, kRemoveButton);
@@ -75,18 +76,20 @@ LRESULT Enter() {
   if (!page.text) Compose();
   ShowChoices(true);
   SetPageText(page.text.get());
-  if (IsTrue("Install") && IsTrue("CheckInstalledVersions") && !CheckNewerVersion()) {
-    EndRun(1);
-    ExitProcess(1);
-  }
+  if (Mode().install && IsTrue("CheckInstalledVersions") && !CheckNewerVersion()) AbortRun();
   UpdateNext();
   return kPageShown;
 }
 
 LRESULT Leave() {
-  SetFlag("Remove", IsChecked(page.remove));
-  SetFlag("Repair", !IsTrue("Remove"));
-  if (IsTrue("Remove") &&
+  // The user's choice decides the run: remove, or else repair (a fresh
+  // installation leaves with the repair flag set too, as the completion
+  // page's text expects).
+  RunMode mode = Mode();
+  mode.remove = IsChecked(page.remove);
+  mode.repair = !mode.remove;
+  SetRunMode(mode);
+  if (mode.remove &&
       !AskYesNo("Remove installation", "Are you sure you want to completely remove\n%s V%s?",
                 VariableOr("Description"), VariableOr("Version"))) {
     return kPageVeto;
@@ -100,7 +103,7 @@ LRESULT Leave() {
 
 LRESULT WelcomePage(HWND, UINT message, WPARAM wparam, LPARAM) {
   // Nothing to greet or ask: the page passes itself over.
-  if (IsTrue("HeadlessInstall") || IsTrue("DoProceed")) return kPageSkip;
+  if (Mode().headless || Mode().proceed) return kPageSkip;
   switch (message) {
     case kPageEnter:
       return Enter();
@@ -114,4 +117,8 @@ LRESULT WelcomePage(HWND, UINT message, WPARAM wparam, LPARAM) {
       break;
   }
   return kPageNotHandled;
+}
+
+PageDescriptor WelcomeDescriptor() {
+  return {1, "Welcome", "Preparing to install", WelcomePage, true};
 }

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/variables.h"
 
 namespace messages_double {
@@ -59,5 +59,3 @@ void FatalText(const char* text) {
 void FatalCode(int code) {
   Fatal("Error %d", code);
 }
-void EndRun(int) {}
-void SetMessageOwner(void*) {}

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/unit/host/messages_double.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
 

@@ -10,6 +10,8 @@
 
 #include "wininst/core/entry.h"
 #include "wininst/core/frame.h"
+#include "wininst/core/progress.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -21,9 +23,10 @@ struct Event {
   bool operator==(const Event&) const = default;
 };
 
+constexpr int kPages = 4;
 std::vector<Event> events;
-LRESULT enter_result[kPageCount];
-LRESULT leave_result[kPageCount];
+LRESULT enter_result[kPages];
+LRESULT leave_result[kPages];
 int paints;
 bool page_takes_wm_user;
 
@@ -66,17 +69,18 @@ bool SameRect(const RECT& a, const RECT& b) {
 class FrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 0; i < kPageCount; i++) saved_[i] = PageTable()[i];
-    PageDescriptor* table = PageTable();
-    table[0].procedure = TestPage<0>;
-    table[1].procedure = TestPage<1>;
-    table[2].procedure = TestPage<2>;
-    table[3].procedure = TestPage<3>;
+    // The wizard's own shape: the first page passes itself over when the
+    // run proceeds without questions.
+    table_[0] = {1, "Welcome", "Preparing to install", TestPage<0>, true};
+    table_[1] = {1, "Installdir", "Choose installation folder", TestPage<1>, false};
+    table_[2] = {1, "Copyfiles", "Installing new files", TestPage<2>, false};
+    table_[3] = {1, "Complete", "Installation complete", TestPage<3>, false};
+    SetPageTable(table_, kPages);
     events.clear();
-    for (int i = 0; i < kPageCount; i++) enter_result[i] = leave_result[i] = 0;
+    for (int i = 0; i < kPages; i++) enter_result[i] = leave_result[i] = 0;
     paints = 0;
     page_takes_wm_user = false;
-    ClearVariable("DoProceed");
+    SetRunMode(RunMode{});
     SetVariable("Description", "Frame Test");
     ASSERT_EQ(CreateFrame(), FrameStatus::kShown);
     frame_ = FrameWindow();
@@ -87,7 +91,6 @@ class FrameTest : public ::testing::Test {
     if (frame_) DestroyWindow(frame_);
     Pump();
     UnregisterClassA(kFrameClass, GetModuleHandleA(nullptr));
-    for (int i = 0; i < kPageCount; i++) PageTable()[i] = saved_[i];
   }
 
   // Dispatches what is waiting; the code of a quit message, or -1.
@@ -120,7 +123,7 @@ class FrameTest : public ::testing::Test {
   bool Enabled(int id) const { return IsWindowEnabled(Item(id)) != FALSE; }
 
   HWND frame_ = nullptr;
-  PageDescriptor saved_[kPageCount];
+  PageDescriptor table_[kPages];
 };
 
 // The initial labels and the class are checked on the screen by the
@@ -203,13 +206,15 @@ TEST_F(FrameTest, BackIsOffOnTheFirstPageAndOtherPagesSayNext) {
 }
 
 TEST_F(FrameTest, DoProceedKeepsBackOffOnTheFolderPage) {
-  SetVariable("DoProceed", "yes");
+  RunMode proceeding;
+  proceeding.proceed = true;
+  SetRunMode(proceeding);
   GoToPage(1);
   EXPECT_FALSE(Enabled(kBackButton));
   Click(kNextButton);
   EXPECT_EQ(CurrentPage(), 2);
   EXPECT_TRUE(Enabled(kBackButton));
-  ClearVariable("DoProceed");
+  SetRunMode(RunMode{});
 }
 
 TEST_F(FrameTest, VetoKeepsThePageAndTheButtons) {

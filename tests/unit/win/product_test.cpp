@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "wininst/core/product.h"
+#include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/registration.h"
 
 namespace {
 
@@ -87,7 +89,9 @@ TEST_F(Product, HeadlessCheckRefusesOnlyAGreaterVersion) {
   SetVariable("Manufacturer", "MeridoxTests");
   SetVariable("Product", "Check");
   ClearVariable("Edition");
-  SetVariable("HeadlessInstall", "yes");
+  RunMode headless;
+  headless.headless = true;
+  SetRunMode(headless);
   const std::string family = std::string(kTests) + "\\Check";
 
   // A headless run never asks: a box here would hang the test.
@@ -103,6 +107,7 @@ TEST_F(Product, HeadlessCheckRefusesOnlyAGreaterVersion) {
   EXPECT_TRUE(CheckNewerVersion());
   AddKey(family + "\\Pro\\" + mine + "0");
   EXPECT_FALSE(CheckNewerVersion());
+  SetRunMode(RunMode{});
 }
 
 }  // namespace

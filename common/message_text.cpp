@@ -1,9 +1,9 @@
-// The message functions' parts that need no window: text wrapping and the
-// trace hook (the installer keeps no log).
+// The message functions' parts that need no window and are the same for
+// every program: text wrapping and the trace hook (which keeps nothing).
 #include <cstring>
 
 #include "common/alloc.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 
 char* WrapText(const char* text, int width) {
   size_t len = strlen(text);

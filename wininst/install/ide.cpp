@@ -1,4 +1,4 @@
-#include "wininst/core/ide.h"
+#include "wininst/install/ide.h"
 
 #include <windows.h>
 #include <ole2.h>
@@ -13,7 +13,7 @@
 #include "common/registry.h"
 #include "common/syslib.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
+#include "common/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 
@@ -28,11 +28,9 @@ constexpr const char* kPluginCaption = "TESSERA plugin installation";
 int slot = -1;
 
 std::optional<std::string> ReadString(const char* key, const char* name) {
-  RegData d = reg_get_string(kRegLocalMachine, key, name);
-  if (d.error != 0) return std::nullopt;
-  std::string s = d.data;
-  free(d.data);
-  return s;
+  std::string value;
+  if (reg_read(kRegLocalMachine, key, name, value) != 0) return std::nullopt;
+  return value;
 }
 
 std::string PluginKey() {
@@ -48,9 +46,8 @@ bool IsAbsoluteFolder(const char* dir) {
 
 template <typename Visit>
 void ForEachSubkey(const std::string& key, uint32_t name_limit, Visit visit) {
-  RegSubkeyList list = reg_list_subkeys(kRegLocalMachine, key.c_str(), name_limit);
-  for (uint32_t i = 0; i < list.count; i++) visit(key + "\\" + vec_at<char>(list.names, i));
-  reg_free_subkeys(list);
+  for (const std::string& name : reg_subkeys(kRegLocalMachine, key.c_str(), nullptr, name_limit))
+    visit(key + "\\" + name);
 }
 
 // OLE for the thread while the plug-in registers itself; ended only when it

@@ -1,0 +1,236 @@
+#include "wininst/install/installed.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/alloc.h"
+#include "common/compat.h"
+#include "common/handle.h"
+#include "common/messages.h"
+#include "common/osdep.h"
+#include "common/registry.h"
+#include "common/vector.h"
+#include "wininst/core/product.h"
+#include "wininst/core/runmode.h"
+#include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/files.h"
+#include "wininst/install/journal.h"
+#include "wininst/install/manifest.h"
+
+namespace {
+
+// Under the product's key: the digest of the installed manifest.
+constexpr const char* kManifestCheck = "ManifestCheck";
+
+// The installed manifest is made in memory and written at once: written line
+// by line it cost a write call per installed file under Wine (its C library
+// empties a text stream's buffer at every line end). Lines end as the
+// platform's text files do, which is what the reader and the digest expect.
+class ManifestText {
+ public:
+  ManifestText& operator<<(const char* text) {
+    for (; *text; text++) {
+      if (*text == '\n') text_ += '\r';
+      text_ += *text;
+    }
+    return *this;
+  }
+  ManifestText& operator<<(const std::string& text) { return *this << text.c_str(); }
+  // "text" collapsed for "%InstDir%", and the line's end.
+  void Collapsed(const char* text) {
+    char* collapsed = CollapseInstDir(text);
+    *this << collapsed << "\n";
+    free(collapsed);
+  }
+  // "name=value", the value collapsed.
+  void Variable(const char* name, const char* value) {
+    *this << name << "=";
+    Collapsed(value);
+  }
+  bool WriteTo(const char* path) const {
+    FileHandle f(fopen(path, "wb"));
+    return f && fwrite(text_.data(), 1, text_.size(), f.get()) == text_.size() &&
+           fclose(f.release()) == 0;
+  }
+
+ private:
+  std::string text_;
+};
+
+// The manifest's [Variables]: the manifest's own variables, then each
+// resource's variable naming its installed copy.
+void WriteVariables(ManifestText& m) {
+  m << "[Variables]\n";
+  // With ResDir the resources folder, and the installed copy in it, lie apart
+  // from the installation: the copy could not tell the installation folder
+  // from its own place, so the manifest names it.
+  const char* res_dir = GetVariable("ResDir");
+  if (res_dir && *res_dir) m << "InstDir=" << GetVariable("InstDir") << "\n";
+  for (uint32_t i = 0; ManifestVariables() && i < vec_count(ManifestVariables()); i++) {
+    const char* name = vec_at<char>(ManifestVariables(), i);
+    m.Variable(name, VariableOr(name));
+  }
+  for (uint32_t i = 0; i < vec_count(Resources()); i++) {
+    Resource* r = vec_at<Resource>(Resources(), i);
+    if (r->variable) m.Variable(r->variable, r->file_name);
+  }
+}
+
+// [Files] in the order recorded, [Folders] innermost first.
+void WriteFilesAndFolders(ManifestText& m) {
+  m << "[Files]\n";
+  for (uint32_t i = 0; i < vec_count(InstalledFiles()); i++) {
+    m.Collapsed(vec_at<char>(InstalledFiles(), i));
+  }
+  m << "[Folders]\n";
+  const uint32_t folders = vec_count(CreatedFolders());
+  for (uint32_t i = folders; i-- > 0;) m.Collapsed(vec_at<char>(CreatedFolders(), i));
+  // An installation folder that existed before was not recorded: a removal
+  // still takes it away once it is empty.
+  const char* inst_dir = VariableOr("InstDir");
+  if (folders == 0 || strlen(vec_at<char>(CreatedFolders(), 0)) > strlen(inst_dir)) {
+    m.Collapsed(inst_dir);
+  }
+}
+
+// [Shortcuts], and [Registry]: a repair writes both again.
+void WriteShortcutsAndRegistry(ManifestText& m) {
+  m << "[Shortcuts]\n";
+  for (uint32_t i = 0; Shortcuts() && i < vec_count(Shortcuts()); i++) {
+    Shortcut* s = vec_at<Shortcut>(Shortcuts(), i);
+    TextHandle target(CollapseInstDir(s->target.c_str()));
+    m << s->name << "=" << target.get();
+    if (!s->arguments.empty()) m << ">" << s->arguments;
+    if (!s->icon.empty()) m << "," << s->icon;
+    m << "\n";
+  }
+  if (RegistryEntries()) m << "[Registry]\n";
+  for (uint32_t i = 0; RegistryEntries() && i < vec_count(RegistryEntries()); i++) {
+    RegistryEntry* e = vec_at<RegistryEntry>(RegistryEntries(), i);
+    m << e->root_word << "\\" << e->key << "\\" << e->value_name << "=";
+    if (e->is_string) {
+      m << "\"" << e->text << "\"\n";
+    } else {
+      char number[16];
+      snprintf(number, sizeof number, "%lX\n", static_cast<unsigned long>(e->dword));
+      m << number;
+    }
+  }
+}
+
+bool SamePath(std::string a, std::string b) {
+  while (a.size() > 3 && a.back() == '\\') a.pop_back();
+  while (b.size() > 3 && b.back() == '\\') b.pop_back();
+  return _stricmp(a.c_str(), b.c_str()) == 0;
+}
+
+std::string ProgramFolder() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return {};
+  char* slash = strrchr(path, '\\');
+  return slash ? std::string(path, slash) : std::string();
+}
+
+
+struct Installation {
+  Vec* files = vec_new();
+  Vec* folders = vec_new();
+};
+
+Installation& Record() {
+  static Installation record;
+  return record;
+}
+
+}  // namespace
+
+Vec* InstalledFiles() {
+  return Record().files;
+}
+
+Vec* CreatedFolders() {
+  return Record().folders;
+}
+
+void RecordInstalledFile(const char* path) {
+  vec_add(Record().files, xstrdup(path));
+}
+
+void RecordCreatedFolder(const char* path) {
+  Vec* folders = Record().folders;
+  for (uint32_t i = 0; i < vec_count(folders); i++) {
+    if (_stricmp(vec_at<char>(folders, i), path) == 0) return;
+  }
+  vec_add(folders, xstrdup(path));
+}
+
+void WriteInstalledManifest() {
+  if (!Mode().install) return;
+  const std::string manifest = ResourcesFolder() + "\\manifest";
+  const char* path = manifest.c_str();
+  // The manifest lists itself, so that a removal deletes it too.
+  RecordInstalledFile(path);
+  ManifestText m;
+  m << ManifestSignature() << "\n";
+  WriteVariables(m);
+  WriteFilesAndFolders(m);
+  WriteShortcutsAndRegistry(m);
+  m << "[Run]\n";
+  if (is_link(path)) {
+    Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+          "remove the link and run the installation again.",
+          path);
+  }
+  JournalFile(path, file_exists(path));
+  if (!m.WriteTo(path)) FatalText("Can't open manifest for writing");
+
+  // A repair or removal runs with administrator rights on what this file
+  // says, in a folder that ordinary users may be able to change: its digest
+  // is kept where only administrators can write, and checked before use.
+  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), kManifestCheck,
+                              FileDigest(path).c_str())) {
+    Fatal("Registry write failure %d", static_cast<int>(e));
+  }
+  // The installation is complete: its manifest records it now.
+  CommitJournal();
+}
+
+void CheckInstalledManifest() {
+  const char* digest = InstalledManifestDigest();
+  if (!digest) return;
+  // The registry, which only administrators can change, says what the
+  // installation in this very folder holds: the product's key must record
+  // this folder as its installation folder, this program's folder as its
+  // resources folder and the manifest beside it as the one it wrote.
+  // Another product's manifest, one that names another folder, or a copy
+  // that stands elsewhere is refused before anything is done.
+  std::string check, folder;
+  const char* inst_dir = GetVariable("InstDir");
+  const bool same = reg_read(kRegLocalMachine, ProductKey(), kManifestCheck, check) == 0 &&
+                    check == digest &&
+                    reg_read(kRegLocalMachine, ProductKey(), "InstDir", folder) == 0 && inst_dir &&
+                    SamePath(folder, inst_dir) && SamePath(ResourcesFolder(), ProgramFolder());
+  if (!same) {
+    Fatal(
+        "The manifest %s\\manifest does not match the installation registered on this "
+        "computer for this folder: it has been changed since the installation, it belongs to "
+        "another installation, or the installation has been moved.\nNothing has been repaired "
+        "or removed; install the product again to repair it.",
+        ProgramFolder().c_str());
+  }
+  // The copy carries no archive: it has nothing to install, and an
+  // installation's undo must never take what the installation holds.
+  if (Mode().install) {
+    Fatal("This program is the installed copy of the installer of %s: it repairs or removes "
+          "the installation in %s and installs nothing.\nStart it with --remove to remove the "
+          "installation, or without options to repair or remove it.",
+          VariableOr("Description", VariableOr("Product")), VariableOr("InstDir"));
+  }
+}
+

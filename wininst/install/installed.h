@@ -1,0 +1,28 @@
+// What the installation holds: the files and folders that its installed
+// manifest lists and a removal takes away, and the installed manifest
+// itself (written after a fresh installation, checked by every maintenance
+// run). A fresh installation adds what it
+// writes; a maintenance run reads them from the installed manifest. Never
+// what an undo reads: that is the run's journal (journal.h).
+#pragma once
+
+struct Vec;
+
+// Paths (char*), in the order recorded.
+Vec* InstalledFiles();
+// Paths (char*), outermost first as recorded (the installed manifest lists
+// them innermost first).
+Vec* CreatedFolders();
+// Adds a copy of `path` to InstalledFiles, or to CreatedFolders when it is
+// not there yet (in any letter case).
+void RecordInstalledFile(const char* path);
+void RecordCreatedFolder(const char* path);
+
+// Writes the installed manifest after a fresh installation (nothing
+// otherwise), keeps its digest under the product's key and commits the
+// run's journal.
+void WriteInstalledManifest();
+// In a run without an archive: ends the run unless the registry records the
+// installation in the folder the program runs from with the digest of the
+// manifest beside it, and unless the run is a repair or removal.
+void CheckInstalledManifest();

@@ -1,0 +1,30 @@
+// The one file being written (extracted from the archive or copied), straight
+// through Win32 with a buffer of its own: under Wine the runtime's descriptor
+// and stream layers cost a few per cent of a run of small files. Records are
+// inflated straight into the buffer; a file that fits it is one write, made
+// when it is closed.
+#pragma once
+
+#include <cstdint>
+
+enum class OutputOpened { kFailed, kCreated, kReplaced };
+
+// Opens `path` for writing: made afresh, or (with `may_replace`) over a file
+// that was there before (kReplaced; a link in its place is refused, fatally).
+// Without `may_replace` only a new file is made: one that is there already
+// fails with EEXIST (the run's own folders hold only what the run made). On
+// failure errno is set as the runtime's own file functions set it.
+OutputOpened OpenOutput(const char* path, bool may_replace = true);
+// Adds bytes to the file; false on a write error.
+bool WriteOutput(const void* bytes, uint32_t length);
+// Room in the buffer for at least `least` of the `remaining` bytes to come
+// (the buffer is written out first when less is left): where they go and,
+// in `room`, how many may; null on a write error.
+uint8_t* OutputRoom(uint32_t least, uint32_t remaining, uint32_t& room);
+// The `length` bytes just put into the room are the file's next ones.
+void CommitOutput(uint32_t length);
+// Closes the file; false when a write failed at the end.
+bool CloseOutput();
+// Closes the file without writing what waits, before a failure or an undo
+// deletes it. Nothing happens when no file is open.
+void AbandonOutput();
