@@ -591,7 +591,8 @@ class Builder(ArchiveTest):
         self.assertEqual(len(digests), 3, digests)
         for source, digest in digests.items():
             url = urlsplit(source)
-            path = tools / "server" / url.path.lstrip("/") if url.scheme else tools / "medium" / source.replace("\\", "/")
+            path = (tools / "server" / url.path.lstrip("/") if url.scheme
+                    else tools / "medium" / source.replace("\\", "/"))
             self.assertEqual(hashlib.sha256(path.read_bytes()).hexdigest(), digest, source)
 
     def test_cryptoapi_and_host_digests_agree(self):
