@@ -18,6 +18,7 @@ import tempfile
 import time
 import zlib
 from pathlib import Path
+from urllib.parse import urlsplit
 
 from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest, build_installer,
                       command_line, drive, drive_c, header, held_open, main, reg_delete, reg_delete_if_empty,
@@ -571,6 +572,28 @@ class Builder(ArchiveTest):
                 code, said = mkinst("--verify", flipped)
                 self.assertEqual(code, 1)
                 self.assertIn("filecheck differs", said)
+
+    def test_the_tools_example_packs_and_its_digests_are_its_installers(self):
+        tools = SOURCE_DIR / "examples" / "tools"
+        installer = self.work / "tools.exe"
+        built = subprocess.run([MKINST, "--stub", STUB, "-o", installer, tools / "product.manifest", tools / "files"],
+                               capture_output=True, text=True)
+        self.assertEqual((built.returncode, built.stderr), (0, ""), "the example packs without a warning")
+        self.assertEqual(subprocess.run([MKINST, "--verify", installer], capture_output=True).returncode, 0)
+        # Each Installer= line's Digest= is the SHA-256 of its file: on the
+        # medium (medium/), or served at the address's path (server/).
+        digests, source = {}, None
+        for line in (tools / "product.manifest").read_text().splitlines():
+            if line.startswith("Installer="):
+                source = line.removeprefix("Installer=")
+            elif line.startswith("Digest="):
+                digests[source] = line.removeprefix("Digest=")
+        self.assertEqual(len(digests), 3, digests)
+        for source, digest in digests.items():
+            url = urlsplit(source)
+            path = (tools / "server" / url.path.lstrip("/") if url.scheme
+                    else tools / "medium" / source.replace("\\", "/"))
+            self.assertEqual(hashlib.sha256(path.read_bytes()).hexdigest(), digest, source)
 
     def test_cryptoapi_and_host_digests_agree(self):
         for size in (0, 1, 55, 56, 64, 65, 16383, 16384, 16385, 1000003):

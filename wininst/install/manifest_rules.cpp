@@ -114,43 +114,40 @@ constexpr KeyLine<FeatureKey> kFeatureKeys[] = {
     {"Maxversion=", FeatureKey::kMaxversion, "missing feature name before Maxversion"},
 };
 
+// The sub-lines that belong to the "Installer=" line above them.
+enum class InstallerKey { kAlternate, kArguments, kDigest };
+constexpr KeyLine<InstallerKey> kInstallerKeys[] = {
+    {"Alternate=", InstallerKey::kAlternate, nullptr},
+    {"Arguments=", InstallerKey::kArguments, nullptr},
+    {"Digest=", InstallerKey::kDigest, nullptr},
+};
+
+// A component's keys after "Component=", in the order they are tried.
+constexpr KeyLine<ComponentKey> kComponentKeys[] = {
+    {"Description=", ComponentKey::kDescription, "Description with no component name"},
+    {"Alternate=", ComponentKey::kAlternate, "Alternate with no component name"},
+    {"Selected=", ComponentKey::kSelected, "Selected with no component name"},
+    {"Required=", ComponentKey::kRequired, "Required with no component name"},
+    {"Java=", ComponentKey::kJava, "Java with no component name"},
+};
+
+class Walker;
+
+// A section and the walker's reader of its lines; none for "[Run]", which
+// ends the manifest.
+struct SectionRule {
+  const char* name;
+  bool (Walker::*read)();
+};
+
 class Walker {
  public:
   Walker(LineSource& source, Sink& sink) : source_(source), sink_(sink) {}
 
-  bool Run() {
-    std::string line;
-    for (;;) {
-      if (!source_.Next(line) || !StartsSection(line)) return Fail("Invalid manifest format");
-      std::string name;
-      Tokens(line).Next("[]", name);
-      const std::string section = Lower(name);
-      bool ok;
-      if (section == "resources") {
-        ok = Resources();
-      } else if (section == "run") {
-        sink_.Run();
-        return true;
-      } else if (section == "variables") {
-        ok = Variables();
-      } else if (section == "shortcuts") {
-        ok = Shortcuts();
-      } else if (section == "features") {
-        ok = Features();
-      } else if (section == "components") {
-        ok = Components();
-      } else if (section == "folders") {
-        ok = Paths(&Sink::FolderPath);
-      } else if (section == "files") {
-        ok = Paths(&Sink::FilePath);
-      } else if (section == "registry") {
-        ok = Registry();
-      } else {
-        return Fail("Unknown line in manifest: " + name);
-      }
-      if (!ok) return false;
-    }
-  }
+  bool Run();
+
+  // The sections in the order they are tried, each with its reader.
+  static const SectionRule kSections[];
 
  private:
   bool Fail(const std::string& message) {
@@ -218,21 +215,24 @@ class Walker {
       const char* text = line.c_str();
       const char* v;
       if (in_installer) {
-        if ((v = HasPrefix(text, "Alternate="))) {
-          sink_.InstallerAlternate(v);
-          continue;
-        }
-        if ((v = HasPrefix(text, "Arguments="))) {
-          sink_.InstallerArguments(v);
-          continue;
-        }
-        if ((v = HasPrefix(text, "Digest="))) {
-          if (have_digest) return Fail("Second Digest= line for one installer");
-          if (!IsDigest(v)) {
-            return Fail("Bad Digest= line (64 hexadecimal digits of a SHA-256 wanted): " + line);
+        if (const KeyLine<InstallerKey>* k = MatchKey(kInstallerKeys, text, v)) {
+          switch (k->key) {
+            case InstallerKey::kAlternate:
+              sink_.InstallerAlternate(v);
+              break;
+            case InstallerKey::kArguments:
+              sink_.InstallerArguments(v);
+              break;
+            case InstallerKey::kDigest:
+              if (have_digest) return Fail("Second Digest= line for one installer");
+              if (!IsDigest(v)) {
+                return Fail("Bad Digest= line (64 hexadecimal digits of a SHA-256 wanted): " +
+                            line);
+              }
+              have_digest = true;
+              sink_.InstallerDigest(v);
+              break;
           }
-          have_digest = true;
-          sink_.InstallerDigest(v);
           continue;
         }
         in_installer = false;
@@ -293,13 +293,6 @@ class Walker {
   bool Components() {
     bool have_component = false;
     sink_.ComponentsStart();
-    static const KeyLine<ComponentKey> keys[] = {
-        {"Description=", ComponentKey::kDescription, "Description with no component name"},
-        {"Alternate=", ComponentKey::kAlternate, "Alternate with no component name"},
-        {"Selected=", ComponentKey::kSelected, "Selected with no component name"},
-        {"Required=", ComponentKey::kRequired, "Required with no component name"},
-        {"Java=", ComponentKey::kJava, "Java with no component name"},
-    };
     std::string line;
     while (SectionLine(line)) {
       const char* text = line.c_str();
@@ -309,7 +302,7 @@ class Walker {
         sink_.Component(v);
         continue;
       }
-      if (const KeyLine<ComponentKey>* k = MatchKey(keys, text, v)) {
+      if (const KeyLine<ComponentKey>* k = MatchKey(kComponentKeys, text, v)) {
         if (!have_component) return Fail(k->missing);
         sink_.ComponentValue(k->key, v);
         continue;
@@ -321,6 +314,9 @@ class Walker {
     }
     return true;
   }
+
+  bool Folders() { return Paths(&Sink::FolderPath); }
+  bool Files() { return Paths(&Sink::FilePath); }
 
   bool Paths(void (Sink::*add)(const std::string&)) {
     std::string line;
@@ -371,6 +367,36 @@ class Walker {
   bool have_feature_list_ = false;
   std::set<std::string> feature_names_;
 };
+
+const SectionRule Walker::kSections[] = {
+    {"Resources", &Walker::Resources}, {"Run", nullptr},
+    {"Variables", &Walker::Variables}, {"Shortcuts", &Walker::Shortcuts},
+    {"Features", &Walker::Features},   {"Components", &Walker::Components},
+    {"Folders", &Walker::Folders},     {"Files", &Walker::Files},
+    {"Registry", &Walker::Registry},
+};
+
+bool Walker::Run() {
+  std::string line;
+  for (;;) {
+    if (!source_.Next(line) || !StartsSection(line)) return Fail("Invalid manifest format");
+    std::string name;
+    Tokens(line).Next("[]", name);
+    const SectionRule* section = nullptr;
+    for (const SectionRule& rule : kSections) {
+      if (_stricmp(name.c_str(), rule.name) == 0) {
+        section = &rule;
+        break;
+      }
+    }
+    if (!section) return Fail("Unknown line in manifest: " + name);
+    if (!section->read) {
+      sink_.Run();
+      return true;
+    }
+    if (!(this->*section->read)()) return false;
+  }
+}
 
 }  // namespace
 
@@ -423,6 +449,24 @@ std::vector<std::string> FeatureKeys() {
   std::vector<std::string> keys = {"Feature="};
   for (const auto& k : kFeatureKeys) keys.push_back(k.prefix);
   keys.push_back("Installer=");
+  return keys;
+}
+
+std::vector<std::string> Sections() {
+  std::vector<std::string> names;
+  for (const auto& section : Walker::kSections) names.push_back(section.name);
+  return names;
+}
+
+std::vector<std::string> InstallerKeys() {
+  std::vector<std::string> keys;
+  for (const auto& k : kInstallerKeys) keys.push_back(k.prefix);
+  return keys;
+}
+
+std::vector<std::string> ComponentKeys() {
+  std::vector<std::string> keys = {"Component="};
+  for (const auto& k : kComponentKeys) keys.push_back(k.prefix);
   return keys;
 }
 

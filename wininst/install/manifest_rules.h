@@ -137,10 +137,19 @@ class TextLines : public LineSource {
 // Walks the sections until [Run]. False after an error.
 bool Walk(LineSource& source, Sink& sink);
 
+// The names of the sections as the walker knows them ("Resources", ...).
+std::vector<std::string> Sections();
+
 // The keys of a [Features] line as the walker matches them, "Feature=" first
 // and "Installer=" last (its sub-lines left out): the builder names them
 // when a line looks like a misspelt one.
 std::vector<std::string> FeatureKeys();
+
+// The sub-lines of an "Installer=" line: "Alternate=", "Arguments=", "Digest=".
+std::vector<std::string> InstallerKeys();
+
+// The keys of a [Components] line, "Component=" first.
+std::vector<std::string> ComponentKeys();
 
 // Splits the value of a shortcut line: target[>arguments][,icon].
 struct ShortcutValue {

@@ -1,6 +1,8 @@
 // The manifest line rules that the installer and the builder share.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -281,6 +283,41 @@ TEST(ManifestExample, ThePluginManifest) {
                     "feature Plugin", "folder bin", "file VELLOQ.dll|196608", "file msvcp71.dll|499712",
                     "file msvcr71.dll|348160", "features-end", "components", "component Plugin",
                     "ckey3 yes", "ckey0 TESSERA plugin", "uses Plugin", "run"}));
+}
+
+// The product makers' reference heads every section the walker knows with
+// "## [Name]", and every key with a heading below its section's.
+TEST(ManifestReference, HeadsEverySectionAndKey) {
+  std::ifstream doc(SOURCE_DIR "/docs/manifest.md");
+  ASSERT_TRUE(doc) << SOURCE_DIR "/docs/manifest.md";
+  std::map<std::string, std::string> below;  // a "## " heading: the headings under it
+  std::string line, section;
+  while (std::getline(doc, line)) {
+    if (line.rfind("## ", 0) == 0) {
+      section = line;
+      below[section];
+    } else if (line.rfind("###", 0) == 0) {
+      below[section] += line + "\n";
+    }
+  }
+  auto headings_of = [&](const std::string& name) -> const std::string* {
+    for (const auto& [heading, headings] : below) {
+      if (heading.find("[" + name + "]") != std::string::npos) return &headings;
+    }
+    return nullptr;
+  };
+  for (const std::string& name : manifest::Sections()) EXPECT_TRUE(headings_of(name)) << name;
+  const std::string* features = headings_of("Features");
+  const std::string* components = headings_of("Components");
+  ASSERT_TRUE(features && components);
+  std::vector<std::string> feature_keys = manifest::FeatureKeys();
+  for (const std::string& key : manifest::InstallerKeys()) feature_keys.push_back(key);
+  for (const std::string& key : feature_keys) {
+    EXPECT_NE(features->find(key), std::string::npos) << key << " under [Features]";
+  }
+  for (const std::string& key : manifest::ComponentKeys()) {
+    EXPECT_NE(components->find(key), std::string::npos) << key << " under [Components]";
+  }
 }
 
 TEST(ManifestPrefix, CaseInsensitiveRestOrNothing) {
