@@ -205,7 +205,8 @@ uint32_t ContentLength(HINTERNET request, uint32_t listed) {
 // (whoever put it there) is never written to. A transfer that ends early or
 // cannot be written is a failed download: the partial file is deleted, since
 // a truncated installer must never be started.
-bool Receive(HINTERNET request, const char* path, uint32_t length, download_progress progress) {
+bool Receive(HINTERNET request, const char* path, uint32_t length, download_progress progress,
+             download_cancelled cancelled) {
   HANDLE file =
       CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -216,6 +217,11 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
   uint32_t received = 0;
   int read_error = 0, write_error = 0;
   for (;;) {
+    if (cancelled && cancelled()) {
+      CloseHandle(file);
+      DeleteFileA(path);
+      return false;
+    }
     DWORD got = 0;
     if (!Net().InternetReadFile(request, buffer, kBufferSize, &got)) {
       read_error = LastError();
@@ -245,7 +251,8 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
 
 }  // namespace
 
-char* url_download(const char* url, const char* folder, download_progress progress) {
+char* url_download(const char* url, const char* folder, download_progress progress,
+                   download_cancelled cancelled) {
   const bool ftp = strncmp(url, "ftp://", 6) == 0;
   if (!ftp && strncmp(url, "http://", 7) != 0) {
     ShowNotice("Must start with http:// or ftp://");
@@ -294,7 +301,7 @@ char* url_download(const char* url, const char* folder, download_progress progre
   }
   const uint32_t length = ContentLength(request.get(), listed);
   char* path = path_join(folder, name.empty() ? kDefaultName : name.c_str());
-  if (!Receive(request.get(), path, length, progress)) {
+  if (!Receive(request.get(), path, length, progress, cancelled)) {
     free(path);
     return nullptr;
   }

@@ -203,6 +203,19 @@ Arguments=[Markers]\\gamma 1
         self.assertIsNone(self.marker("beta"), "the search stops at the line that resolves nowhere")
         self.assertIsNone(self.marker("cut"), "a truncated installer is never started")
 
+    def test_cancel_during_a_download_takes_its_file_away(self):
+        slow = servers.route(f"/{self.work.name}/slow-setup.exe", SETUP + bytes(600000), rate=60000)
+        run = self.run_installer(f"Feature=Alpha\nInstaller={slow}\nArguments=[Markers]\\alpha 0\n"
+                                 "Feature=Beta\nbin/\nb.txt\nFeature=Gamma\nbin/\ng.txt\n", [
+            *to_the_work(), {"do": "wait_control", "id": 0, "contains": "Downloading", "visible": True,
+                             "timeout_ms": 30000},
+            {"do": "sleep", "ms": 1500}, {"do": "click", "id": 2}, {"do": "box", "press": "yes"}],
+            files={"bin/b.txt": b"b", "bin/g.txt": b"g"})
+        self.assertEqual(run.exit_code, 1, run)
+        self.assertEqual([b["caption"] for b in run.boxes], ["Cancel setup"], "a transfer stops without waiting")
+        self.assertIsNone(self.marker("alpha"))
+        self.assertFalse((self.work / "product").exists())
+
     def test_headless_installers_are_waited_for(self):
         own = self.work / "own-setup.exe"
         own.write_bytes(SETUP)

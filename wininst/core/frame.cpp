@@ -124,6 +124,9 @@ int page_count;
 struct Sequence {
   int current = -1;
   bool no_way_back = false;
+  // A page move is under way (a page works while it is entered or left):
+  // no second one may start inside it.
+  bool changing = false;
 } sequence;
 
 // The frame on the screen, and one being created until its window binds it.
@@ -259,6 +262,14 @@ LRESULT Frame::Dispatch(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_CREATE:
     case WM_SIZE:
       return 0;
+    case WM_CLOSE:
+      // While a page works, closing the window is a Cancel: the work must
+      // not go on without its window, nor be cut off half-way.
+      if (sequence.changing) {
+        if (ConfirmCancel()) CancelRun();
+        return 0;
+      }
+      break;
     case WM_DESTROY:
       EndRun(0);
       break;
@@ -298,7 +309,7 @@ void Frame::Command(int id) {
   switch (id) {
     case kCancelButton:
       if (!IsWindowEnabled(cancel)) return;
-      if (ConfirmCancel()) AbortRun();
+      if (ConfirmCancel()) CancelRun();
       return;
     case kNextButton:
       if (IsWindowEnabled(next)) GoToPage(NextTarget());
@@ -571,7 +582,11 @@ FrameStatus CreateFrame() {
 }
 
 void GoToPage(int target) {
-  if (target < 0) return;
+  if (target < 0 || sequence.changing) return;
+  struct Changing {
+    Changing() { sequence.changing = true; }
+    ~Changing() { sequence.changing = false; }
+  } changing;
   for (;;) {
     if (target >= page_count) {
       // The last page is never left: Finish ends the run from where it stands.

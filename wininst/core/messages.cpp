@@ -16,8 +16,37 @@ namespace {
 
 HWND owner;
 std::vector<void (*)(int)> end_hooks;
+// What the work waits for now, if anything, and whether a Cancel came meanwhile.
+bool waiting;
+WorkWait::Kind waiting_for;
+bool cancel_pending;
 
 }  // namespace
+
+WorkWait::WorkWait(Kind kind) : previous_(waiting_for), had_previous_(waiting) {
+  waiting = true;
+  waiting_for = kind;
+}
+
+WorkWait::~WorkWait() {
+  waiting = had_previous_;
+  waiting_for = previous_;
+}
+
+bool CancelPending() {
+  return cancel_pending;
+}
+
+void CancelRun() {
+  if (!waiting) AbortRun();
+  if (cancel_pending) return;
+  cancel_pending = true;
+  if (waiting_for == WorkWait::kProgram) {
+    ShowInfo("Cancel setup",
+             "Setup will stop when the program that is running now has ended,\nand then take back "
+             "what it has done.");
+  }
+}
 
 void AbortRun() {
   EndRun(1);

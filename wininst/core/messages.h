@@ -19,5 +19,29 @@ void AddEndRunHook(void (*hook)(int code));
 // Cancel, a fatal error, an error in a headless run).
 [[noreturn]] void AbortRun();
 
+// A confirmed Cancel (or the window closed while a page works). The run ends
+// at once (AbortRun), its work taken back, unless the work waits for
+// something it cannot drop at once: while an external program runs, the run
+// says that it will stop when the program has ended, and the waiting work
+// ends the run then; a transfer notices and stops at its next block.
+void CancelRun();
+// The work waits for another program (kProgram) or a transfer (kTransfer)
+// while the object lives; a Cancel meanwhile is kept (CancelPending).
+class WorkWait {
+ public:
+  enum Kind { kProgram, kTransfer };
+  explicit WorkWait(Kind kind);
+  ~WorkWait();
+  WorkWait(const WorkWait&) = delete;
+  WorkWait& operator=(const WorkWait&) = delete;
+
+ private:
+  Kind previous_;
+  bool had_previous_;
+};
+// True once a Cancel came while the work waited: the work ends the run
+// (AbortRun) as soon as its wait is over.
+bool CancelPending();
+
 // The window that owns every message box (none before the frame exists).
 void SetMessageOwner(void* window);

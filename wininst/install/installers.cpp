@@ -15,6 +15,7 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/sha256.h"
+#include "wininst/core/messages.h"
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/progress.h"
@@ -86,8 +87,17 @@ char* Download(const char* url, const char* description) {
   ReportProgress(0, "");
   rate.start = 0;
   rate.bytes = 0;
-  char* saved = url_download(url, folder.c_str(), DownloadProgress);
+  char* saved;
+  {
+    // A Cancel stops the transfer at its next block; its file goes.
+    WorkWait wait(WorkWait::kTransfer);
+    saved = url_download(url, folder.c_str(), DownloadProgress, [] {
+      NestedPump().Pump();
+      return CancelPending();
+    });
+  }
   HideBusy();
+  if (CancelPending()) AbortRun();
   if (!saved) return nullptr;
   RecordTempFile(saved);
   ReportProgress(-1, nullptr);
@@ -151,8 +161,10 @@ bool RunAndWait(const char* program, const char* arguments) {
     level = std::min(level + 1, kLastCreepLevel);
   };
   // The quit message is kept until the program has ended: put back at once,
-  // it would wake every wait of the loop.
+  // it would wake every wait of the loop. A Cancel meanwhile waits for the
+  // program too: nothing is taken back under a program still at work.
   {
+    WorkWait wait(WorkWait::kProgram);
     NestedPump pump;
     HANDLE handle = process.get();
     for (;;) {
@@ -162,6 +174,7 @@ bool RunAndWait(const char* program, const char* arguments) {
       if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) break;
     }
   }
+  if (CancelPending()) AbortRun();
   ReportProgress(100, nullptr);
   DWORD code;
   return GetExitCodeProcess(process.get(), &code) && code == 0;
