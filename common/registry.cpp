@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <string>
 
 #include "common/alloc.h"
@@ -125,7 +126,27 @@ void reg_free_subkeys(RegSubkeyList& list) {
   list.count = 0;
 }
 
+namespace {
+RegWriteObserver observer;
+
+void Observe(int root, const char* key, const char* name) {
+  // The observer may write the registry itself: it is not told of that.
+  if (RegWriteObserver o = observer) {
+    observer = nullptr;
+    o(root, key, name);
+    observer = o;
+  }
+}
+}  // namespace
+
+RegWriteObserver reg_observe_writes(RegWriteObserver o) {
+  RegWriteObserver before = observer;
+  observer = o;
+  return before;
+}
+
 long reg_set_dword(int root, const char* key, const char* name, uint32_t value) {
+  Observe(root, key, name);
   Key k;
   if (long e = CreateKey(root, key, k)) return e;
   DWORD data = value;
@@ -134,6 +155,7 @@ long reg_set_dword(int root, const char* key, const char* name, uint32_t value) 
 }
 
 long reg_set_string(int root, const char* key, const char* name, const char* text) {
+  Observe(root, key, name);
   Key k;
   if (long e = CreateKey(root, key, k)) return e;
   return RegSetValueExA(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
@@ -154,6 +176,7 @@ long reg_delete_tree(int root, const char* key) {
 }
 
 long reg_delete_value(int root, const char* key, const char* name) {
+  Observe(root, key, name);
   Key k;
   if (long e = OpenKey(root, key, KEY_WRITE, k)) return e;
   return RegDeleteValueA(k.get(), name);
@@ -177,4 +200,42 @@ std::vector<std::string> reg_subkeys(int root, const char* key, long* error, uin
   if (error) *error = list.error;
   reg_free_subkeys(list);
   return names;
+}
+
+long reg_get_raw(int root, const char* key, const char* name, RegRaw& value) {
+  Key k;
+  if (long e = OpenKey(root, key, KEY_QUERY_VALUE, k)) return e;
+  DWORD type = 0, size = 0;
+  if (long e = RegQueryValueExA(k.get(), name, nullptr, &type, nullptr, &size)) return e;
+  std::string data(size, '\0');
+  if (long e = RegQueryValueExA(k.get(), name, nullptr, &type,
+                                reinterpret_cast<BYTE*>(data.data()), &size)) {
+    return e;
+  }
+  data.resize(size);
+  value.type = type;
+  value.data = std::move(data);
+  return 0;
+}
+
+long reg_set_raw(int root, const char* key, const char* name, const RegRaw& value) {
+  Key k;
+  if (long e = CreateKey(root, key, k)) return e;
+  return RegSetValueExA(k.get(), name, 0, value.type,
+                        reinterpret_cast<const BYTE*>(value.data.data()),
+                        static_cast<DWORD>(value.data.size()));
+}
+
+bool reg_key_exists(int root, const char* key) {
+  Key k;
+  return OpenKey(root, key, KEY_QUERY_VALUE, k) == 0;
+}
+
+bool reg_key_empty(int root, const char* key) {
+  Key k;
+  if (OpenKey(root, key, KEY_QUERY_VALUE, k) != 0) return false;
+  DWORD subkeys = 0, values = 0;
+  return RegQueryInfoKeyA(k.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                          nullptr, nullptr, nullptr, nullptr) == 0 &&
+         subkeys == 0 && values == 0;
 }

@@ -67,3 +67,20 @@ long reg_read(int root, const char* key, const char* name, uint32_t& value);
 // `error` as reg_list_subkeys gives it.
 std::vector<std::string> reg_subkeys(int root, const char* key, long* error = nullptr,
                                      uint32_t name_limit = kRegSubkeyNameLimit);
+
+// A value as it is stored: its type and bytes.
+struct RegRaw {
+  uint32_t type = 0;
+  std::string data;
+};
+long reg_get_raw(int root, const char* key, const char* name, RegRaw& value);
+long reg_set_raw(int root, const char* key, const char* name, const RegRaw& value);
+bool reg_key_exists(int root, const char* key);
+// True when the key exists and holds neither values nor sub-keys.
+bool reg_key_empty(int root, const char* key);
+
+// Told of every value about to be set or deleted through this module (not
+// of what it writes itself); returns the observer it replaces. The install
+// journal keeps what a value was before the run changed it.
+using RegWriteObserver = void (*)(int root, const char* key, const char* name);
+RegWriteObserver reg_observe_writes(RegWriteObserver observer);

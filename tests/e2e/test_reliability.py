@@ -1,14 +1,16 @@
 """Runs that end badly or read a manifest someone changed: a tampered
 installed manifest must not turn a repair or removal into an attack, an
-installation cancelled or killed half-way must leave nothing behind that a
-later installation and removal would not clear, and a cancelled removal must
-leave an installation that can still be removed."""
+installation cancelled, failed or killed half-way must leave the machine as
+it was (what it overwrote put back), a cancelled removal must leave an
+installation that can still be removed, and what users do while a page works
+(a second Next, closing the window) must not break the run."""
 
 import shutil
 
-from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, fatal_run,
-                      main, past_the_folder_page, reg_delete, reg_query, start_menu_programs, temp_qz,
-                      to_the_work, to_win, wait_for, wine)
+from winetest import (ARTIFACTS, FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
+                      drive, fatal_run, finish, held_open, look_at_box, main, past_the_folder_page, probe, reg_add,
+                      reg_delete, reg_query, start_menu_programs, temp_qz, to_the_work, to_win, wait_for,
+                      wine)
 
 MAKER = "MERIDOX Reliability Tests"
 PRODUCT_KEY = f"HKLM\\SOFTWARE\\{MAKER}\\Sturdy\\1.0\\PL0"
@@ -16,12 +18,19 @@ UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Stur
 NEXT, CANCEL = 101, 2
 
 
-def product(files: int, size: int) -> tuple[str, dict]:
+def product(files: int, size: int, version: str = "1.0", features: str = "", registry: str = "") -> tuple[str, dict]:
     names = [f"f{i:04}.bin" for i in range(files)]
-    manifest = (f"[Variables]\nManufacturer={MAKER}\nProduct=Sturdy\nVersion=1.0\nDescription=Sturdy\n"
+    manifest = (f"[Variables]\nManufacturer={MAKER}\nProduct=Sturdy\nVersion={version}\nDescription=Sturdy\n"
                 "Appname=sturdy.exe\n[Features]\nFeature=Main\nbin/\n" + "".join(n + "\n" for n in names) +
-                "[Components]\nComponent=C\nMain\n[Shortcuts]\nSturdy=bin\\f0000.bin\n[Run]\n")
+                features + "[Components]\nComponent=C\nMain\n" + ("Slow\n" if "Feature=Slow" in features else "") +
+                "[Shortcuts]\nSturdy=bin\\f0000.bin\nUninstall=resources\\setup.exe>--remove\n" +
+                (f"[Registry]\n{registry}" if registry else "") + "[Run]\n")
     return manifest, {f"bin/{n}": bytes([i % 251]) * size for i, n in enumerate(names)}
+
+
+# A feature whose external installer runs for a while and leaves a marker.
+SLOW = "Feature=Slow\nInstaller=SlowSetup\nArguments=[Marker] 0 3000\n"
+TIP = f"HKCU\\Software\\{MAKER}"
 
 
 class Reliability(WineTest):
@@ -33,14 +42,17 @@ class Reliability(WineTest):
 
     def forget(self):
         reg_delete(f"HKLM\\SOFTWARE\\{MAKER}")
+        reg_delete(f"HKCU\\Software\\{MAKER}")
+        for version in ("1.1", "3.4", "3.5"):
+            reg_delete(UNINSTALL.replace("1.0PL0", version + "PL0"))
         reg_delete(UNINSTALL)
         reg_delete("HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\sturdy.exe")
         shutil.rmtree(self.links, ignore_errors=True)
 
-    def installer(self, files: int = 3, size: int = 65536):
-        out = self.work / f"sturdy{files}x{size}.exe"
+    def installer(self, files: int = 3, size: int = 65536, **kind):
+        out = self.work / f"sturdy{files}x{size}{abs(hash(str(kind)))}.exe"
         if not out.exists():
-            build_installer(*product(files, size), out)
+            build_installer(*product(files, size, **kind), out)
         return out
 
     def install(self, folder, files: int = 3, size: int = 65536) -> int:
@@ -162,6 +174,130 @@ class Reliability(WineTest):
         self.assertEqual(self.install(folder, 1000), 0)
         self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
         self.assert_nothing_left(self.work / "killed")
+
+
+    def test_a_failure_after_registration_puts_back_what_the_run_overwrote(self):
+        # A file and a registry value of the user's, which the installation
+        # writes over, and its manifest held by another program: the run
+        # fails at its very end, once everything else is done.
+        folder = self.work / "over"
+        (folder / "resources").mkdir(parents=True)
+        (folder / "bin").mkdir()
+        (folder / "bin" / "f0000.bin").write_bytes(b"older")
+        reg_add(TIP, "Tip", data="old")
+        installer = self.installer(registry=f'{TIP}\\Tip="new"\n{TIP}\\Count=5\n')
+        with held_open(folder / "resources" / "manifest", self.work):
+            run = fatal_run(installer, f"--dir={to_win(folder)}", LICENCE)
+        self.assertEqual((run.exit_code, run.boxes[0]["text"]), (1, "Can't open manifest for writing"))
+        self.assertEqual(sorted(str(p.relative_to(folder)) for p in folder.rglob("*")),
+                         ["bin", "bin/f0000.bin", "resources", "resources/manifest"], "no undo folder is left")
+        self.assertEqual((folder / "bin" / "f0000.bin").read_bytes(), b"older")
+        self.assertEqual(reg_query(TIP), {"Tip": ("REG_SZ", "old")})
+        self.assertIsNone(reg_query(PRODUCT_KEY))
+        self.assertIsNone(reg_query(UNINSTALL))
+        self.assertFalse(self.links.exists())
+
+        # Killed half-way, then cancelled in the next run: what the killed run
+        # overwrote is put back by the next one before anything else.
+        installer = self.installer(1000, registry=f'{TIP}\\Tip="new"\n')
+        drive([{"do": "start", "cmdline": command_line(installer, f"--dir={to_win(folder)}")}, *to_the_work(),
+               {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000}, {"do": "sleep", "ms": 300}])
+        self.assertIsNotNone(reg_query(PRODUCT_KEY + "\\Installing"), "the killed run's journal stays")
+        self.cancel_mid_way(installer, f"--dir={to_win(folder)}")
+        self.assertEqual((folder / "bin" / "f0000.bin").read_bytes(), b"older")
+        self.assertEqual(sorted(p.name for p in folder.rglob("*")), ["bin", "f0000.bin", "manifest", "resources"])
+        self.assertEqual(reg_query(TIP), {"Tip": ("REG_SZ", "old")})
+        self.assertIsNone(reg_query(PRODUCT_KEY))
+
+    def test_what_users_do_while_a_page_works(self):
+        folder = self.work / "busy"
+        marker = self.work / "marker.txt"
+        slow = self.installer(300, 1, version="1.1", features=SLOW)
+        setup = probe("fake_setup")
+        options = [f"--dir={to_win(folder)}", f"--setVariable-SlowSetup={to_win(setup)}",
+                   f"--setVariable-Marker={to_win(marker)}"]
+        # Closing the window while the external installer runs asks as Cancel
+        # does; yes waits for the installer, then takes everything back.
+        shot = self.work / "stop.bmp"
+        run = drive([{"do": "start", "cmdline": command_line(slow, *options)}, *to_the_work(),
+                     {"do": "wait_control", "id": 0, "contains": "Installing components", "visible": True,
+                      "timeout_ms": 30000},
+                     {"do": "close"}, {"do": "box", "press": "yes"}, *look_at_box(shot, 1),
+                     {"do": "wait_exit", "timeout_ms": 30000}])
+        bmp_to_png(shot, "cancel-waits-for-the-installer")
+        self.assertEqual(run.exit_code, 1, run)
+        self.assertEqual([b["caption"] for b in run.boxes], ["Cancel setup", "Cancel setup"])
+        self.assertTrue(run.boxes[1]["text"].startswith("Setup will stop when the program that is running now"))
+        self.assertEqual(marker.read_text().split(), ["0", "3000"], "the installer ran to its end")
+        self.assertFalse(folder.exists())
+        self.assertIsNone(reg_query(UNINSTALL.replace("1.0PL0", "1.1PL0")))
+
+        # A second Next while the folder page removes the previous
+        # installation acts on nothing: one installation, complete and removable.
+        self.assertEqual(self.install(folder), 0)
+        run = drive([{"do": "start", "cmdline": command_line(self.installer(), f"--dir={to_win(folder)}")},
+                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                     {"do": "wait_control", "id": NEXT, "enabled": True}, {"do": "click", "id": NEXT},
+                     *past_the_folder_page()[:1], {"do": "click", "id": NEXT}, {"do": "box", "press": "yes"},
+                     {"do": "click", "id": NEXT}, {"do": "click", "id": NEXT}, *finish()])
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual([b["caption"] for b in run.boxes], ["Previous Installation"])
+        self.assertTrue(wait_for(lambda: (folder / "resources" / "setup.exe").exists(), 10))
+        self.assertEqual(len(list((folder / "bin").iterdir())), 3)
+        self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assert_nothing_left(folder)
+
+
+    def test_versions_side_by_side_and_files_other_programs_hold(self):
+        newer, older = self.work / "3.5", self.work / "3.4"
+        for version, folder in (("3.5", newer), ("3.4", older)):
+            self.assertEqual(wine([self.installer(version=version), f"--dir={to_win(folder)}", LICENCE]), 0)
+        self.assertEqual(wine([older / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assertTrue(wait_for(lambda: not older.exists(), 20))
+        # The shortcuts of that name are the newer version's: they stay.
+        links = drive([{"do": "read_link", "path": to_win(self.links / f"{n}.lnk")} for n in ("Sturdy", "Uninstall")])
+        self.assertEqual([link["target"].lower() for link in links.of("read_link")],
+                         [f"{to_win(newer)}\\bin\\f0000.bin".lower(), f"{to_win(newer)}\\resources\\setup.exe".lower()])
+
+        # A file another program holds is tried again, then set to go at the
+        # restart; the user is told, and the removal counts as done.
+        held = newer / "bin" / "f0001.bin"
+        shot = self.work / "busy.bmp"
+        session = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+        self.addCleanup(wine, ["reg", "delete", session, "/v", "PendingFileRenameOperations", "/f"])
+        with held_open(held, self.work):
+            run = drive([{"do": "start", "cmdline": command_line(newer / "resources" / "setup.exe", "--remove-silently")},
+                         *look_at_box(shot, 1), {"do": "wait_exit", "timeout_ms": 30000}])
+        bmp_to_png(shot, "removal-files-in-use")
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertEqual(run.boxes[0]["caption"], "Remove installation")
+        self.assertIn(to_win(held), run.boxes[0]["text"])
+        self.assertIn(to_win(held), reg_query(session, "PendingFileRenameOperations")[1])
+        self.assertTrue(wait_for(lambda: sorted(p.name for p in newer.rglob("*")) == ["bin", "f0001.bin"], 20))
+        self.assertFalse(self.links.exists())
+
+    def test_folders_the_installation_refuses_or_takes_over(self):
+        folder = self.work / "again"
+        for _ in range(2):
+            self.assertEqual(self.install(folder), 0)
+        folders = (folder / "resources" / "manifest").read_text().split("[Folders]")[1].split("[Shortcuts]")[0]
+        self.assertEqual([f for f in folders.split() if "%InstDir%" in f],
+                         ["%InstDir%\\resources", "%InstDir%\\bin", "%InstDir%"], "every folder, found or made")
+        elsewhere = self.work / "elsewhere"
+        refusals = [(f"--dir={to_win(elsewhere)}", f"Sturdy version 1.0 is installed already in {to_win(folder)}.\n"
+                     "Remove that installation first, or install into its folder."),
+                    ("--dir=relative\\path", 'The installation folder "relative\\path" is not a full path.'),
+                    # The longest argument the command line takes, and a path too long in it.
+                    (f"--dir={to_win(self.work)}\\{'l' * (247 - len(to_win(self.work)))}", "The folder ")]
+        for option, text in refusals:
+            with self.subTest(option[:40]):
+                run = fatal_run(self.installer(), option, LICENCE)
+                self.assertEqual((run.exit_code, run.boxes[0]["caption"]), (1, "Fatal error"), run)
+                self.assertTrue(run.boxes[0]["text"].startswith(text), run.boxes[0]["text"])
+        self.assertFalse(elsewhere.exists())
+        self.assertIn("too long", run.boxes[0]["text"])
+        self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assert_nothing_left(folder)
 
 
 if __name__ == "__main__":

@@ -311,7 +311,8 @@ void ExtractRecord(const char* path, uint32_t size, Destination destination) {
   if (path) {
     const bool installation = destination == Destination::kInstallation;
     OutputOpened opened;
-    while ((opened = OpenOutput(path, installation)) == OutputOpened::kFailed) {
+    while ((opened = installation ? OpenInstallationFile(path) : OpenOutput(path)) ==
+           OutputOpened::kFailed) {
       const int error = errno;
       if (error == EACCES &&
           AskRetry("Can't create file",
@@ -322,10 +323,7 @@ void ExtractRecord(const char* path, uint32_t size, Destination destination) {
       }
       Fatal("Can't create file: %s\nError %d", path, error);
     }
-    if (installation) {
-      JournalFile(path, opened == OutputOpened::kReplaced);
-      RecordInstalledFile(path);
-    }
+    if (installation) RecordInstalledFile(path);
     Progress().Add(archive::kCopyChunk);
   }
 

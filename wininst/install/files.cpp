@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/compat.h"
@@ -26,7 +27,13 @@ constexpr int kFolderPathLimit = 4096;
 
 RunBuffer<uint8_t, archive::kCopyChunk> copy_buffer;
 
+bool record_found_folders;
+
 }  // namespace
+
+void RecordFoundFolders(bool over_previous) {
+  record_found_folders = over_previous;
+}
 
 bool CreateFolderTree(const char* path) {
   char copy[kFolderPathLimit];
@@ -37,6 +44,18 @@ bool CreateFolderTree(const char* path) {
   if (file_exists(copy)) {
     if (!is_folder(copy)) Fatal("Folder %s exists but is not a folder!", copy);
     HoldFoldersForWriting(copy);
+    // An installation over a previous one holds what it writes in, found or
+    // made: it lists every folder, so that its removal takes them away (when
+    // they are empty). Folders that were there before a first installation
+    // stay the user's.
+    if (!record_found_folders) return false;
+    const std::string found = copy;
+    const std::vector<std::string> places = InstallationPlaces();
+    for (size_t at = 0; at != std::string::npos; at = found.find('\\', at + 1)) {
+      const std::string step = at ? found.substr(0, at) : found;
+      if (at && InPlaces(step, places)) RecordCreatedFolder(step.c_str());
+    }
+    if (InPlaces(found, places)) RecordCreatedFolder(found.c_str());
     return false;
   }
   if (char* slash = strrchr(copy, '\\'); slash && slash - copy > 2) {
@@ -60,9 +79,9 @@ bool CreateFolderTree(const char* path) {
 void CopyFileInto(const char* source, const char* destination, uint32_t size, FILE* opened) {
   FileHandle in(opened ? opened : fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
-  const OutputOpened made = OpenOutput(destination);
-  if (made == OutputOpened::kFailed) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
-  JournalFile(destination, made == OutputOpened::kReplaced);
+  if (OpenInstallationFile(destination) == OutputOpened::kFailed) {
+    Fatal("Can't create file: %s\n%s", destination, strerror(errno));
+  }
   RecordInstalledFile(destination);
   Progress().Add(archive::kCopyChunk);
 

@@ -11,6 +11,9 @@
 // folders on the way (links.h). True when it created the folder,
 // false when it existed; a file in its place is fatal.
 bool CreateFolderTree(const char* path);
+// Whether the installation goes over a previous one in the same folder:
+// then CreateFolderTree records the folders it finds there too.
+void RecordFoundFolders(bool over_previous);
 // Copies the first `size` bytes of `source` (read from `opened` when that is
 // given, a stream the copy closes) to `destination` and records the
 // destination in InstalledFiles. Failures are fatal.

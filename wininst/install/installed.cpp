@@ -21,6 +21,7 @@
 #include "wininst/install/files.h"
 #include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/output.h"
 
 namespace {
 
@@ -52,11 +53,8 @@ class ManifestText {
     *this << name << "=";
     Collapsed(value);
   }
-  bool WriteTo(const char* path) const {
-    FileHandle f(fopen(path, "wb"));
-    return f && fwrite(text_.data(), 1, text_.size(), f.get()) == text_.size() &&
-           fclose(f.release()) == 0;
-  }
+  // Into the output file (output.h), which the caller has opened.
+  bool WriteTo() const { return WriteOutput(text_.data(), static_cast<uint32_t>(text_.size())); }
 
  private:
   std::string text_;
@@ -182,13 +180,10 @@ void WriteInstalledManifest() {
   WriteFilesAndFolders(m);
   WriteShortcutsAndRegistry(m);
   m << "[Run]\n";
-  if (is_link(path)) {
-    Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-          "remove the link and run the installation again.",
-          path);
+  if (OpenInstallationFile(path) == OutputOpened::kFailed || !m.WriteTo() || !CloseOutput()) {
+    AbandonOutput();
+    FatalText("Can't open manifest for writing");
   }
-  JournalFile(path, file_exists(path));
-  if (!m.WriteTo(path)) FatalText("Can't open manifest for writing");
 
   // A repair or removal runs with administrator rights on what this file
   // says, in a folder that ordinary users may be able to change: its digest

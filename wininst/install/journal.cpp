@@ -1,31 +1,44 @@
 #include "wininst/install/journal.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "common/compat.h"
+#include "common/messages.h"
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/product.h"
-#include "wininst/install/installed.h"
+#include "wininst/core/variables.h"
 #include "wininst/install/links.h"
-#include "wininst/install/output.h"
 
 namespace {
 
+// Under the journal's key: the places of the installation (one a line), the
+// undo folder, and numbered values: folders ("0", "1", ...), former registry
+// values ("R0", ...), keys made ("K0", ...).
+constexpr const char* kPlaces = "Places";
+constexpr const char* kUndoFolder = "Undo";
+// In the undo folder: a line a file, "C\tpath" for a file made, "O\tpath\tcopy"
+// for one set aside before another was made in its place.
+constexpr const char* kLogName = "journal";
+
 struct Journal {
   bool open = false;
-  std::vector<std::string> files;     // made by the run
-  std::vector<std::string> replaced;  // there before the run, written over
-  std::vector<std::string> folders;   // outermost first
-  bool registered_anew = false;
-  // The folders' copy under the product's key: its key while it is kept,
-  // and the number of entries.
   std::string key;
-  uint32_t entries = 0;
+  std::string undo;  // the undo folder, made at the first file
+  HANDLE log = INVALID_HANDLE_VALUE;
+  uint32_t folders = 0;
+  uint32_t values = 0;
+  uint32_t keys = 0;
+  uint32_t copies = 0;
+  std::set<std::string> touched;  // values whose former state is kept, lower case
 };
 
 Journal& State() {
@@ -33,66 +46,363 @@ Journal& State() {
   return journal;
 }
 
-void EndFolderCopy() {
+std::string JournalKey() {
+  return std::string(ProductKey()) + "\\Installing";
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Parent(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void Numbered(const char* prefix, uint32_t& count, const RegRaw& value) {
+  const std::string name = prefix + std::to_string(count++);
+  reg_set_raw(kRegLocalMachine, State().key.c_str(), name.c_str(), value);
+}
+
+RegRaw Text(const std::string& text) {
+  return RegRaw{REG_SZ, text + '\0'};
+}
+
+void Put16(std::string& out, size_t n) {
+  out += static_cast<char>(n & 0xFF);
+  out += static_cast<char>((n >> 8) & 0xFF);
+}
+
+// Keeps what a registry value was before the run first sets or deletes it,
+// and the keys the run is about to make.
+void BeforeRegistryWrite(int root, const char* key, const char* name) {
   Journal& j = State();
-  if (j.key.empty()) return;
-  reg_delete_tree(kRegLocalMachine, j.key.c_str());
-  j.key.clear();
+  if (!j.open || (root == kRegLocalMachine && _strnicmp(key, j.key.c_str(), j.key.size()) == 0)) {
+    return;
+  }
+  if (!j.touched.insert(Lower(std::to_string(root) + "|" + key + "|" + name)).second) return;
+  std::vector<std::string> missing;
+  for (std::string path = key; !path.empty() && !reg_key_exists(root, path.c_str());
+       path = Parent(path)) {
+    missing.insert(missing.begin(), path);
+  }
+  for (const std::string& made : missing) Numbered("K", j.keys, Text(std::to_string(root) + "|" + made));
+  RegRaw former;
+  const bool existed = reg_get_raw(root, key, name, former) == 0;
+  std::string record;
+  record += static_cast<char>(root);
+  record += static_cast<char>(existed);
+  for (int shift = 0; shift < 32; shift += 8) record += static_cast<char>((former.type >> shift) & 0xFF);
+  Put16(record, strlen(key));
+  record += key;
+  Put16(record, strlen(name));
+  record += name;
+  record += former.data;
+  Numbered("R", j.values, RegRaw{REG_BINARY, record});
+}
+
+size_t Get16(const std::string& in, size_t at) {
+  return static_cast<unsigned char>(in[at]) | (static_cast<unsigned char>(in[at + 1]) << 8);
+}
+
+// Puts a registry value back as BeforeRegistryWrite kept it.
+void RestoreValue(const std::string& record) {
+  if (record.size() < 10) return;
+  const int root = record[0];
+  const bool existed = record[1] != 0;
+  uint32_t type = 0;
+  for (int i = 0; i < 4; i++) type |= static_cast<uint32_t>(static_cast<unsigned char>(record[2 + i])) << (8 * i);
+  const size_t key_length = Get16(record, 6);
+  if (record.size() < 8 + key_length + 2) return;
+  const std::string key = record.substr(8, key_length);
+  const size_t name_length = Get16(record, 8 + key_length);
+  if (record.size() < 10 + key_length + name_length) return;
+  const std::string name = record.substr(10 + key_length, name_length);
+  if (existed) {
+    reg_set_raw(root, key.c_str(), name.c_str(), RegRaw{type, record.substr(10 + key_length + name_length)});
+  } else {
+    reg_delete_value(root, key.c_str(), name.c_str());
+  }
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string text;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[16384];
+  DWORD got;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+bool Inside(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() + 1 && _strnicmp(path.c_str(), folder.c_str(), folder.size()) == 0 &&
+         path[folder.size()] == '\\';
+}
+
+// The files of the journal's file, newest first: what the run made goes,
+// what it set aside comes back. Only inside the installation's places, and
+// never through a link.
+void UndoFiles(const std::string& undo, const std::vector<std::string>& places) {
+  const std::vector<std::string> lines = Lines(ReadAll(undo + "\\" + kLogName));
+  // Names withdrawn (X) by a later line: their C line is not the run's file.
+  std::vector<std::string> withdrawn;
+  auto take_withdrawn = [&](const std::string& path) {
+    for (auto w = withdrawn.begin(); w != withdrawn.end(); ++w) {
+      if (_stricmp(w->c_str(), path.c_str()) != 0) continue;
+      withdrawn.erase(w);
+      return true;
+    }
+    return false;
+  };
+  for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+    const size_t tab = line->find('\t');
+    if (tab != 1) continue;
+    const size_t second = line->find('\t', 2);
+    const std::string path = line->substr(2, second == std::string::npos ? std::string::npos : second - 2);
+    if (!InPlaces(path, places) || !LinkOnTheWay(Parent(path), places).empty()) continue;
+    if ((*line)[0] == 'X') {
+      withdrawn.push_back(path);
+    } else if ((*line)[0] == 'C') {
+      if (!take_withdrawn(path)) DeleteFileA(path.c_str());
+    } else if ((*line)[0] == 'O' && second != std::string::npos) {
+      const std::string copy = line->substr(second + 1);
+      // A copy that is not there was never made: the file stayed in place.
+      if (!Inside(copy, undo) || !file_exists(copy.c_str())) continue;
+      DeleteFileA(path.c_str());
+      MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING);
+    }
+  }
+}
+
+// Whatever is left in the undo folder (its file, copies not needed), then the folder.
+void RemoveUndoFolder(const std::string& undo) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((undo + "\\*").c_str(), &found);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      DeleteFileA((undo + "\\" + found.cFileName).c_str());
+    }
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  RemoveDirectoryA(undo.c_str());
+}
+
+template <typename Visit>
+void ForEachNumbered(const std::string& key, const char* prefix, Visit visit) {
+  for (uint32_t n = 0;; n++) {
+    RegRaw value;
+    if (reg_get_raw(kRegLocalMachine, key.c_str(), (prefix + std::to_string(n)).c_str(), value) != 0) {
+      break;
+    }
+    visit(value.data);
+  }
+}
+
+// Takes back the journal kept under `key`, newest first, and deletes it.
+void UndoRecord(const std::string& key) {
+  std::string places_text, undo;
+  reg_read(kRegLocalMachine, key.c_str(), kPlaces, places_text);
+  reg_read(kRegLocalMachine, key.c_str(), kUndoFolder, undo);
+  std::vector<std::string> places;
+  for (std::string& place : Lines(places_text + "\n")) {
+    if (!place.empty()) places.push_back(place);
+  }
+  std::vector<std::string> folders, values, keys;
+  ForEachNumbered(key, "", [&](const std::string& v) { folders.push_back(v.c_str()); });
+  ForEachNumbered(key, "R", [&](const std::string& v) { values.push_back(v); });
+  ForEachNumbered(key, "K", [&](const std::string& v) { keys.push_back(v.c_str()); });
+
+  if (!undo.empty()) {
+    UndoFiles(undo, places);
+    RemoveUndoFolder(undo);
+  }
+  // Innermost first; a folder that is not empty stays.
+  for (auto f = folders.rbegin(); f != folders.rend(); ++f) RemoveDirectoryA(f->c_str());
+  for (auto v = values.rbegin(); v != values.rend(); ++v) RestoreValue(*v);
+  reg_delete_tree(kRegLocalMachine, key.c_str());
+  // The keys the run made, innermost first, once nothing is left in them.
+  for (auto k = keys.rbegin(); k != keys.rend(); ++k) {
+    const size_t bar = k->find('|');
+    if (bar == std::string::npos) continue;
+    const int root = atoi(k->substr(0, bar).c_str());
+    const std::string path = k->substr(bar + 1);
+    if (reg_key_empty(root, path.c_str())) reg_delete_tree(root, path.c_str());
+  }
+}
+
+// Makes the undo folder and the journal's file in it, once: in the
+// installation folder where it exists, else beside `path`.
+bool OpenLog(const char* path) {
+  Journal& j = State();
+  if (j.log == INVALID_HANDLE_VALUE) {
+    const char* inst_dir = GetVariable("InstDir");
+    const std::string base = inst_dir && is_folder(inst_dir) ? std::string(inst_dir) : Parent(path);
+    for (int attempt = 0; attempt < 100 && j.undo.empty(); attempt++) {
+      uint32_t number = 0;
+      RtlGenRandom(&number, sizeof number);
+      char name[32];
+      snprintf(name, sizeof name, "\\~undo%08lx", static_cast<unsigned long>(number));
+      const std::string folder = base + name;
+      // Named in the journal before it exists: a run killed in between
+      // leaves a name, never a folder nobody knows.
+      reg_set_string(kRegLocalMachine, j.key.c_str(), kUndoFolder, folder.c_str());
+      if (CreateDirectoryA(folder.c_str(), nullptr)) {
+        SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
+        j.undo = folder;
+      } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        break;
+      }
+    }
+    if (j.undo.empty()) return false;
+    j.log = CreateFileA((j.undo + "\\" + kLogName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (j.log == INVALID_HANDLE_VALUE) return false;
+  }
+  return true;
+}
+
+// Appends a line to the journal's file, written at once: a killed run
+// leaves every line it wrote.
+bool Log(const std::string& line, const char* path) {
+  Journal& j = State();
+  if (!OpenLog(path)) return false;
+  DWORD written = 0;
+  return WriteFile(j.log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+         written == line.size();
+}
+
+void CloseLog() {
+  Journal& j = State();
+  if (j.log != INVALID_HANDLE_VALUE) CloseHandle(j.log);
+  j.log = INVALID_HANDLE_VALUE;
+}
+
+[[noreturn]] void RefuseLink(const char* path) {
+  Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+        "remove the link and run the installation again.",
+        path);
 }
 
 }  // namespace
 
+void RecoverKilledRun() {
+  const std::string key = JournalKey();
+  if (reg_key_exists(kRegLocalMachine, key.c_str())) UndoRecord(key);
+}
+
 void BeginJournal() {
+  RecoverKilledRun();
   Journal& j = State();
-  j.open = true;
-  j.key = std::string(ProductKey()) + "\\Installing";
-  for (j.entries = 0;; j.entries++) {
-    std::string folder;
-    if (reg_read(kRegLocalMachine, j.key.c_str(), std::to_string(j.entries).c_str(), folder) != 0) {
-      break;
-    }
-    if (is_folder(folder.c_str())) {
-      j.folders.push_back(folder);
-      RecordCreatedFolder(folder.c_str());
-    }
+  j = Journal{};
+  j.key = JournalKey();
+  // The journal's key makes the product's keys that are not there yet: they
+  // are the run's to take away again.
+  std::vector<std::string> missing;
+  for (std::string path = Parent(j.key); !path.empty() && !reg_key_exists(kRegLocalMachine, path.c_str());
+       path = Parent(path)) {
+    missing.insert(missing.begin(), path);
   }
+  std::string places;
+  for (const std::string& place : InstallationPlaces()) places += place + "\n";
+  reg_set_string(kRegLocalMachine, j.key.c_str(), kPlaces, places.c_str());
+  for (const std::string& made : missing) Numbered("K", j.keys, Text(std::to_string(kRegLocalMachine) + "|" + made));
+  j.open = true;
+  reg_observe_writes(BeforeRegistryWrite);
   AddEndRunHook([](int code) {
     if (code != 0) UndoJournal();
   });
 }
 
-void JournalFile(const char* path, bool replaced) {
-  (replaced ? State().replaced : State().files).emplace_back(path);
+namespace {
+
+// Moves the file at `path` into the undo folder, named in the journal (after
+// `before`, in the same write) before it moves.
+bool MoveAside(const char* path, const std::string& before) {
+  if (is_link(path)) RefuseLink(path);
+  if (!file_exists(path)) return true;
+  Journal& j = State();
+  if (!j.open) {
+    // Outside an installation (a repair) nothing is kept: the file just goes.
+    if (DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  // The copy is named in the journal before the file moves.
+  bool kept = OpenLog(path);
+  if (kept) {
+    const std::string copy = j.undo + "\\" + std::to_string(j.copies++);
+    kept = Log(before + "O\t" + std::string(path) + "\t" + copy + "\n", path) &&
+           MoveFileExA(path, copy.c_str(), MOVEFILE_COPY_ALLOWED);
+  }
+  if (!kept) errno = errno_of(GetLastError());
+  return kept;
+}
+
+}  // namespace
+
+bool SetAside(const char* path) {
+  return MoveAside(path, "");
+}
+
+OutputOpened OpenInstallationFile(const char* path) {
+  // Named before it is made: a run killed in between leaves a name of a file
+  // that is not there, never a file nobody knows.
+  JournalCreated(path);
+  OutputOpened opened = OpenOutput(path);
+  if (opened == OutputOpened::kFailed && errno == EEXIST) {
+    // The file there is not the run's: the name just written is withdrawn,
+    // and the file set aside makes its place the run's.
+    if (!MoveAside(path, State().open ? "X\t" + std::string(path) + "\n" : "")) {
+      return OutputOpened::kFailed;
+    }
+    opened = OpenOutput(path);
+    if (opened == OutputOpened::kCreated) opened = OutputOpened::kReplaced;
+  }
+  return opened;
+}
+
+void JournalCreated(const char* path) {
+  if (State().open) Log("C\t" + std::string(path) + "\n", path);
 }
 
 void JournalFolder(const char* path) {
   Journal& j = State();
-  j.folders.emplace_back(path);
-  if (!j.key.empty()) {
-    reg_set_string(kRegLocalMachine, j.key.c_str(), std::to_string(j.entries++).c_str(), path);
-  }
-}
-
-void JournalRegistration(bool was_registered) {
-  State().registered_anew = !was_registered;
+  if (!j.open) return;
+  reg_set_string(kRegLocalMachine, j.key.c_str(), std::to_string(j.folders++).c_str(), path);
 }
 
 void CommitJournal() {
-  EndFolderCopy();
-  State().open = false;
+  Journal& j = State();
+  if (!j.open) return;
+  j.open = false;
+  reg_observe_writes(nullptr);
+  CloseLog();
+  if (!j.undo.empty()) RemoveUndoFolder(j.undo);
+  reg_delete_tree(kRegLocalMachine, j.key.c_str());
 }
 
 void UndoJournal() {
   Journal& j = State();
   if (!j.open) return;
   j.open = false;
+  reg_observe_writes(nullptr);
   // The file being written when the run ended must be closed to go, and
   // the folders the run held must be let go to be removed.
   AbandonOutput();
   ReleaseFolders();
-  for (auto f = j.files.rbegin(); f != j.files.rend(); ++f) DeleteFileA(f->c_str());
-  // Innermost first; a folder that is not empty stays.
-  for (auto f = j.folders.rbegin(); f != j.folders.rend(); ++f) RemoveDirectoryA(f->c_str());
-  EndFolderCopy();
-  if (j.registered_anew) UnregisterProduct();
+  CloseLog();
+  UndoRecord(j.key);
 }

@@ -1,29 +1,48 @@
 // The run's install journal: what this run has done to the machine while it
 // installs, so that a run that ends before the installation is complete (a
-// confirmed Cancel, a fatal error, a killed run found by the next one) takes
-// it back. It holds the files the run made and those it overwrote, the
-// folders it made (also kept under the product's key, which only
-// administrators can change, until the installed manifest records them),
-// and whether the run registered a product that was not registered before.
-// An undo reads only the journal: a maintenance run's lists of what the
-// installation holds are never its to delete.
+// confirmed Cancel, a fatal error, or a killed run that the next run of the
+// product finds) is taken back: the files it made are deleted, those it
+// replaced are put back from the copies it set aside, the registry values it
+// set or deleted get their former data (or absence) again, the keys and
+// folders it made go when they are empty.
+//
+// The journal is kept as it happens, so that it survives a killed run: its
+// registry part (the places of the installation, the folders, the former
+// registry values, the keys made) under the product's key, which only
+// administrators can change; the files made and set aside in a file of an
+// undo folder inside the installation folder, beside the copies. An undo
+// reads only the journal, and deletes or puts back nothing outside the
+// installation's places (nor through a link): the file in the installation
+// folder can name nothing else. A maintenance run's list of what the
+// installation holds is never the journal's to delete.
 #pragma once
 
-// The installation starts: takes over the folders that a killed run of the
-// product left (they become the installation's too) and has the end of the
-// run undo the journal unless the installation is committed.
+#include "wininst/install/output.h"
+
+// The installation starts: first takes back what a killed run of the
+// product left (RecoverKilledRun), then keeps the journal from here on
+// (the registry's changes included) and has the end of the run undo it
+// unless the installation is committed.
 void BeginJournal();
-// The run made the file at `path` (`replaced`: over a file that was there).
-void JournalFile(const char* path, bool replaced);
+// Takes back a killed installation of this product, when one left its
+// journal; nothing otherwise.
+void RecoverKilledRun();
+// Opens `path` for the installation's writing (output.h): a new file, or,
+// when one is there, a new file in its place while the one that was there
+// is set aside to be put back by an undo. A link in its place is refused
+// (fatally). kFailed with errno set.
+OutputOpened OpenInstallationFile(const char* path);
+// Sets the file at `path` aside before the run makes another in its place
+// (a shortcut); false (errno set) when it cannot be moved. A link in its
+// place is refused (fatally).
+bool SetAside(const char* path);
+// The run makes the file at `path` (not through OpenInstallationFile):
+// named before it is made.
+void JournalCreated(const char* path);
 // The run made the folder at `path`.
 void JournalFolder(const char* path);
-// The run registers the product; `was_registered`: it was registered before.
-void JournalRegistration(bool was_registered);
-// The installation is complete and recorded by its installed manifest:
-// nothing is undone from now on.
+// The installation is complete and recorded by its installed manifest: the
+// copies set aside go, and nothing is undone from now on.
 void CommitJournal();
-// Takes back what the journal holds (newest first): the open output file is
-// closed, the files the run made are deleted (a file it overwrote stays as
-// it is now), the folders it made are removed when empty, and a product the
-// run registered anew is unregistered. Runs once.
+// Takes back what the journal holds, newest first. Runs once.
 void UndoJournal();

@@ -27,28 +27,21 @@ std::string Trimmed(std::string path) {
   return path;
 }
 
-// The longest of the installation's places that `path` lies in; empty when
-// it lies in none of them.
-std::string AnchorOf(const std::string& path) {
+// The longest of `places` that `path` lies in; empty when it lies in none.
+std::string AnchorOf(const std::string& path, const std::vector<std::string>& places) {
   std::string anchor;
-  auto consider = [&](std::string place) {
-    place = Trimmed(place);
-    if (Under(path, place) && place.size() > anchor.size()) anchor = place;
-  };
-  if (const char* inst_dir = GetVariable("InstDir")) consider(inst_dir);
-  if (const char* res_dir = GetVariable("ResDir"); res_dir && *res_dir) consider(res_dir);
-  if (const char* shortcuts = GetVariable("ShortcutFolder")) {
-    std::string parent = shortcuts;
-    consider(parent.substr(0, parent.rfind('\\')));
+  for (const std::string& place : places) {
+    if (Under(path, Trimmed(place)) && place.size() > anchor.size()) anchor = Trimmed(place);
   }
   return anchor;
 }
 
 // The anchor of `folder` and each folder below it on the way there; the
-// folder alone when it lies in none of the installation's places.
-std::vector<std::string> WayTo(const std::string& folder) {
+// folder alone when it lies in none of the places.
+std::vector<std::string> WayTo(const std::string& folder,
+                               const std::vector<std::string>& places = InstallationPlaces()) {
   const std::string path = Trimmed(folder);
-  std::string anchor = AnchorOf(path);
+  std::string anchor = AnchorOf(path, places);
   if (anchor.empty()) anchor = path;
   std::vector<std::string> way{anchor};
   for (size_t at = anchor.size(); at < path.size(); at++) {
@@ -60,8 +53,28 @@ std::vector<std::string> WayTo(const std::string& folder) {
 
 }  // namespace
 
+std::vector<std::string> InstallationPlaces() {
+  std::vector<std::string> places;
+  if (const char* inst_dir = GetVariable("InstDir"); inst_dir && *inst_dir) places.push_back(inst_dir);
+  if (const char* res_dir = GetVariable("ResDir"); res_dir && *res_dir) places.push_back(res_dir);
+  if (const char* shortcuts = GetVariable("ShortcutFolder")) {
+    std::string parent = shortcuts;
+    places.push_back(parent.substr(0, parent.rfind('\\')));
+  }
+  return places;
+}
+
+bool InPlaces(const std::string& path, const std::vector<std::string>& places) {
+  const std::string anchor = AnchorOf(Trimmed(path), places);
+  return !anchor.empty() && Trimmed(path).size() > anchor.size();
+}
+
 std::string LinkOnTheWay(const std::string& folder) {
-  for (const std::string& step : WayTo(folder)) {
+  return LinkOnTheWay(folder, InstallationPlaces());
+}
+
+std::string LinkOnTheWay(const std::string& folder, const std::vector<std::string>& places) {
+  for (const std::string& step : WayTo(folder, places)) {
     const DWORD attributes = GetFileAttributesA(step.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) break;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return step;

@@ -3,6 +3,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// The installation's places as the variables name them now: the
+// installation folder, ResDir and the folder above the start-menu folder.
+std::vector<std::string> InstallationPlaces();
+// Whether `path` lies below one of `places` (not one of them itself).
+bool InPlaces(const std::string& path, const std::vector<std::string>& places);
 
 // The installation's places are the anchors:
 // the installation folder, ResDir and the start-menu folder above the
@@ -14,6 +21,7 @@
 // (the folder included) that is a link; empty when there is none. Folders
 // that do not exist (yet) end the look.
 std::string LinkOnTheWay(const std::string& folder);
+std::string LinkOnTheWay(const std::string& folder, const std::vector<std::string>& places);
 // Holds the folders from the anchor down to `folder` so that nobody can
 // move, delete or replace them (with a link) while the run writes or
 // deletes in them; the folders held before are let go. Returns the first of

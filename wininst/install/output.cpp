@@ -22,11 +22,6 @@ uint8_t* Buffer() {
   return buffer;
 }
 
-HANDLE Create(const char* path, DWORD disposition) {
-  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool Flush() {
   DWORD written = 0;
   const bool ok =
@@ -37,19 +32,11 @@ bool Flush() {
 
 }  // namespace
 
-OutputOpened OpenOutput(const char* path, bool may_replace) {
+OutputOpened OpenOutput(const char* path) {
   AbandonOutput();
-  output = Create(path, CREATE_NEW);
+  output = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output != INVALID_HANDLE_VALUE) return OutputOpened::kCreated;
-  if (GetLastError() == ERROR_FILE_EXISTS && may_replace) {
-    if (is_link(path)) {
-      Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-            "remove the link and run the installation again.",
-            path);
-    }
-    output = Create(path, CREATE_ALWAYS);
-    if (output != INVALID_HANDLE_VALUE) return OutputOpened::kReplaced;
-  }
   errno = errno_of(GetLastError());
   return OutputOpened::kFailed;
 }

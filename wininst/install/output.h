@@ -7,14 +7,14 @@
 
 #include <cstdint>
 
+// kReplaced: made in the place of a file that was there (journal.h).
 enum class OutputOpened { kFailed, kCreated, kReplaced };
 
-// Opens `path` for writing: made afresh, or (with `may_replace`) over a file
-// that was there before (kReplaced; a link in its place is refused, fatally).
-// Without `may_replace` only a new file is made: one that is there already
-// fails with EEXIST (the run's own folders hold only what the run made). On
-// failure errno is set as the runtime's own file functions set it.
-OutputOpened OpenOutput(const char* path, bool may_replace = true);
+// Opens `path` for writing, always as a new file: one that is there already
+// fails with EEXIST (a file in the installation's way is first set aside by
+// the journal; the run's own temporary folder holds only what the run made).
+// On failure errno is set as the runtime's own file functions set it.
+OutputOpened OpenOutput(const char* path);
 // Adds bytes to the file; false on a write error.
 bool WriteOutput(const void* bytes, uint32_t length);
 // Room in the buffer for at least `least` of the `remaining` bytes to come

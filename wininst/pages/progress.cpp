@@ -15,6 +15,7 @@
 #include "wininst/core/variables.h"
 #include "wininst/install/engine.h"
 #include "wininst/core/runmode.h"
+#include "wininst/install/journal.h"
 #include "wininst/install/links.h"
 #include "wininst/install/registration.h"
 #include "wininst/install/installed.h"
@@ -195,14 +196,16 @@ void DoTheWork() {
     CreateShortcuts();
     WriteInstalledManifest();
   } else if (mode.repair) {
+    RecoverKilledRun();
     // A repair rewrites the registry entries and shortcuts; it copies no files.
     RegisterProduct();
     CreateShortcuts();
     ForgetReadingOffers();
   }
   if (mode.remove) {
-    RemoveInstallation();
-    UnregisterProduct();
+    // What a killed installation of the product left is taken back first.
+    RecoverKilledRun();
+    if (RemoveInstallation()) UnregisterProduct();
     ForgetReadingOffers();
   }
   // The folders the work held while it wrote in them are let go.
