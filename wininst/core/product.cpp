@@ -10,6 +10,7 @@
 
 #include "common/alloc.h"
 #include "common/compat.h"
+#include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
 #include "common/messages.h"
@@ -142,6 +143,25 @@ void WriteInstallLocation() {
 
 bool ProductRegistered() {
   return KeyHolds(ProductKey(), "InstDir");
+}
+
+std::string RemoverOfInstallationElsewhere(const char* folder, std::string* other) {
+  std::string registered, command;
+  if (reg_read(kRegLocalMachine, ProductKey(), "InstDir", registered) != 0) return {};
+  auto trimmed = [](std::string path) {
+    while (path.size() > 3 && path.back() == '\\') path.pop_back();
+    return path;
+  };
+  if (_stricmp(trimmed(registered).c_str(), trimmed(folder).c_str()) == 0) return {};
+  // The uninstall entry names the remover: "\"<setup.exe>\" --remove".
+  if (reg_read(kRegLocalMachine, UninstallKey(), "UninstallString", command) != 0 ||
+      command.size() < 2 || command[0] != '"') {
+    return {};
+  }
+  const std::string setup = command.substr(1, command.find('"', 1) - 1);
+  if (!file_exists(setup.c_str())) return {};
+  if (other) *other = registered;
+  return setup;
 }
 
 bool UnregisterProduct() {

@@ -23,6 +23,11 @@ void WriteUninstallEntry();
 bool UnregisterProduct();
 // Whether the product is registered (its key records an installation folder).
 bool ProductRegistered();
+// When this product (its version and patch level) is registered as installed
+// in another folder than `folder`, and that installation is still there:
+// its registered remover (the installed setup.exe), and in `other` its
+// folder. Empty otherwise.
+std::string RemoverOfInstallationElsewhere(const char* folder, std::string* other = nullptr);
 // True when an uninstall entry of this computer names `setup` (an installed
 // copy's path) as its remover: only such a program is run to remove a
 // previous installation.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/compat.h"
@@ -26,6 +27,7 @@
 #include "wininst/install/journal.h"
 #include "wininst/install/links.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/shortcuts.h"
 
 namespace {
 
@@ -66,6 +68,54 @@ void Log(const char* format, ...) {
 
 }  // namespace
 
+namespace {
+
+// How long a file that another program holds is tried again, and how often.
+constexpr DWORD kBusyRetryMs = 5000;
+constexpr DWORD kBusyStepMs = 250;
+// How many paths a box lists.
+constexpr size_t kListed = 12;
+
+bool EndsWith(const char* text, const char* end) {
+  const size_t n = strlen(text), m = strlen(end);
+  return n >= m && _stricmp(text + n - m, end) == 0;
+}
+
+std::string Listed(const std::vector<std::string>& paths) {
+  std::string list;
+  for (size_t i = 0; i < paths.size() && i < kListed; i++) list += "  " + paths[i] + "\n";
+  if (paths.size() > kListed) list += "  and " + std::to_string(paths.size() - kListed) + " more\n";
+  return list;
+}
+
+// Deletes a file of the installation; false when another program holds it
+// (a file that is gone already is no failure).
+bool Delete(const char* path) {
+  if (DeleteFileA(path)) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Files other programs hold: tried again for a few seconds (the window
+// answering meanwhile), then set to go when the computer restarts. Returns
+// those that could not even be set so.
+std::vector<std::string> DeleteBusy(std::vector<std::string> busy, std::vector<std::string>& scheduled) {
+  const DWORD start = GetTickCount();
+  NestedPump pump;
+  while (!busy.empty() && GetTickCount() - start < kBusyRetryMs) {
+    Sleep(kBusyStepMs);
+    pump.Pump();
+    std::erase_if(busy, [](const std::string& path) { return Delete(path.c_str()); });
+  }
+  std::vector<std::string> left;
+  for (const std::string& path : busy) {
+    (MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ? scheduled : left).push_back(path);
+  }
+  return left;
+}
+
+}  // namespace
+
 const char* RemoveInstallation() {
   ReportProgress(100, nullptr);
   // The bar runs down from 100 as the entries are handled.
@@ -75,12 +125,19 @@ const char* RemoveInstallation() {
   // confirmed Cancel) leaves an installation that can still be removed.
   const std::string manifest = ResourcesFolder() + "\\manifest";
   const char* deferred = nullptr;
+  // The running setup.exe cannot go yet: the script deletes it later.
+  const char* running = VariableOr("SETUP");
+  std::vector<std::string> busy;
   // Nothing is deleted through a link: a file whose folder (or a folder
   // above it, up to the installation's own) has become a link stays where
   // the link leads. A link in the place of a file or folder goes as a link.
+  // A shortcut goes only while it still leads into this installation (one
+  // of another version of that name is that version's).
+  ComScope com;
   std::string folder, link;
   for (uint32_t i = 0; i < vec_count(InstalledFiles()); i++) {
     const char* path = vec_at<char>(InstalledFiles(), i);
+    progress.Add(1);
     if (!deferred && _stricmp(path, manifest.c_str()) == 0) {
       deferred = path;
       continue;
@@ -93,16 +150,23 @@ const char* RemoveInstallation() {
     }
     if (slash && !link.empty()) {
       Log("Not deleting file %s: %s is a link", path, link.c_str());
-    } else {
-      Log("Deleting file %s", path);
-      // The running setup.exe cannot go yet: the script deletes it later.
-      DeleteFileA(path);
+      continue;
     }
-    progress.Add(1);
+    if (EndsWith(path, ".lnk")) {
+      const std::string target = ShellLinkTarget(path);
+      if (PointsIntoAnotherInstallation(target)) {
+        Log("Not deleting shortcut %s: it leads to %s", path, target.c_str());
+        continue;
+      }
+    }
+    Log("Deleting file %s", path);
+    if (!Delete(path) && _stricmp(path, running) != 0) busy.push_back(path);
   }
+  std::vector<std::string> scheduled;
+  const std::vector<std::string> left = DeleteBusy(busy, scheduled);
   // Held folders could not be removed, not even by the run itself.
   ReleaseFolders();
-  Vec* busy = vec_new();
+  Vec* busy_folders_now = vec_new();
   for (uint32_t i = 0; i < vec_count(CreatedFolders()); i++) {
     const char* path = vec_at<char>(CreatedFolders(), i);
     const char* slash = strrchr(path, '\\');
@@ -111,16 +175,35 @@ const char* RemoveInstallation() {
       Log("Not removing folder %s: %s is a link", path, link.c_str());
     } else {
       Log("Removing folder %s", path);
-      if (!RemoveDirectoryA(path)) vec_add(busy, const_cast<char*>(path));
+      if (!RemoveDirectoryA(path)) {
+        vec_add(busy_folders_now, const_cast<char*>(path));
+        // Emptied at the restart, it goes then, after its files.
+        if (!scheduled.empty()) MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      }
     }
     progress.Add(1);
+  }
+  if (!left.empty()) {
+    // The installation stays whole enough to be removed again: its manifest,
+    // its copy of the program and its registration stay.
+    ShowError("Remove installation",
+              "These files could not be removed:\n%sThe installation stays registered; remove it "
+              "again once they are free.",
+              Listed(left).c_str());
+    return nullptr;
   }
   if (deferred) {
     Log("Deleting file %s", deferred);
     // Its folder holds the running setup.exe too: the script removes it.
     if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteFileA(deferred);
   }
-  busy_folders = busy;
+  if (!scheduled.empty()) {
+    ShowInfo("Remove installation",
+             "Other programs still use these files; they will be removed when the computer "
+             "restarts:\n%s",
+             Listed(scheduled).c_str());
+  }
+  busy_folders = busy_folders_now;
   removal_script = true;
   return kScriptName;
 }

@@ -2,9 +2,12 @@
 // setup.exe once the program has ended.
 #pragma once
 
-// Deletes every recorded file and folder (nothing through a link) and notes
-// what the removal script must do once the run has ended. Returns the
-// script's name.
+// Deletes every recorded file and folder (nothing through a link, no
+// shortcut that leads elsewhere now; a file another program holds is tried
+// again for a few seconds, then set to go at the restart, and the user is
+// told) and notes what the removal script must do once the run has ended.
+// Returns the script's name; null when files are left (the user was told,
+// and the installation stays removable).
 const char* RemoveInstallation();
 // After a removal: writes the removal script, which deletes the running
 // setup.exe and the folders that stayed busy once the program has ended,

@@ -7,6 +7,8 @@
 #include <shlguid.h>
 #include <shobjidl.h>
 
+#include <string>
+
 #include "common/handle.h"
 #include "common/messages.h"
 #include "wininst/install/shortcuts.h"
@@ -52,4 +54,22 @@ long MakeShellLink(const char* target, const char* link, const char* description
   hr = file.get()->Save(wide, TRUE);
   if (FAILED(hr)) LinkFailed("Save", hr, target, link, description, working_folder);
   return hr;
+}
+
+std::string ShellLinkTarget(const char* link) {
+  ComPtr<IShellLinkA> shell_link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              reinterpret_cast<void**>(shell_link.put())))) {
+    return {};
+  }
+  ComPtr<IPersistFile> file;
+  WCHAR wide[MAX_PATH];
+  char target[MAX_PATH] = "";
+  if (FAILED(shell_link.get()->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.put()))) ||
+      !MultiByteToWideChar(CP_ACP, 0, link, -1, wide, MAX_PATH) ||
+      FAILED(file.get()->Load(wide, STGM_READ)) ||
+      FAILED(shell_link.get()->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH))) {
+    return {};
+  }
+  return target;
 }

@@ -9,7 +9,10 @@
 
 #include "common/alloc.h"
 #include "common/handle.h"
+#include "common/compat.h"
 #include "common/osdep.h"
+#include "common/registry.h"
+#include "wininst/core/product.h"
 #include "common/vector.h"
 #include "wininst/install/files.h"
 #include "wininst/install/installed.h"
@@ -20,31 +23,54 @@
 
 namespace {
 
-// COM for the thread, for as long as the shortcut work runs.
-class ComScope {
- public:
-  ComScope() { CoInitialize(nullptr); }
-  ~ComScope() { CoUninitialize(); }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-};
-
 bool IsAbsolute(const std::string& path) {
   return (!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':');
 }
 
 // Makes the link file in place of any of that name; the journal and the
-// installation's record note it.
+// installation's record note it. A link of that name that leads into
+// another installation (another version beside this one) stays as it is:
+// it is not this installation's.
 void Link(const char* target, const char* link, const char* description, const char* arguments,
           const char* working_folder, const char* icon) {
-  const bool existed = file_exists(link);
-  DeleteFileA(link);
+  if (file_exists(link) && PointsIntoAnotherInstallation(ShellLinkTarget(link))) return;
+  if (!SetAside(link)) Fatal("Can't create file: %s\n%s", link, strerror(errno));
+  JournalCreated(link);
   MakeShellLink(target, link, description, arguments, working_folder, icon);
-  JournalFile(link, existed);
   RecordInstalledFile(link);
 }
 
 }  // namespace
+
+ComScope::ComScope() {
+  CoInitialize(nullptr);
+}
+
+ComScope::~ComScope() {
+  CoUninitialize();
+}
+
+bool PointsIntoAnotherInstallation(const std::string& target) {
+  auto under = [&](std::string folder) {
+    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+    return !folder.empty() && target.size() > folder.size() &&
+           _strnicmp(target.c_str(), folder.c_str(), folder.size()) == 0 &&
+           target[folder.size()] == '\\';
+  };
+  if (target.empty() || under(VariableOr("InstDir")) || under(ResourcesFolder())) return false;
+  const std::string family = FamilyKey();
+  for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
+    const std::string key = family + "\\" + version;
+    for (const std::string& level : reg_subkeys(kRegLocalMachine, key.c_str())) {
+      std::string folder;
+      if (reg_read(kRegLocalMachine, (key + "\\" + level).c_str(), "InstDir", folder) == 0 &&
+          under(folder)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 void CreateShortcuts() {
   const char* folder = GetVariable("ShortcutFolder");
