@@ -42,6 +42,13 @@ static int stat_path(const char* path, StatBuf* st) { return stat(path, st); }
 #define IS_DIR(m) S_ISDIR(m)
 #endif
 
+int is_full_path(const char* path) {
+  const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                     path[1] == ':' && path[2] == '\\';
+  const bool share = path[0] == '\\' && path[1] == '\\' && path[2] && path[2] != '\\';
+  return drive || share ? 1 : 0;
+}
+
 int file_exists(const char* path) {
   StatBuf st;
   return stat_path(path, &st) == 0 ? 1 : 0;

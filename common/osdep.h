@@ -7,6 +7,8 @@ char* path_join(const char* folder, const char* name);
 const char* path_tail(const char* path);
 char* path_tail(char* path);
 int file_exists(const char* path);
+// 1 for a full path: a drive's ("C:\\...") or a network share's ("\\\\server\\share...").
+int is_full_path(const char* path);
 int is_folder(const char* path);
 // 1 when the path itself is a link (a reparse point: a junction or a
 // symbolic link, to a file or a folder), not followed.

@@ -4,7 +4,9 @@
 
 #include <cstring>
 
+#include "common/compat.h"
 #include "common/handle.h"
+#include "common/osdep.h"
 #include "common/registry.h"
 #include "wininst/core/folders.h"
 #include "wininst/core/frame.h"
@@ -93,6 +95,14 @@ void OpenInstallerArchive() {
 }
 
 int RunInstaller() {
+  // A folder relative to wherever the program happens to run is no place to
+  // install into, nor to register.
+  const char* dir = GetVariable("InstDir");
+  if (dir && _stricmp(dir, "default") != 0 && !is_full_path(dir)) {
+    Fatal("The installation folder \"%s\" is not a full path.\nGive a drive's folder "
+          "(C:\\...) or a network share's (\\\\server\\share\\...).",
+          dir);
+  }
   const bool headless = Mode().headless;
   if (!headless) ShowSplash();
   OpenInstallerArchive();

@@ -154,20 +154,23 @@ class ArchiveTest(WineTest):
                         "-in", installer, "-out", signed], check=True, capture_output=True)
         return signed, cert
 
-    def assert_runs(self, installer: Path, inst: Path):
-        """A headless installation of `installer` into `inst` succeeds."""
+    def assert_runs(self, installer: Path, inst: Path, remove: bool = True):
+        """A headless installation of `installer` into `inst` succeeds (and
+        with `remove` is removed again: one installation of a product at a time)."""
         before = temp_qz()
         code = wine([installer, f"--dir={to_win(inst)}", LICENCE])
         self.assertEqual(code, 0)
         self.assertEqual((inst / "bin" / "a.txt").read_bytes(), FILES["bin/a.txt"])
         self.assertEqual((inst / "bin" / "b.bin").read_bytes(), FILES["bin/b.bin"])
         self.assertEqual(temp_qz() - before, set(), "the temporary folder is removed")
+        if remove:
+            self.assertEqual(wine([inst / "resources" / "setup.exe", "--remove-silently"]), 0)
 
 
 class GoodInstallers(ArchiveTest):
     def test_checked_installer_installs_and_removes_its_temporary_folder(self):
         installer = self.install("Archive Good")
-        self.assert_runs(installer, self.work / "inst")
+        self.assert_runs(installer, self.work / "inst", remove=False)
         # The manifest record came through: the installed manifest starts with
         # the signature of the stub's bytes at 23040 and carries the filled sizes.
         installed = (self.work / "inst" / "resources" / "manifest").read_text(encoding="latin-1")

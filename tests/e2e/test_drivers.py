@@ -9,7 +9,7 @@ import os
 import shutil
 
 from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, WineTest, build_installer, command_line, drive, drive_c,
-                      finish, main, reg_delete, to_the_work, to_win)
+                      finish, main, reg_delete, to_the_work, to_win, wait_for, wine)
 
 # A root-enumerated device of the system class, with nothing to copy and no service.
 INF = """[Version]
@@ -66,7 +66,12 @@ class Drivers(WineTest):
         self.log.touch()
 
     def run_installer(self, folder: str, answer: str, boxes: list, *args: str, interactive=False):
-        """Runs the installer into `folder` and answers the boxes it should show."""
+        """Runs the installer into `folder` and answers the boxes it should
+        show; the installation before it is removed first (one installation
+        of a product at a time; the driver store keeps its INF files)."""
+        for earlier in self.work.glob("*/resources/setup.exe"):
+            self.assertEqual(wine([earlier, "--remove-silently"]), 0)
+            wait_for(lambda: not earlier.exists(), 20)
         env = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";newdev=n",
                "NEWDEV_LOG": to_win(self.log), "NEWDEV_ANSWER": answer}
         steps = [{"do": "start", "cmdline": command_line(self.installer, f"--dir={to_win(self.work / folder)}",

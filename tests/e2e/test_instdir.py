@@ -3,7 +3,8 @@ the component boxes and their layout, the space line, the folder checks, the
 removal of a previous installation in the folder, and what the engine then
 installs."""
 
-from winetest import (LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish, probe,
+from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
+                      look_at_box, probe,
                       first_page, main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
                       to_win, uninstaller_list, wait_for, wine)
 
@@ -251,6 +252,31 @@ class FolderPage(WineTest):
                                                "this computer; it cannot be removed first.\nIs it OK to overwrite it?")
         self.assertTrue(run.controls()[FOLDER]["visible"], "No keeps the page")
         self.assertFalse(planted.with_name("setup.exe.ran").exists())
+
+        # Folders the page refuses, and this very version installed in another
+        # folder: it goes first (its remover runs), or the page stays.
+        self.assertEqual(wine([new, f"--dir={to_win(folder)}", LICENCE]), 0)
+        other = self.work / "other place"
+        steps = [*self.to_the_page(new, folder), {"do": "controls"}]
+        for name, text in (("relative", "relative\\place"), ("too-long", "C:\\" + "x" * 250),
+                           ("elsewhere", to_win(other))):
+            steps += [{"do": "set_text", "id": FOLDER, "text": text}, {"do": "click", "id": NEXT},
+                      *look_at_box(self.work / f"{name}.bmp", 7 if name == "elsewhere" else 1),
+                      {"do": "wait_window", "class": FRAME_CLASS}]
+        run = drive([*steps, {"do": "no_box", "for_ms": 300}, {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "yes"}, *finish()])
+        for name in ("relative", "too-long", "elsewhere"):
+            bmp_to_png(self.work / f"{name}.bmp", f"folder-page-{name}")
+        self.assertEqual(run.exit_code, 0, run)
+        self.assertTrue(run.controls(0)[FOLDER]["style"] & 0x80, "the folder box scrolls (ES_AUTOHSCROLL)")
+        texts = [b["text"] for b in run.boxes]
+        self.assertTrue(texts[0].startswith("The installation folder must be a full path"))
+        self.assertTrue(texts[1].startswith("The folder C:\\xxx") and "(259)" in texts[1], texts[1])
+        self.assertEqual(texts[2:], [f"This version is installed already in:\n{to_win(folder)}\nIt must be removed "
+                                     "before it can be installed in another folder.\nDo you want to remove it now?"] * 2)
+        self.assertTrue(wait_for(lambda: not (folder / "bin").exists(), 20), "the other folder's installation is gone")
+        self.assertEqual((other / "bin" / "new.txt").read_bytes(), b"new")
+        self.assertEqual(reg_query(f"{UNINSTALL}\\Single 2.0PL0", "InstallLocation")[1], f'"{to_win(other)}"')
 
 
 if __name__ == "__main__":

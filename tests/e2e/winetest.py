@@ -191,6 +191,15 @@ def finish(*on_the_page: dict, boxes: int = 0) -> list[dict]:
             {"do": "wait_exit", "timeout_ms": 60000}]
 
 
+def look_at_box(shot: Path, press: int) -> list[dict]:
+    """UI driver steps that wait for the next message box, take a
+    screenshot of the screen with it to `shot`, then press the button of
+    that ID (IDOK 1, IDYES 6, IDNO 7): the box step records, the window step
+    makes the box the one clicked."""
+    return [{"do": "box", "timeout_ms": 30000}, {"do": "screenshot", "path": to_win(shot)},
+            {"do": "wait_window", "class": "#32770"}, {"do": "click", "id": press}]
+
+
 def command_line(program, *args: str) -> str:
     """A raw command line: the program quoted, each argument as given, or in
     double quotes when it holds white space and no quote of its own."""

@@ -25,6 +25,18 @@ void Diagnostics::Warn(int line, const std::string& message) {
 
 namespace {
 
+// The longest folder or file path below the installation folder: with any
+// installation folder of a sensible length, every installed path stays
+// within the 259 characters Windows allows.
+constexpr size_t kRelativePathLimit = 200;
+
+std::string TooLong(const std::string& what) {
+  return what + ": longer than " + std::to_string(kRelativePathLimit) +
+         " characters below the installation folder; with the folder in front of it, the "
+         "path would pass what Windows allows (259)";
+}
+
+
 // A manifest path (either separator) below the source folder.
 fs::path SourcePath(const fs::path& dir, std::string relative) {
   std::replace(relative.begin(), relative.end(), '\\', '/');
@@ -211,6 +223,7 @@ class PlanSink : public manifest::Sink {
   void Folder(const std::string& name) override {
     folder_ = name;
     HighBytes("folder " + name);
+    if (name.size() > kRelativePathLimit) return Add(TooLong("folder " + name));
     std::string path;
     for (size_t start = 0; start <= name.size();) {
       size_t end = std::min(name.find('\\', start), name.size());
@@ -238,6 +251,7 @@ class PlanSink : public manifest::Sink {
       Warn("file " + relative + " is listed twice (line " + std::to_string(seen->second.line) +
            "): it is packed twice and installed twice");
     }
+    if (relative.size() > kRelativePathLimit) return Add(TooLong("file " + relative));
     if (OneName("file", f.name)) Unique(installed_, "file " + relative, relative, Kind::kFile);
     HighBytes("file " + relative);
     Sized(relative, source, f.has_size, f.size_text, files_);

@@ -11,6 +11,7 @@
 
 #include "common/alloc.h"
 #include "common/compat.h"
+#include "common/osdep.h"
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/product.h"
@@ -125,9 +126,19 @@ bool CheckPrerequisites(Feature* f) {
 }
 
 void InstallFeatures() {
+  const char* inst_dir = VariableOr("InstDir");
+  FolderFitsPaths(inst_dir, false);
+  // An installation of this very version elsewhere would be left behind,
+  // registered nowhere and removable by nobody.
+  std::string other;
+  if (!RemoverOfInstallationElsewhere(inst_dir, &other).empty()) {
+    Fatal("%s version %s is installed already in %s.\nRemove that installation first, or install "
+          "into its folder.",
+          VariableOr("Description", VariableOr("Product")), VariableOr("FullVersion"), other.c_str());
+  }
+  RecordFoundFolders(file_exists((ResourcesFolder() + "\\manifest").c_str()));
   // From here on, a run that ends early takes back what it did.
   BeginJournal();
-  JournalRegistration(ProductRegistered());
   WriteInstallLocation();
   if (!ComponentList() || !FeatureList()) FatalText("no files to copy");
   SelectFeaturesFromComponents();

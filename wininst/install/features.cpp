@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/messages.h"
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
@@ -189,6 +191,38 @@ uint32_t RequiredSpaceKB() {
 
 uint64_t InstallationBytes() {
   return EstimateSelection().with_allowance;
+}
+
+size_t LongestInstalledPath() {
+  size_t longest = 0;
+  SelectFeaturesFromComponents();
+  for (uint32_t i = 0; FeatureList() && i < vec_count(FeatureList()); i++) {
+    Feature* f = vec_at<Feature>(FeatureList(), i);
+    if (!f->selected) continue;
+    for (uint32_t j = 0; j < vec_count(f->folders); j++) {
+      Folder* folder = vec_at<Folder>(f->folders, j);
+      for (uint32_t k = 0; k < vec_count(folder->files); k++) {
+        const size_t name = vec_at<FileEntry>(folder->files, k)->name.size();
+        longest = std::max(longest, 1 + folder->name.size() + (folder->name.empty() ? 0 : 1) + name);
+      }
+    }
+  }
+  // The resources folder holds the installed manifest beside the resources.
+  size_t resource = strlen("manifest");
+  for (uint32_t i = 0; i < vec_count(Resources()); i++)
+    resource = std::max(resource, strlen(vec_at<Resource>(Resources(), i)->file_name));
+  return std::max(longest, strlen("\\resources\\") + resource);
+}
+
+bool FolderFitsPaths(const char* folder, bool refuse) {
+  const size_t longest = strlen(folder) + LongestInstalledPath();
+  if (longest < MAX_PATH) return true;
+  const char* text =
+      "The folder %s is too long: in it, the installation's longest path would have %u "
+      "characters, more than Windows allows (259).\nPlease choose a shorter folder.";
+  if (!refuse) Fatal(text, folder, static_cast<unsigned>(longest));
+  ShowError("Bad installation folder", text, folder, static_cast<unsigned>(longest));
+  return false;
 }
 
 uint32_t ClusterSize() {

@@ -24,6 +24,13 @@ uint32_t RequiredSpaceKB();
 // The installation's measure for the bar: every file it writes (the selected
 // features' files and the resources), its size plus 8192 bytes for making it.
 uint64_t InstallationBytes();
+// The length of the longest path the selection installs, counted from the
+// installation folder on (its backslash included): the selected features'
+// files and the resources folder's files.
+size_t LongestInstalledPath();
+// Fatal (or with `refuse` a box and false) when `folder` would make an
+// installed path longer than Windows allows.
+bool FolderFitsPaths(const char* folder, bool refuse);
 // Whole megabytes available to the caller on a volume (0 when that cannot be
 // told); sets ClusterSize.
 uint32_t FreeSpaceMB(const char* root);

@@ -91,7 +91,8 @@ void MakeControls() {
     PlaceControl(vec_at<HWND__>(page.boxes, k), 30, 210 - 15 * n + 15 * static_cast<int>(k), 340,
                  10, kCheckStyle);
   }
-  page.folder = MakeControl("EDIT", VariableOr("InstDir"), WS_TABSTOP, kFolderBox);
+  // A folder longer than the box scrolls in it.
+  page.folder = MakeControl("EDIT", VariableOr("InstDir"), WS_TABSTOP | ES_AUTOHSCROLL, kFolderBox);
   PlaceControl(page.folder, 30, 210, 340, 10, WS_TABSTOP);
   page.made = true;
 }
@@ -180,8 +181,32 @@ LRESULT CheckFolder(const std::string& folder) {
   if (folder.empty()) {
     return Refuse("No installation folder was given.\nPlease enter the folder to install into.");
   }
+  if (!is_full_path(folder.c_str())) {
+    return Refuse("The installation folder must be a full path: a drive's folder (C:\\...) or a "
+                  "network share's (\\\\server\\share\\...).");
+  }
   if (file_exists(folder.c_str()) && !is_folder(folder.c_str())) {
     return Refuse("Already exists but is not a folder!");
+  }
+  if (!FolderFitsPaths(folder.c_str(), true)) {
+    SetFocus(page.folder);
+    return kPageVeto;
+  }
+  // This very version installed in another folder would be left behind,
+  // registered nowhere: it goes first, or the page stays.
+  std::string other;
+  const std::string remover = RemoverOfInstallationElsewhere(folder.c_str(), &other);
+  if (!remover.empty()) {
+    if (ShowBox(kPrevious,
+                ("This version is installed already in:\n" + other +
+                 "\nIt must be removed before it can be installed in another folder.\nDo you want "
+                 "to remove it now?")
+                    .c_str(),
+                MB_YESNO) != IDYES) {
+      return kPageVeto;
+    }
+    RemovePrevious(remover.substr(0, remover.rfind('\\')));
+    if (!RemoverOfInstallationElsewhere(folder.c_str()).empty()) return kPageVeto;
   }
   const std::string resources = folder + (folder.back() == '\\' ? "" : "\\") + "resources";
   if (!file_exists((resources + "\\setup.exe").c_str())) return 0;

@@ -455,6 +455,13 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
        7,
        "unknown key 'Arguments=' here: Alternate= and Arguments= lines belong directly below an "
        "Installer= line"},
+      {"[Features]\nFeature=A\n" + std::string(201, 'd') + "/\n[Run]\n", 3,
+       "folder " + std::string(201, 'd') + ": longer than 200 characters below the installation "
+       "folder; with the folder in front of it, the path would pass what Windows allows (259)"},
+      {"[Features]\nFeature=A\nbin/\n" + std::string(197, 'f') + "\n[Run]\n", 4,
+       "file bin\\" + std::string(197, 'f') + ": longer than 200 characters below the "
+       "installation folder; with the folder in front of it, the path would pass what Windows "
+       "allows (259)"},
       {"[Resources]\n=bg.bmp\n[Run]\n", 2, "Bad line in [Resources]"},
       {"[Variables]\n===\n[Run]\n", 2, "Bad line in [Variables]"},
       {"[Shortcuts]\nName\n[Run]\n", 2, "Bad line in [Shortcuts]"},
