@@ -21,4 +21,27 @@ char* WrapText(const char* text, int width) {
   return r;
 }
 
+std::string BreakLongWords(const char* text, size_t width) {
+  std::string r;
+  size_t line = 0;       // where the current run begins in r
+  size_t backslash = 0;  // just after the run's last backslash in r (0: none)
+  for (const char* p = text; *p; p++) {
+    if (*p == ' ' || *p == '\n' || *p == '\t') {
+      r += *p;
+      line = r.size();
+      backslash = 0;
+      continue;
+    }
+    if (r.size() - line == width) {
+      const size_t at = backslash > line ? backslash : r.size();
+      r.insert(at, 1, '\n');
+      line = at + 1;
+      backslash = 0;
+    }
+    r += *p;
+    if (*p == '\\') backslash = r.size();
+  }
+  return r;
+}
+
 void Trace(const char*, ...) {}

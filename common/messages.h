@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <string>
+
 #define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 
 // Each formats its text into 4096 characters (longer texts are cut).
@@ -26,6 +28,12 @@ void Trace(const char* format, ...) PRINTF_LIKE(1, 2);
 // A new copy of `text` in which a space becomes "\n" once `width` characters
 // have passed since the last break made this way.
 char* WrapText(const char* text, int width);
+// `text` with a line break in every run of more than `width` characters
+// without a space or line end (a long path): after its last backslash that
+// keeps the line within `width`, else after `width` characters. A box's
+// text is laid out at spaces only; such a run would make it wider than the
+// screen.
+std::string BreakLongWords(const char* text, size_t width);
 
 // For the implementations of the functions above (the installer's boxes, the
 // builder's console lines): declares `text`, a buffer of 4096 characters,

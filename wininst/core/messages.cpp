@@ -14,6 +14,9 @@
 
 namespace {
 
+// A run of characters without a space that a box can show on one line.
+constexpr size_t kBoxRunLimit = 80;
+
 HWND owner;
 std::vector<void (*)(int)> end_hooks;
 // What the work waits for now, if anything, and whether a Cancel came meanwhile.
@@ -60,7 +63,7 @@ void SetMessageOwner(void* window) {
 int ShowBox(const char* caption, const char* text, unsigned type) {
   // What the work reported so far is on the screen while the user reads the box.
   FlushProgress();
-  return MessageBoxA(owner, text, caption, type);
+  return MessageBoxA(owner, BreakLongWords(text, kBoxRunLimit).c_str(), caption, type);
 }
 
 bool AskRetry(const char* caption, const char* format, ...) {

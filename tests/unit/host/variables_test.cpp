@@ -167,6 +167,13 @@ TEST(VariablesDeathTest, ShortVersionIsFixedAtFirstUse) {
   EXPECT_EXIT(probe(), testing::ExitedWithCode(0), "");
 }
 
+TEST(Text, BreakLongWordsBreaksRunsAtBackslashes) {
+  EXPECT_EQ(BreakLongWords("short words stay as they are", 6), "short words stay as they are");
+  EXPECT_EQ(BreakLongWords("C:\\aaaa\\bbbb\\cc is long", 10), "C:\\aaaa\\\nbbbb\\cc is long");
+  EXPECT_EQ(BreakLongWords("xxxxxxxxxxxxxxxxxxxxxxxxx", 10), "xxxxxxxxxx\nxxxxxxxxxx\nxxxxx");
+  EXPECT_EQ(BreakLongWords("a\nxxxxxxxxxx yyyyyyyyyy", 10), "a\nxxxxxxxxxx yyyyyyyyyy");
+}
+
 TEST(Text, WrapTextBreaksAtSpacesAfterWidth) {
   char* r = WrapText("aaaa bbbb cccc dddd", 6);
   EXPECT_STREQ(r, "aaaa bbbb\ncccc dddd");
