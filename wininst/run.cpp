@@ -9,6 +9,7 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "wininst/core/folders.h"
+#include "wininst/core/entry.h"
 #include "wininst/core/frame.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/rights.h"
@@ -68,7 +69,43 @@ int RunWizard() {
   return static_cast<int>(message.wParam);
 }
 
+constexpr const char* kOptions =
+    "Options:\n"
+    "\"--I agree to the terms of the licence\"\n"
+    "        with --dir=: installs without the wizard\n"
+    "--dir=FOLDER: the installation folder\n"
+    "--no-NAME, --with-NAME: a component out, in\n"
+    "--setTrue-NAME, --setVariable-NAME=VALUE\n"
+    "        set an installer variable\n"
+    "--unattended: no window, no box, only the log\n"
+    "--log=FILE: appends a log of the run to FILE\n"
+    "--remove, --remove-silently: (the installed copy)\n"
+    "        removes the installation\n"
+    "--subinstall: ends if another installer is running\n"
+    "--help, /?: this list\n"
+    "\n"
+    "Exit code: 0 done, 1 failed or cancelled.";
+
 }  // namespace
+
+int ShowOptions() {
+  ShowInfo(kFrameClass, "%s", kOptions);
+  return 0;
+}
+
+const char* MissingForUnattended() {
+  const RunMode& mode = Mode();
+  if (!mode.unattended || mode.headless) return nullptr;
+  if (mode.remove) return "An unattended removal needs --remove-silently.";
+  const bool folder = GetVariable("InstDir") != nullptr;
+  const bool licence = IsTrue("LicenceAgreed");
+  if (!folder && !licence) {
+    return "An unattended installation needs the installation folder (--dir=) and the licence option; both "
+           "are missing.";
+  }
+  return folder ? "An unattended installation needs the licence option; it is missing."
+                : "An unattended installation needs the installation folder (--dir=); it is missing.";
+}
 
 void EnterProgramFolder() {
   char path[MAX_PATH];

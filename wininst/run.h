@@ -11,4 +11,8 @@ void EnterProgramFolder();
 void OpenInstallerArchive();
 // Runs the whole installer; the result is the process exit code.
 int RunInstaller();
+// Lists the options in a box (--help); the exit code.
+int ShowOptions();
+// What an unattended run lacks to run without anybody (null: nothing).
+const char* MissingForUnattended();
 bool IsAdministrator();

@@ -237,11 +237,17 @@ Digest={wrong}
 Installer=OwnSetup
 Digest={digest.upper()}
 Arguments=[Markers]\\own 0 2000
-""", [{"do": "box", "press": "ok"}], LICENCE, f"--setVariable-OwnSetup={to_win(own)}", resources="[Resources]\nRUNTIMESETUP=runtime-setup.bat\n", files={
+""", [], LICENCE, f"--setVariable-OwnSetup={to_win(own)}", "--unattended", f"--log={to_win(self.work / 'run.log')}",
+            resources="[Resources]\nRUNTIMESETUP=runtime-setup.bat\n", files={
             "runtime-setup.bat": f'@reg add "HKLM\\{key}" /v InstallLocation /d %1 /f\r\n'.encode()})
-        self.assertEqual(run.exit_code, 0, run)
-        self.assertEqual([(b["caption"], b["text"]) for b in run.boxes], [("Error", "Digest mismatch: changed-setup.exe")],
-                         "nothing else is shown, not even the prerequisite question")
+        self.assertEqual((run.exit_code, run.boxes, run.windows_seen), (0, [], []), run)
+        log = [line[20:] for line in (self.work / "run.log").read_text(encoding="latin-1").splitlines()]
+        self.assertEqual([line for line in log if line.startswith("Error")],
+                         ["Error: Digest mismatch: changed-setup.exe [OK, unattended]"],
+                         "nothing else is met, not even the prerequisite question")
+        self.assertIn(f"Downloaded ftp://{servers.host}/{self.work.name}-docs.exe: {len(SETUP)} bytes, "
+                      f"SHA-256 {digest}", log)
+        self.assertIn(f'"{to_win(own)}" ended with exit code 0', log)
         self.assertIsNone(self.marker("changed"), "an installer that is not the one the manifest knows never runs")
         self.assertEqual(reg_query("HKLM\\" + key, "InstallLocation"), ("REG_SZ", to_win(self.markers)))
         self.assertEqual(self.marker("docs"), ["0"])

@@ -3,12 +3,13 @@ installed files, the registry, the shortcut files, the installed manifest;
 then removals by the installed copy, and the faults on the way."""
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
 
 from winetest import (LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
-                      command_line, drive, dump, fatal_run, finish, header, held_open, main, reg_add,
+                      command_line, drive, dump, fatal_run, finish, header, held_open, look_at_box, main, reg_add,
                       reg_delete, reg_query, signature_of, start_menu_programs, temp_dir, temp_qz,
                       to_the_work, to_win, uninstaller_list, wait_for, wine)
 
@@ -386,6 +387,116 @@ Big
         self.assertFalse(link.exists())
 
 
+class Unattended(Installation):
+    """Runs with nobody at the screen: no window, no box, everything in the log."""
+
+    def unattended(self, program: Path, *args: str) -> int:
+        run = drive([{"do": "start", "cmdline": command_line(program, "--unattended", *args)},
+                     {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual((run.windows_seen, run.boxes), ([], []), run)
+        return run.exit_code
+
+    def test_unattended_runs_answer_safely_and_log_everything(self):
+        installer = self.sample_installer()
+        default_log = temp_dir() / "MERIDOX Installer.log"
+        default_log.unlink(missing_ok=True)
+        self.assertEqual(self.unattended(installer, LICENCE), 1)
+        started, missing, ended = log_lines(default_log)
+        self.assertEqual((started, missing, ended), (
+            f'Started: "{to_win(installer)}" --unattended "{LICENCE}"',
+            "An unattended installation needs the installation folder (--dir=); it is missing.",
+            "Ended with exit code 1"))
+
+        log = self.work / "logs" / "run.log"
+        log.parent.mkdir()
+        self.assertEqual(self.unattended(installer, "--dir=Q:\\nowhere", LICENCE, f"--log={to_win(log)}"), 1)
+        self.assertIn("Fatal error: Failed to create folder Q:\\nowhere [OK, unattended]", log_lines(log))
+        self.assertIsNone(reg_query(UNINSTALL_KEY))
+
+        # A component the manifest leaves out is chosen, and one whose
+        # installer is nowhere: its question is answered No, and the run undone.
+        chooser = self.work / "chooser.exe"
+        build_installer("[Variables]\nManufacturer=MERIDOX Tests\nProduct=Chooser\nVersion=1.0\n[Features]\n"
+                        "Feature=Base\nbin/\nbase.txt\nFeature=Extra\nextra/\nextra.txt\n"
+                        "Feature=Runtime\nDescription=Runtime\nInstaller=RUNTIME\n[Components]\n"
+                        "Component=Base\nRequired=yes\nBase\nComponent=Extra\nSelected=no\nExtra\n"
+                        "Component=Runtime\nRuntime\n[Run]\n",
+                        {"bin/base.txt": b"b", "extra/extra.txt": b"e"}, chooser)
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+        chosen = self.work / "Chooser"
+        self.assertEqual(self.unattended(chooser, f"--dir={to_win(chosen)}", LICENCE, f"--log={to_win(log)}",
+                                         "--with-Extra", "--with-Runtime"), 1)
+        self.assertIn("Installer not found: No installer for Runtime was found |  | Do you want to continue anyway? "
+                      "[No, unattended]", log_lines(log))
+        self.assertFalse(chosen.exists(), "the run is undone")
+        self.assertEqual(self.unattended(chooser, f"--dir={to_win(chosen)}", LICENCE, "--with-Runtime", "--no-runtime",
+                                         "--no-Extra", "--with-EXTRA", f"--log={to_win(log)}"), 0)
+        self.assertEqual(sorted(p.name for p in chosen.iterdir()), ["bin", "extra", "resources"])
+        self.assertEqual(wine([chosen / "resources" / "setup.exe", "--remove-silently"]), 0)
+
+        folder = self.work / "Quiet Studio"
+        self.assertEqual(self.unattended(installer, f"--dir={to_win(folder)}", LICENCE, "--no-Examples",
+                                         f"--log={to_win(log)}"), 0)
+        lines = log_lines(log)
+        lines = lines[max(i for i, line in enumerate(lines) if line.startswith("Started: ")):]
+        self.assertEqual(lines[lines.index(" Installing Sample Studio program"):][:4], [
+            " Installing Sample Studio program", "    Creating folder bin", "        Copying file sampletool.exe",
+            "    Creating folder data"])
+        self.assertEqual(lines[-1], "Ended with exit code 0")
+        self.assertFalse((folder / "examples").exists())
+        win = to_win(folder)
+        entry = reg_query(UNINSTALL_KEY)
+        quiet = f'"{win}\\resources\\setup.exe" --remove-silently --unattended'
+        self.assertEqual(entry["QuietUninstallString"], ("REG_SZ", quiet))
+        installed = sum(p.stat().st_size for p in folder.rglob("*") if p.is_file())
+        self.assertLessEqual(installed / 1024, int(entry["EstimatedSize"][1], 16), entry)
+        self.assertEqual(entry["EstimatedSize"][0], "REG_DWORD")
+        # The quiet removal, as deployment tools run it, logs where the user's
+        # temporary files go.
+        default_log.unlink()
+        run = drive([{"do": "start", "cmdline": quiet}, {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual((run.exit_code, run.windows_seen), (0, []), run)
+        self.wait_gone(folder)
+        lines = log_lines(default_log)
+        self.assertIn(f"Deleting file {win}\\bin\\sampletool.exe", lines)
+        self.assertEqual(lines[-1], "Ended with exit code 0")
+
+    def test_logs_go_to_plain_files_and_help_lists_the_options(self):
+        installer = self.sample_installer()
+        precious = self.work / "precious.txt"
+        precious.write_text("kept")
+        os.link(precious, self.work / "linked.log")
+        (self.work / "real").mkdir()
+        (self.work / "via").symlink_to(self.work / "real")
+        folder = self.work / "never"
+        for log in ("linked.log", "via\\run.log", "relative.log"):
+            with self.subTest(log=log):
+                target = to_win(self.work / log) if log != "relative.log" else log
+                self.assertEqual(self.unattended(installer, f"--dir={to_win(folder)}", LICENCE, f"--log={target}"), 1)
+        self.assertEqual(precious.read_text(), "kept")
+        self.assertEqual(list((self.work / "real").iterdir()), [])
+        self.assertFalse(folder.exists())
+
+        shot = self.work / "help.bmp"
+        run = drive([{"do": "start", "cmdline": command_line(installer, "/?")}, *look_at_box(shot, 1),
+                     {"do": "wait_exit"}])
+        self.assertEqual(run.exit_code, 0, run)
+        bmp_to_png(shot, "help-box")
+        self.assertEqual(run.boxes[0]["caption"], "MERIDOX Installer")
+        self.assertTrue(run.boxes[0]["text"].startswith("Options:\n\"--I agree to the terms of the licence\""))
+        log = self.work / "help.log"
+        self.assertEqual(self.unattended(installer, "--HELP", f"--log={to_win(log)}"), 0)
+        self.assertTrue(log_lines(log)[1].startswith("MERIDOX Installer: Options: | "), log.read_text())
+
+
+def log_lines(log: Path) -> list[str]:
+    """The lines of a run's log without their time stamps."""
+    lines = log.read_text(encoding="latin-1").splitlines()
+    for line in lines:
+        assert re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ", line), line
+    return [line[20:] for line in lines]
+
+
 class Interactive(Installation):
     def test_progress_page_while_installing(self):
         # A file that another program holds keeps the installation on the
@@ -395,9 +506,10 @@ class Interactive(Installation):
         (folder / "doc").mkdir(parents=True)
         locked = folder / "doc" / "readme.txt"
         shot = self.work / "progress.bmp"
+        log = self.work / "wizard.log"
         with held_open(locked, self.work, timeout=20) as release:
             run = drive([
-                {"do": "start", "cmdline": f'"{to_win(installer)}" "--dir={to_win(folder)}"'},
+                {"do": "start", "cmdline": f'"{to_win(installer)}" "--dir={to_win(folder)}" --log={to_win(log)}'},
                 *to_the_work(),
                 {"do": "wait_control", "id": 501, "visible": True, "timeout_ms": 30000},
                 {"do": "sleep", "ms": 1500},
@@ -421,6 +533,13 @@ class Interactive(Installation):
         controls = run.controls()
         self.assertIn(" Installing Sample Studio program\r\n", controls[501]["text"])
         self.assertTrue(controls[501]["text"].endswith("Copying file readme.txt\r\n"), controls[501]["text"])
+        # The log has every line the page showed, then the box it showed and
+        # the answer.
+        shown = controls[501]["text"].split("\r\n")[:-1]
+        lines = log_lines(log)
+        at = lines.index(shown[0])
+        self.assertEqual(lines[at:at + len(shown) + 1], [*shown, f"Can't create file: {box['text'].replace(chr(10), ' | ')} [Retry]"])
+        self.assertEqual(lines[-1], "Ended with exit code 0")
         self.assertTrue(controls[501]["visible"] and controls[502]["visible"])
         self.assertFalse(controls[101]["enabled"] or controls[102]["enabled"], "Next and Back are disabled")
         self.assertEqual(locked.read_bytes(), (SAMPLE_FILES / "doc" / "readme.txt").read_bytes())

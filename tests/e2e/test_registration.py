@@ -120,6 +120,7 @@ class ProductKeys(Registration):
             "NoRepair": ("REG_DWORD", "0x1"),
             "Publisher": ("REG_SZ", "MERIDOX Software"),
             "UninstallString": ("REG_SZ", f'"{setup}" --remove'),
+            "QuietUninstallString": ("REG_SZ", f'"{setup}" --remove-silently --unattended'),
             "InstallLocation": ("REG_SZ", f'"{inst}"'),
             "HelpTelephone": ("REG_SZ", "+1 555 0100"),
             "URLUpdateInfo": ("REG_SZ", "https://updates.example.invalid/"),
@@ -150,7 +151,7 @@ class ProductKeys(Registration):
         self.assertEqual(reg_query(SOFTWARE + r"\MeridoxTests\Bare\1.0\PL3"), {"InstDir": ("REG_SZ", r"C:\Bare")})
         self.assertEqual(sorted(reg_query(uninstall_key)), sorted([
             "DisplayName", "DisplayVersion", "NoRepair", "Publisher", "UninstallString",
-            "InstallLocation", "InstallDate", "VersionMajor", "VersionMinor"]))
+            "QuietUninstallString", "InstallLocation", "InstallDate", "VersionMajor", "VersionMinor"]))
         self.assertEqual(reg_query(uninstall_key, "DisplayName"), ("REG_SZ", "Bare V1.0PL3"))
         self.assertIsNone(reg_query(APP_PATHS + r"\Bare"))
 

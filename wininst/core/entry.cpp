@@ -13,6 +13,31 @@
 namespace {
 
 Vec* excluded;
+Vec* selected;
+bool help_asked;
+
+// Takes `name` out of `list` (compared without regard to case): a later
+// option undoes an earlier one.
+void Withdraw(Vec* list, const char* name) {
+  Vec* kept = vec_new();
+  for (uint32_t i = 0; i < vec_count(list); i++) {
+    char* item = vec_at<char>(list, i);
+    if (_stricmp(item, name) == 0) {
+      free(item);
+    } else {
+      vec_add(kept, item);
+    }
+  }
+  vec_clear(list);
+  for (uint32_t i = 0; i < vec_count(kept); i++) vec_add(list, vec_get(kept, i));
+  vec_free(kept);
+}
+
+void Choose(const char* name, bool with) {
+  Withdraw(with ? ExcludedComponents() : SelectedComponents(), name);
+  Withdraw(with ? SelectedComponents() : ExcludedComponents(), name);
+  vec_add(with ? SelectedComponents() : ExcludedComponents(), xstrdup(name));
+}
 
 const char* Prefix(const char* arg, const char* prefix) {
   size_t n = strlen(prefix);
@@ -33,9 +58,17 @@ void ApplyOption(const char* arg) {
     SetVariable("Remove", "yes");
     SetVariable("HeadlessInstall", "yes");
   } else if (_stricmp(arg, "--no-sandrift") == 0) {
-    vec_add(ExcludedComponents(), xstrdup("SANDRIFT"));
+    Choose("SANDRIFT", false);
   } else if ((rest = Prefix(arg, "--no-"))) {
-    vec_add(ExcludedComponents(), xstrdup(rest));
+    Choose(rest, false);
+  } else if ((rest = Prefix(arg, "--with-"))) {
+    Choose(rest, true);
+  } else if (_stricmp(arg, "--unattended") == 0) {
+    SetVariable("Unattended", "yes");
+  } else if ((rest = Prefix(arg, "--log="))) {
+    SetVariable("LogFile", rest);
+  } else if (_stricmp(arg, "--help") == 0 || strcmp(arg, "/?") == 0) {
+    help_asked = true;
   } else if ((rest = Prefix(arg, "--setTrue-"))) {
     if (*rest) SetVariable(rest, "yes");
   } else if ((rest = Prefix(arg, "--setVariable-"))) {
@@ -56,6 +89,15 @@ void ApplyOption(const char* arg) {
 Vec* ExcludedComponents() {
   if (!excluded) excluded = vec_new();
   return excluded;
+}
+
+Vec* SelectedComponents() {
+  if (!selected) selected = vec_new();
+  return selected;
+}
+
+bool HelpAsked() {
+  return help_asked;
 }
 
 void ApplyOptions(char** argv) {

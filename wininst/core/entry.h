@@ -4,8 +4,13 @@
 
 struct Vec;
 
-// Component names excluded with "--no-" (compared without regard to case).
+// Component names excluded with "--no-" and selected with "--with-"
+// (compared without regard to case); a name is in one list at most, the
+// one of its latest option.
 Vec* ExcludedComponents();
+Vec* SelectedComponents();
+// "--help" or "/?" was given: the run lists the options and ends.
+bool HelpAsked();
 // Applies the option table to arguments 0..n of an argument vector.
 void ApplyOptions(char** argv);
 // A folder and the licence option together make the run headless.

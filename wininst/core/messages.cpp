@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "wininst/core/progress.h"
+#include "wininst/core/runlog.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
@@ -23,6 +24,31 @@ std::vector<void (*)(int)> end_hooks;
 bool waiting;
 WorkWait::Kind waiting_for;
 bool cancel_pending;
+
+// The answer that stops safely, for a box nobody sees.
+int SafeAnswer(unsigned type) {
+  switch (type & MB_TYPEMASK) {
+    case MB_YESNO: return IDNO;
+    case MB_ABORTRETRYIGNORE: return IDABORT;
+    case MB_OKCANCEL:
+    case MB_YESNOCANCEL:
+    case MB_RETRYCANCEL: return IDCANCEL;
+    default: return IDOK;
+  }
+}
+
+const char* AnswerName(int answer) {
+  switch (answer) {
+    case IDOK: return "OK";
+    case IDCANCEL: return "Cancel";
+    case IDYES: return "Yes";
+    case IDNO: return "No";
+    case IDRETRY: return "Retry";
+    case IDABORT: return "Abort";
+    case IDIGNORE: return "Ignore";
+    default: return "closed";
+  }
+}
 
 }  // namespace
 
@@ -53,6 +79,7 @@ void CancelRun() {
 
 void AbortRun() {
   EndRun(1);
+  EndRunLog(1);
   ExitProcess(1);
 }
 
@@ -61,9 +88,17 @@ void SetMessageOwner(void* window) {
 }
 
 int ShowBox(const char* caption, const char* text, unsigned type) {
-  // What the work reported so far is on the screen while the user reads the box.
+  if (Mode().unattended) {
+    const int answer = SafeAnswer(type);
+    LogLine("%s: %s [%s, unattended]", caption, text, AnswerName(answer));
+    return answer;
+  }
+  // What the work reported so far is on the screen (and in the log) while
+  // the user reads the box.
   FlushProgress();
-  return MessageBoxA(owner, BreakLongWords(text, kBoxRunLimit).c_str(), caption, type);
+  const int answer = MessageBoxA(owner, BreakLongWords(text, kBoxRunLimit).c_str(), caption, type);
+  LogLine("%s: %s [%s]", caption, text, AnswerName(answer));
+  return answer;
 }
 
 bool AskRetry(const char* caption, const char* format, ...) {
@@ -88,8 +123,11 @@ void ShowError(const char* caption, const char* format, ...) {
 }
 
 void ShowNotice(const char* format, ...) {
-  if (IsTrue("SuppressMessages")) return;
   FORMAT_MESSAGE(t, format);
+  if (IsTrue("SuppressMessages")) {
+    LogLine("Error: %s [not shown: SuppressMessages]", t);
+    return;
+  }
   ShowBox("Error", t, MB_OK | MB_ICONINFORMATION);
 }
 

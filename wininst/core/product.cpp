@@ -72,6 +72,9 @@ void WriteUninstallEntry() {
   char* text = xsprintf("\"%s\" --remove", VariableOr("SETUP", ""));
   WriteUninstallString("UninstallString", text);
   free(text);
+  text = xsprintf("\"%s\" --remove-silently --unattended", VariableOr("SETUP", ""));
+  WriteUninstallString("QuietUninstallString", text);
+  free(text);
   text = xsprintf("\"%s\"", VariableOr("InstDir", ""));
   WriteUninstallString("InstallLocation", text);
   free(text);

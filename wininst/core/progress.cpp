@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "wininst/core/runlog.h"
+
 namespace {
 ProgressView* view;
 WorkWindow* work_window;
@@ -17,15 +19,17 @@ void SetProgressView(ProgressView* v) {
 }
 
 void ReportProgress(int position, const char* line) {
+  if (line) LogStatus(line);
   if (view) view->Report(position, line);
 }
 
 bool ProgressShown() {
-  return view != nullptr;
+  return view != nullptr || RunLogged();
 }
 
 void FlushProgress() {
   if (view) view->Flush();
+  FlushRunLog();
 }
 
 void ShowBusy(const char* text) {

@@ -12,10 +12,11 @@
 // none) to the status lines; a line that begins with "\r" replaces the
 // latest line instead. Keeps the window answering between reports.
 void ReportProgress(int position, const char* line);
-// Whether anything shows the reports: a headless run need not compose lines.
+// Whether anything shows or logs the reports: a headless run without a log
+// need not compose lines.
 bool ProgressShown();
-// Brings the page up to date with every report at once: before the run
-// waits for the user or for another program.
+// Brings the page and the log up to date with every report at once: before
+// the run waits for the user or for another program.
 void FlushProgress();
 
 // The busy box over the page while an external program runs or a download

@@ -26,6 +26,7 @@ void SetRunMode(const RunMode& m) {
   mirror("Remove", m.remove);
   mirror("HeadlessInstall", m.headless);
   mirror("DoProceed", m.proceed);
+  mirror("Unattended", m.unattended);
 }
 
 RunMode RunModeFromVariables() {
@@ -35,5 +36,6 @@ RunMode RunModeFromVariables() {
   m.remove = IsTrue("Remove");
   m.headless = IsTrue("HeadlessInstall");
   m.proceed = IsTrue("DoProceed");
+  m.unattended = IsTrue("Unattended");
   return m;
 }

@@ -1,8 +1,8 @@
 // The run's mode: what the run does and how. Decided in one place,
 // SetRunMode, by the entry (from the command line), the archive (a program
 // that carries one installs) and the welcome page (repair or remove); the
-// installer variables Install, Repair, Remove, HeadlessInstall and DoProceed
-// mirror it for whatever reads them.
+// installer variables Install, Repair, Remove, HeadlessInstall, DoProceed and
+// Unattended mirror it for whatever reads them.
 #pragma once
 
 struct RunMode {
@@ -11,6 +11,7 @@ struct RunMode {
   bool remove = false;    // the installation goes
   bool headless = false;  // no window: every page works on entry and passes itself over
   bool proceed = false;   // no questions on the welcome and completion pages
+  bool unattended = false;  // no box at all: each goes to the log with the answer that stops safely
 };
 
 const RunMode& Mode();

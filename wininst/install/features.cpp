@@ -10,6 +10,8 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
+#include "wininst/core/entry.h"
+#include "wininst/core/runlog.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
 #include "wininst/install/manifest.h"
@@ -130,6 +132,23 @@ void EvaluateFeatures() {
       c->required = c->selected = false;
       alternate->required = alternate->selected = true;
       break;
+    }
+  }
+
+  // What --with- names is selected, available or not: a missing installer
+  // is then asked for as for any selected component.
+  Vec* chosen = SelectedComponents();
+  for (uint32_t i = 0; i < vec_count(chosen); i++) {
+    const char* name = vec_at<char>(chosen, i);
+    Component* named = nullptr;
+    for (uint32_t j = 0; j < vec_count(ComponentList()) && !named; j++) {
+      Component* c = vec_at<Component>(ComponentList(), j);
+      if (_stricmp(c->name.c_str(), name) == 0) named = c;
+    }
+    if (named) {
+      named->selected = true;
+    } else {
+      LogLine("--with-%s: the installer has no component of that name.", name);
     }
   }
 }

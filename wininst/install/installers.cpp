@@ -19,6 +19,7 @@
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/runlog.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
@@ -117,8 +118,9 @@ class CheckedFile {
   CheckedFile(const CheckedFile&) = delete;
   CheckedFile& operator=(const CheckedFile&) = delete;
 
-  // True when the file at `path` has the SHA-256 `digest` (hexadecimal).
-  bool Check(const std::string& path, const std::string& digest) {
+  // Opens the file at `path` and reads its size and SHA-256 digest; false
+  // when it cannot be read.
+  bool Read(const std::string& path) {
     file_ = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file_ == INVALID_HANDLE_VALUE) return false;
@@ -127,13 +129,22 @@ class CheckedFile {
     DWORD got;
     while (ReadFile(file_, buffer.get(), buffer.size(), &got, nullptr) && got > 0) {
       sha.Update(buffer.get(), got);
+      size_ += got;
     }
-    const std::string computed = sha.HexFinal();
-    return !computed.empty() && _stricmp(computed.c_str(), digest.c_str()) == 0;
+    digest_ = sha.HexFinal();
+    return !digest_.empty();
   }
+  // True when the file read has the SHA-256 `digest` (hexadecimal).
+  bool Matches(const std::string& digest) const {
+    return !digest_.empty() && _stricmp(digest_.c_str(), digest.c_str()) == 0;
+  }
+  const std::string& digest() const { return digest_; }
+  uint64_t size() const { return size_; }
 
  private:
   HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::string digest_;
+  uint64_t size_ = 0;
 };
 
 }  // namespace
@@ -148,7 +159,11 @@ bool RunAndWait(const char* program, const char* arguments) {
   info.lpFile = program;
   info.lpParameters = arguments;
   info.nShow = SW_SHOW;
-  if (!ShellExecuteExA(&info)) return false;
+  if (!ShellExecuteExA(&info)) {
+    LogLine("Can't start \"%s\" %s: error %lu", program, arguments, GetLastError());
+    return false;
+  }
+  LogLine("Started \"%s\" %s", program, arguments);
   Process process(info.hProcess);
 
   int level = 1;
@@ -177,7 +192,9 @@ bool RunAndWait(const char* program, const char* arguments) {
   if (CancelPending()) AbortRun();
   ReportProgress(100, nullptr);
   DWORD code;
-  return GetExitCodeProcess(process.get(), &code) && code == 0;
+  if (!GetExitCodeProcess(process.get(), &code)) return false;
+  LogLine("\"%s\" ended with exit code %lu", program, static_cast<unsigned long>(code));
+  return code == 0;
 }
 
 void DownloadProgress(uint32_t received, uint32_t total) {
@@ -240,7 +257,13 @@ void RunFeatureInstallers(Feature* f) {
     }
     // What arrived, or lies on the medium, runs only as the manifest knows it.
     CheckedFile checked;
-    if (!installer->digest.empty() && !checked.Check(path, installer->digest)) {
+    const bool check = !installer->digest.empty();
+    if (check || (download && RunLogged())) checked.Read(path);
+    if (download) {
+      LogLine("Downloaded %s: %llu bytes, SHA-256 %s", source, static_cast<unsigned long long>(checked.size()),
+              checked.digest().c_str());
+    }
+    if (check && !checked.Matches(installer->digest)) {
       if (download) DeleteFileA(path.c_str());
       ShowNotice("Digest mismatch: %s", path_tail(path.c_str()));
       continue;

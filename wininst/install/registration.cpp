@@ -17,6 +17,7 @@
 #include "wininst/core/product.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/features.h"
 #include "wininst/install/manifest.h"
 
 namespace {
@@ -50,6 +51,9 @@ void RegisterProduct() {
   WriteInstallLocation();
   WriteRegistryEntries();
   WriteUninstallEntry();
+  // The size of what an installation puts on the disk; a repair leaves the
+  // one its installation wrote.
+  if (Mode().install) reg_set_dword(kRegLocalMachine, UninstallKey(), "EstimatedSize", RequiredSpaceKB());
   if (IsTrue("EditHoltekIDE")) ConfigureHoltekIDE();
   if (IsTrue("SetupFASM")) SetupCFASM();
   if (IsTrue("InstallTESSERAPlugin")) {

@@ -77,10 +77,11 @@ class Options : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* v : {"LicenceAgreed", "InstDir", "SubInstall", "Remove", "HeadlessInstall",
-                          "Install", "Foo", "Bar", "Empty", "SuppressMessages"}) {
+                          "Install", "Foo", "Bar", "Empty", "SuppressMessages", "Unattended", "LogFile"}) {
       ClearVariable(v);
     }
     vec_clear(ExcludedComponents());
+    vec_clear(SelectedComponents());
     messages_double::Reset();
   }
   void Run(std::string line) {
@@ -92,13 +93,12 @@ class Options : public testing::Test {
     const char* v = GetVariable(name);
     return v ? v : "<unset>";
   }
-  static Args Excluded() {
+  static Args Names(Vec* list) {
     Args out;
-    for (uint32_t i = 0; i < vec_count(ExcludedComponents()); i++) {
-      out.emplace_back(vec_at<char>(ExcludedComponents(), i));
-    }
+    for (uint32_t i = 0; i < vec_count(list); i++) out.emplace_back(vec_at<char>(list, i));
     return out;
   }
+  static Args Excluded() { return Names(ExcludedComponents()); }
 };
 
 TEST_F(Options, FolderAndLicenceMakeAHeadlessInstall) {
@@ -130,9 +130,21 @@ TEST_F(Options, RemovalModes) {
   EXPECT_EQ(Var("HeadlessInstall"), "<unset>") << "a folder alone is interactive";
 }
 
-TEST_F(Options, ExcludedComponents) {
+TEST_F(Options, ComponentsLeftOutAndChosenTheLatestOptionWins) {
   Run("--No-SandRift --no-Extras --no-");
   EXPECT_EQ(Excluded(), (Args{"SANDRIFT", "Extras", ""}));
+  Run("--with-EXTRAS --with-Viewer --no-viewer --with-sandrift --With-Docs");
+  EXPECT_EQ(Excluded(), (Args{"", "viewer"}));
+  EXPECT_EQ(Names(SelectedComponents()), (Args{"EXTRAS", "sandrift", "Docs"}));
+}
+
+TEST_F(Options, UnattendedLogAndHelp) {
+  EXPECT_FALSE(HelpAsked());
+  Run("--UNATTENDED --log=C:\\logs\\a b.log /?");
+  EXPECT_EQ(Var("Unattended"), "yes");
+  EXPECT_EQ(Var("LogFile"), "C:\\logs\\a");
+  EXPECT_TRUE(HelpAsked());
+  EXPECT_EQ(Var("HeadlessInstall"), "<unset>") << "unattended alone is no headless run";
 }
 
 TEST_F(Options, SetTrueAndSetVariable) {
