@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/compat.h"
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/syslib.h"
@@ -253,8 +254,9 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
 
 char* url_download(const char* url, const char* folder, download_progress progress,
                    download_cancelled cancelled) {
-  const bool ftp = strncmp(url, "ftp://", 6) == 0;
-  if (!ftp && strncmp(url, "http://", 7) != 0) {
+  // A scheme is the same in any case (HTTP:// as http://).
+  const bool ftp = _strnicmp(url, "ftp://", 6) == 0;
+  if (!ftp && _strnicmp(url, "http://", 7) != 0) {
     ShowNotice("Must start with http:// or ftp://");
     return nullptr;
   }

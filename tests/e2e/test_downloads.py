@@ -73,7 +73,7 @@ class Download(WineTest):
             (route(f"/{t}/big.exe", SETUP * 2), None, None, "Can't write file: {folder}\\big.exe: "),
             (f"ftp://{servers.host}/{t}-missing.exe", None, None, "FtpOpenFile failed: 12003"),
             ("ftp://127.255.255.254/nobody.exe", None, None, "InternetConnect failed: 12029"),
-            (f"HTTP://{servers.host}/{t}/setup.exe", None, None, "Must start with http:// or ftp://"),
+            (route(f"/{t}/upper.exe", SETUP).replace("http:", "HTTP:"), "upper.exe", every_block, None),
             (f"https://{servers.host}/{t}/setup.exe", None, None, "Must start with http:// or ftp://"),
             (f"http://{servers.host}", None, None, "No host part\n"),
         ]
@@ -231,7 +231,7 @@ Installer={servers.ftp(f"{self.work.name}-docs.exe", SETUP)}
 Digest={digest}
 Arguments=[Markers]\\docs 0
 Feature=Gamma
-Installer={servers.route(f"/{self.work.name}/changed-setup.exe", SETUP)}
+Installer={servers.route(f"/{self.work.name}/changed-setup.exe", SETUP).replace("http://", "HTTP://")}
 Arguments=[Markers]\\changed 0
 Digest={wrong}
 Installer=OwnSetup

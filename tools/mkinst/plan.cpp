@@ -273,15 +273,24 @@ class PlanSink : public manifest::Sink {
     }
   }
 
-  void Component(const std::string& name) override { components_.insert(manifest::Lower(name)); }
+  void Component(const std::string& name) override {
+    components_.insert(manifest::Lower(name));
+    undescribed_.push_back({name, Line()});
+    component_line_ = Line();
+  }
 
   void ComponentsStart() override {
     components_.clear();
     alternates_.clear();
+    undescribed_.clear();
   }
 
   void ComponentValue(manifest::ComponentKey key, const std::string& value) override {
     if (key == manifest::ComponentKey::kAlternate) alternates_.push_back({value, Line()});
+    if (key == manifest::ComponentKey::kDescription && !undescribed_.empty() &&
+        undescribed_.back().second == component_line_) {
+      undescribed_.pop_back();
+    }
   }
 
   void Run() override {
@@ -304,6 +313,7 @@ class PlanSink : public manifest::Sink {
       CheckDocuments();
       CheckShortcuts();
       CheckInstallers();
+      CheckComponents();
       if (!has_version_) {
         diag_.Warn(run_line_,
                    "no Version= in [Variables]: the product is registered, and its default "
@@ -362,6 +372,13 @@ class PlanSink : public manifest::Sink {
         diag_.Warn(line, "shortcut " + name + ": nothing installs its target " + target +
                              " (no feature file, folder or resource of that path)");
       }
+    }
+  }
+
+  void CheckComponents() {
+    for (const auto& [name, line] : undescribed_) {
+      diag_.Warn(line, "component " + name + " has no Description=: its box on the components " +
+                           "page has no text");
     }
   }
 
@@ -531,6 +548,9 @@ class PlanSink : public manifest::Sink {
     std::vector<std::pair<std::string, int>> sources;  // the source and its alternates
   };
   std::vector<InstallerLines> installers_;
+  // Components without a Description= line so far, with their lines.
+  std::vector<std::pair<std::string, int>> undescribed_;
+  int component_line_ = 0;
   struct ShortcutLine {
     std::string name;
     std::string target;

@@ -251,6 +251,7 @@ const char* kProduct =
     "readme.txt\r\n"
     "[Components]\r\n"
     "Component=All\r\n"
+    "Description=Everything\r\n"
     "Main\r\n"
     "Docs\r\n"
     "[Run]\r\n";
@@ -550,8 +551,11 @@ TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
       "Uninstall=resources\\setup.exe>--remove,JRE\n"
       "Notepad=C:\\Windows\\notepad.exe\n"
       "Readme=%InstDir%\\DOC\\\xE9t\xE9.txt\n"
-      "[Run]\n"        // 21
-      "stray text\n";  // 22
+      "[Components]\n"
+      "Component=Main\n"  // 22
+      "Main\n"
+      "[Run]\n"        // 24
+      "stray text\n";  // 25
   const std::pair<int, std::string> warnings[] = {
       {5,
        "installer http://example.com/x.exe is downloaded without a Digest= line: whatever the "
@@ -566,10 +570,11 @@ TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
       {17,
        "shortcut Guide: nothing installs its target doc\\guide.pdf (no feature file, folder "
        "or resource of that path)"},
-      {21,
+      {22, "component Main has no Description=: its box on the components page has no text"},
+      {24,
        "no Version= in [Variables]: the product is registered, and its default folder named, "
        "without a version"},
-      {22, "text after [Run] is ignored: the installer stops reading at [Run]"},
+      {25, "text after [Run] is ignored: the installer stops reading at [Run]"},
   };
   ASSERT_EQ(Run(manifest), 0) << err_;
   std::string expected;
@@ -580,7 +585,7 @@ TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
 
   EXPECT_EQ(Run(manifest, {"--werror"}), 1);
   EXPECT_EQ(err_, expected +
-                      "mkinst: 7 mistakes (warnings count with --werror); no installer "
+                      "mkinst: 8 mistakes (warnings count with --werror); no installer "
                       "written\n");
   ExpectNoOutput();
 }
