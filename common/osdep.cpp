@@ -49,6 +49,24 @@ int is_full_path(const char* path) {
   return drive || share ? 1 : 0;
 }
 
+int is_plain_path(const char* path) {
+  if (!is_full_path(path) || (path[0] == '\\' && (path[2] == '?' || path[2] == '.'))) return 0;
+  // After the root, names between backslashes: none empty, none ending in a
+  // dot or a space (".", ".." and what the system shortens to them), no
+  // "/" and no ":" (a stream).
+  const char* p = path[0] == '\\' ? path + 2 : path + 3;
+  for (const char* name = p;; p++) {
+    if (*p == '\\' || *p == '\0') {
+      if (p == name) return *p == '\0' && p > path + 3 && p[-1] == '\\' ? 1 : 0;
+      if (p[-1] == '.' || p[-1] == ' ') return 0;
+      if (*p == '\0') return 1;
+      name = p + 1;
+    } else if (*p == '/' || *p == ':') {
+      return 0;
+    }
+  }
+}
+
 int file_exists(const char* path) {
   StatBuf st;
   return stat_path(path, &st) == 0 ? 1 : 0;

@@ -9,6 +9,11 @@ char* path_tail(char* path);
 int file_exists(const char* path);
 // 1 for a full path: a drive's ("C:\\...") or a network share's ("\\\\server\\share...").
 int is_full_path(const char* path);
+// A full path that names one place plainly: no "." or ".." (nor a name the
+// system shortens to one: a trailing dot or space), no empty name, no
+// stream (":"), no "/", no device or raw form (\\?\, \\.\). What a
+// journal may name, so that "C:\a\..\b" cannot pass as lying in C:\a.
+int is_plain_path(const char* path);
 int is_folder(const char* path);
 // 1 when the path itself is a link (a reparse point: a junction or a
 // symbolic link, to a file or a folder), not followed.

@@ -170,8 +170,22 @@ class Reliability(WineTest):
         self.assertEqual(len(run.of("end")[0]["terminated"]), 1, "the run was ended from outside")
         self.assertTrue((folder / "bin").exists())
         self.assertFalse((folder / "resources" / "manifest").exists(), "it was killed half-way")
+        # Whoever may write in the folder may write the journal too: what it
+        # names outside the installation, or as a copy outside its undo
+        # folder, is left alone.
+        undo = next(folder.glob("~undo*"))
+        victims = [self.work / f"victim{i}.txt" for i in range(3)]
+        for victim in victims:
+            victim.write_text("kept")
+        with open(undo / "journal", "a", newline="") as journal:
+            journal.write(f"C\t{to_win(folder)}\\..\\..\\victim0.txt\n"
+                          f"C\t{to_win(folder)}\\bin\\..\\..\\..\\victim1.txt\n"
+                          f"O\t{to_win(folder)}\\bin\\f0000.bin\t{to_win(undo)}\\..\\..\\..\\victim2.txt\n")
 
         self.assertEqual(self.install(folder, 1000), 0)
+        self.assertEqual([v.read_text() for v in victims], ["kept"] * 3)
+        for victim in victims:
+            victim.unlink()
         self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
         self.assert_nothing_left(self.work / "killed")
 

@@ -172,7 +172,9 @@ void UndoFiles(const std::string& undo, const std::vector<std::string>& places) 
     if (tab != 1) continue;
     const size_t second = line->find('\t', 2);
     const std::string path = line->substr(2, second == std::string::npos ? std::string::npos : second - 2);
-    if (!InPlaces(path, places) || !LinkOnTheWay(Parent(path), places).empty()) continue;
+    if (!is_plain_path(path.c_str()) || !InPlaces(path, places) || !LinkOnTheWay(Parent(path), places).empty()) {
+      continue;
+    }
     if ((*line)[0] == 'X') {
       withdrawn.push_back(path);
     } else if ((*line)[0] == 'C') {
@@ -180,7 +182,7 @@ void UndoFiles(const std::string& undo, const std::vector<std::string>& places) 
     } else if ((*line)[0] == 'O' && second != std::string::npos) {
       const std::string copy = line->substr(second + 1);
       // A copy that is not there was never made: the file stayed in place.
-      if (!Inside(copy, undo) || !file_exists(copy.c_str())) continue;
+      if (!is_plain_path(copy.c_str()) || !Inside(copy, undo) || !file_exists(copy.c_str())) continue;
       DeleteFileA(path.c_str());
       MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING);
     }

@@ -199,3 +199,13 @@ TEST(Paths, ExistsAndFolder) {
 }
 
 }  // namespace
+
+TEST(Paths, PlainPathsNameOnePlace) {
+  for (const char* plain : {"C:\\a\\b.txt", "c:\\Program Files\\x", "\\\\server\\share\\f", "C:\\a\\"}) {
+    EXPECT_TRUE(is_plain_path(plain)) << plain;
+  }
+  for (const char* odd : {"C:\\a\\..\\b", "C:\\a\\.", "C:\\a\\...\\b", "C:\\a\\b. ", "C:\\a\\\\b",
+                          "C:\\a/../b", "C:\\a\\b:stream", "\\\\?\\C:\\a", "\\\\.\\PhysicalDrive0", "a\\b", "C:\\"}) {
+    EXPECT_FALSE(is_plain_path(odd)) << odd;
+  }
+}
