@@ -134,6 +134,17 @@ Feature=Web\nInstaller={url}\nDigest={hashlib.sha256(setup).hexdigest()}\nArgume
         self.assertEqual({p.name: p.read_text() for p in victim.iterdir()}, {"a.dll": "precious", "f0000.bin": "precious"})
         self.assertIsNone(reg_query(f"HKLM\\SOFTWARE\\{MAKER}\\Linked\\1.0\\PL0"), "the refused run took itself back")
 
+        # A file of the installation that is another name of a file outside
+        # (a hard link) is replaced, never written through, by a reinstallation.
+        shutil.rmtree(folder)
+        setup = self.install("Linked", folder)
+        installed = (folder / "bin" / "a.dll").read_bytes()
+        (folder / "bin" / "a.dll").unlink()
+        os.link(victim / "a.dll", folder / "bin" / "a.dll")
+        self.assertEqual(wine([self.work / "Linked.exe", f"--dir={to_win(folder)}", LICENCE]), 0)
+        self.assertEqual(((victim / "a.dll").read_text(), (folder / "bin" / "a.dll").read_bytes()), ("precious", installed))
+        self.assertEqual(wine([setup, "--remove-silently"]), 0)
+
     def test_maintenance_acts_only_on_its_own_registration(self):
         alpha = self.install("Alpha", self.work / "alpha")
         beta = self.install("Beta", self.work / "beta")

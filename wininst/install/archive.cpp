@@ -80,8 +80,9 @@ class FileOutput : public archive::RecordOutput {
     const uint32_t least = remaining < archive::kCopyChunk ? remaining : archive::kCopyChunk;
     uint8_t* at = OutputRoom(least, remaining, room);
     if (!at) {
+      const std::string failed = FailedOutput(path_);
       AbandonOutput();
-      Fatal("Write error on %s", path_);
+      Fatal("Write error on %s", failed.c_str());
     }
     return at;
   }
@@ -304,29 +305,27 @@ char* ReadManifestRecord() {
   return archive::ReadManifestRecord(The().reader.get());
 }
 
-void ExtractRecord(const char* path, uint32_t size, Destination destination) {
-  // Without an archive (an installed manifest that names resources) nothing
-  // may be created: the output file would be emptied before the failure.
-  if (!The().reader) FatalText(kCorrupt);
-  if (path) {
-    const bool installation = destination == Destination::kInstallation;
-    OutputOpened opened;
-    while ((opened = installation ? OpenInstallationFile(path) : OpenOutput(path)) ==
-           OutputOpened::kFailed) {
-      const int error = errno;
-      if (error == EACCES &&
-          AskRetry("Can't create file",
-                   "The file %s cannot be written to -\nclose any other applications that may be "
-                   "using it",
-                   path)) {
-        continue;
-      }
-      Fatal("Can't create file: %s\nError %d", path, error);
-    }
-    if (installation) RecordInstalledFile(path);
-    Progress().Add(archive::kCopyChunk);
-  }
+namespace {
 
+void OpenRecordFile(const char* path, Destination destination) {
+  const bool installation = destination != Destination::kTemporary;
+  OutputOpened opened;
+  while ((opened = installation ? OpenInstallationFile(path) : OpenOutput(path)) == OutputOpened::kFailed) {
+    const int error = errno;
+    if (error == EACCES &&
+        AskRetry("Can't create file",
+                 "The file %s cannot be written to -\nclose any other applications that may be "
+                 "using it",
+                 path)) {
+      continue;
+    }
+    Fatal("Can't create file: %s\nError %d", path, error);
+  }
+  if (installation) RecordInstalledFile(path);
+  Progress().Add(archive::kCopyChunk);
+}
+
+void CheckRecordLength(const char* path, uint32_t size) {
   const uint32_t length = ReadRecordLength();
   // The file is closed before a failure ends the run, so that its clean-up
   // can delete it.
@@ -335,13 +334,85 @@ void ExtractRecord(const char* path, uint32_t size, Destination destination) {
     Fatal("File size does not match - file %d:%s %lu/%lu", static_cast<int>(The().record_number),
           path ? path : "", static_cast<unsigned long>(size), static_cast<unsigned long>(length));
   }
+}
+
+// A record that an installation file there may hold already is read into
+// memory first, up to this size: a file with the very bytes stays as it is.
+constexpr uint32_t kCompareLimit = 4 << 20;
+RunBuffer<uint8_t, kCompareLimit> compare_buffer;
+
+// A record's bytes read into memory.
+class MemoryOutput : public archive::RecordOutput {
+ public:
+  explicit MemoryOutput(uint8_t* base) : base_(base) {}
+  uint8_t* Room(uint32_t remaining, uint32_t& room) override {
+    room = remaining;
+    return base_ + used_;
+  }
+  void Chunk(uint32_t length) override {
+    used_ += length;
+    Progress().Add(length);
+  }
+
+ private:
+  uint8_t* base_;
+  uint32_t used_ = 0;
+};
+
+// A plain file (no link, no folder) is at `path`.
+bool PlainFileThere(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+}  // namespace
+
+void ExtractRecord(const char* path, uint32_t size, Destination destination) {
+  // Without an archive (an installed manifest that names resources) nothing
+  // may be created: the output file would be emptied before the failure.
+  if (!The().reader) FatalText(kCorrupt);
+  // An installation over a previous one: a file that holds the record's very
+  // bytes already is left as it is, and one that does not is written where
+  // it is once its bytes are copied for an undo (an upgrade that changes
+  // half its files writes only those, and makes no new names). In a new
+  // folder nothing is looked for: under Wine, looking for a name that is not
+  // there costs a look at every name in its folder.
+  if (path && destination == Destination::kInstallation && size <= kCompareLimit && PlainFileThere(path)) {
+    CheckRecordLength(path, size);
+    MemoryOutput memory(compare_buffer.get());
+    if (!archive::ReadRecordBytes(The().reader.get(), size, &memory)) FatalText(kCorrupt);
+    The().record_number++;
+    switch (OverwriteInstallationFile(path, compare_buffer.get(), size)) {
+      case InPlace::kUnchanged:
+        RecordInstalledFile(path);
+        Progress().Add(archive::kCopyChunk);
+        return;
+      case InPlace::kOverwriting:
+        RecordInstalledFile(path);
+        Progress().Add(archive::kCopyChunk);
+        break;
+      case InPlace::kNot:
+        OpenRecordFile(path, destination);
+        break;
+    }
+    const bool written = WriteOutput(compare_buffer.get(), size);
+    if (!CloseOutput() || !written) {
+      const std::string failed = FailedOutput(path);
+      AbandonOutput();
+      Fatal("Write error on %s", failed.c_str());
+    }
+    return;
+  }
+  if (path) OpenRecordFile(path, destination);
+  CheckRecordLength(path, size);
   FileOutput file(path);
-  if (!archive::ReadRecordBytes(The().reader.get(), length, path ? &file : nullptr)) {
+  if (!archive::ReadRecordBytes(The().reader.get(), size, path ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }
   // A write that fails only when the buffer is flushed is a write error too.
-  if (path && !CloseOutput()) Fatal("Write error on %s", path);
+  if (path && !CloseOutput()) Fatal("Write error on %s", FailedOutput(path));
   The().record_number++;
 }
 

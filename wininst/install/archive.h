@@ -48,8 +48,10 @@ uint32_t ReadRecordLength();
 char* ReadManifestRecord();
 // Where an extracted record goes: into the installation (a file that is
 // there may be replaced; the journal and the installation's record note
-// it), or into the run's temporary folder (always a new file, noted nowhere).
-enum class Destination { kInstallation, kTemporary };
+// it), into a folder of the installation that the run has just made (no
+// file can be there: none is looked for), or into the run's temporary
+// folder (always a new file, noted nowhere).
+enum class Destination { kInstallation, kNewFolder, kTemporary };
 // Consumes the next record into `path`, or discards it when path is null.
 void ExtractRecord(const char* path, uint32_t size,
                    Destination destination = Destination::kInstallation);

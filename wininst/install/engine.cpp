@@ -24,6 +24,7 @@
 #include "wininst/install/installers.h"
 #include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/output.h"
 
 namespace {
 
@@ -63,13 +64,13 @@ void InstallFolders(Feature* f) {
     } else {
       snprintf(path, sizeof path, "%s\\%s", inst_dir, folder->name.c_str());
     }
-    CreateFolderTree(path);
+    const Destination into = CreateFolderTree(path) ? Destination::kNewFolder : Destination::kInstallation;
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       FileEntry* file = vec_at<FileEntry>(folder->files, j);
       Log("        Copying file %s", file->name.c_str());
       char file_path[kPathLimit];
       snprintf(file_path, sizeof file_path, "%s\\%s", path, file->name.c_str());
-      ExtractRecord(file_path, file->size);
+      ExtractRecord(file_path, file->size, into);
     }
   }
 }
@@ -125,6 +126,16 @@ bool CheckPrerequisites(Feature* f) {
       "installation");
 }
 
+namespace {
+
+// Every file closed so far is on the disk; a write that failed ends the run.
+void SettleFiles() {
+  std::string failed;
+  if (!SettleOutput(&failed)) Fatal("Write error on %s", failed.c_str());
+}
+
+}  // namespace
+
 void InstallFeatures() {
   const char* inst_dir = VariableOr("InstDir");
   FolderFitsPaths(inst_dir, false);
@@ -144,6 +155,8 @@ void InstallFeatures() {
   SelectFeaturesFromComponents();
   // The bar's whole is planned once, from the selection now made.
   Progress().Plan(InstallationBytes());
+  // The files are written while the next ones are inflated.
+  WriteInBackground(true);
 
   for (uint32_t i = 0; i < vec_count(FeatureList()); i++) {
     Feature* f = vec_at<Feature>(FeatureList(), i);
@@ -170,13 +183,20 @@ void InstallFeatures() {
       continue;
     }
     Log(" Installing %s", f->description.c_str());
-    if (has_installers) RunFeatureInstallers(f);
+    if (has_installers) {
+      // What runs now finds every file installed so far.
+      SettleFiles();
+      RunFeatureInstallers(f);
+    }
     InstallFolders(f);
     if (!f->driver_inf.empty()) {
       Log("        Installing driver %s", f->driver_inf.c_str());
+      SettleFiles();
       InstallDriver(f);
     }
   }
   CloseArchive();
   CopyResources();
+  SettleFiles();
+  WriteInBackground(false);
 }

@@ -92,13 +92,14 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size, FI
       Fatal("short read on %s", source);
     }
     if (!WriteOutput(copy_buffer.get(), static_cast<uint32_t>(chunk))) {
+      const std::string failed = FailedOutput(destination);
       AbandonOutput();
-      Fatal("Write error on %s", destination);
+      Fatal("Write error on %s", failed.c_str());
     }
     remaining -= static_cast<uint32_t>(chunk);
     Progress().Add(chunk);
   }
-  if (!CloseOutput()) Fatal("Write error on %s", destination);
+  if (!CloseOutput()) Fatal("Write error on %s", FailedOutput(destination));
 }
 
 std::string ResourcesFolder() {

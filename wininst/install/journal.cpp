@@ -3,12 +3,15 @@
 #include <windows.h>
 #include <ntsecapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "common/compat.h"
 #include "common/messages.h"
 #include "common/osdep.h"
@@ -24,6 +27,9 @@ namespace {
 // undo folder, and numbered values: folders ("0", "1", ...), former registry
 // values ("R0", ...), keys made ("K0", ...).
 constexpr const char* kPlaces = "Places";
+constexpr uint32_t kCopiesPerFolder = 64;
+// A file overwritten by the run up to this size is copied for an undo.
+constexpr uint32_t kCopyLimit = 64 * 1024;
 constexpr const char* kUndoFolder = "Undo";
 // In the undo folder: a line a file, "C\tpath" for a file made, "O\tpath\tcopy"
 // for one set aside before another was made in its place.
@@ -189,13 +195,22 @@ void UndoFiles(const std::string& undo, const std::vector<std::string>& places) 
   }
 }
 
-// Whatever is left in the undo folder (its file, copies not needed), then the folder.
-void RemoveUndoFolder(const std::string& undo) {
+// Whatever is left in a folder of the undo folder (its file, copies not
+// needed, the folders of copies), then the folder. A link found there goes
+// as a link: nothing is deleted where it leads.
+void RemoveUndoFolder(const std::string& undo, int depth = 1) {
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA((undo + "\\*").c_str(), &found);
   for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
+    const std::string path = undo + "\\" + found.cFileName;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      DeleteFileA((undo + "\\" + found.cFileName).c_str());
+      DeleteFileA(path.c_str());
+    } else if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
+      if (depth > 0 && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveUndoFolder(path, depth - 1);
+      } else {
+        RemoveDirectoryA(path.c_str());
+      }
     }
   }
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
@@ -330,6 +345,16 @@ void BeginJournal() {
 
 namespace {
 
+// A new name for a copy in the undo folder (open). The copies lie in
+// folders of kCopiesPerFolder: a new name in a folder costs Wine a look at
+// every name already there.
+std::string NextCopy() {
+  Journal& j = State();
+  const std::string folder = j.undo + "\\" + std::to_string(j.copies / kCopiesPerFolder);
+  if (j.copies % kCopiesPerFolder == 0) CreateDirectoryA(folder.c_str(), nullptr);
+  return folder + "\\" + std::to_string(j.copies++ % kCopiesPerFolder);
+}
+
 // Moves the file at `path` into the undo folder, named in the journal (after
 // `before`, in the same write) before it moves.
 bool MoveAside(const char* path, const std::string& before) {
@@ -345,7 +370,7 @@ bool MoveAside(const char* path, const std::string& before) {
   // The copy is named in the journal before the file moves.
   bool kept = OpenLog(path);
   if (kept) {
-    const std::string copy = j.undo + "\\" + std::to_string(j.copies++);
+    const std::string copy = NextCopy();
     kept = Log(before + "O\t" + std::string(path) + "\t" + copy + "\n", path) &&
            MoveFileExA(path, copy.c_str(), MOVEFILE_COPY_ALLOWED);
   }
@@ -357,6 +382,90 @@ bool MoveAside(const char* path, const std::string& before) {
 
 bool SetAside(const char* path) {
   return MoveAside(path, "");
+}
+
+namespace {
+
+RunBuffer<uint8_t, 256 * 1024> read_buffer;
+
+// The open `file` holds exactly the `size` bytes at `bytes`.
+bool Holds(HANDLE file, const uint8_t* bytes, uint32_t size) {
+  uint32_t at = 0;
+  DWORD got = 0;
+  while (at < size &&
+         ReadFile(file, read_buffer.get(), std::min<uint32_t>(size - at, read_buffer.size()), &got, nullptr) &&
+         got > 0 && memcmp(read_buffer.get(), bytes + at, got) == 0) {
+    at += got;
+  }
+  return at == size;
+}
+
+// Copies the first `size` bytes of `file` into a new file at `copy`.
+bool CopyOut(HANDLE file, uint32_t size, const std::string& copy) {
+  HANDLE out = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return false;
+  bool ok = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0;
+  for (uint32_t left = size; ok && left > 0;) {
+    DWORD got = 0, written = 0;
+    ok = ReadFile(file, read_buffer.get(), std::min<uint32_t>(left, read_buffer.size()), &got, nullptr) && got > 0 &&
+         WriteFile(out, read_buffer.get(), got, &written, nullptr) && written == got;
+    left -= got;
+  }
+  ok = CloseHandle(out) && ok;
+  if (!ok) DeleteFileA(copy.c_str());
+  return ok;
+}
+
+}  // namespace
+
+InPlace OverwriteInstallationFile(const char* path, const uint8_t* bytes, uint32_t size) {
+  // Only a plain file with this one name, held by nobody else while the run
+  // has it: never a link's target nor bytes that another name shares.
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return InPlace::kNot;
+  // Not GetFileInformationByHandle: under Wine its volume's serial number
+  // costs more than the rest of the file's work.
+  FILE_BASIC_INFO basic;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+      (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) || standard.Directory ||
+      standard.NumberOfLinks != 1 || standard.EndOfFile.QuadPart > 0xFFFFFFFF) {
+    CloseHandle(file);
+    return InPlace::kNot;
+  }
+  const uint32_t former = static_cast<uint32_t>(standard.EndOfFile.QuadPart);
+  if (former == size && Holds(file, bytes, size)) {
+    CloseHandle(file);
+    return InPlace::kUnchanged;
+  }
+  // The former bytes are copied into the undo folder, and only then named
+  // in the journal: a copy the journal names is always whole. A larger file
+  // is moved aside instead (OpenInstallationFile): moving costs the same
+  // whatever the size, copying grows with it.
+  Journal& j = State();
+  if (j.open && former > kCopyLimit) {
+    CloseHandle(file);
+    return InPlace::kNot;
+  }
+  if (j.open) {
+    const bool kept = OpenLog(path) && [&] {
+      const std::string copy = NextCopy();
+      return CopyOut(file, former, copy) && Log("O\t" + std::string(path) + "\t" + copy + "\n", path);
+    }();
+    if (!kept) {
+      CloseHandle(file);
+      return InPlace::kNot;
+    }
+  }
+  if (SetFilePointer(file, static_cast<LONG>(size), nullptr, FILE_BEGIN) != size || !SetEndOfFile(file) ||
+      SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) {
+    CloseHandle(file);
+    return InPlace::kNot;
+  }
+  AdoptOutput(file, path);
+  return InPlace::kOverwriting;
 }
 
 OutputOpened OpenInstallationFile(const char* path) {

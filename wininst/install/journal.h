@@ -32,6 +32,13 @@ void RecoverKilledRun();
 // is set aside to be put back by an undo. A link in its place is refused
 // (fatally). kFailed with errno set.
 OutputOpened OpenInstallationFile(const char* path);
+// An installation file that may be written where it is (a plain file with
+// one name, that nobody else has open): kUnchanged when it holds the `size`
+// bytes at `bytes` already; kOverwriting when it is now the output, emptied
+// to be written again, its former bytes copied into the undo folder first;
+// kNot when it is no such file (OpenInstallationFile then).
+enum class InPlace { kUnchanged, kOverwriting, kNot };
+InPlace OverwriteInstallationFile(const char* path, const uint8_t* bytes, uint32_t size);
 // Sets the file at `path` aside before the run makes another in its place
 // (a shortcut); false (errno set) when it cannot be moved. A link in its
 // place is refused (fatally).
