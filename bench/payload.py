@@ -7,6 +7,10 @@
          content is partly compressible
   small  about 100 MB in 20,000 files of 1 to 16 KB
 
+and for single figures: small's files, 2,000 and 20,000 of them in one folder
+(the cost by file count), and mixed-v2, mixed's version 2 with every other
+file changed (the upgrade).
+
 Each payload is a folder `files/` with a product manifest beside it, and a
 tar of the same files in the manifest's order (the order of the archive's
 records: the native tools compress the same bytes in the same sequence) for
@@ -22,6 +26,8 @@ from pathlib import Path
 
 VERSION = "2"
 POOL = 8 * 1024 * 1024
+# How version 2 changes a file's bytes.
+CHANGED = bytes(b ^ 0x5A for b in range(256))
 
 WORDS = ("installer archive manifest feature component folder resource shortcut registry "
          "version product variable compiler assembler linker device driver setup remove "
@@ -72,6 +78,15 @@ PAYLOADS = {
     "mixed": (sizes_mixed, 40),   # sizes, number of folders
     "small": (sizes_small, 100),
 }
+# The cost by file count: small's files, 2,000 and 20,000 of them in one
+# folder (20,000 across 100 folders is small itself).
+COUNTS = {
+    "2k-in-1": (lambda rng: sizes_small(rng)[:2000], 1),
+    "20k-in-1": (sizes_small, 1),
+}
+# The upgrade: version 2 of mixed, the same files with every other one
+# changed (the same size, other bytes).
+UPGRADE = "mixed-v2"
 
 
 def make(cache: Path, name: str) -> Path:
@@ -83,13 +98,16 @@ def make(cache: Path, name: str) -> Path:
     shutil.rmtree(root, ignore_errors=True)
     files = root / "files"
     files.mkdir(parents=True)
-    rng = random.Random(f"meridox-bench-{name}")
+    upgrade = name == UPGRADE
+    base = "mixed" if upgrade else "small" if name in COUNTS else name
+    rng = random.Random(f"meridox-bench-{base}")
     kinds = pools(rng)
-    sizes_of, folders = PAYLOADS[name]
+    sizes_of, folders = {**PAYLOADS, **COUNTS}.get(name, PAYLOADS[base])
     sizes = sizes_of(rng)
     per_folder = math.ceil(len(sizes) / folders)
-    lines = ["[Variables]", f"Product=Bench {name}", "Manufacturer=MERIDOX Software", "Version=1.0",
-             "[Features]", "Feature=Payload"]
+    product = "mixed" if upgrade else name
+    lines = ["[Variables]", f"Product=Bench {product}", "Manufacturer=MERIDOX Software",
+             f"Version={'2.0' if upgrade else '1.0'}", "[Features]", "Feature=Payload"]
     order = []  # paths under files/ in the manifest's order
     for i, size in enumerate(sizes):
         folder = f"f{i // per_folder:03d}"
@@ -100,6 +118,8 @@ def make(cache: Path, name: str) -> Path:
         kind = ("text", "structured", "random")[i % 3]
         pool = kinds[kind]
         data = content(pool, rng.randrange(len(pool)), size)
+        if upgrade and i % 2:
+            data = data.translate(CHANGED)
         file_name = f"{kind}{i:05d}.dat"
         (files / folder / file_name).write_bytes(data)
         lines.append(file_name)
