@@ -202,6 +202,19 @@ std::vector<std::string> reg_subkeys(int root, const char* key, long* error, uin
   return names;
 }
 
+std::vector<std::string> reg_value_names(int root, const char* key) {
+  std::vector<std::string> names;
+  Key k;
+  if (OpenKey(root, key, KEY_QUERY_VALUE, k)) return names;
+  for (DWORD i = 0;; i++) {
+    char name[16384];
+    DWORD length = sizeof name;
+    if (RegEnumValueA(k.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
 long reg_get_raw(int root, const char* key, const char* name, RegRaw& value) {
   Key k;
   if (long e = OpenKey(root, key, KEY_QUERY_VALUE, k)) return e;

@@ -68,6 +68,9 @@ long reg_read(int root, const char* key, const char* name, uint32_t& value);
 std::vector<std::string> reg_subkeys(int root, const char* key, long* error = nullptr,
                                      uint32_t name_limit = kRegSubkeyNameLimit);
 
+// The names of the values of `key` (empty when it cannot be opened).
+std::vector<std::string> reg_value_names(int root, const char* key);
+
 // A value as it is stored: its type and bytes.
 struct RegRaw {
   uint32_t type = 0;

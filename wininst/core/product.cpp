@@ -148,14 +148,21 @@ bool ProductRegistered() {
   return KeyHolds(ProductKey(), "InstDir");
 }
 
+namespace {
+
+bool SameFolder(std::string a, std::string b) {
+  for (std::string* path : {&a, &b}) {
+    while (path->size() > 3 && path->back() == '\\') path->pop_back();
+  }
+  return _stricmp(a.c_str(), b.c_str()) == 0;
+}
+
+}  // namespace
+
 std::string RemoverOfInstallationElsewhere(const char* folder, std::string* other) {
   std::string registered, command;
   if (reg_read(kRegLocalMachine, ProductKey(), "InstDir", registered) != 0) return {};
-  auto trimmed = [](std::string path) {
-    while (path.size() > 3 && path.back() == '\\') path.pop_back();
-    return path;
-  };
-  if (_stricmp(trimmed(registered).c_str(), trimmed(folder).c_str()) == 0) return {};
+  if (SameFolder(registered, folder)) return {};
   // The uninstall entry names the remover: "\"<setup.exe>\" --remove".
   if (reg_read(kRegLocalMachine, UninstallKey(), "UninstallString", command) != 0 ||
       command.size() < 2 || command[0] != '"') {
@@ -165,6 +172,39 @@ std::string RemoverOfInstallationElsewhere(const char* folder, std::string* othe
   if (!file_exists(setup.c_str())) return {};
   if (other) *other = registered;
   return setup;
+}
+
+namespace {
+
+// Deletes every value of `key`, then the key (and its parents up to
+// `stop`) once empty.
+void DeleteValuesOf(const std::string& key, const std::string& stop) {
+  for (const std::string& name : reg_value_names(kRegLocalMachine, key.c_str())) {
+    reg_delete_value(kRegLocalMachine, key.c_str(), name.c_str());
+  }
+  for (std::string k = key; k.size() > stop.size() && reg_key_empty(kRegLocalMachine, k.c_str());
+       k = k.substr(0, k.rfind('\\'))) {
+    reg_delete_tree(kRegLocalMachine, k.c_str());
+  }
+}
+
+}  // namespace
+
+void ForgetOtherVersionsIn(const char* folder) {
+  const std::string family = FamilyKey();
+  const std::string uninstall = ExpandedText("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\[Product] ");
+  for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
+    for (const std::string& level : reg_subkeys(kRegLocalMachine, (family + "\\" + version).c_str())) {
+      const std::string key = family + "\\" + version + "\\" + level;
+      std::string registered;
+      if (_stricmp(key.c_str(), ProductKey()) == 0 ||
+          reg_read(kRegLocalMachine, key.c_str(), "InstDir", registered) != 0 || !SameFolder(registered, folder)) {
+        continue;
+      }
+      DeleteValuesOf(uninstall + version + level, uninstall.substr(0, uninstall.rfind('\\')));
+      DeleteValuesOf(key, family);
+    }
+  }
 }
 
 bool UnregisterProduct() {

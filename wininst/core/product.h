@@ -21,6 +21,11 @@ void WriteInstallLocation();
 void WriteUninstallEntry();
 // Deletes the product's keys; true when every deletion succeeded.
 bool UnregisterProduct();
+// Another version or patch level of this product registered in `folder`,
+// which this installation has just overwritten, is registered no more: its
+// product key and uninstall entry go value by value (an undo of the run puts
+// them back), and the installation there is this one's to remove.
+void ForgetOtherVersionsIn(const char* folder);
 // Whether the product is registered (its key records an installation folder).
 bool ProductRegistered();
 // When this product (its version and patch level) is registered as installed

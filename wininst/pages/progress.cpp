@@ -192,6 +192,8 @@ void DoTheWork() {
     // An installation that ends half-way (Cancel, a fatal error) is taken
     // back by its journal, until its installed manifest records it.
     InstallFeatures();
+    // Another version registered in this folder was just overwritten.
+    ForgetOtherVersionsIn(VariableOr("InstDir"));
     RegisterProduct();
     CreateShortcuts();
     WriteInstalledManifest();
