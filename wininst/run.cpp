@@ -125,6 +125,7 @@ bool IsAdministrator() {
 
 void OpenInstallerArchive() {
   ReadManifest(OpenArchive());
+  RecordListedPaths();
   ExtractResources();
   EvaluateFeatures();
   // The run decides its mode: a manifest's variables of those names do not.

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/messages.h"
 #include "common/syslib.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/runlog.h"
@@ -37,7 +38,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   // Reading the command line splits it in place; the log names it whole.
   const std::string given = command_line;
   ReadCommandLine(command_line);
-  OpenRunLog(given.c_str());
+  const std::string refused = OpenRunLog(given.c_str());
+  if (!refused.empty()) Fatal("%s", refused.c_str());
   srand(static_cast<unsigned>(time(nullptr)));
 
   const int code = Run();

@@ -2,17 +2,24 @@
 
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "common/compat.h"
 #include "common/osdep.h"
-#include "wininst/core/messages.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
 namespace {
+
+// The text of a printf format with its arguments, cut at 4095 characters.
+std::string Formatted(const char* format, va_list args) {
+  char text[4096];
+  vsnprintf(text, sizeof text, format, args);
+  return text;
+}
 
 constexpr const char* kDefaultName = "MERIDOX Installer.log";
 // Lines are kept back until this much waits, or a second has passed, or
@@ -73,33 +80,47 @@ std::string LogName() {
 
 }  // namespace
 
-void OpenRunLog(const char* command_line) {
+namespace {
+
+std::string Said(const char* format, ...) RUNLOG_PRINTF(1, 2);
+std::string Said(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = Formatted(format, args);
+  va_end(args);
+  return text;
+}
+
+}  // namespace
+
+std::string OpenRunLog(const char* command_line) {
   const std::string name = LogName();
-  if (name.empty()) return;
+  if (name.empty()) return {};
   const char* path = name.c_str();
-  if (!is_full_path(path)) Fatal("The log file \"%s\" is not a full path.", path);
+  if (!is_full_path(path)) return Said("The log file \"%s\" is not a full path.", path);
   // The run has administrator rights: its log goes nowhere a link leads,
   // neither through a linked folder on the way nor through the file itself.
   for (size_t slash = name.find('\\', 3); slash != std::string::npos; slash = name.find('\\', slash + 1)) {
     if (is_link(name.substr(0, slash).c_str())) {
-      Fatal("The log file %s lies in %s, a link to another place.\nGive a log file in a plain folder.",
-            path, name.substr(0, slash).c_str());
+      return Said("The log file %s lies in %s, a link to another place.\nGive a log file in a plain folder.", path,
+                  name.substr(0, slash).c_str());
     }
   }
   HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) Fatal("Can't open the log file %s\nError %lu", path, GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return Said("Can't open the log file %s\nError %lu", path, GetLastError());
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       info.nNumberOfLinks > 1) {
     CloseHandle(file);
-    Fatal("The log file %s is a link, or a file with other names.\nGive a plain file.", path);
+    return Said("The log file %s is a link, or a file with other names.\nGive a plain file.", path);
   }
   log_file = file;
   last_write = GetTickCount();
   char program[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, program, sizeof program);
   LogLine("Started: \"%s\" %s", n && n < sizeof program ? program : "?", command_line);
+  return {};
 }
 
 bool RunLogged() {
@@ -108,7 +129,11 @@ bool RunLogged() {
 
 void LogLine(const char* format, ...) {
   if (!RunLogged()) return;
-  FORMAT_MESSAGE(text, format);
+  va_list args;
+  va_start(args, format);
+  const std::string line = Formatted(format, args);
+  va_end(args);
+  const char* text = line.c_str();
   AppendReplaceable();
   Append(text);
 }

@@ -6,15 +6,20 @@
 // external programs. Without a log every function here does nothing.
 #pragma once
 
-#include "common/messages.h"
+#include <string>
+
+// The log's own printf check: the log stands below the messages, which log
+// every box.
+#define RUNLOG_PRINTF(f, a) __attribute__((format(printf, f, a)))
 
 // Opens the log the command line asks for, if any. A log that is not a
 // plain file named by a full path (a link, a file with other names, a
-// folder) is refused: the run ends (fatally) before it does anything.
-void OpenRunLog(const char* command_line);
+// folder) is refused: the reason is returned (empty otherwise), and the
+// run ends with it before it does anything.
+std::string OpenRunLog(const char* command_line);
 bool RunLogged();
 // A line of the log; the text's line ends become " | ".
-void LogLine(const char* format, ...) PRINTF_LIKE(1, 2);
+void LogLine(const char* format, ...) RUNLOG_PRINTF(1, 2);
 // A status line of the progress page: one that begins with "\r" replaces
 // the latest such line and reaches the log only when another line follows
 // or the log ends (a download's rate, say, is logged as it ended).

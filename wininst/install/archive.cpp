@@ -28,7 +28,6 @@
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive_reader.h"
-#include "wininst/install/installed.h"
 #include "wininst/install/journal.h"
 #include "wininst/install/output.h"
 
@@ -321,7 +320,6 @@ void OpenRecordFile(const char* path, Destination destination) {
     }
     Fatal("Can't create file: %s\nError %d", path, error);
   }
-  if (installation) RecordInstalledFile(path);
   Progress().Add(archive::kCopyChunk);
 }
 
@@ -385,11 +383,9 @@ void ExtractRecord(const char* path, uint32_t size, Destination destination) {
     The().record_number++;
     switch (OverwriteInstallationFile(path, compare_buffer.get(), size)) {
       case InPlace::kUnchanged:
-        RecordInstalledFile(path);
         Progress().Add(archive::kCopyChunk);
         return;
       case InPlace::kOverwriting:
-        RecordInstalledFile(path);
         Progress().Add(archive::kCopyChunk);
         break;
       case InPlace::kNot:

@@ -47,8 +47,8 @@ char* OpenArchive();
 uint32_t ReadRecordLength();
 char* ReadManifestRecord();
 // Where an extracted record goes: into the installation (a file that is
-// there may be replaced; the journal and the installation's record note
-// it), into a folder of the installation that the run has just made (no
+// there may be replaced, as the journal notes; the caller records the file
+// as the installation's), into a folder of the installation that the run has just made (no
 // file can be there: none is looked for), or into the run's temporary
 // folder (always a new file, noted nowhere).
 enum class Destination { kInstallation, kNewFolder, kTemporary };

@@ -21,6 +21,7 @@
 #include "wininst/install/drivers.h"
 #include "wininst/install/features.h"
 #include "wininst/install/files.h"
+#include "wininst/install/installed.h"
 #include "wininst/install/installers.h"
 #include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
@@ -71,6 +72,7 @@ void InstallFolders(Feature* f) {
       char file_path[kPathLimit];
       snprintf(file_path, sizeof file_path, "%s\\%s", path, file->name.c_str());
       ExtractRecord(file_path, file->size, into);
+      RecordInstalledFile(file_path);
     }
   }
 }

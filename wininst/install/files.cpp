@@ -102,8 +102,3 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size, FI
   if (!CloseOutput()) Fatal("Write error on %s", FailedOutput(destination));
 }
 
-std::string ResourcesFolder() {
-  const char* base = GetVariable("ResDir");
-  if (!base || !*base) base = GetVariable("InstDir");
-  return std::string(base ? base : "") + "\\resources";
-}

@@ -19,6 +19,3 @@ void RecordFoundFolders(bool over_previous);
 // destination in InstalledFiles. Failures are fatal.
 void CopyFileInto(const char* source, const char* destination, uint32_t size,
                   FILE* opened = nullptr);
-// The installation's resources folder: "resources" under ResDir, or under
-// InstDir when ResDir is unset or empty.
-std::string ResourcesFolder();

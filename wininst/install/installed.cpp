@@ -18,7 +18,6 @@
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
-#include "wininst/install/files.h"
 #include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/output.h"
@@ -147,6 +146,17 @@ Installation& Record() {
 }
 
 }  // namespace
+
+void RecordListedPaths() {
+  for (const std::string& folder : ListedFolders()) RecordCreatedFolder(folder.c_str());
+  for (const std::string& file : ListedFiles()) RecordInstalledFile(file.c_str());
+}
+
+std::string ResourcesFolder() {
+  const char* base = GetVariable("ResDir");
+  if (!base || !*base) base = GetVariable("InstDir");
+  return std::string(base ? base : "") + "\\resources";
+}
 
 Vec* InstalledFiles() {
   return Record().files;

@@ -6,7 +6,13 @@
 // what an undo reads: that is the run's journal (journal.h).
 #pragma once
 
+#include <string>
+
 struct Vec;
+
+// The installation's resources folder: "resources" under ResDir, or under
+// InstDir when ResDir is unset or empty.
+std::string ResourcesFolder();
 
 // Paths (char*), in the order recorded.
 Vec* InstalledFiles();
@@ -17,6 +23,9 @@ Vec* CreatedFolders();
 // not there yet (in any letter case).
 void RecordInstalledFile(const char* path);
 void RecordCreatedFolder(const char* path);
+// Takes over what the manifest's [Folders] and [Files] lines list (an
+// installed manifest's lists), right after the manifest is read.
+void RecordListedPaths();
 
 // Writes the installed manifest after a fresh installation (nothing
 // otherwise), keeps its digest under the product's key and commits the

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/compat.h"
@@ -16,7 +17,6 @@
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
-#include "wininst/install/installed.h"
 
 namespace {
 
@@ -26,6 +26,9 @@ struct ManifestRecord {
   Vec* shortcuts = nullptr;
   Vec* registry_entries = nullptr;
   Vec* variables = nullptr;
+  // The [Folders] and [Files] lines, as written.
+  std::vector<std::string> listed_folders;
+  std::vector<std::string> listed_files;
 };
 
 ManifestRecord& Record() {
@@ -214,9 +217,9 @@ class Builder : public manifest::Sink {
     Append(Record().registry_entries, e);
   }
 
-  void FolderPath(const std::string& path) override { RecordCreatedFolder(path.c_str()); }
+  void FolderPath(const std::string& path) override { Record().listed_folders.push_back(path); }
 
-  void FilePath(const std::string& path) override { RecordInstalledFile(path.c_str()); }
+  void FilePath(const std::string& path) override { Record().listed_files.push_back(path); }
 
   void Run() override {
     if (!GetVariable("OrderingURL") && !IsTrue("HideOrderingURL")) {
@@ -282,6 +285,14 @@ Vec* RegistryEntries() {
 }
 Vec* ManifestVariables() {
   return Record().variables;
+}
+
+const std::vector<std::string>& ListedFolders() {
+  return Record().listed_folders;
+}
+
+const std::vector<std::string>& ListedFiles() {
+  return Record().listed_files;
 }
 
 Feature* FindFeature(const char* name) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "wininst/install/manifest_rules.h"
 
@@ -84,6 +85,10 @@ Vec* ComponentList();      // Component*; likewise
 Vec* Shortcuts();          // Shortcut*
 Vec* RegistryEntries();    // RegistryEntry*
 Vec* ManifestVariables();  // char*: names set by [Variables], in order
+// The paths of an installed manifest's [Folders] and [Files] lines, as
+// written; the installation's record takes them over (installed.h).
+const std::vector<std::string>& ListedFolders();
+const std::vector<std::string>& ListedFiles();
 
 // Checks the manifest's signature line against the program's and parses the
 // rest (ParseManifest). Takes the text over; every failure is fatal. It only
