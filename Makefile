@@ -5,7 +5,7 @@ HOST := $(BUILD)/host
 FUZZ := $(BUILD)/fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all win host fuzz-tree test demo bench fuzz setup clean
+.PHONY: all win host fuzz-tree test demo bench fuzz chaos setup clean
 
 all: win host fuzz-tree
 
@@ -48,6 +48,11 @@ bench: setup
 # campaign under Wine (CAMPAIGN_POSITIONS, default 1000).
 fuzz: setup
 	@scripts/fuzz.sh $(or $(FUZZ_SECONDS),600)
+
+# The users' campaign long: CHAOS_RUNS (default 200) random wizard runs, CHAOS_SEED.
+chaos: setup
+	@$(MAKE) --no-print-directory all
+	@CHAOS_RUNS=$(or $(CHAOS_RUNS),200) CTEST_ARGS='-R ^e2e\.chaos$$' scripts/run-tests.sh $(HOST)
 
 clean:
 	rm -rf $(BUILD)

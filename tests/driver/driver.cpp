@@ -84,7 +84,7 @@
 //       WM_RBUTTONUP, WM_MOUSELEAVE, WM_SYSCOMMAND, WM_NULL. x and y build
 //       lparam as MAKELPARAM(x, y) (client coordinates of the target).
 //   close {}                         -> {hwnd}   posts WM_CLOSE to the current window
-//   box {press?, timeout_ms?}        -> {hwnd, owner, caption, text, icon,
+//   box {press?, optional?, timeout_ms?}        -> {hwnd, owner, caption, text, icon,
 //                                        buttons: [{id, text}], pressed?}
 //       Waits for a visible top-level "#32770" window of the program that no
 //       earlier box step reported. owner is the window that owns it (0 for
@@ -95,7 +95,9 @@
 //       buttons left to right. press
 //       ("ok", "cancel", "abort", "retry", "ignore", "yes", "no", "close",
 //       "help", "tryagain", "continue", or a control ID) posts BM_CLICK to that
-//       button; a box without it fails the step.
+//       button; a box without it fails the step. optional: true makes a
+//       missing box ({none: true} then) or the program's end no failure, and
+//       a box without that button gets its first one pressed instead.
 //   no_box {for_ms}                  -> {for_ms, exited}
 //       Fails when a new box appears within for_ms; the program ending earlier
 //       ends the step successfully.

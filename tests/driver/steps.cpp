@@ -178,7 +178,7 @@ const std::vector<Driver::StepKind>& Driver::kinds() {
         {"y", Type::Int, false, -32768, 32767},
         {"target_id", Type::Int, false, 0, kMaxId}}},
       {"close", &Driver::do_close, {}},
-      {"box", &Driver::do_box, {{"press", Type::Button, false, 0, kMaxId}, kTimeout}},
+      {"box", &Driver::do_box, {{"press", Type::Button, false, 0, kMaxId}, {"optional", Type::Bool}, kTimeout}},
       {"no_box", &Driver::do_no_box, {{"for_ms", Type::Int, true, 0, kMaxMs}}},
       {"screenshot", &Driver::do_screenshot, {{"path", Type::Str, true}, {"window", Type::Bool}}},
       {"pixel",
@@ -539,12 +539,18 @@ void Driver::do_close(const Value&, Object& rec) {
 
 void Driver::do_box(const Value& s, Object& rec) {
   const DWORD ms = timeout(s);
+  const bool optional = flag_of(s, "optional");
   HWND box = nullptr;
   const bool ok = wait_for(ms, [&] {
     if ((box = find_new_box())) return true;
+    if (optional && exit_code_if_ended()) return true;
     fail_if_ended("a message box");
     return false;
   });
+  if ((!ok || !box) && optional) {
+    rec.raw("none", "true");
+    return;
+  }
   if (!ok) fail("no new message box within " + std::to_string(ms) + " ms");
   boxes_.insert(box);
 
@@ -582,8 +588,8 @@ void Driver::do_box(const Value& s, Object& rec) {
 
   if (const Value* press = s.find("press")) {
     const int id = static_cast<int>(id_of(*press, "press", kButtonNames));
-    const auto b =
-        std::find_if(buttons.begin(), buttons.end(), [&](const Button& b) { return b.id == id; });
+    auto b = std::find_if(buttons.begin(), buttons.end(), [&](const Button& b) { return b.id == id; });
+    if (b == buttons.end() && optional && !buttons.empty()) b = buttons.begin();
     if (b == buttons.end())
       fail("the box has no button " +
            (press->kind == Value::Kind::String ? quote(press->text) + " " : "") + "(id " +

@@ -1,0 +1,213 @@
+"""What users and their machines do to interactive runs, at random: a seeded
+campaign of wizard runs (a fresh installation, one over a previous
+installation of the same or another version, the installed copy's
+maintenance) that click Next, Back, Cancel and the component boxes, answer
+boxes either way, close the window and end the program at random moments.
+
+After every run the machine holds what it held before (a previous
+installation intact) or the new installation, complete; a killed run is
+taken back or completed by the next run of the product; whatever is
+registered then is removable and leaves nothing; nothing outside the
+installation changes; only a killed run leaves its temporary folder.
+
+CHAOS_RUNS (24 here; make chaos: 200) and CHAOS_SEED pick the runs."""
+
+import hashlib
+import os
+import random
+import shutil
+import time
+from collections import Counter
+
+from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, main, reg_add,
+                      reg_delete, reg_query, start_menu_programs, temp_dir, temp_qz, to_win, wait_for, wine)
+
+MAKER = "MERIDOX Chaos Tests"
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chaos {}PL0"
+USER_KEY = f"HKCU\\Software\\{MAKER}"
+NEXT, BACK, CANCEL = 101, 102, 2
+VERSIONS = ("1.0", "1.1")
+
+
+def files_of(version: str) -> dict[str, bytes]:
+    """Half the files change between the versions; Extra's documents are optional."""
+    files = {f"bin/f{i:02}.bin": f"{i}{version if i % 2 else ''}".encode() * (4000 + 3000 * i) for i in range(24)}
+    files.update({f"doc/d{i}.txt": f"doc {i} {version}".encode() for i in range(3)})
+    return files
+
+
+def manifest(version: str) -> str:
+    files = files_of(version)
+    names = lambda folder: "".join(p.split("/")[1] + "\n" for p in files if p.startswith(folder))
+    return (f"[Variables]\nManufacturer={MAKER}\nProduct=Chaos\nVersion={version}\nDescription=Chaos\n"
+            f"[Features]\nFeature=Main\nDescription=Program\nbin/\n{names('bin/')}"
+            f"Feature=Extra\nDescription=Documents\ndoc/\n{names('doc/')}"
+            "[Components]\nComponent=Main\nDescription=Program\nRequired=yes\nMain\n"
+            "Component=Extra\nDescription=Documents\nExtra\n"
+            "[Shortcuts]\nChaos=bin\\f00.bin\nUninstall=resources\\setup.exe>--remove\n"
+            f"[Registry]\n{USER_KEY}\\Chaos\\Tip=\"v{version}\"\n[Run]\n")
+
+
+class Chaos(WineTest):
+    def setUp(self):
+        super().setUp()
+        self.folder = self.work / "Chaos"
+        self.links = start_menu_programs() / "MERIDOX Software" / "Chaos"
+        self.outside = self.work / "outside.txt"
+        self.outside.write_text("the user's")
+        self.installers = {v: self.work / f"chaos-{v}.exe" for v in VERSIONS}
+        for version, installer in self.installers.items():
+            build_installer(manifest(version), files_of(version), installer)
+        self.reset()
+        self.addCleanup(self.reset)
+
+    def reset(self):
+        """Back to a machine without the product, whatever a run left."""
+        shutil.rmtree(self.folder, ignore_errors=True)
+        reg_delete(f"HKLM\\SOFTWARE\\{MAKER}")
+        reg_delete(USER_KEY)
+        for version in VERSIONS:
+            reg_delete(UNINSTALL.format(version))
+        shutil.rmtree(self.links, ignore_errors=True)
+        reg_add(USER_KEY, "Own", data="the user's")
+
+    def registered(self) -> list[str]:
+        return [v for v in VERSIONS if reg_query(UNINSTALL.format(v)) is not None]
+
+    def state(self) -> tuple:
+        """What the product has on the machine, compared before and after a run."""
+        files = sorted((str(p.relative_to(self.folder)), hashlib.md5(p.read_bytes()).hexdigest())
+                       for p in self.folder.rglob("*") if p.is_file()) if self.folder.exists() else []
+        links = sorted(p.name for p in self.links.iterdir()) if self.links.exists() else []
+        return (files, self.registered(), reg_query(f"{USER_KEY}\\Chaos"), links)
+
+    def complete(self, version: str) -> list[str]:
+        """What is wrong with the installation of `version` in the folder."""
+        wrong = [] if version in self.registered() else [f"{version} is not registered"]
+        for path, data in files_of(version).items():
+            installed = self.folder / path
+            if path.startswith("doc/") and not (self.folder / "doc").exists():
+                continue  # Extra not chosen
+            if not installed.exists() or installed.read_bytes() != data:
+                wrong.append(f"{path} is not {version}'s")
+        wrong += [f"{name} missing" for name in ("resources/setup.exe", "resources/manifest")
+                  if not (self.folder / name).exists()]
+        wrong += [f"{p.name} left" for p in self.folder.glob("~undo*")]
+        if reg_query(f"{USER_KEY}\\Chaos", "Tip") != ("REG_SZ", f"v{version}"):
+            wrong.append("its registry value is not set")
+        if not (self.links / "Chaos.lnk").exists():
+            wrong.append("its shortcut is missing")
+        return wrong
+
+    def actions(self, rng: random.Random, maintenance: bool) -> list[dict]:
+        """A user's random clicks and answers, mostly on what is there at the time."""
+        def button(control, timeout_ms):
+            return [{"do": "wait_control", "id": control, "enabled": True, "visible": True, "timeout_ms": timeout_ms},
+                    {"do": "click", "id": control}]
+        answer = lambda: {"do": "box", "press": rng.choice(["yes", "no", "ok"]), "optional": True,
+                          "timeout_ms": rng.choice([200, 2000])}
+        steps, nexts = [], 0
+        chosen = maintenance and rng.random() < 0.8
+        if chosen:  # repair or removal first: Next waits for the choice
+            steps += button(rng.choice([601, 602]), 2000)
+        for _ in range(rng.randint(1, 8)):
+            kinds = ["next", "cancel", "close", "wait", "answer"] + (["back", "component"] if nexts else [])
+            kind = rng.choices(kinds + (["choice"] if maintenance and not nexts else []),
+                               [6, 1, 1, 2, 2, 1, 1, 2][:len(kinds)] + ([3] if maintenance and not nexts else []))[0]
+            if kind == "next":
+                nexts += 1
+                steps += button(NEXT, rng.choice([500, 5000, 15000]))
+            elif kind == "back":
+                steps += button(BACK, 2000)
+            elif kind in ("cancel", "close"):
+                steps += [{"do": "close"} if kind == "close" else {"do": "click", "id": CANCEL}, answer()]
+            elif kind == "component":
+                steps += button(251, 3000)
+            elif kind == "choice":
+                steps += button(rng.choice([601, 602]), 2000)
+            elif kind == "wait":
+                steps.append({"do": "sleep", "ms": rng.randrange(1500)})
+            else:
+                steps.append(answer())
+        if rng.random() < 0.2:
+            return steps  # the program is ended wherever it is
+        # A user who wants it over: Next to the end, yes to every question.
+        if maintenance and not chosen:
+            steps += button(rng.choice([601, 602]), 2000)
+        for _ in range(4):
+            steps += [{"do": "box", "press": "yes", "optional": True, "timeout_ms": 300}, *button(NEXT, 15000)]
+        return steps + [{"do": "box", "press": "yes", "optional": True, "timeout_ms": 300},
+                        {"do": "wait_exit", "timeout_ms": 20000}]
+
+    def one_run(self, rng: random.Random, outcomes: Counter) -> list[str]:
+        started = time.monotonic()
+        self.reset()
+        previous = rng.choice([None, "1.0", "1.0", "1.1"])
+        if previous:
+            self.assertEqual(wine([self.installers[previous], f"--dir={to_win(self.folder)}", LICENCE]), 0)
+        program = rng.choice(["installer", "installer", "maintenance"] if previous else ["installer"])
+        version = rng.choice(VERSIONS) if program == "installer" else previous
+        target = self.installers[version] if program == "installer" else self.folder / "resources" / "setup.exe"
+        before, temp_before = self.state(), temp_qz(folders_only=True)
+        options = [f"--dir={to_win(self.folder)}"] if program == "installer" else []
+        run = drive([{"do": "start", "cmdline": command_line(target, *options)},
+                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                     *self.actions(rng, program == "maintenance")],
+                    timeout_ms=30000)
+        # A step that found the program ended is its natural end; any other
+        # failed step ends the program where it was.
+        ended = run.error and ("exited" in run.error or "window is gone" in run.error)
+        killed = bool((run.error and not ended) or (run.of("end") and run.of("end")[0]["terminated"]))
+        wrong = [f"a box: {b['caption']}: {b['text']}" for b in run.boxes if b.get("caption") == "Fatal error"]
+        after = self.state()
+        if killed:
+            # The next run of the product takes the killed one back or completes it.
+            for left in temp_qz(folders_only=True) - temp_before:
+                shutil.rmtree(temp_dir() / left, ignore_errors=True)
+            if program == "installer":
+                code = wine([target, f"--dir={to_win(self.folder)}", LICENCE, "--unattended"])
+                wrong += [f"the next run ended with {code}"] if code else self.complete(version)
+            outcome = "killed"
+        elif after == before:
+            outcome = "as before"
+        elif program == "installer":
+            wrong += self.complete(version)
+            outcome = "installed"
+        else:
+            outcome = "removed" if not self.registered() else "repaired"
+            if outcome == "repaired":
+                wrong += self.complete(previous)
+        if not killed and not wait_for(lambda: temp_qz(folders_only=True) == temp_before, 20):
+            wrong.append(f"temporary folders left: {temp_qz(folders_only=True) - temp_before}")
+        outcomes[f"{program} over {previous or 'nothing'}: {outcome}"] += 1
+        print(f"{program} {version} over {previous}: {outcome};",
+              " ".join(s["do"] + (f" {s.get('id', '')}" if s["do"] == "click" else "") for s in run.records
+                       if s["do"] in ("click", "close", "box") and "none" not in s),
+              "|", run.error or "", f"| {time.monotonic() - started:.0f} s", flush=True)
+        # Whatever is registered is removed, newest first, and leaves nothing.
+        for registered in reversed(self.registered()):
+            setup = self.folder / "resources" / "setup.exe"
+            code = wine([setup, "--remove-silently", "--unattended"]) if setup.exists() else "no setup.exe"
+            if code != 0:
+                wrong.append(f"removing {registered} ended with {code}")
+                break
+        # (A removal leaves the manifest's registry values, as they were set.)
+        if not wait_for(lambda: self.state()[:2] + self.state()[3:] == ([], [], []), 20):
+            wrong.append(f"left after the removals: {self.state()}")
+        if self.outside.read_text() != "the user's" or reg_query(USER_KEY, "Own") != ("REG_SZ", "the user's"):
+            wrong.append("something outside the installation changed")
+        return [f"{program} {version} over {previous}, {'killed' if killed else 'ended'}: {w}" for w in wrong]
+
+    def test_random_users(self):
+        runs = int(os.environ.get("CHAOS_RUNS", "24"))
+        seed = os.environ.get("CHAOS_SEED", "meridox")
+        rng = random.Random(seed)
+        outcomes, violations = Counter(), []
+        for n in range(runs):
+            violations += [f"run {n}: {v}" for v in self.one_run(rng, outcomes)]
+        print(f"\n{runs} runs (seed {seed}):", *[f"  {k}: {v}" for k, v in sorted(outcomes.items())], sep="\n")
+        self.assertFalse(violations, "\n".join(violations))
+
+
+if __name__ == "__main__":
+    main()
