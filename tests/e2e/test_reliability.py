@@ -310,8 +310,13 @@ class Reliability(WineTest):
                 self.assertTrue(run.boxes[0]["text"].startswith(text), run.boxes[0]["text"])
         self.assertFalse(elsewhere.exists())
         self.assertIn("too long", run.boxes[0]["text"])
+        # Another version installed over it in its folder takes its registration
+        # over: no entry is left naming a remover that the next removal deletes.
+        self.assertEqual(wine([self.installer(version="1.1"), f"--dir={to_win(folder)}", LICENCE]), 0)
+        self.assertEqual((reg_query(UNINSTALL), reg_query(PRODUCT_KEY)), (None, None))
         self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
         self.assert_nothing_left(folder)
+        self.assertIsNone(reg_query(UNINSTALL.replace("1.0PL0", "1.1PL0")))
 
 
 if __name__ == "__main__":
