@@ -309,7 +309,11 @@ namespace {
 void OpenRecordFile(const char* path, Destination destination) {
   const bool installation = destination != Destination::kTemporary;
   OutputOpened opened;
-  while ((opened = installation ? OpenInstallationFile(path) : OpenOutput(path)) == OutputOpened::kFailed) {
+  auto open = [&] {
+    if (destination == Destination::kNewFolder) return OpenFileInNewFolder(path);
+    return installation ? OpenInstallationFile(path) : OpenOutput(path);
+  };
+  while ((opened = open()) == OutputOpened::kFailed) {
     const int error = errno;
     if (error == EACCES &&
         AskRetry("Can't create file",

@@ -489,6 +489,18 @@ void JournalCreated(const char* path) {
   if (State().open) Log("C\t" + std::string(path) + "\n", path);
 }
 
+void JournalCreatedAll(const std::vector<std::string>& paths) {
+  if (!State().open || paths.empty()) return;
+  std::string lines;
+  for (const std::string& path : paths) lines += "C\t" + path + "\n";
+  Log(lines, paths.front().c_str());
+}
+
+OutputOpened OpenFileInNewFolder(const char* path) {
+  const OutputOpened opened = OpenOutput(path);
+  return opened == OutputOpened::kFailed && errno == EEXIST ? OpenInstallationFile(path) : opened;
+}
+
 void JournalFolder(const char* path) {
   Journal& j = State();
   if (!j.open) return;

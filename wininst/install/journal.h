@@ -17,6 +17,9 @@
 // installation holds is never the journal's to delete.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "wininst/install/output.h"
 
 // The installation starts: first takes back what a killed run of the
@@ -46,6 +49,14 @@ bool SetAside(const char* path);
 // The run makes the file at `path` (not through OpenInstallationFile):
 // named before it is made.
 void JournalCreated(const char* path);
+// The run is about to make these files in a folder it has just made: named
+// all at once (one write), before the first is made; each is then opened
+// with OpenFileInNewFolder.
+void JournalCreatedAll(const std::vector<std::string>& paths);
+// Opens `path`, named by JournalCreatedAll, as a new file; when one is
+// there after all (put there since the folder was made), as
+// OpenInstallationFile does.
+OutputOpened OpenFileInNewFolder(const char* path);
 // The run made the folder at `path`.
 void JournalFolder(const char* path);
 // The installation is complete and recorded by its installed manifest: the
