@@ -170,6 +170,10 @@ class Chaos(WineTest):
             outcome = "killed"
         elif after == before:
             outcome = "as before"
+        elif program == "installer" and after[:2] == ([], []) and any(
+                b.get("caption") == "Previous Installation" and b.get("pressed") == 6 for b in run.boxes):
+            # The user had the previous installation removed, then stopped the new one.
+            outcome = "previous removed, then stopped"
         elif program == "installer":
             wrong += self.complete(version)
             outcome = "installed"
