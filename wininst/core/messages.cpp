@@ -15,9 +15,8 @@
 
 namespace {
 
-// A run of characters without a space that a box can show on one line
-// (a box is about 400 pixels wide for its text: 56 characters of a path).
-constexpr size_t kBoxRunLimit = 56;
+// A run of characters without a space that a box can show on one line.
+constexpr size_t kBoxRunLimit = 80;
 
 HWND owner;
 std::vector<void (*)(int)> end_hooks;
