@@ -114,12 +114,23 @@ const char* ProductKey() {
   return key.c_str();
 }
 
+namespace {
+
+constexpr const char* kUninstallRoot = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+
+// The uninstall entry of this product's version and patch level
+// `version_level` ("1.0PL0").
+std::string UninstallEntry(const std::string& version_level) {
+  return std::string(kUninstallRoot) + "\\" + ExpandedText("[Product] ") + version_level;
+}
+
+}  // namespace
+
 const char* UninstallKey() {
   static const std::string key = [] {
     // The entry's name carries the patch level, which ProductKey settles.
     ProductKey();
-    return ExpandedText(
-        "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\[Product] [Version][PatchLevel]");
+    return UninstallEntry(ExpandedText("[Version][PatchLevel]"));
   }();
   return key.c_str();
 }
@@ -192,7 +203,6 @@ void DeleteValuesOf(const std::string& key, const std::string& stop) {
 
 void ForgetOtherVersionsIn(const char* folder) {
   const std::string family = FamilyKey();
-  const std::string uninstall = ExpandedText("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\[Product] ");
   for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
     for (const std::string& level : reg_subkeys(kRegLocalMachine, (family + "\\" + version).c_str())) {
       const std::string key = family + "\\" + version + "\\" + level;
@@ -201,7 +211,7 @@ void ForgetOtherVersionsIn(const char* folder) {
           reg_read(kRegLocalMachine, key.c_str(), "InstDir", registered) != 0 || !SameFolder(registered, folder)) {
         continue;
       }
-      DeleteValuesOf(uninstall + version + level, uninstall.substr(0, uninstall.rfind('\\')));
+      DeleteValuesOf(UninstallEntry(version + level), kUninstallRoot);
       DeleteValuesOf(key, family);
     }
   }
@@ -236,11 +246,10 @@ bool UnregisterProduct() {
 }
 
 bool IsRegisteredRemover(const std::string& setup) {
-  constexpr const char* kUninstall = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
   const std::string wanted = "\"" + setup + "\" --remove";
-  for (const std::string& entry : reg_subkeys(kRegLocalMachine, kUninstall, nullptr, 255)) {
+  for (const std::string& entry : reg_subkeys(kRegLocalMachine, kUninstallRoot, nullptr, 255)) {
     std::string command;
-    if (reg_read(kRegLocalMachine, (std::string(kUninstall) + "\\" + entry).c_str(),
+    if (reg_read(kRegLocalMachine, (std::string(kUninstallRoot) + "\\" + entry).c_str(),
                  "UninstallString", command) == 0 &&
         _stricmp(command.c_str(), wanted.c_str()) == 0) {
       return true;

@@ -67,22 +67,18 @@ void InstallFolders(Feature* f) {
       snprintf(path, sizeof path, "%s\\%s", inst_dir, folder->name.c_str());
     }
     const Destination into = CreateFolderTree(path) ? Destination::kNewFolder : Destination::kInstallation;
-    auto file_path = [&](uint32_t j) {
-      return std::string(path) + "\\" + vec_at<FileEntry>(folder->files, j)->name;
-    };
+    std::vector<std::string> paths;
+    for (uint32_t j = 0; j < vec_count(folder->files); j++) {
+      paths.push_back(std::string(path) + "\\" + vec_at<FileEntry>(folder->files, j)->name);
+    }
     // Into a folder the run has just made, the files to come are named in
     // the journal all at once, before the first is made.
-    if (into == Destination::kNewFolder) {
-      std::vector<std::string> paths;
-      for (uint32_t j = 0; j < vec_count(folder->files); j++) paths.push_back(file_path(j));
-      JournalCreatedAll(paths);
-    }
+    if (into == Destination::kNewFolder) JournalCreatedAll(paths);
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       FileEntry* file = vec_at<FileEntry>(folder->files, j);
       Log("        Copying file %s", file->name.c_str());
-      const std::string installed = file_path(j);
-      ExtractRecord(installed.c_str(), file->size, into);
-      RecordInstalledFile(installed.c_str());
+      ExtractRecord(paths[j].c_str(), file->size, into);
+      RecordInstalledFile(paths[j].c_str());
     }
   }
 }

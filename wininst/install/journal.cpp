@@ -20,6 +20,7 @@
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/links.h"
+#include "wininst/install/manifest_rules.h"
 
 namespace {
 
@@ -56,11 +57,6 @@ std::string JournalKey() {
   return std::string(ProductKey()) + "\\Installing";
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 std::string Parent(const std::string& path) {
   const size_t slash = path.rfind('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -80,6 +76,21 @@ void Put16(std::string& out, size_t n) {
   out += static_cast<char>((n >> 8) & 0xFF);
 }
 
+// The keys on the way to `key` (it included) that are not there yet,
+// outermost first.
+std::vector<std::string> KeysToMake(int root, const std::string& key) {
+  std::vector<std::string> missing;
+  for (std::string path = key; !path.empty() && !reg_key_exists(root, path.c_str()); path = Parent(path)) {
+    missing.insert(missing.begin(), path);
+  }
+  return missing;
+}
+
+// Notes keys the run makes, for the undo to take away once empty.
+void NoteKeys(int root, const std::vector<std::string>& keys) {
+  for (const std::string& made : keys) Numbered("K", State().keys, Text(std::to_string(root) + "|" + made));
+}
+
 // Keeps what a registry value was before the run first sets or deletes it,
 // and the keys the run is about to make.
 void BeforeRegistryWrite(int root, const char* key, const char* name) {
@@ -87,13 +98,8 @@ void BeforeRegistryWrite(int root, const char* key, const char* name) {
   if (!j.open || (root == kRegLocalMachine && _strnicmp(key, j.key.c_str(), j.key.size()) == 0)) {
     return;
   }
-  if (!j.touched.insert(Lower(std::to_string(root) + "|" + key + "|" + name)).second) return;
-  std::vector<std::string> missing;
-  for (std::string path = key; !path.empty() && !reg_key_exists(root, path.c_str());
-       path = Parent(path)) {
-    missing.insert(missing.begin(), path);
-  }
-  for (const std::string& made : missing) Numbered("K", j.keys, Text(std::to_string(root) + "|" + made));
+  if (!j.touched.insert(manifest::Lower(std::to_string(root) + "|" + key + "|" + name)).second) return;
+  NoteKeys(root, KeysToMake(root, key));
   RegRaw former;
   const bool existed = reg_get_raw(root, key, name, former) == 0;
   std::string record;
@@ -327,15 +333,11 @@ void BeginJournal() {
   j.key = JournalKey();
   // The journal's key makes the product's keys that are not there yet: they
   // are the run's to take away again.
-  std::vector<std::string> missing;
-  for (std::string path = Parent(j.key); !path.empty() && !reg_key_exists(kRegLocalMachine, path.c_str());
-       path = Parent(path)) {
-    missing.insert(missing.begin(), path);
-  }
+  const std::vector<std::string> missing = KeysToMake(kRegLocalMachine, Parent(j.key));
   std::string places;
   for (const std::string& place : InstallationPlaces()) places += place + "\n";
   reg_set_string(kRegLocalMachine, j.key.c_str(), kPlaces, places.c_str());
-  for (const std::string& made : missing) Numbered("K", j.keys, Text(std::to_string(kRegLocalMachine) + "|" + made));
+  NoteKeys(kRegLocalMachine, missing);
   j.open = true;
   reg_observe_writes(BeforeRegistryWrite);
   AddEndRunHook([](int code) {
@@ -355,6 +357,11 @@ std::string NextCopy() {
   return folder + "\\" + std::to_string(j.copies++ % kCopiesPerFolder);
 }
 
+// The journal's line for the file at `path` kept as `copy`.
+std::string SetAsideLine(const char* path, const std::string& copy) {
+  return "O\t" + std::string(path) + "\t" + copy + "\n";
+}
+
 // Moves the file at `path` into the undo folder, named in the journal (after
 // `before`, in the same write) before it moves.
 bool MoveAside(const char* path, const std::string& before) {
@@ -371,7 +378,7 @@ bool MoveAside(const char* path, const std::string& before) {
   bool kept = OpenLog(path);
   if (kept) {
     const std::string copy = NextCopy();
-    kept = Log(before + "O\t" + std::string(path) + "\t" + copy + "\n", path) &&
+    kept = Log(before + SetAsideLine(path, copy), path) &&
            MoveFileExA(path, copy.c_str(), MOVEFILE_COPY_ALLOWED);
   }
   if (!kept) errno = errno_of(GetLastError());
@@ -452,7 +459,7 @@ InPlace OverwriteInstallationFile(const char* path, const uint8_t* bytes, uint32
   if (j.open) {
     const bool kept = OpenLog(path) && [&] {
       const std::string copy = NextCopy();
-      return CopyOut(file, former, copy) && Log("O\t" + std::string(path) + "\t" + copy + "\n", path);
+      return CopyOut(file, former, copy) && Log(SetAsideLine(path, copy), path);
     }();
     if (!kept) {
       CloseHandle(file);
