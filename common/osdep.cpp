@@ -67,6 +67,27 @@ int is_plain_path(const char* path) {
   }
 }
 
+const char* windows_name_problem(const char* name) {
+  // The system takes these names, with any extension, for its devices.
+  char stem[8];
+  size_t n = 0;
+  for (const char* p = name; *p && *p != '.' && n < sizeof stem; p++) stem[n++] = *p;
+  while (n > 0 && stem[n - 1] == ' ') n--;
+  if (n == sizeof stem) return nullptr;
+  stem[n] = '\0';
+  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
+    if (strcmp(stem, device) == 0) return "a device's name on Windows";
+  }
+  // COM and LPT with a digit, the superscript ones of the code page included.
+  const unsigned char digit = static_cast<unsigned char>(stem[3]);
+  if (n == 4 && (strncmp(stem, "COM", 3) == 0 || strncmp(stem, "LPT", 3) == 0) &&
+      ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
+    return "a device's name on Windows";
+  }
+  return nullptr;
+}
+
 int file_exists(const char* path) {
   StatBuf st;
   return stat_path(path, &st) == 0 ? 1 : 0;

@@ -15,6 +15,10 @@ int is_full_path(const char* path);
 // journal may name, so that "C:\a\..\b" cannot pass as lying in C:\a.
 int is_plain_path(const char* path);
 int is_folder(const char* path);
+// Why the system would not take `name` (one name of a path) as a file or
+// folder of its own: a device's name (CON, NUL, COM1, ..., with or without an
+// extension, CONIN$, CONOUT$, CLOCK$); null when it would.
+const char* windows_name_problem(const char* name);
 // 1 when the path itself is a link (a reparse point: a junction or a
 // symbolic link, to a file or a folder), not followed.
 int is_link(const char* path);
