@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "common/compat.h"
@@ -25,6 +26,7 @@
 #include "wininst/install/features.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/installed.h"
+#include "wininst/install/cleanup_script.h"
 #include "wininst/install/removal.h"
 #include "wininst/install/transaction.h"
 #include "wininst/pages/pages.h"
@@ -141,9 +143,43 @@ void OpenInstallerArchive() {
 
 namespace {
 
+// The end of a run that found an interrupted run of its installation and
+// took it back or carried it to its end, and so cannot do what it was
+// asked on what it read: the user is told, the clean-up script goes.
+int EndAfterRecovery(Recovered recovered, const char* product) {
+  const std::string text =
+      recovered == Recovered::kCompleted
+          ? "An interrupted removal of " + std::string(product) + " has been carried to its end."
+          : "An interrupted setup of " + std::string(product) +
+                " has been taken back: the installation is as it was before it.\nStart this program again "
+                "to repair or remove what is installed now.";
+  ShowBox("Setup", text.c_str(), MB_OK | MB_ICONINFORMATION);
+  const int code = recovered == Recovered::kCompleted && Mode().remove ? 0 : 1;
+  EndRun(code);
+  StartRemovalScript();
+  return code;
+}
+
+// A program beside no manifest in an installation's resources folder: what
+// a killed run of that installation left is taken back or completed.
+std::optional<int> RecoverWithoutManifest() {
+  const std::string folder = ProgramFolder();
+  if (file_exists("manifest") || folder.size() < 10 || _stricmp(folder.c_str() + folder.size() - 10, "\\resources") != 0) {
+    return std::nullopt;
+  }
+  Recovered recovered;
+  if (!RecoverInstallationAt(ParentOf(folder), recovered)) {
+    ShowBox("Setup is running", "Another setup is at work on this installation.\nWait until it has ended.",
+            MB_OK | MB_ICONWARNING);
+    return 1;
+  }
+  if (recovered == Recovered::kNothing) return std::nullopt;
+  return EndAfterRecovery(recovered, "this installation");
+}
+
 // One run of the product at a time; what a killed run of it left is taken
 // back (or carried to its end) before this run does anything.
-void TakeTheProduct() {
+std::optional<int> TakeTheProduct() {
   if (!TakeProductLock()) {
     ShowBox("Setup is running",
             ExpandedText("Another setup of [Description] is at work on this computer (an installation, "
@@ -152,12 +188,13 @@ void TakeTheProduct() {
             MB_OK | MB_ICONWARNING);
     AbortRun();
   }
-  const std::string manifest = InstalledManifestDigest() ? FileDigest("manifest") : std::string();
-  if (RecoverProduct() && InstalledManifestDigest() && manifest != FileDigest("manifest")) {
-    // What this program read beside it was an interrupted run's.
-    Fatal("An interrupted setup of %s has been taken back.\nStart %s again.", VariableOr("Description"),
-          ProgramFolder().c_str());
+  const std::string before = InstalledManifestDigest() ? FileDigest("manifest") : std::string();
+  const Recovered recovered = RecoverProduct();
+  // What this program read beside it was an interrupted run's.
+  if (recovered != Recovered::kNothing && InstalledManifestDigest() && before != FileDigest("manifest")) {
+    return EndAfterRecovery(recovered, VariableOr("Description", VariableOr("Product")));
   }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -170,6 +207,7 @@ int RunInstaller() {
   }
   const bool headless = Mode().headless;
   if (!headless) ShowSplash();
+  if (std::optional<int> code = RecoverWithoutManifest()) return *code;
   OpenInstallerArchive();
   // A removal is the installed copy's: a program that carries an archive
   // installs, and nothing else.
@@ -184,7 +222,7 @@ int RunInstaller() {
   if (!SettleInstallFolder(&why)) {
     Fatal("The installation folder \"%s\" %s", InstallFolder(), why.c_str());
   }
-  TakeTheProduct();
+  if (std::optional<int> code = TakeTheProduct()) return *code;
   CheckInstalledManifest();
   if (!IsAdministrator()) Fatal("This program requires Administrator privileges");
   HideSplash();

@@ -28,7 +28,7 @@ const char* NameProblem(const std::string& name) {
 }  // namespace
 
 std::string SystemForm(const char* path) {
-  if (!path || !is_full_path(path) && !(path[0] && path[1] == ':' && path[2] == '/')) return path ? path : "";
+  if (!path || (!is_full_path(path) && !(path[0] && path[1] == ':' && path[2] == '/'))) return path ? path : "";
   char full[MAX_PATH * 2];
   const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
   std::string form = n > 0 && n < sizeof full ? std::string(full, n) : std::string(path);
@@ -88,11 +88,14 @@ bool PathBelow(const std::string& path, const std::string& folder) {
   return f.back() == '\\' || p[f.size()] == '\\';
 }
 
-std::string ProgramFolder() {
+std::string ProgramPath() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return {};
-  return ParentOf(path);
+  return n == 0 || n >= sizeof path ? std::string() : std::string(path, n);
+}
+
+std::string ProgramFolder() {
+  return ParentOf(ProgramPath());
 }
 
 std::string ParentOf(const std::string& path) {

@@ -21,7 +21,8 @@ std::string CanonicalFolder(const char* path, std::string* why);
 bool SamePath(const std::string& a, const std::string& b);
 // `path` lies below `folder` (not `folder` itself); both as written.
 bool PathBelow(const std::string& path, const std::string& folder);
-// The folder of the program's own file; empty when it cannot be told.
+// The program's own file, and its folder; empty when they cannot be told.
+std::string ProgramPath();
 std::string ProgramFolder();
 // The text before the last "\"; empty when there is none.
 std::string ParentOf(const std::string& path);

@@ -21,9 +21,10 @@ constexpr const char* kFolderName = "MERIDOX Installer";
 
 HANDLE lock = nullptr;
 
-// The product's name for its lock and journal: the digest of its family
-// key, which every version of the product shares.
-std::string ProductId() {
+}  // namespace
+
+// The digest of the product's family key.
+std::string CurrentProductId() {
   std::string family = FamilyKey();
   for (char& c : family) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   Md5 md5;
@@ -34,6 +35,8 @@ std::string ProductId() {
   for (size_t i = 0; i < Md5::kDigestLength; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
   return hex;
 }
+
+namespace {
 
 // The folder of the journals: below the common program files, where
 // ordinary users may neither make nor change anything.
@@ -52,8 +55,8 @@ std::string JournalFolder() {
   return common + "\\" + kFolderName;
 }
 
-std::string JournalPath() {
-  return JournalFolder() + "\\" + ProductId() + ".journal";
+std::string JournalPath(const std::string& id) {
+  return JournalFolder() + "\\" + id + ".journal";
 }
 
 HANDLE AsHandle(void* file) {
@@ -62,10 +65,22 @@ HANDLE AsHandle(void* file) {
 
 }  // namespace
 
-bool TakeProductLock() {
+std::vector<std::string> JournalIds() {
+  std::vector<std::string> ids;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((JournalFolder() + "\\*.journal").c_str(), &found);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
+    const std::string name = found.cFileName;
+    if (name.size() == 32 + 8 && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ids.push_back(name.substr(0, 32));
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return ids;
+}
+
+bool TakeProductLock(const std::string& id) {
   if (lock) return true;
   // In the machine's namespace: runs in other sessions count too.
-  const std::string name = "Global\\MERIDOX Installer " + ProductId();
+  const std::string name = "Global\\MERIDOX Installer " + id;
   HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
   if (!mutex) mutex = CreateMutexA(nullptr, FALSE, name.substr(7).c_str());
   if (!mutex) return false;
@@ -98,9 +113,9 @@ bool JournalFile::IsOpen() const {
   return file_ != nullptr;
 }
 
-bool JournalFile::Find(std::vector<std::string>& lines) {
+bool JournalFile::Find(std::vector<std::string>& lines) const {
   lines.clear();
-  const std::string path = JournalPath();
+  const std::string path = JournalPath(id_);
   // Never through a link: the folder is the system's and ours alone.
   if (is_link(JournalFolder().c_str()) || is_link(path.c_str())) return false;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -120,7 +135,7 @@ bool JournalFile::Find(std::vector<std::string>& lines) {
 
 bool JournalFile::Create() {
   const std::string folder = JournalFolder();
-  const std::string path = JournalPath();
+  const std::string path = JournalPath(id_);
   // Another product's run may remove the folder as its journal goes: made
   // again and tried again.
   for (int attempt = 0; attempt < 3 && !file_; attempt++) {
@@ -156,7 +171,7 @@ void JournalFile::Close() {
 
 void JournalFile::Delete() {
   Close();
-  DeleteFileA(JournalPath().c_str());
+  DeleteFileA(JournalPath(id_).c_str());
   // The folder goes with the last journal; another product's keeps it.
   RemoveDirectoryA(JournalFolder().c_str());
 }

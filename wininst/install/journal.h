@@ -12,11 +12,18 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-// Takes the product's lock; false when a live run of the product holds it.
-// Held until the process ends or ReleaseProductLock.
-bool TakeProductLock();
+// The name of this run's product for its lock and journal (every version
+// of the product shares it).
+std::string CurrentProductId();
+// The products whose journals lie there now.
+std::vector<std::string> JournalIds();
+// Takes the product's lock (this run's product, or the one named); false
+// when a live run of the product holds it. Held until the process ends or
+// ReleaseProductLock.
+bool TakeProductLock(const std::string& id = CurrentProductId());
 // Lets the lock go while the run waits for another run of the product that
 // it started itself (a previous installation's remover).
 void ReleaseProductLock();
@@ -24,14 +31,14 @@ bool HoldsProductLock();
 
 class JournalFile {
  public:
-  JournalFile() = default;
+  explicit JournalFile(std::string id = CurrentProductId()) : id_(std::move(id)) {}
   ~JournalFile();
   JournalFile(const JournalFile&) = delete;
   JournalFile& operator=(const JournalFile&) = delete;
 
   // The journal a run of the product left, if any: its lines (the last one
   // whole: a line cut by the end of a run does not count).
-  static bool Find(std::vector<std::string>& lines);
+  bool Find(std::vector<std::string>& lines) const;
   // Makes the product's journal new; false (error set) when it cannot.
   bool Create();
   // Adds a line (without its end) to what the next Sync writes.
@@ -47,6 +54,7 @@ class JournalFile {
   bool IsOpen() const;
 
  private:
+  std::string id_;
   void* file_ = nullptr;
   std::string pending_;
 };

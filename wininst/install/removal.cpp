@@ -24,6 +24,7 @@
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
+#include "wininst/install/cleanup_script.h"
 #include "wininst/install/files.h"
 #include "wininst/install/installed.h"
 #include "wininst/install/transaction.h"
@@ -32,30 +33,6 @@
 #include "wininst/install/manifest.h"
 #include "wininst/install/registration.h"
 #include "wininst/install/shortcuts.h"
-
-namespace {
-
-// The removal script's name in its folder, and what it must do once the run
-// has ended: the folders that stayed busy.
-constexpr const char* kScriptName = "remove.bat";
-constexpr const char* kFolderVariable = "MERIDOX_REMOVAL";
-bool removal_script;
-Vec* busy_folders;
-
-// A path as the command interpreter reads it between double quotes: "%"
-// doubled, so that no variable is expanded. A path with a double quote or a
-// control character cannot be written safely at all: false, and it stays.
-bool ScriptPath(const char* path, std::string& out) {
-  out.clear();
-  for (const char* p = path; *p; p++) {
-    if (*p == '"' || static_cast<unsigned char>(*p) < 0x20) return false;
-    out += *p;
-    if (*p == '%') out += '%';
-  }
-  return true;
-}
-
-}  // namespace
 
 namespace {
 
@@ -79,10 +56,6 @@ constexpr DWORD kBusyRetryMs = 5000;
 constexpr DWORD kBusyStepMs = 250;
 // How many paths a box lists.
 constexpr size_t kListed = 12;
-// The removal script's tries to delete the ended program: at once, then
-// once a second.
-constexpr int kQuickTries = 2000;
-constexpr int kSlowTries = 60;
 
 bool EndsWith(const char* text, const char* end) {
   const size_t n = strlen(text), m = strlen(end);
@@ -191,11 +164,11 @@ bool RemoveInstallation(Transaction& t) {
   const std::vector<std::string> left = DeleteBusy(busy, scheduled);
   // Held folders could not be removed, not even by the run itself.
   ReleaseFolders();
-  Vec* busy_folders_now = vec_new();
+  std::vector<std::string> busy_folders;
   for (const std::string& path : folders) {
     Log("Removing folder %s", path.c_str());
     if (!RemoveDirectoryA(path.c_str())) {
-      vec_add(busy_folders_now, xstrdup(path.c_str()));
+      busy_folders.push_back(path);
       // Emptied at the restart, it goes then, after its files.
       if (!scheduled.empty()) MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
@@ -221,96 +194,8 @@ bool RemoveInstallation(Transaction& t) {
              "restarts:\n%s",
              Listed(scheduled).c_str());
   }
-  busy_folders = busy_folders_now;
-  removal_script = true;
+  if (*running) DeleteAfterRun(running);
+  for (const std::string& folder : busy_folders) RemoveFolderAfterRun(folder);
   return true;
 }
 
-void StartRemovalScript() {
-  if (!removal_script) return;
-  // The script is made now, the last thing the run does: a run that ends
-  // early leaves none behind. It lies in a new folder that only the
-  // administrators may change, under a name nobody knows before: no user's
-  // program can plant or swap the commands that run with the
-  // administrator's rights.
-  std::string tried;
-  const std::string folder = CreatePrivateFolder(&tried);
-  if (folder.empty()) Fatal("Failed to create folder %s", tried.c_str());
-  const std::string script = folder + "\\" + kScriptName;
-  char system[MAX_PATH];
-  const UINT n = GetSystemDirectoryA(system, sizeof system);
-  if (n == 0 || n >= sizeof system) system[0] = '\0';
-  // The running program goes by a name of its own, set to go when the
-  // computer restarts should anything hold it longer than the script waits;
-  // nobody else's file can ever have that name.
-  std::string setup = VariableOr("SETUP");
-  if (!setup.empty()) {
-    SetFileAttributesA(setup.c_str(), FILE_ATTRIBUTE_NORMAL);
-    uint32_t number = 0;
-    RtlGenRandom(&number, sizeof number);
-    const std::string gone = ParentOf(setup) + "\\~setup" + std::to_string(number) + ".tmp";
-    if (MoveFileExA(setup.c_str(), gone.c_str(), 0)) {
-      setup = gone;
-      MoveFileExA(setup.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
-  }
-  // Tried at once for a while, then once a second for a minute: never a
-  // loop without end.
-  std::string text = "cd \\\nset /a n=0\n:Repeat\n";
-  std::string quoted;
-  if (!setup.empty() && ScriptPath(setup.c_str(), quoted)) {
-    text += "del /f /q \"" + quoted + "\" >nul 2>&1\nif not exist \"" + quoted + "\" goto Done\n" +
-            "set /a n+=1\nif %n% lss " + std::to_string(kQuickTries) + " goto Repeat\nif %n% geq " +
-            std::to_string(kQuickTries + kSlowTries) + " goto Done\n";
-    if (system[0] && ScriptPath(system, quoted)) text += "\"" + quoted + "\\ping.exe\" -n 2 127.0.0.1 >nul\n";
-    text += "goto Repeat\n:Done\n";
-  }
-  for (uint32_t i = 0; busy_folders && i < vec_count(busy_folders); i++) {
-    const char* busy = vec_at<char>(busy_folders, i);
-    if (ScriptPath(busy, quoted)) text += "rmdir \"" + quoted + "\"\n";
-    // What the script cannot remove goes at the restart, once empty.
-    if (!setup.empty()) MoveFileExA(busy, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-  }
-  if (ScriptPath(script.c_str(), quoted)) text += "del \"" + quoted + "\"\n";
-  HANDLE file = CreateFileA(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD written = 0;
-  const bool ok = file != INVALID_HANDLE_VALUE &&
-                  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-                  written == text.size();
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (!ok) {
-    DeleteFileA(script.c_str());
-    RemoveDirectoryA(folder.c_str());
-    Fatal("Could not create %s", script.c_str());
-  }
-  // The system's command interpreter runs the script without a console
-  // window: the shell's "open" of a batch file starts the same interpreter
-  // with a console and its host, which take longer to start than the script
-  // takes to run. "/d" keeps a user's AutoRun commands out of it and
-  // "/v:off" the expansion of "!"; once the script has ended (and deleted
-  // itself), the same interpreter removes its folder. The folder reaches the
-  // command line through a variable of the interpreter's environment, which
-  // it expands once: a "%" in the path stays as it is.
-  if (system[0]) {
-    const std::string interpreter = std::string(system) + "\\cmd.exe";
-    std::string command = "\"" + interpreter + "\" /d /v:off /c \"call \"%" + kFolderVariable +
-                          "%\\" + kScriptName + "\" & rmdir \"%" + kFolderVariable + "%\"\"";
-    // The interpreter inherits the run's environment; the run ends now.
-    SetEnvironmentVariableA(kFolderVariable, folder.c_str());
-    STARTUPINFOA start{};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESHOWWINDOW;
-    start.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process{};
-    // Started beside its folder, not in it: the folder must be free to go.
-    const std::string beside = folder.substr(0, folder.rfind('\\') + 1);
-    if (CreateProcessA(interpreter.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                       nullptr, beside.c_str(), &start, &process)) {
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-      return;
-    }
-  }
-  ShellExecuteA(nullptr, "open", script.c_str(), "", nullptr, SW_HIDE);
-}

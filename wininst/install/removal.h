@@ -1,5 +1,5 @@
-// The removal of an installation, and the script that deletes the running
-// setup.exe once the program has ended.
+// The removal of an installation (the running setup.exe and the folders
+// that hold it go with the clean-up script, cleanup_script.h).
 #pragma once
 
 class Transaction;
@@ -12,8 +12,3 @@ class Transaction;
 // once the run has ended. False when files are left (the user was told, and
 // the installation stays registered and removable).
 bool RemoveInstallation(Transaction& transaction);
-// After a removal: writes the removal script, which deletes the running
-// setup.exe and the folders that stayed busy once the program has ended,
-// into a new private folder, and starts it hidden; it deletes itself and
-// its folder at its end. Nothing happens without a removal.
-void StartRemovalScript();

@@ -1,6 +1,7 @@
 #include "wininst/install/transaction.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "common/registry.h"
 #include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
+#include "wininst/install/cleanup_script.h"
 #include "wininst/install/links.h"
 #include "wininst/install/output.h"
 
@@ -154,16 +156,44 @@ struct Journal {
     return is_plain_path(folder.c_str()) && !is_link(folder.c_str());
   }
 
+  // The program that runs now: it cannot delete itself, the clean-up
+  // script does once it has ended.
+  static bool Own(const std::string& path) { return SamePath(path, ProgramPath()); }
+
+  // Deletes a file of the run; this very program's goes after the run.
+  static void Delete(const std::string& path) {
+    if (Own(path)) {
+      DeleteAfterRun(path);
+    } else {
+      DeleteOrSchedule(path);
+    }
+  }
+
+  // Removes a folder once empty; one that holds this very program goes
+  // after the run.
+  static void RemoveFolder(const std::string& folder) {
+    if (!RemoveDirectoryA(folder.c_str()) && PathBelow(ProgramPath(), folder)) RemoveFolderAfterRun(folder);
+  }
+
   // Puts the file `copy` back at `path`, where the run's own file goes
   // first. False when it cannot be done now.
   bool PutBack(const std::string& path, const std::string& copy) {
     DeleteNow(path);
     if (MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) return true;
-    // The run's file is busy (a program of it still runs): moved out of the
-    // way, to go at the restart, so that the one it replaced comes back.
-    const std::string busy = undo.NextCopy() + "~";
-    return undo.Keep(path, busy) && MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) &&
-           MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED);
+    // The run's file is busy (a program of it still runs, this one perhaps):
+    // moved out of the way, to go at the restart or after this program, so
+    // that the one it replaced comes back.
+    uint32_t number = 0;
+    RtlGenRandom(&number, sizeof number);
+    const std::string busy = undo.Path() + "\\~busy" + std::to_string(number);
+    const bool own = Own(path);
+    if (!undo.Keep(path, busy) || !MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED)) return false;
+    MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (own) {
+      DeleteAfterRun(busy);
+      RemoveFolderAfterRun(undo.Path());
+    }
+    return true;
   }
 
   // Takes the run back, newest first; false when something could not be put
@@ -185,12 +215,12 @@ struct Journal {
             break;
           }
         }
-        if (mine) DeleteOrSchedule(f[1]);
+        if (mine) Delete(f[1]);
       } else if (kind == "O" && f.size() >= 3 && Allowed(f[1]) && undo.Holds(f[2])) {
         // A copy that is not there was never made: the file stayed in place.
         if (file_exists(f[2].c_str()) && !PutBack(f[1], f[2])) whole = false;
       } else if (kind == "F" && f.size() >= 2 && FolderAllowed(f[1])) {
-        RemoveDirectoryA(f[1].c_str());
+        RemoveFolder(f[1]);
       } else if (kind == "D" && f.size() >= 2 && Allowed(f[1])) {
         CreateDirectoryA(f[1].c_str(), nullptr);
       } else if (kind == "V" && f.size() >= 6) {
@@ -215,9 +245,9 @@ struct Journal {
         reg_delete_tree(atoi(f[1].c_str()), f[2].c_str());
       } else if (kind == "R" && f.size() >= 2 && is_plain_path(f[1].c_str()) && InPlaces(f[1], places) &&
                  LinkOnTheWay(ParentOf(f[1]), places).empty()) {
-        DeleteOrSchedule(f[1]);
+        Delete(f[1]);
       } else if (kind == "Q" && f.size() >= 2 && FolderAllowed(f[1])) {
-        RemoveDirectoryA(f[1].c_str());
+        RemoveFolder(f[1]);
       }
     }
     undo.Remove();
@@ -382,23 +412,50 @@ void Transaction::Abandon() {
   ReleaseFolders();
   journal_.Close();
   std::vector<std::string> lines;
-  if (JournalFile::Find(lines)) {
+  if (JournalFile().Find(lines)) {
     Journal journal(lines);
     // A removal stops where it is: the installation stays, removable again.
     if (kind_ == Kind::kRemove || journal.Undo()) JournalFile().Delete();
   }
 }
 
-bool RecoverProduct() {
-  std::vector<std::string> lines;
-  if (!JournalFile::Find(lines)) return false;
+namespace {
+
+Recovered Recover(const std::string& id, const std::vector<std::string>& lines) {
   Journal journal(lines);
   bool done = true;
+  Recovered result = Recovered::kCompleted;
   if (journal.kind == static_cast<char>(Transaction::Kind::kRemove) || journal.committed) {
     journal.Complete();
   } else {
     done = journal.Undo();
+    result = Recovered::kTakenBack;
   }
-  if (done) JournalFile().Delete();
+  // What could not be put back now stays named, for the next run.
+  if (done) JournalFile(id).Delete();
+  return result;
+}
+
+}  // namespace
+
+Recovered RecoverProduct() {
+  std::vector<std::string> lines;
+  return JournalFile().Find(lines) ? Recover(CurrentProductId(), lines) : Recovered::kNothing;
+}
+
+bool RecoverInstallationAt(const std::string& folder, Recovered& recovered) {
+  recovered = Recovered::kNothing;
+  for (const std::string& id : JournalIds()) {
+    JournalFile file(id);
+    std::vector<std::string> lines;
+    if (!file.Find(lines)) continue;
+    const Journal journal(lines);
+    bool names = false;
+    for (const std::string& place : journal.places) names = names || SamePath(place, folder);
+    if (!names) continue;
+    if (!TakeProductLock(id)) return false;
+    recovered = Recover(id, lines);
+    return true;
+  }
   return true;
 }

@@ -112,7 +112,15 @@ class Transaction {
   unsigned changes_ = 0;
 };
 
-// Takes back or carries to its end whatever a run of the product left
-// (killed, a power cut). Needs the product's lock. True when there was such
-// a run.
-bool RecoverProduct();
+// What a run of the product had left (killed, a power cut) and the next
+// run found: nothing; an installation or repair taken back; a removal (or a
+// committed run) carried to its end.
+enum class Recovered { kNothing, kTakenBack, kCompleted };
+// Takes back or carries to its end whatever a run of the product left.
+// Needs the product's lock. A file of it that is this very program goes
+// once the program has ended (cleanup_script.h).
+Recovered RecoverProduct();
+// The same for whatever product's run left a journal that names `folder`
+// as the installation folder (a program beside no manifest of its own);
+// its lock is taken. False when another run of it is at work.
+bool RecoverInstallationAt(const std::string& folder, Recovered& recovered);

@@ -58,6 +58,11 @@ void UndoFolder::Choose(const std::string& base) {
 
 bool UndoFolder::Make() {
   if (made_) return true;
+  // A run that goes on with another's undo folder (taking it back) finds it made.
+  if (is_folder(path_.c_str()) && !is_link(path_.c_str())) {
+    made_ = true;
+    return true;
+  }
   // Made new and private: nobody else's folder (nor a link) is taken over,
   // and no ordinary user can reach in while it holds the installation's files.
   if (!CreatePrivateFolderAt(path_.c_str())) return false;

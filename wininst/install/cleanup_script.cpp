@@ -1,0 +1,142 @@
+#include "wininst/install/cleanup_script.h"
+
+#include <windows.h>
+#include <ntsecapi.h>
+
+#include <string>
+#include <vector>
+
+#include "common/messages.h"
+#include "wininst/core/paths.h"
+#include "wininst/core/tempfiles.h"
+
+namespace {
+
+// The script's name in its folder, and the variable that names its folder.
+constexpr const char* kScriptName = "remove.bat";
+constexpr const char* kFolderVariable = "MERIDOX_REMOVAL";
+// The files that go once the run has ended (its own program file) and the
+// folders that held them.
+std::vector<std::string> script_files;
+std::vector<std::string> script_folders;
+
+// A path as the command interpreter reads it between double quotes: "%"
+// doubled, so that no variable is expanded. A path with a double quote or a
+// control character cannot be written safely at all: false, and it stays.
+bool ScriptPath(const char* path, std::string& out) {
+  out.clear();
+  for (const char* p = path; *p; p++) {
+    if (*p == '"' || static_cast<unsigned char>(*p) < 0x20) return false;
+    out += *p;
+    if (*p == '%') out += '%';
+  }
+  return true;
+}
+
+// The removal script's tries to delete the ended program: at once, then
+// once a second.
+constexpr int kQuickTries = 2000;
+constexpr int kSlowTries = 60;
+
+}  // namespace
+
+void DeleteAfterRun(const std::string& file) {
+  script_files.push_back(file);
+}
+
+void RemoveFolderAfterRun(const std::string& folder) {
+  for (const std::string& f : script_folders) {
+    if (SamePath(f, folder)) return;
+  }
+  script_folders.push_back(folder);
+}
+
+void StartRemovalScript() {
+  if (script_files.empty() && script_folders.empty()) return;
+  // The script is made now, the last thing the run does: a run that ends
+  // early leaves none behind. It lies in a new folder that only the
+  // administrators may change, under a name nobody knows before: no user's
+  // program can plant or swap the commands that run with the
+  // administrator's rights.
+  std::string tried;
+  const std::string folder = CreatePrivateFolder(&tried);
+  if (folder.empty()) Fatal("Failed to create folder %s", tried.c_str());
+  const std::string script = folder + "\\" + kScriptName;
+  char system[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n == 0 || n >= sizeof system) system[0] = '\0';
+  // The running program goes by a name of its own, set to go when the
+  // computer restarts should anything hold it longer than the script waits;
+  // nobody else's file can ever have that name.
+  for (std::string& file : script_files) {
+    if (!SamePath(file, ProgramPath())) continue;
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    uint32_t number = 0;
+    RtlGenRandom(&number, sizeof number);
+    const std::string gone = ParentOf(file) + "\\~setup" + std::to_string(number) + ".tmp";
+    if (MoveFileExA(file.c_str(), gone.c_str(), 0)) {
+      file = gone;
+      MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+  }
+  // Tried at once for a while, then once a second for a minute: never a
+  // loop without end.
+  std::string text = "cd \\\nset /a n=0\n:Repeat\n", waits;
+  std::string quoted;
+  for (const std::string& file : script_files) {
+    if (!ScriptPath(file.c_str(), quoted)) continue;
+    text += "del /f /q \"" + quoted + "\" >nul 2>&1\n";
+    waits += "if exist \"" + quoted + "\" goto Wait\n";
+  }
+  text += waits + "goto Done\n:Wait\nset /a n+=1\nif %n% lss " + std::to_string(kQuickTries) +
+          " goto Repeat\nif %n% geq " + std::to_string(kQuickTries + kSlowTries) + " goto Done\n";
+  if (system[0] && ScriptPath(system, quoted)) text += "\"" + quoted + "\\ping.exe\" -n 2 127.0.0.1 >nul\n";
+  text += "goto Repeat\n:Done\n";
+  for (const std::string& busy : script_folders) {
+    if (ScriptPath(busy.c_str(), quoted)) text += "rmdir \"" + quoted + "\"\n";
+    // What the script cannot remove goes at the restart, once empty.
+    MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  }
+  if (ScriptPath(script.c_str(), quoted)) text += "del \"" + quoted + "\"\n";
+  HANDLE file = CreateFileA(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  const bool ok = file != INVALID_HANDLE_VALUE &&
+                  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size();
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) {
+    DeleteFileA(script.c_str());
+    RemoveDirectoryA(folder.c_str());
+    Fatal("Could not create %s", script.c_str());
+  }
+  // The system's command interpreter runs the script without a console
+  // window: the shell's "open" of a batch file starts the same interpreter
+  // with a console and its host, which take longer to start than the script
+  // takes to run. "/d" keeps a user's AutoRun commands out of it and
+  // "/v:off" the expansion of "!"; once the script has ended (and deleted
+  // itself), the same interpreter removes its folder. The folder reaches the
+  // command line through a variable of the interpreter's environment, which
+  // it expands once: a "%" in the path stays as it is.
+  if (system[0]) {
+    const std::string interpreter = std::string(system) + "\\cmd.exe";
+    std::string command = "\"" + interpreter + "\" /d /v:off /c \"call \"%" + kFolderVariable +
+                          "%\\" + kScriptName + "\" & rmdir \"%" + kFolderVariable + "%\"\"";
+    // The interpreter inherits the run's environment; the run ends now.
+    SetEnvironmentVariableA(kFolderVariable, folder.c_str());
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESHOWWINDOW;
+    start.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process{};
+    // Started beside its folder, not in it: the folder must be free to go.
+    const std::string beside = folder.substr(0, folder.rfind('\\') + 1);
+    if (CreateProcessA(interpreter.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                       nullptr, beside.c_str(), &start, &process)) {
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      return;
+    }
+  }
+  ShellExecuteA(nullptr, "open", script.c_str(), "", nullptr, SW_HIDE);
+}

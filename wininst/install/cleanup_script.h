@@ -1,0 +1,16 @@
+// The clean-up script: what a run cannot delete while it runs (its own
+// program file, the folders that hold it) goes once the program has ended,
+// deleted by a script of the system's command interpreter that the run
+// starts as its very last action.
+#pragma once
+
+#include <string>
+
+// Leaves a file (the run's own program) and the folders that hold it to the
+// script; the script is started at the end of the run.
+void DeleteAfterRun(const std::string& file);
+void RemoveFolderAfterRun(const std::string& folder);
+// Writes the script into a new private folder and starts it hidden; it
+// deletes itself and its folder at its end. Nothing happens when nothing
+// was left to it.
+void StartRemovalScript();
