@@ -815,6 +815,60 @@ TEST_F(MkinstTest, ListExtractAndVerifyReadAnInstallerBackAndRefuseHostileOnes) 
   EXPECT_EQ(Call({"--verify", (dir_ / "evil.exe").string()}), 1);
 }
 
+// A built installer whose manifest record claims `length` bytes, its
+// member, header and filecheck made whole again around the lie.
+Bytes ClaimingManifest(const fs::path& built, uint32_t length) {
+  const Bytes file = Read(built);
+  archive::HeaderFields h;
+  EXPECT_TRUE(archive::DecodeHeader(&file[archive::kMinStubLength], h));
+  const size_t member_at = archive::kMinStubLength + archive::kHeaderLength;
+  std::string payload = Inflate(std::string(reinterpret_cast<const char*>(&file[member_at]),
+                                            h.headersize + h.setuplen - member_at));
+  archive::PutU32(reinterpret_cast<uint8_t*>(payload.data()), length);
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  Bytes member(deflateBound(&z, static_cast<uLong>(payload.size())));
+  z.next_in = reinterpret_cast<Bytef*>(payload.data());
+  z.avail_in = static_cast<uInt>(payload.size());
+  z.next_out = member.data();
+  z.avail_out = static_cast<uInt>(member.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  member.resize(member.size() - z.avail_out);
+  deflateEnd(&z);
+  Bytes out(file.begin(), file.begin() + member_at);
+  h.setuplen = static_cast<uint32_t>(member_at + member.size() - h.headersize);
+  const archive::Header header = archive::EncodeHeader(h);
+  memcpy(&out[archive::kMinStubLength], &header, sizeof header);
+  out.insert(out.end(), member.begin(), member.end());
+  Md5 md5;
+  md5.Update(&out[h.headersize], h.setuplen);
+  uint8_t digest[16];
+  md5.Final(digest);
+  out.insert(out.end(), digest, digest + 16);
+  return out;
+}
+
+TEST_F(MkinstTest, AManifestRecordsClaimedLengthIsCheckedBeforeItIsRead) {
+  ASSERT_EQ(Run(kProduct), 0) << err_;
+  const std::string bad = (dir_ / "bad.exe").string();
+  const std::pair<uint32_t, std::string> claims[] = {
+      {0xF0000000, "the manifest record claims 4026531840 bytes, more than the 64 MB a manifest "
+                   "may have: the file is damaged or was not made by mkinst\n"},
+      {60u << 20, "the manifest record claims 62914560 bytes; the archive's "},
+  };
+  for (const auto& [length, message] : claims) {
+    Write(dir_ / "bad.exe", ClaimingManifest(dir_ / "out.exe", length));
+    for (std::vector<std::string> args : {std::vector<std::string>{"--list", bad},
+                                           {"--verify", bad},
+                                           {"--extract", bad, (dir_ / "x").string()}}) {
+      const std::string mode = args[0];
+      EXPECT_EQ(Call(args), 1) << mode;
+      EXPECT_EQ(err_.rfind("mkinst: " + bad + ": " + message, 0), 0u) << mode << ": " << err_;
+      EXPECT_FALSE(fs::exists(dir_ / "x"));
+    }
+  }
+}
+
 TEST_F(MkinstTest, RecordsAndTheArchiveMustFitTheir32BitCounts) {
   // A sparse file: 4 GiB and one byte without using the disk.
   { std::ofstream big(dir_ / "src" / "bin" / "huge.bin", std::ios::binary); }
