@@ -30,11 +30,6 @@ void Diagnostics::Warn(int line, const std::string& message) {
 
 namespace {
 
-// The longest folder or file path below the installation folder: with any
-// installation folder of a sensible length, every installed path stays
-// within the 259 characters Windows allows.
-constexpr size_t kRelativePathLimit = 200;
-
 std::string TooLong(const std::string& what) {
   return what + ": longer than " + std::to_string(kRelativePathLimit) +
          " characters below the installation folder; with the folder in front of it, the "

@@ -58,6 +58,11 @@ std::string NameFault(const std::string& part);
 // its manifest in memory whole, and a manifest of 20,000 files is about 1 MB.
 inline constexpr uint64_t kMaxManifest = 64u << 20;
 
+// The longest folder or file path below the installation folder: with any
+// installation folder of a sensible length, every installed path stays
+// within the 259 characters Windows allows.
+inline constexpr size_t kRelativePathLimit = 200;
+
 // The largest record the archive's u32 framing can hold.
 inline constexpr uint64_t kMaxRecord = UINT32_MAX;
 

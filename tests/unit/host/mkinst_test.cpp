@@ -930,6 +930,38 @@ TEST_F(MkinstTest, UncheckedPacksTheTextAsWrittenAndWhateverFilesExist) {
             std::vector<std::string>{"BMP!"});
 }
 
+TEST_F(MkinstTest, ScanListsEveryFileReadyToPasteAndNamesWhatItCannot) {
+  const fs::path src = dir_ / "src";
+  for (const char* name : {"Zeta.txt", "bin/a b.dll", "bin/Sub/z", "bin/con.txt", "bin/x.",
+                           "doc./a.txt", "doc/README", "doc/readme", "doc/;note", "doc/ lead",
+                           "doc/Feature=x.txt", "Doc/more.txt"}) {
+    Write(src / name, std::string("x"));
+  }
+  fs::create_directories(src / "empty");
+  ASSERT_EQ(Call({"--scan", src.string()}), 1);
+  EXPECT_EQ(out_, "/\nbg.bmp\nZeta.txt\nbin/\na b.dll\ntool.exe\nbin/Sub/\nz\nbin/sub/\ndata.bin\n"
+                  "Doc/\nmore.txt\ndoc/\nREADME\nreadme.txt\n");
+  const std::string s = src.string() + "/";
+  EXPECT_EQ(err_, "mkinst: " + s + "bin/con.txt: con.txt is a device name on Windows; not listed\n"
+                  "mkinst: " + s + "bin/x.: x. ends in a dot or a space, which Windows drops (it "
+                  "would be x); not listed\n"
+                  "mkinst: " + s + "doc/ lead: white space at its start is dropped from the line; "
+                  "not listed\n"
+                  "mkinst: " + s + "doc/;note: a line beginning with \";\" is a comment; not listed\n"
+                  "mkinst: " + s + "doc/Feature=x.txt: the line would be read as the key Feature=; "
+                  "not listed\n"
+                  "mkinst: " + s + "doc/readme: Windows takes it for doc\\README; not listed\n"
+                  "mkinst: " + s + "doc./a.txt: doc. ends in a dot or a space, which Windows drops "
+                  "(it would be doc); not listed\n");
+  // What it lists packs as it stands.
+  const std::string lines = out_;
+  EXPECT_EQ(Run("[Variables]\nManufacturer=M\nVersion=1\n[Features]\nFeature=All\n" + lines +
+                "[Components]\nComponent=All\nDescription=All\nAll\n[Run]\n"),
+            0)
+      << err_;
+  EXPECT_EQ(err_, "");
+}
+
 TEST_F(MkinstTest, CommandLineMistakesAndHelp) {
   EXPECT_EQ(Run(kProduct, {"-l", "10"}), 1);
   EXPECT_NE(err_.find("bad compression level"), std::string::npos);
