@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "wininst/install/manifest_rules.h"
 
@@ -41,7 +42,8 @@ constexpr const char* kRegistryForm =
 std::string RegistryFault(const std::string& line) {
   const size_t first = line.find('\\'), last = line.rfind('\\');
   if (first == std::string::npos) return "the line has no \\ after its root";
-  if (first == last) return "the line has one \\ only: the key and the value's name each follow one";
+  if (first == last)
+    return "the line has one \\ only: the key and the value's name each follow one";
   if (line.find('=') < last) {
     return "the data holds a \\ (the value's name runs from the last \\ to the next =)";
   }
@@ -84,7 +86,8 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   for (size_t j = 0; j <= b.size(); j++) d[0][j] = j;
   for (size_t i = 1; i <= a.size(); i++) {
     for (size_t j = 1; j <= b.size(); j++) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
@@ -156,13 +159,16 @@ std::string ComponentKeyHint(const std::string& line) {
 }
 
 const std::vector<std::string>& InstallerVariables() {
-  static const std::vector<std::string> names = {
+  // clang-format off
+  static const char* const kNames[] = {
       "Manufacturer", "Product", "Edition", "Version", "PatchLevel", "Description", "BuildNo",
       "Appname", "SupportURL", "PhoneNo", "UpdateURL", "README", "InstallerHelp", "OrderingURL",
       "HideOrderingURL", "InstDir", "ShortcutFolderName", "ResDir", "CheckInstalledVersions",
-      "SuppressMessages", "DoProceed", "ReadQuickstart", "ReadPDFs", "EditHoltekIDE",
-      "SetupFASM", "InstallTESSERAPlugin", "TESSERAPluginVer", "SANDRIFTShortCut",
-      "SandriftOnly", "JAVA", "JCOMPAT", "BACKGROUND", "ICON"};
+      "SuppressMessages", "DoProceed", "ReadQuickstart", "ReadPDFs", "EditHoltekIDE", "SetupFASM",
+      "InstallTESSERAPlugin", "TESSERAPluginVer", "SANDRIFTShortCut", "SandriftOnly", "JAVA",
+      "JCOMPAT", "BACKGROUND", "ICON"};
+  // clang-format on
+  static const std::vector<std::string> names(std::begin(kNames), std::end(kNames));
   return names;
 }
 
@@ -185,7 +191,8 @@ std::string Advice(const std::string& message, const RefusedLine& line) {
   auto starts = [&](const char* prefix) { return message.rfind(prefix, 0) == 0; };
   auto ends = [&](const char* suffix) {
     const std::string s = suffix;
-    return message.size() >= s.size() && message.compare(message.size() - s.size(), s.size(), s) == 0;
+    return message.size() >= s.size() &&
+           message.compare(message.size() - s.size(), s.size(), s) == 0;
   };
   if (message == "Invalid manifest format") {
     if (line.at_end) {
@@ -227,7 +234,8 @@ std::string Advice(const std::string& message, const RefusedLine& line) {
     return message + ": put a Feature= line above it";
   }
   if (message == "feature in un-named component" || ends(" with no component name")) {
-    const std::string hint = message == "feature in un-named component" ? ComponentKeyHint(text) : "";
+    const std::string hint =
+        message == "feature in un-named component" ? ComponentKeyHint(text) : "";
     if (!hint.empty()) return hint;
     return message + ": put a Component= line above it";
   }
@@ -255,8 +263,11 @@ bool ReadsAsUtf8(const std::string& text) {
   bool sequence = false;
   for (size_t i = 0; i < text.size();) {
     const uint8_t c = static_cast<uint8_t>(text[i]);
-    const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                               : (c & 0xF8) == 0xF0 ? 4 : 0;
+    const size_t n = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 0;
     // A lead byte of C0 or C1 would be an overlong form of ASCII: not UTF-8.
     if (n == 0 || c == 0xC0 || c == 0xC1 || i + n > text.size()) return false;
     for (size_t k = 1; k < n; k++) {

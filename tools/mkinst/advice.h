@@ -34,8 +34,8 @@ const std::vector<std::string>& InstallerVariables();
 
 // What the advice on a refused line needs to know of the manifest.
 struct RefusedLine {
-  std::string text;  // the line, trimmed
-  bool at_end = false;  // the text ended there
+  std::string text;                   // the line, trimmed
+  bool at_end = false;                // the text ended there
   std::vector<std::string> features;  // the features named so far
 };
 

@@ -296,8 +296,8 @@ class InstallerFile {
     }
     if (length > kMaxManifest) {
       return Problem("the manifest record claims " + std::to_string(length) + " bytes, more than " +
-                     "the " + std::to_string(kMaxManifest >> 20) + " MB a manifest may have: " +
-                     "the file is damaged or was not made by mkinst");
+                     "the " + std::to_string(kMaxManifest >> 20) +
+                     " MB a manifest may have: the file is damaged or was not made by mkinst");
     }
     if (!Holds("the manifest record", length)) return false;
     if (!archive::ReadRecordBytes(reader_.get(), length, &output)) {
@@ -344,7 +344,8 @@ class InstallerFile {
   // packs at most 1032 bytes into one. A length beyond that is refused
   // before a byte of it is read; one within it is read in chunks.
   bool Holds(const std::string& what, uint32_t length) {
-    const int64_t member = int64_t{header_.headersize} + header_.setuplen - at_ - archive::kHeaderLength;
+    const int64_t member =
+        int64_t{header_.headersize} + header_.setuplen - at_ - archive::kHeaderLength;
     if (uint64_t{length} <= uint64_t(member) * kDeflateRatio) return true;
     Problem(what + " claims " + std::to_string(length) + " bytes; the archive's " +
             std::to_string(member) + " compressed bytes hold at most " +

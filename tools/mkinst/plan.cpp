@@ -275,8 +275,10 @@ class PlanSink : public manifest::Sink {
         // The installer joins the folder to its own with one "\": the path
         // would hold "\\", which the installation's records of what it made
         // (and their undo) do not take.
-        fault = "an empty name: a folder line names its folders below the installation folder, "
-                "one \"/\" apart, without one at the start (write " + Slashed(name) + ")";
+        fault =
+            "an empty name: a folder line names its folders below the installation folder, "
+            "one \"/\" apart, without one at the start (write " +
+            Slashed(name) + ")";
       }
       if (!fault.empty()) return Add("folder " + name + ": " + fault);
       path += (path.empty() ? "" : "\\") + part;
@@ -360,7 +362,8 @@ class PlanSink : public manifest::Sink {
   void Error(const std::string& message) override {
     if (unchecked_) return;
     // Every line of [Components] says it when [Features] is missing: once is enough.
-    if (message == "No feature list in manifest" && !said_no_features_.insert(message).second) return;
+    if (message == "No feature list in manifest" && !said_no_features_.insert(message).second)
+      return;
     diag_.Add(std::max(Line(), 1), Explained(message));
   }
 
@@ -470,8 +473,8 @@ class PlanSink : public manifest::Sink {
       const Listed& c = listed_[kPageComponents];
       diag_.Add(c.line, "component " + c.name + " is the " + Ordinal(kPageComponents + 1) +
                             " on the components page, which shows " +
-                            std::to_string(kPageComponents) +
-                            ": the page reads no box past the " + Ordinal(kPageComponents) +
+                            std::to_string(kPageComponents) + ": the page reads no box past the " +
+                            Ordinal(kPageComponents) +
                             ", and the list runs over the picture's title to the window's top; " +
                             "join components, or leave some to features that every component "
                             "installs");
@@ -487,9 +490,11 @@ class PlanSink : public manifest::Sink {
   }
 
   static std::string Ordinal(int n) {
-    const char* suffix = n % 100 / 10 == 1 ? "th" : n % 10 == 1 ? "st" : n % 10 == 2 ? "nd"
-                                                : n % 10 == 3   ? "rd"
-                                                                : "th";
+    const char* suffix = n % 100 / 10 == 1 ? "th"
+                         : n % 10 == 1     ? "st"
+                         : n % 10 == 2     ? "nd"
+                         : n % 10 == 3     ? "rd"
+                                           : "th";
     return std::to_string(n) + suffix;
   }
 
@@ -510,7 +515,9 @@ class PlanSink : public manifest::Sink {
       path += "\\" + value("version", "<Version>");
       diag_.Warn(run_line_,
                  "no Manufacturer= in [Variables]: " +
-                     std::string(Has("instdir") ? "" : "the default folder is <Program Files>" + path + " and ") +
+                     std::string(Has("instdir")
+                                     ? ""
+                                     : "the default folder is <Program Files>" + path + " and ") +
                      "the product's key HKLM\\SOFTWARE" + path +
                      ", with an empty name where the maker's stands (the uninstall entry's "
                      "publisher is MERIDOX Software either way); give the maker's name");
@@ -714,9 +721,9 @@ class PlanSink : public manifest::Sink {
   std::string folder_;
   std::vector<Record> resources_;
   std::vector<Record> files_;
-  std::vector<std::string> features_;     // in line order
-  std::set<std::string> downloaded_;      // lower-case names of features with a download
-  std::set<std::string> components_;      // lower-case
+  std::vector<std::string> features_;  // in line order
+  std::set<std::string> downloaded_;   // lower-case names of features with a download
+  std::set<std::string> components_;   // lower-case
   std::vector<std::string> component_names_;
   std::vector<std::pair<std::string, int>> alternates_;
   std::map<int, uint64_t> fills_;
@@ -730,7 +737,7 @@ class PlanSink : public manifest::Sink {
     bool download;
     bool digest;
     std::vector<std::pair<std::string, int>> sources;  // the source and its alternates
-    std::string feature;  // whose installer it is, when it downloads
+    std::string feature;                               // whose installer it is, when it downloads
   };
   std::vector<InstallerLines> installers_;
   // The components in line order, as the page would list them.
