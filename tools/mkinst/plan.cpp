@@ -301,10 +301,15 @@ class PlanSink : public manifest::Sink {
            "): it is packed twice and installed twice");
     }
     if (relative.size() > kRelativePathLimit) return Add(TooLong("file " + relative));
-    if (OneName("file", f.name) || f.name.find_first_of("\\/") == std::string::npos) {
-      Unique(installed_, "file " + relative, relative, Kind::kFile);
+    const bool named = OneName("file", f.name);
+    // A refused name still takes its place, so that a later name Windows
+    // takes for it is told; its own message already says the rest.
+    if (named || f.name.find_first_of("\\/") == std::string::npos) {
+      Unique(installed_, "file " + relative, relative, Kind::kFile, named);
     }
     HighBytes("file " + relative);
+    // The name must change before its file is looked for.
+    if (!named && !unchecked_) return;
     Sized(relative, source, f.has_size, f.size_text, files_);
   }
 
@@ -643,9 +648,9 @@ class PlanSink : public manifest::Sink {
     int line;
   };
   void Unique(std::map<std::string, Name>& names, const std::string& what, const std::string& path,
-              Kind kind) {
+              Kind kind, bool report = true) {
     auto [it, added] = names.try_emplace(WindowsKey(path), Name{path, kind, Line()});
-    if (added) return;
+    if (added || !report) return;
     const Name& first = it->second;
     const std::string where = " (line " + std::to_string(first.line) + ")";
     if (first.kind != kind) {

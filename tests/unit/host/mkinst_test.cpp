@@ -583,8 +583,8 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
        "file clock$.txt: clock$.txt is a device name on Windows"},
       {"[Features]\nFeature=A\nbin/\n...\nCONOUT$\nclock$.txt\nConIn$\ncom\xB9.log\n[Run]\n", 8,
        "file com\xB9.log: com\xB9.log is a device name on Windows"},
-      {"[Features]\nFeature=A\nbin/\ntool.exe\ntool.exe.\n[Run]\n", 5,
-       "file bin\\tool.exe. and bin\\tool.exe (line 4) are one name on Windows, which drops the dots "
+      {"[Features]\nFeature=A\nbin/\ntool.exe.\ntool.exe\n[Run]\n", 5,
+       "file bin\\tool.exe and bin\\tool.exe. (line 4) are one name on Windows, which drops the dots "
        "and spaces that end a name: one overwrites the other"},
       {"[Resources]\nN=NUL\n[Shortcuts]\nCon=bin\\tool.exe\n[Run]\n", 2,
        "resource NUL: NUL is a device name on Windows"},
