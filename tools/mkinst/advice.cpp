@@ -29,6 +29,14 @@ bool Holds(const std::vector<std::string>& keys, const std::string& word) {
                      [&](const std::string& k) { return manifest::Lower(k) == key; });
 }
 
+// Whether the installer reads a variable of this name.
+bool IsVariable(const std::string& name) {
+  const std::vector<std::string>& variables = InstallerVariables();
+  return std::any_of(variables.begin(), variables.end(), [&](const std::string& v) {
+    return manifest::Lower(v) == manifest::Lower(name);
+  });
+}
+
 constexpr const char* kSections =
     "the sections are [Resources], [Variables], [Features], [Components], [Shortcuts], "
     "[Registry], [Folders], [Files] and [Run]";
@@ -133,6 +141,7 @@ std::string FeatureKeyHint(const std::string& line) {
   if (Holds(manifest::ComponentKeys(), word)) {
     return unknown + " here: " + word + "= is a key of [Components], not of [Features]";
   }
+  if (IsVariable(word)) return unknown + " here: " + word + "= is a variable, set under [Variables]";
   std::vector<std::string> candidates = keys;
   candidates.insert(candidates.end(), sub_keys.begin(), sub_keys.end());
   const std::string best = Nearest(word, candidates);
@@ -151,6 +160,9 @@ std::string ComponentKeyHint(const std::string& line) {
   const std::string unknown = "unknown key '" + word + "='";
   if (SectionOfKey(word) == "[Features]") {
     return unknown + " here: " + word + "= is a key of [Features], not of [Components]";
+  }
+  if (IsVariable(word) && !Holds(keys, word)) {
+    return unknown + " here: " + word + "= is a variable, set under [Variables]";
   }
   const std::string best = Nearest(word, keys);
   if (!best.empty()) return unknown + " (did you mean '" + best + "'?)";
@@ -173,12 +185,7 @@ const std::vector<std::string>& InstallerVariables() {
 }
 
 std::string SectionOfKey(const std::string& name) {
-  const std::vector<std::string>& variables = InstallerVariables();
-  if (name.empty() || std::any_of(variables.begin(), variables.end(), [&](const std::string& v) {
-        return manifest::Lower(v) == manifest::Lower(name);
-      })) {
-    return "";
-  }
+  if (name.empty() || IsVariable(name)) return "";
   std::vector<std::string> feature_keys = manifest::FeatureKeys();
   for (const std::string& key : manifest::InstallerKeys()) feature_keys.push_back(key);
   if (Holds(feature_keys, name)) return "[Features]";

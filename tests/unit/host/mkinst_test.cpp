@@ -494,6 +494,8 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
       {"[Features]\nFeature=A\nArgument=/S\nDigets=0\n[Components]\nComponent=A\nSelcted=no\n"
        "Feature=A\n[Run]\n",
        8, "unknown key 'Feature=' here: Feature= is a key of [Features], not of [Components]"},
+      {"[Features]\nFeature=A\nManufacturer=Acme\n[Run]\n", 3,
+       "unknown key 'Manufacturer=' here: Manufacturer= is a variable, set under [Variables]"},
       {"[Features]\nFeature=A\n" + std::string(201, 'd') + "/\n[Run]\n", 3,
        "folder " + std::string(201, 'd') + ": longer than 200 characters below the installation "
        "folder; with the folder in front of it, the path would pass what Windows allows (259)"},
