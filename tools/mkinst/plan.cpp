@@ -367,8 +367,10 @@ class PlanSink : public manifest::Sink {
   void Error(const std::string& message) override {
     if (unchecked_) return;
     // Every line of [Components] says it when [Features] is missing: once is enough.
-    if (message == "No feature list in manifest" && !said_no_features_.insert(message).second)
-      return;
+    if (message == "No feature list in manifest") {
+      if (said_no_features_) return;
+      said_no_features_ = true;
+    }
     diag_.Add(std::max(Line(), 1), Explained(message));
   }
 
@@ -380,7 +382,7 @@ class PlanSink : public manifest::Sink {
         if (components_.count(manifest::Lower(name))) continue;
         const std::string best = Nearest(name, component_names_);
         diag_.Add(line, "Component " + name + " not in manifest" +
-                            (best.empty() ? ": an Alternate= names another component"
+                            (best.empty() ? " (the components are " + ListOf(component_names_) + ")"
                                           : " (did you mean " + best + "?)"));
       }
       CheckDocuments();
@@ -734,7 +736,7 @@ class PlanSink : public manifest::Sink {
   std::map<int, uint64_t> fills_;
   std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   std::vector<std::pair<std::string, int>> variable_lines_;       // [Variables]: name, line
-  std::set<std::string> said_no_features_;
+  bool said_no_features_ = false;
   bool reached_run_ = false;
   int run_line_ = 0;
   struct InstallerLines {

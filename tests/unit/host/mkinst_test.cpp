@@ -521,8 +521,11 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
       {"[Features]\nFeature=Main\nFeature=Docs\n[Components]\nComponent=A\nMian\nTools\n[Run]\n",
        7, "Feature Tools not in manifest (the features are Main and Docs)"},
       {"[Features]\nFeature=Main\n[Components]\nComponent=Alpha\nAlternate=Alhpa\n"
-       "Component=C\nAlternate=a\n[Run]\n",
+       "Component=C\nAlternate=a\nAlternate=Beta\n[Run]\n",
        5, "Component Alhpa not in manifest (did you mean Alpha?)"},
+      {"[Features]\nFeature=Main\n[Components]\nComponent=Alpha\nAlternate=Alhpa\n"
+       "Component=C\nAlternate=a\nAlternate=Beta\n[Run]\n",
+       8, "Component Beta not in manifest (the components are Alpha and C)"},
       {"[Registry]\nHKLM\\Key=\"x\"\nHKLMKey=1\nHKLM\\K\\Path=\"C:\\x\"\n[Run]\n", 2,
        "Bad registry entry under [Registry]: the line has one \\ only: the key and the value's name "
        "each follow one; " + form},
