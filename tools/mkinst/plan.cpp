@@ -262,6 +262,16 @@ class PlanSink : public manifest::Sink {
 
   void InstallerDigest(const std::string&) override { installers_.back().digest = true; }
 
+  // "[Name]" references, expanded when the installer runs.
+  void InstallerArguments(const std::string& arguments) override {
+    for (size_t open = arguments.find('['); open != std::string::npos;
+         open = arguments.find('[', open + 1)) {
+      const size_t close = arguments.find(']', open);
+      if (close == std::string::npos) break;
+      referenced_.insert(manifest::Lower(arguments.substr(open + 1, close - open - 1)));
+    }
+  }
+
   void Folder(const std::string& name) override {
     folder_ = name;
     HighBytes("folder " + name);
@@ -531,7 +541,7 @@ class PlanSink : public manifest::Sink {
     }
     // A name near one the installer reads, and read by nothing else, is
     // likely that one misspelt (Manufactuer=).
-    std::set<std::string> used;
+    std::set<std::string> used = referenced_;
     for (const auto& installer : installers_) {
       for (const auto& [source, line] : installer.sources) used.insert(manifest::Lower(source));
     }
@@ -737,6 +747,7 @@ class PlanSink : public manifest::Sink {
   std::map<std::string, std::pair<std::string, int>> variables_;  // lower-case name: value, line
   std::vector<std::pair<std::string, int>> variable_lines_;       // [Variables]: name, line
   bool said_no_features_ = false;
+  std::set<std::string> referenced_;  // lower-case names in "[Name]" references
   bool reached_run_ = false;
   int run_line_ = 0;
   struct InstallerLines {

@@ -632,24 +632,28 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
        "fit below them when a component is downloaded"},
       // What the installer takes, but not as meant.
       {"[Variables]\nManufactuer=Acme\nProduct=Tool\nEdition=Pro\nVersion=2.1\nFeature=Tools\n"
-       "Description=f\xC3\xBCr\n[Run]\n",
+       "Description=f\xC3\xBCr\nVersions=3\n[Features]\nFeature=A\nInstaller=http://x.org/a\n"
+       "Digest=" + std::string(64, '0') + "\nArguments=/v=[versions]\n[Run]\n",
        2,
        "warning: Manufactuer= is no variable the installer reads (did you mean Manufacturer=?); as "
        "it stands it serves only [Name] references"},
       {"[Variables]\nManufactuer=Acme\nProduct=Tool\nEdition=Pro\nVersion=2.1\nFeature=Tools\n"
-       "Description=f\xC3\xBCr\n[Run]\n",
+       "Description=f\xC3\xBCr\nVersions=3\n[Features]\nFeature=A\nInstaller=http://x.org/a\n"
+       "Digest=" + std::string(64, '0') + "\nArguments=/v=[versions]\n[Run]\n",
        6,
        "warning: Feature= under [Variables] sets a variable Feature: it is a key of [Features], and "
        "only there does it mean what it says"},
       {"[Variables]\nManufactuer=Acme\nProduct=Tool\nEdition=Pro\nVersion=2.1\nFeature=Tools\n"
-       "Description=f\xC3\xBCr\n[Run]\n",
+       "Description=f\xC3\xBCr\nVersions=3\n[Features]\nFeature=A\nInstaller=http://x.org/a\n"
+       "Digest=" + std::string(64, '0') + "\nArguments=/v=[versions]\n[Run]\n",
        7,
        "warning: Description=f\xC3\xBCr reads as UTF-8: Windows shows it as Description=f\xC3\x83\xC2\xBCr "
        "(the installer takes each byte for a character of the system code page, Windows-1252 on "
        "Western systems); save the manifest in that code page"},
       {"[Variables]\nManufactuer=Acme\nProduct=Tool\nEdition=Pro\nVersion=2.1\nFeature=Tools\n"
-       "Description=f\xC3\xBCr\n[Run]\n",
-       8,
+       "Description=f\xC3\xBCr\nVersions=3\n[Features]\nFeature=A\nInstaller=http://x.org/a\n"
+       "Digest=" + std::string(64, '0') + "\nArguments=/v=[versions]\n[Run]\n",
+       14,
        "warning: no Manufacturer= in [Variables]: the default folder is <Program Files>\\\\Tool\\Pro\\2.1 "
        "and the product's key HKLM\\SOFTWARE\\\\Tool\\Pro\\2.1, with an empty name where the maker's "
        "stands (the uninstall entry's publisher is MERIDOX Software either way); give the maker's "
