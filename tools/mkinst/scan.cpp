@@ -76,7 +76,11 @@ int ScanFolder(const fs::path& folder) {
   for (; !ec && it != end; it.increment(ec)) {
     const fs::path& path = it->path();
     std::error_code type_ec;
-    if (it->is_directory(type_ec)) continue;
+    if (it->is_directory(type_ec)) {
+      // Not followed: a link could lead back up, or out of the product.
+      if (it->is_symlink(type_ec)) refuse(path, "a link to a folder, not followed");
+      continue;
+    }
     if (!it->is_regular_file(type_ec)) {
       refuse(path, "not a regular file");
       continue;
