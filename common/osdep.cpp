@@ -71,8 +71,9 @@ const char* windows_name_problem(const char* name) {
   if (!*name) return "is empty";
   for (const char* p = name; *p; p++) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || strchr("<>:\"/\\|?*", c))
+    if (c < 0x20 || strchr("<>:\"/\\|?*", c)) {
       return "holds a character Windows does not allow in a name";
+    }
   }
   const char last = name[strlen(name) - 1];
   if (last == '.' || last == ' ') return "ends in a dot or a space, which Windows drops";

@@ -50,8 +50,9 @@ constexpr const char* kRegistryForm =
 std::string RegistryFault(const std::string& line) {
   const size_t first = line.find('\\'), last = line.rfind('\\');
   if (first == std::string::npos) return "the line has no \\ after its root";
-  if (first == last)
+  if (first == last) {
     return "the line has one \\ only: the key and the value's name each follow one";
+  }
   if (line.find('=') < last) {
     return "the data holds a \\ (the value's name runs from the last \\ to the next =)";
   }
@@ -141,7 +142,9 @@ std::string FeatureKeyHint(const std::string& line) {
   if (Holds(manifest::ComponentKeys(), word)) {
     return unknown + " here: " + word + "= is a key of [Components], not of [Features]";
   }
-  if (IsVariable(word)) return unknown + " here: " + word + "= is a variable, set under [Variables]";
+  if (IsVariable(word)) {
+    return unknown + " here: " + word + "= is a variable, set under [Variables]";
+  }
   std::vector<std::string> candidates = keys;
   candidates.insert(candidates.end(), sub_keys.begin(), sub_keys.end());
   const std::string best = Nearest(word, candidates);

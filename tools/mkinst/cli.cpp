@@ -145,8 +145,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
       if (!(v = value("--signature"))) return 1;
       o.signature = std::string(v);
     } else if (a == "--list" || a == "--extract" || a == "--verify" || a == "--scan") {
-      if (o.mode != Mode::kBuild)
+      if (o.mode != Mode::kBuild) {
         return Usage("give one of --list, --extract, --verify and --scan");
+      }
       o.mode = a == "--list"      ? Mode::kList
                : a == "--extract" ? Mode::kExtract
                : a == "--verify"  ? Mode::kVerify
