@@ -126,27 +126,7 @@ void reg_free_subkeys(RegSubkeyList& list) {
   list.count = 0;
 }
 
-namespace {
-RegWriteObserver observer;
-
-void Observe(int root, const char* key, const char* name) {
-  // The observer may write the registry itself: it is not told of that.
-  if (RegWriteObserver o = observer) {
-    observer = nullptr;
-    o(root, key, name);
-    observer = o;
-  }
-}
-}  // namespace
-
-RegWriteObserver reg_observe_writes(RegWriteObserver o) {
-  RegWriteObserver before = observer;
-  observer = o;
-  return before;
-}
-
 long reg_set_dword(int root, const char* key, const char* name, uint32_t value) {
-  Observe(root, key, name);
   Key k;
   if (long e = CreateKey(root, key, k)) return e;
   DWORD data = value;
@@ -155,7 +135,6 @@ long reg_set_dword(int root, const char* key, const char* name, uint32_t value) 
 }
 
 long reg_set_string(int root, const char* key, const char* name, const char* text) {
-  Observe(root, key, name);
   Key k;
   if (long e = CreateKey(root, key, k)) return e;
   return RegSetValueExA(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
@@ -176,7 +155,6 @@ long reg_delete_tree(int root, const char* key) {
 }
 
 long reg_delete_value(int root, const char* key, const char* name) {
-  Observe(root, key, name);
   Key k;
   if (long e = OpenKey(root, key, KEY_WRITE, k)) return e;
   return RegDeleteValueA(k.get(), name);

@@ -81,9 +81,3 @@ long reg_set_raw(int root, const char* key, const char* name, const RegRaw& valu
 bool reg_key_exists(int root, const char* key);
 // True when the key exists and holds neither values nor sub-keys.
 bool reg_key_empty(int root, const char* key);
-
-// Told of every value about to be set or deleted through this module (not
-// of what it writes itself); returns the observer it replaces. The install
-// journal keeps what a value was before the run changed it.
-using RegWriteObserver = void (*)(int root, const char* key, const char* name);
-RegWriteObserver reg_observe_writes(RegWriteObserver observer);

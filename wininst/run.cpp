@@ -2,17 +2,23 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "common/compat.h"
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/registry.h"
+#include "common/syslib.h"
 #include "wininst/core/folders.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/frame.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/rights.h"
+#include "wininst/core/runlog.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
@@ -20,6 +26,7 @@
 #include "wininst/install/manifest.h"
 #include "wininst/install/installed.h"
 #include "wininst/install/removal.h"
+#include "wininst/install/transaction.h"
 #include "wininst/pages/pages.h"
 
 namespace {
@@ -132,19 +139,52 @@ void OpenInstallerArchive() {
   SetRunMode(Mode());
 }
 
+namespace {
+
+// One run of the product at a time; what a killed run of it left is taken
+// back (or carried to its end) before this run does anything.
+void TakeTheProduct() {
+  if (!TakeProductLock()) {
+    ShowBox("Setup is running",
+            ExpandedText("Another setup of [Description] is at work on this computer (an installation, "
+                         "a repair or a removal).\nWait until it has ended, then start this one again.")
+                .c_str(),
+            MB_OK | MB_ICONWARNING);
+    AbortRun();
+  }
+  const std::string manifest = InstalledManifestDigest() ? FileDigest("manifest") : std::string();
+  if (RecoverProduct() && InstalledManifestDigest() && manifest != FileDigest("manifest")) {
+    // What this program read beside it was an interrupted run's.
+    Fatal("An interrupted setup of %s has been taken back.\nStart %s again.", VariableOr("Description"),
+          ProgramFolder().c_str());
+  }
+}
+
+}  // namespace
+
 int RunInstaller() {
-  // A folder relative to wherever the program happens to run is no place to
-  // install into, nor to register.
-  const char* dir = GetVariable("InstDir");
-  if (dir && _stricmp(dir, "default") != 0 && !is_full_path(dir)) {
-    Fatal("The installation folder \"%s\" is not a full path.\nGive a drive's folder "
-          "(C:\\...) or a network share's (\\\\server\\share\\...).",
-          dir);
+  // The folder given on the command line, checked before anything is done.
+  if (const char* dir = InstallFolder(); dir && _stricmp(dir, "default") != 0 && !Mode().remove) {
+    std::string why;
+    if (CanonicalFolder(dir, &why).empty()) Fatal("The installation folder \"%s\" %s", dir, why.c_str());
   }
   const bool headless = Mode().headless;
   if (!headless) ShowSplash();
   OpenInstallerArchive();
+  // A removal is the installed copy's: a program that carries an archive
+  // installs, and nothing else.
+  if (Mode().install && Mode().remove) {
+    Fatal("This is the installer of %s, not its installed copy: it installs, and removes nothing.\nRemove "
+          "the installation with its own setup.exe (in its resources folder) or from the list of installed "
+          "programs.",
+          VariableOr("Description", VariableOr("Product")));
+  }
   SettleFolders();
+  std::string why;
+  if (!SettleInstallFolder(&why)) {
+    Fatal("The installation folder \"%s\" %s", InstallFolder(), why.c_str());
+  }
+  TakeTheProduct();
   CheckInstalledManifest();
   if (!IsAdministrator()) Fatal("This program requires Administrator privileges");
   HideSplash();
@@ -156,4 +196,38 @@ int RunInstaller() {
   RunPostWizardChoices();
   StartRemovalScript();
   return exit_code;
+}
+
+namespace {
+
+int Run() {
+  if (HelpAsked()) return ShowOptions();
+  if (const char* missing = MissingForUnattended()) {
+    LogLine("%s", missing);
+    return 1;
+  }
+  if (IsTrue("SubInstall") && FindWindowA(kFrameClass, nullptr)) {
+    LogLine("Another installer's window is open: nothing to do (--subinstall).");
+    return 0;
+  }
+  InstallWizardPages();
+  return RunInstaller();
+}
+
+}  // namespace
+
+int RunProgram(char* command_line) {
+  // Before anything loads a library by its name.
+  RestrictLibrarySearch();
+  EnterProgramFolder();
+  // Reading the command line splits it in place; the log names it whole.
+  const std::string given = command_line;
+  ReadCommandLine(command_line);
+  const std::string refused = OpenRunLog(given.c_str());
+  if (!refused.empty()) Fatal("%s", refused.c_str());
+  srand(static_cast<unsigned>(time(nullptr)));
+
+  const int code = Run();
+  EndRunLog(code);
+  return code;
 }

@@ -1,6 +1,10 @@
 // The run sequence: archive and manifest, rights, pages, post-sequence actions.
 #pragma once
 
+// The whole program from its command line (as Windows hands it over,
+// without the program's name): its start-up steps in their order, the run,
+// the exit code.
+int RunProgram(char* command_line);
 // Makes the folder of the program's own file the current folder: an
 // installed copy finds its "manifest" beside itself this way.
 void EnterProgramFolder();

@@ -259,22 +259,27 @@ class FolderPage(WineTest):
         self.assertEqual(wine([new, f"--dir={to_win(folder)}", LICENCE]), 0)
         other = self.work / "other place"
         steps = [*self.to_the_page(new, folder), {"do": "controls"}]
-        for name, text in (("relative", "relative\\place"), ("too-long", "C:\\" + "x" * 250),
-                           ("elsewhere", to_win(other))):
+        # The folder as a user may type it: other forms of the same place are
+        # taken in its one form (the uninstall entry below names it so).
+        typed = to_win(other).replace("\\", "\\\\", 2).replace("\\", "/", 1) + "\\"
+        for name, text in (("relative", "relative\\place"), ("dotted", to_win(self.work) + "\\dot."),
+                           ("too-long", "C:\\" + "x" * 250), ("elsewhere", typed)):
             steps += [{"do": "set_text", "id": FOLDER, "text": text}, {"do": "click", "id": NEXT},
                       *look_at_box(self.work / f"{name}.bmp", 7 if name == "elsewhere" else 1),
                       {"do": "wait_window", "class": FRAME_CLASS}]
         run = drive([*steps, {"do": "no_box", "for_ms": 300}, {"do": "click", "id": NEXT},
                      {"do": "box", "press": "yes"}, *finish()])
-        for name in ("relative", "too-long", "elsewhere"):
+        for name in ("relative", "dotted", "too-long", "elsewhere"):
             bmp_to_png(self.work / f"{name}.bmp", f"folder-page-{name}")
         self.assertEqual(run.exit_code, 0, run)
         self.assertTrue(run.controls(0)[FOLDER]["style"] & 0x80, "the folder box scrolls (ES_AUTOHSCROLL)")
         texts = [b["text"] for b in run.boxes]
-        self.assertTrue(texts[0].startswith("The installation folder must be a full path"))
-        self.assertTrue(texts[1].startswith("The folder C:\\\nxxx") and "(259)" in texts[1], texts[1])
-        self.assertLessEqual(max(len(w) for w in texts[1].split()), 80, "a long folder is broken into lines")
-        self.assertEqual(texts[2:], [f"This version is installed already in:\n{to_win(folder)}\nIt must be removed "
+        self.assertTrue(texts[0].startswith('The installation folder "relative\\place" is not a full path.'))
+        self.assertEqual(texts[1], f'The installation folder "{to_win(self.work)}\\dot." has a name that ends in a '
+                                   'dot or a space, which Windows drops: "dot.".\nChoose another name.')
+        self.assertTrue(texts[2].startswith("The folder C:\\\nxxx") and "(259)" in texts[2], texts[2])
+        self.assertLessEqual(max(len(w) for w in texts[2].split()), 80, "a long folder is broken into lines")
+        self.assertEqual(texts[3:], [f"This version is installed already in:\n{to_win(folder)}\nIt must be removed "
                                      "before it can be installed in another folder.\nDo you want to remove it now?"] * 2)
         self.assertTrue(wait_for(lambda: not (folder / "bin").exists(), 20), "the other folder's installation is gone")
         self.assertEqual((other / "bin" / "new.txt").read_bytes(), b"new")

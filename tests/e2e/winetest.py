@@ -84,6 +84,13 @@ def temp_qz(folders_only: bool = False) -> set[str]:
     return {p.name for p in temp_dir().glob("qz*") if p.is_dir() or not folders_only}
 
 
+def journals() -> list[Path]:
+    """The journals that runs of products keep while they change the machine
+    (one file a product, where only administrators may write)."""
+    folder = drive_c() / "Program Files" / "Common Files" / "MERIDOX Installer"
+    return sorted(folder.glob("*.journal")) if folder.exists() else []
+
+
 def start_menu_programs() -> Path:
     return user_dir() / "AppData" / "Roaming" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
 

@@ -33,7 +33,9 @@
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/manifest.h"
+#include "wininst/core/messages.h"
 #include "wininst/install/registration.h"
+#include "wininst/install/transaction.h"
 
 namespace {
 
@@ -73,6 +75,27 @@ void WriteReport(const char* path) {
   fclose(f);
 }
 
+// The steps' changes are one transaction, as a run's are: taken back when a
+// failure ends the probe, committed at its end.
+class Run final : public RunOwner {
+ public:
+  ~Run() { SetRunOwner(nullptr); }
+  Transaction& Changes() {
+    if (!transaction_.Active()) {
+      TakeProductLock();
+      RecoverProduct();
+      SetRunOwner(this);
+      transaction_.Begin(Transaction::Kind::kRepair);
+    }
+    return transaction_;
+  }
+  void Abandon() override { transaction_.Abandon(); }
+  void Commit() { transaction_.Commit(); }
+
+ private:
+  Transaction transaction_;
+};
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
@@ -80,6 +103,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   const char* actions = GetVariable("ProbeAction");
   std::string list = actions ? actions : "";
   int result = 0;
+  Run run;
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find(',', start);
@@ -92,17 +116,18 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
     } else if (step == "keys") {
       UninstallKey();  // builds ProductKey and ProductVersionKey first
     } else if (step == "write-location") {
-      WriteInstallLocation();
+      WriteInstallLocation(run.Changes());
     } else if (step == "register") {
-      RegisterProduct();
+      RegisterProduct(run.Changes());
     } else if (step == "unregister") {
-      if (!UnregisterProduct()) result = 1;
+      if (!UnregisterProduct(run.Changes())) result = 1;
+      run.Changes().Apply();
     } else if (step == "check") {
       if (!CheckNewerVersion()) result = 1;
     } else if (step == "volatile") {
       if (!CreateVolatileVersionKey()) return 2;
     } else if (step == "cfasm") {
-      SetupCFASM();
+      SetupCFASM(run.Changes());
     } else if (step == "slot") {
       PluginSlot();
     } else if (step == "mta") {
@@ -111,6 +136,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
       return 2;
     }
   }
+  run.Commit();
   if (const char* report = GetVariable("ProbeReport")) WriteReport(report);
   return result;
 }

@@ -12,6 +12,7 @@
 #include "common/registry.h"
 #include "common/syslib.h"
 #include "common/messages.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
@@ -59,6 +60,20 @@ void StartMenuFromRegistryOrWindows(char* start_menu) {
   if (!is_folder(start_menu)) FatalText("Unable to determine location of start menu");
 }
 
+// The default folder: "[ProgramFiles]\[Manufacturer]\[Product][\[Edition]]\[Version]",
+// each name as the system keeps it (a maker "Example Inc." makes the folder
+// "Example Inc"), and no empty name where a variable is unset.
+std::string DefaultFolder() {
+  std::string folder = VariableOr("ProgramFiles");
+  for (const char* name : {"Manufacturer", "Product", "Edition", "Version"}) {
+    if (!GetVariable(name)) continue;
+    std::string part = VariableOr(name);
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+    if (!part.empty()) folder += "\\" + part;
+  }
+  return folder;
+}
+
 void ResolveInstallationFolder() {
   const char* inst_dir = GetVariable("InstDir");
   bool is_default = inst_dir && _stricmp(inst_dir, "default") == 0;
@@ -70,13 +85,11 @@ void ResolveInstallationFolder() {
   std::string registered;
   if (reg_read(kRegLocalMachine, ProductKey(), "InstDir", registered) == 0) {
     // The same version and patch level is installed there already.
-    SetVariable("InstDir", registered.c_str());
+    SetVariable("InstDir", SystemForm(registered.c_str()).c_str());
     return;
   }
   if (inst_dir && !is_default) return;
-
-  const char* version = GetVariable("Version");
-  SetVariable("InstDir", (ProductPath("[ProgramFiles]") + "\\" + (version ? version : "")).c_str());
+  SetVariable("InstDir", SystemForm(DefaultFolder().c_str()).c_str());
 }
 
 }  // namespace
@@ -99,4 +112,29 @@ void ResolveFolders() {
   SetVariable("ShortcutFolder", folder);
 
   ResolveInstallationFolder();
+}
+
+const char* InstallFolder() {
+  return GetVariable("InstDir");
+}
+
+bool SetInstallFolder(const char* folder, std::string* why) {
+  const std::string canonical = CanonicalFolder(folder, why);
+  if (canonical.empty()) return false;
+  SetVariable("InstDir", canonical.c_str());
+  return true;
+}
+
+bool SettleInstallFolder(std::string* why) {
+  const char* folder = GetVariable("InstDir");
+  if (!folder || _stricmp(folder, "default") == 0) return true;
+  // What an installation found already (a maintenance run's own folder, a
+  // registered one) is taken in the system's form, whatever it was
+  // written as; a folder to install into must be one the system keeps as
+  // it is written.
+  if (!Mode().install) {
+    SetVariable("InstDir", SystemForm(folder).c_str());
+    return true;
+  }
+  return SetInstallFolder(folder, why);
 }

@@ -1,7 +1,22 @@
 // Settles the program-files folder, the start-menu folder and the default
-// installation folder once the manifest's variables are known.
+// installation folder once the manifest's variables are known; and the
+// installation folder itself, which is read and written here only.
 #pragma once
+
+#include <string>
 
 void ResolveFolders();
 // True once ResolveFolders has run.
 bool FoldersResolved();
+
+// The installation folder (InstDir): its canonical form (paths.h) once it
+// is settled; "default" or the text as given before; null while unset.
+const char* InstallFolder();
+// Sets the installation folder to the canonical form of `folder`; false,
+// with the reason in `why`, for a folder the installation refuses (nothing
+// is set then).
+bool SetInstallFolder(const char* folder, std::string* why = nullptr);
+// Settles the folder the variables hold now: its canonical form, or for a
+// folder registered or installed before in another form, the system's form
+// of it. False, with the reason, when the installation refuses it.
+bool SettleInstallFolder(std::string* why);

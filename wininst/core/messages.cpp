@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <vector>
 
 #include "wininst/core/progress.h"
 #include "wininst/core/runlog.h"
 #include "wininst/core/runmode.h"
+#include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kBoxRunLimit = 80;
 
 HWND owner;
-std::vector<void (*)(int)> end_hooks;
+RunOwner* run_owner;
 // What the work waits for now, if anything, and whether a Cancel came meanwhile.
 bool waiting;
 WorkWait::Kind waiting_for;
@@ -145,17 +145,17 @@ void FatalCode(int code) {
   Fatal("Error %d", code);
 }
 
-void AddEndRunHook(void (*hook)(int code)) {
-  end_hooks.push_back(hook);
+void SetRunOwner(RunOwner* owner) {
+  run_owner = owner;
 }
 
 void EndRun(int code) {
-  // Newest first, each taken before it runs: a failure inside one ends the
-  // run without running it again.
-  while (!end_hooks.empty()) {
-    void (*hook)(int) = end_hooks.back();
-    end_hooks.pop_back();
-    hook(code);
+  // Taken before it runs: a failure inside the owner's undo ends the run
+  // without running it again.
+  if (RunOwner* owner = run_owner; owner && code != 0) {
+    run_owner = nullptr;
+    owner->Abandon();
   }
+  DeleteTemporaryFiles();
   PostQuitMessage(code);
 }

@@ -8,13 +8,22 @@
 // the others; it never ends the run. Returns the box's answer.
 int ShowBox(const char* caption, const char* text, unsigned type);
 
-// Ends the run: runs the clean-up hooks (newest first) and posts the quit
-// message with `code`.
+// Ends the run: an early end (a code other than 0) first has the run's
+// owner take back its unfinished work; then the temporary files go and the
+// quit message is posted with `code`.
 void EndRun(int code);
-// What the end of the run must do, with the run's exit code: delete the
-// temporary files, undo an unfinished installation (when the code is not 0).
-// Kept for the rest of the run; a hook runs once.
-void AddEndRunHook(void (*hook)(int code));
+// The owner of the work that changes the machine, while it works: a fatal
+// error or a confirmed Cancel marks the run as ending early, and the owner
+// takes its work back (once) before the process ends.
+class RunOwner {
+ public:
+  virtual void Abandon() = 0;
+
+ protected:
+  ~RunOwner() = default;
+};
+// The owner from now on; null once the work is done.
+void SetRunOwner(RunOwner* owner);
 // Ends the run with exit code 1 at once, after its clean-up (a confirmed
 // Cancel, a fatal error, an error in a headless run).
 [[noreturn]] void AbortRun();

@@ -3,6 +3,7 @@
 // check against newer versions.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Key names, fixed at their first use.
@@ -15,17 +16,12 @@ std::string ProductPath(const char* base);
 // The product family's key: "SOFTWARE\[Manufacturer]\[Product][\[Edition]]".
 std::string FamilyKey();
 
-// InstDir and BuildNo under ProductKey, then the App Paths entry; once a run.
-void WriteInstallLocation();
-// The uninstall entry's values; failures are ignored.
-void WriteUninstallEntry();
-// Deletes the product's keys; true when every deletion succeeded.
-bool UnregisterProduct();
-// Another version or patch level of this product registered in `folder`,
-// which this installation has just overwritten, is registered no more: its
-// product key and uninstall entry go value by value (an undo of the run puts
-// them back), and the installation there is this one's to remove.
-void ForgetOtherVersionsIn(const char* folder);
+// Where the uninstall entries of the machine are, and this product's entry
+// for a version and patch level `version_level` ("1.0PL0").
+constexpr const char* kUninstallRoot = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+std::string UninstallEntry(const std::string& version_level);
+// The App Paths entry of a program name.
+std::string AppPathsKey(const char* appname);
 // Whether the product is registered (its key records an installation folder).
 bool ProductRegistered();
 // When this product (its version and patch level) is registered as installed
@@ -37,5 +33,8 @@ std::string RemoverOfInstallationElsewhere(const char* folder, std::string* othe
 // copy's path) as its remover: only such a program is run to remove a
 // previous installation.
 bool IsRegisteredRemover(const std::string& setup);
+// The size in KB its uninstall entry records for the installation whose
+// remover is `setup`; 0 when none is recorded.
+uint32_t RegisteredSizeKB(const std::string& setup);
 // The greatest sub-key name of `family_key` (a new text), or null.
 char* BestInstalledVersion(const char* family_key);

@@ -1,7 +1,9 @@
 #include "wininst/core/rights.h"
 
 #include <windows.h>
+#include <sddl.h>
 
+#include "common/handle.h"
 #include "common/syslib.h"
 
 std::optional<bool> MemberOfAdministrators() {
@@ -21,4 +23,24 @@ std::optional<bool> MemberOfAdministrators() {
   if (!check(nullptr, administrators, &member)) member = FALSE;
   FreeSid(administrators);
   return member != FALSE;
+}
+
+namespace {
+// Administrators and SYSTEM, for the folder and everything made in it; no
+// rights inherited from the folder above.
+constexpr const char* kPrivateRights = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+using LocalMemory = Handle<void*, LocalFree>;
+}  // namespace
+
+bool CreatePrivateFolderAt(const char* path) {
+  LocalMemory rights;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+  if (MemberOfAdministrators().value_or(false)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateRights, SDDL_REVISION_1,
+                                                              rights.put(), nullptr)) {
+      return false;
+    }
+    attributes.lpSecurityDescriptor = rights.get();
+  }
+  return CreateDirectoryA(path, &attributes) != FALSE;
 }

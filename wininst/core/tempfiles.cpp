@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <ntsecapi.h>
-#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +12,6 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/vector.h"
-#include "wininst/core/messages.h"
 #include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 
@@ -28,11 +26,6 @@ namespace {
 // Tries this many names before it gives up: each is new only when nobody
 // made a folder of that name first.
 constexpr int kNameAttempts = 100;
-// Administrators and SYSTEM, for the folder and everything made in it; no
-// rights inherited from the folder above.
-constexpr const char* kPrivateRights = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
-
-using LocalMemory = Handle<void*, LocalFree>;
 
 // The user's temporary folder, where the run's folders are made.
 std::string TempBase() {
@@ -49,37 +42,29 @@ bool RandomNumber(uint64_t& number) {
 
 }  // namespace
 
-std::string CreatePrivateFolder() {
+std::string CreatePrivateFolder(std::string* tried) {
   const std::string base = TempBase();
-  // An elevated run keeps the user's own programs out: nothing of theirs may
-  // be planted in it or swapped for what the run put there.
-  LocalMemory rights;
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-  if (MemberOfAdministrators().value_or(false)) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateRights, SDDL_REVISION_1,
-                                                              rights.put(), nullptr)) {
-      Fatal("Failed to create folder %s\\qz\nError %lu", base.c_str(), GetLastError());
-    }
-    attributes.lpSecurityDescriptor = rights.get();
-  }
-  std::string path;
+  std::string path = base;
   for (int attempt = 0; attempt < kNameAttempts; attempt++) {
     uint64_t number;
     if (!RandomNumber(number)) break;
     path = base + "\\qz" + std::to_string(number);
     // Made new, never taken over: a folder of that name belongs to someone else.
-    if (CreateDirectoryA(path.c_str(), &attributes)) return path;
+    // An elevated run keeps the user's own programs out: nothing of theirs may
+    // be planted in it or swapped for what the run put there.
+    if (CreatePrivateFolderAt(path.c_str())) return path;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  Fatal("Failed to create folder %s", path.empty() ? base.c_str() : path.c_str());
+  if (tried) *tried = path;
+  return {};
 }
 
-void CreateTempFolder() {
+bool CreateTempFolder() {
   if (!temp_files) temp_files = vec_new();
   const std::string path = CreatePrivateFolder();
+  if (path.empty()) return false;
   vec_add(temp_files, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
-  // Whatever ends the run, its temporary files go.
-  AddEndRunHook([](int) { DeleteTemporaryFiles(); });
+  return true;
 }
 
 void RecordTempFile(const char* path) {

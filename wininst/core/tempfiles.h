@@ -11,14 +11,15 @@ struct Vec;
 // before the temporary folder is made.
 Vec* TempFiles();
 
-// Creates the run's temporary folder (CreatePrivateFolder), sets TmpDir and
-// has the end of the run delete what is recorded.
-void CreateTempFolder();
+// Creates the run's temporary folder (CreatePrivateFolder) and sets TmpDir;
+// the end of the run (EndRun) deletes what is recorded. False when no
+// folder could be made.
+bool CreateTempFolder();
 // A new folder under TEMP with a name from the system's random source
 // (qz<number>), made new (never one that is there already) and, in an
-// elevated run, with rights for Administrators and SYSTEM only; its path.
-// Fatal when no such folder can be made.
-std::string CreatePrivateFolder();
+// elevated run, with rights for Administrators and SYSTEM only; its path,
+// or empty (the path tried in `tried`) when no such folder can be made.
+std::string CreatePrivateFolder(std::string* tried = nullptr);
 // Records a copy of `path` for deletion at the end of the run.
 void RecordTempFile(const char* path);
 // Deletes every recorded file and (empty) folder; errors are ignored.

@@ -28,7 +28,7 @@
 #include "wininst/core/tempfiles.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive_reader.h"
-#include "wininst/install/journal.h"
+#include "wininst/install/placement.h"
 #include "wininst/install/output.h"
 
 namespace {
@@ -218,6 +218,10 @@ char* ReadInstalledManifest(const std::string& program_path) {
 
 }  // namespace
 
+std::string DigestOf(const void* data, size_t length) {
+  return DigestText(data, length);
+}
+
 FILE* OpenProgramFile() {
   if (!The().program) return nullptr;
   Descriptor copy(_dup(The().program.get()));
@@ -266,7 +270,11 @@ void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
 
 char* OpenArchive() {
   if (!The().resources) The().resources = vec_new();
-  CreateTempFolder();
+  if (!CreateTempFolder()) {
+    std::string tried;
+    CreatePrivateFolder(&tried);
+    Fatal("Failed to create folder %s", tried.c_str());
+  }
 
   const std::string path = ProgramPath();
   The().program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
@@ -306,13 +314,9 @@ char* ReadManifestRecord() {
 
 namespace {
 
-void OpenRecordFile(const char* path, Destination destination) {
-  const bool installation = destination != Destination::kTemporary;
+void OpenRecordFile(const char* path, Placement* placement) {
   OutputOpened opened;
-  auto open = [&] {
-    if (destination == Destination::kNewFolder) return OpenFileInNewFolder(path);
-    return installation ? OpenInstallationFile(path) : OpenOutput(path);
-  };
+  auto open = [&] { return placement ? placement->Open(path) : OpenOutput(path); };
   while ((opened = open()) == OutputOpened::kFailed) {
     const int error = errno;
     if (error == EACCES &&
@@ -361,41 +365,46 @@ class MemoryOutput : public archive::RecordOutput {
   uint32_t used_ = 0;
 };
 
-// A plain file (no link, no folder) is at `path`.
-bool PlainFileThere(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+// Whether the file at `path` holds exactly the `size` bytes at `bytes`:
+// read through an open that shares it with any program that runs from it
+// or reads it (an unchanged running program stays as it is).
+bool Holds(const char* path, const uint8_t* bytes, uint32_t size) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER length{};
+  bool same = GetFileSizeEx(file, &length) && length.QuadPart == size;
+  for (uint32_t at = 0; same && at < size;) {
+    DWORD got = 0;
+    uint8_t* chunk = digest_buffer.get();
+    same = ReadFile(file, chunk, std::min<uint32_t>(size - at, digest_buffer.size()), &got, nullptr) && got > 0 &&
+           memcmp(chunk, bytes + at, got) == 0;
+    at += got;
+  }
+  CloseHandle(file);
+  return same;
 }
 
 }  // namespace
 
-void ExtractRecord(const char* path, uint32_t size, Destination destination) {
+void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   // Without an archive (an installed manifest that names resources) nothing
   // may be created: the output file would be emptied before the failure.
   if (!The().reader) FatalText(kCorrupt);
   // An installation over a previous one: a file that holds the record's very
-  // bytes already is left as it is, and one that does not is written where
-  // it is once its bytes are copied for an undo (an upgrade that changes
-  // half its files writes only those, and makes no new names). In a new
-  // folder nothing is looked for: under Wine, looking for a name that is not
-  // there costs a look at every name in its folder.
-  if (path && destination == Destination::kInstallation && size <= kCompareLimit && PlainFileThere(path)) {
+  // bytes already is left as it is (an upgrade that changes half its files
+  // writes only those). In a new folder nothing is looked for.
+  if (path && placement && size <= kCompareLimit && placement->There(path)) {
     CheckRecordLength(path, size);
     MemoryOutput memory(compare_buffer.get());
     if (!archive::ReadRecordBytes(The().reader.get(), size, &memory)) FatalText(kCorrupt);
     The().record_number++;
-    switch (OverwriteInstallationFile(path, compare_buffer.get(), size)) {
-      case InPlace::kUnchanged:
-        Progress().Add(archive::kCopyChunk);
-        return;
-      case InPlace::kOverwriting:
-        Progress().Add(archive::kCopyChunk);
-        break;
-      case InPlace::kNot:
-        OpenRecordFile(path, destination);
-        break;
+    if (Holds(path, compare_buffer.get(), size)) {
+      placement->Keep(path);
+      Progress().Add(archive::kCopyChunk);
+      return;
     }
+    OpenRecordFile(path, placement);
     const bool written = WriteOutput(compare_buffer.get(), size);
     if (!CloseOutput() || !written) {
       const std::string failed = FailedOutput(path);
@@ -404,7 +413,7 @@ void ExtractRecord(const char* path, uint32_t size, Destination destination) {
     }
     return;
   }
-  if (path) OpenRecordFile(path, destination);
+  if (path) OpenRecordFile(path, placement);
   CheckRecordLength(path, size);
   FileOutput file(path);
   if (!archive::ReadRecordBytes(The().reader.get(), size, path ? &file : nullptr)) {
@@ -421,7 +430,7 @@ void ExtractResources() {
   // lines' records follow the manifest record, in their order.
   for (uint32_t i = 0; i < vec_count(The().resources); i++) {
     Resource* r = vec_at<Resource>(The().resources, i);
-    if (!r->from_program) ExtractRecord(r->source_path, r->size, Destination::kTemporary);
+    if (!r->from_program) ExtractRecord(r->source_path, r->size);
   }
 }
 

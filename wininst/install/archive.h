@@ -34,6 +34,8 @@ const char* ManifestSignature();
 const char* InstalledManifestDigest();
 // The MD5 digest (hex) of a file; empty when it cannot be read.
 std::string FileDigest(const char* path);
+// The same digest of bytes in memory.
+std::string DigestOf(const void* data, size_t length);
 // The program's own file from its first byte, through the descriptor that
 // was opened and checked when the run began (the file at the program's path
 // may have been swapped since); a new stream, or null without an archive.
@@ -46,15 +48,13 @@ FILE* OpenProgramFile();
 char* OpenArchive();
 uint32_t ReadRecordLength();
 char* ReadManifestRecord();
-// Where an extracted record goes: into the installation (a file that is
-// there may be replaced, as the journal notes; the caller records the file
-// as the installation's), into a folder of the installation that the run has just made (no
-// file can be there: none is looked for), or into the run's temporary
-// folder (always a new file, noted nowhere).
-enum class Destination { kInstallation, kNewFolder, kTemporary };
+class Placement;
 // Consumes the next record into `path`, or discards it when path is null.
-void ExtractRecord(const char* path, uint32_t size,
-                   Destination destination = Destination::kInstallation);
+// With a placement the file takes its place in the installation (the
+// caller records it as the installation's): a file there that holds the
+// record's very bytes stays as it is. Without one it is a new file of the
+// run's temporary folder, noted nowhere.
+void ExtractRecord(const char* path, uint32_t size, Placement* placement = nullptr);
 // Extracts the resources of the manifest's [Resources] lines into the
 // temporary folder: their records follow the manifest record.
 void ExtractResources();

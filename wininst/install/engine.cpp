@@ -24,9 +24,11 @@
 #include "wininst/install/files.h"
 #include "wininst/install/installed.h"
 #include "wininst/install/installers.h"
-#include "wininst/install/journal.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/output.h"
+#include "wininst/install/placement.h"
+#include "wininst/install/registration.h"
+#include "wininst/install/transaction.h"
 
 namespace {
 
@@ -54,7 +56,7 @@ void DiscardRecords(Feature* f) {
   }
 }
 
-void InstallFolders(Feature* f) {
+void InstallFolders(Transaction& t, Feature* f) {
   const char* inst_dir = GetVariable("InstDir");
   for (uint32_t i = 0; i < vec_count(f->folders); i++) {
     Folder* folder = vec_at<Folder>(f->folders, i);
@@ -66,36 +68,41 @@ void InstallFolders(Feature* f) {
     } else {
       snprintf(path, sizeof path, "%s\\%s", inst_dir, folder->name.c_str());
     }
-    const Destination into = CreateFolderTree(path) ? Destination::kNewFolder : Destination::kInstallation;
+    const bool made = CreateFolderTree(t, path);
     std::vector<std::string> paths;
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       paths.push_back(std::string(path) + "\\" + vec_at<FileEntry>(folder->files, j)->name);
     }
-    // Into a folder the run has just made, the files to come are named in
-    // the journal all at once, before the first is made.
-    if (into == Destination::kNewFolder) JournalCreatedAll(paths);
+    // The folder's files are named in the journal at once, before the first
+    // is written; in a folder the run has just made nothing is looked for.
+    Placement placement(t, paths, made);
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       FileEntry* file = vec_at<FileEntry>(folder->files, j);
       Log("        Copying file %s", file->name.c_str());
-      ExtractRecord(paths[j].c_str(), file->size, into);
+      ExtractRecord(paths[j].c_str(), file->size, &placement);
       RecordInstalledFile(paths[j].c_str());
     }
   }
 }
 
-void CopyResources() {
+void CopyResources(Transaction& t) {
   Log("Copying resources");
   const std::string folder = ResourcesFolder();
-  CreateFolderTree(folder.c_str());
+  CreateFolderTree(t, folder.c_str());
+  std::vector<std::string> paths;
+  for (uint32_t i = 0; i < vec_count(Resources()); i++) {
+    paths.push_back(folder + "\\" + vec_at<Resource>(Resources(), i)->file_name);
+  }
+  Placement placement(t, paths, false);
   for (uint32_t i = 0; i < vec_count(Resources()); i++) {
     Resource* r = vec_at<Resource>(Resources(), i);
     Log("    Copying file %s", r->file_name);
-    char* destination = xsprintf("%s\\%s", folder.c_str(), r->file_name);
+    char* destination = xstrdup(paths[i].c_str());
     // The installed copy of the program is taken from the file the run
     // checked, never from whatever lies at its path now.
     FILE* program = r->from_program ? OpenProgramFile() : nullptr;
     if (r->from_program && !program) Fatal("Can't open file: %s\n%s", r->source_path, strerror(errno));
-    CopyFileInto(r->source_path, destination, r->size, program);
+    CopyFileInto(placement, r->source_path, destination, r->size, program);
     if (r->variable) {
       SetVariable(r->variable, destination);
       r->file_name = destination;
@@ -144,7 +151,7 @@ void SettleFiles() {
 
 }  // namespace
 
-void InstallFeatures() {
+void CheckInstallation() {
   const char* inst_dir = VariableOr("InstDir");
   FolderFitsPaths(inst_dir, false);
   // An installation of this very version elsewhere would be left behind,
@@ -155,10 +162,11 @@ void InstallFeatures() {
           "into its folder.",
           VariableOr("Description", VariableOr("Product")), VariableOr("FullVersion"), other.c_str());
   }
+}
+
+void InstallFeatures(Transaction& t) {
   RecordFoundFolders(file_exists((ResourcesFolder() + "\\manifest").c_str()));
-  // From here on, a run that ends early takes back what it did.
-  BeginJournal();
-  WriteInstallLocation();
+  WriteInstallLocation(t);
   if (!ComponentList() || !FeatureList()) FatalText("no files to copy");
   SelectFeaturesFromComponents();
   // The bar's whole is planned once, from the selection now made.
@@ -196,7 +204,7 @@ void InstallFeatures() {
       SettleFiles();
       RunFeatureInstallers(f);
     }
-    InstallFolders(f);
+    InstallFolders(t, f);
     if (!f->driver_inf.empty()) {
       Log("        Installing driver %s", f->driver_inf.c_str());
       SettleFiles();
@@ -204,7 +212,7 @@ void InstallFeatures() {
     }
   }
   CloseArchive();
-  CopyResources();
+  CopyResources(t);
   SettleFiles();
   WriteInBackground(false);
 }

@@ -3,10 +3,15 @@
 #pragma once
 
 struct Feature;
+class Transaction;
 
 // True when the feature may be installed: every prerequisite is present, or
 // the user goes on without it (false); No ends the run.
 bool CheckPrerequisites(Feature* f);
-// Installs the selected features and copies the resources, keeping the
-// run's journal (journal.h) from its first step.
-void InstallFeatures();
+// What must hold before an installation changes anything: the folder's
+// paths fit, and this version is not registered in another folder. Fatal
+// otherwise.
+void CheckInstallation();
+// Installs the selected features and copies the resources, every change
+// through the run's transaction.
+void InstallFeatures(Transaction& transaction);

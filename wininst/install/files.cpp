@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,13 +14,15 @@
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/messages.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive_format.h"
 #include "wininst/install/installed.h"
-#include "wininst/install/journal.h"
 #include "wininst/install/links.h"
 #include "wininst/install/output.h"
+#include "wininst/install/placement.h"
+#include "wininst/install/transaction.h"
 
 namespace {
 
@@ -35,7 +38,7 @@ void RecordFoundFolders(bool over_previous) {
   record_found_folders = over_previous;
 }
 
-bool CreateFolderTree(const char* path) {
+bool CreateFolderTree(Transaction& transaction, const char* path) {
   char copy[kFolderPathLimit];
   snprintf(copy, sizeof copy, "%s", path);
   // A trailing backslash would make an existing folder look missing.
@@ -55,31 +58,41 @@ bool CreateFolderTree(const char* path) {
       const std::string step = at ? found.substr(0, at) : found;
       if (at && InPlaces(step, places)) RecordCreatedFolder(step.c_str());
     }
-    if (InPlaces(found, places)) RecordCreatedFolder(found.c_str());
+    // The product's own shortcut folder is the installation's too.
+    if (InPlaces(found, places) || SamePath(found, VariableOr("ShortcutFolder"))) {
+      RecordCreatedFolder(found.c_str());
+    }
     return false;
   }
-  if (char* slash = strrchr(copy, '\\'); slash && slash - copy > 2) {
-    *slash = '\0';
-    CreateFolderTree(copy);
-    *slash = '\\';
+  // The folders missing on the way, outermost first: never a drive's root
+  // ("C:") nor a share's ("\\\\server\\share").
+  auto root = [](const std::string& p) {
+    return p.size() <= 2 || (p[0] == '\\' && std::count(p.begin(), p.end(), '\\') <= 3);
+  };
+  std::vector<std::string> missing{copy};
+  for (std::string parent = ParentOf(copy); !root(parent) && !file_exists(parent.c_str());
+       parent = ParentOf(parent)) {
+    missing.insert(missing.begin(), parent);
   }
+  const std::string above = ParentOf(missing.front());
+  if (!root(above) && !is_folder(above.c_str())) Fatal("Folder %s exists but is not a folder!", above.c_str());
   // Nothing is made through a link on the way.
-  if (char* slash = strrchr(copy, '\\'); slash && slash - copy > 2) {
-    *slash = '\0';
-    HoldFoldersForWriting(copy);
-    *slash = '\\';
+  if (!root(above)) HoldFoldersForWriting(above);
+  transaction.FoldersToMake(missing);
+  for (const std::string& folder : missing) {
+    if (!CreateDirectoryA(folder.c_str(), nullptr)) Fatal("Failed to create folder %s", folder.c_str());
+    transaction.FolderMade();
+    HoldFoldersForWriting(folder);
+    RecordCreatedFolder(folder.c_str());
   }
-  if (!CreateDirectoryA(copy, nullptr)) Fatal("Failed to create folder %s", copy);
-  HoldFoldersForWriting(copy);
-  JournalFolder(copy);
-  RecordCreatedFolder(copy);
   return true;
 }
 
-void CopyFileInto(const char* source, const char* destination, uint32_t size, FILE* opened) {
+void CopyFileInto(Placement& placement, const char* source, const char* destination, uint32_t size,
+                  FILE* opened) {
   FileHandle in(opened ? opened : fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
-  if (OpenInstallationFile(destination) == OutputOpened::kFailed) {
+  if (placement.Open(destination) == OutputOpened::kFailed) {
     Fatal("Can't create file: %s\n%s", destination, strerror(errno));
   }
   RecordInstalledFile(destination);

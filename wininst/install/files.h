@@ -6,16 +6,20 @@
 #include <cstdio>
 #include <string>
 
-// Creates the folder and its missing parents (never a drive root), recording
-// each in the journal and in CreatedFolders, outermost first; holds the
-// folders on the way (links.h). True when it created the folder,
-// false when it existed; a file in its place is fatal.
-bool CreateFolderTree(const char* path);
+class Placement;
+class Transaction;
+
+// Creates the folder and its missing parents (never a drive root), named in
+// the run's journal (in one write) before the first is made and recorded in
+// CreatedFolders, outermost first; holds the folders on the way (links.h).
+// True when it created the folder, false when it existed; a file in its
+// place is fatal.
+bool CreateFolderTree(Transaction& transaction, const char* path);
 // Whether the installation goes over a previous one in the same folder:
 // then CreateFolderTree records the folders it finds there too.
 void RecordFoundFolders(bool over_previous);
 // Copies the first `size` bytes of `source` (read from `opened` when that is
-// given, a stream the copy closes) to `destination` and records the
-// destination in InstalledFiles. Failures are fatal.
-void CopyFileInto(const char* source, const char* destination, uint32_t size,
+// given, a stream the copy closes) to `destination` (of `placement`) and
+// records the destination in InstalledFiles. Failures are fatal.
+void CopyFileInto(Placement& placement, const char* source, const char* destination, uint32_t size,
                   FILE* opened = nullptr);

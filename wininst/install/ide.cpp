@@ -16,6 +16,7 @@
 #include "common/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/transaction.h"
 
 namespace {
 
@@ -90,15 +91,11 @@ void ConfigureHoltekIDE() {
   SetVariable("HoltekIDEPath", last.c_str());
 }
 
-void SetupCFASM() {
-  const char* inst_dir = VariableOr("InstDir", "");
-  TextHandle fasm(xsprintf("%s\\CFASMTools\\CFASM.exe", inst_dir));
-  long e = reg_set_string(kRegLocalMachine, ProductKey(), "fasm", fasm.get());
-  if (e == 0) {
-    TextHandle setup(xsprintf("%s\\CFASMTools\\SimConfigSetup.exe", inst_dir));
-    e = reg_set_string(kRegLocalMachine, ProductKey(), "fasmsetup", setup.get());
-  }
-  if (e != 0) Fatal("Registry write failure %d", static_cast<int>(e));
+void SetupCFASM(Transaction& transaction) {
+  const std::string folder = std::string(VariableOr("InstDir", "")) + "\\CFASMTools\\";
+  transaction.SetString(kRegLocalMachine, ProductKey(), "fasm", folder + "CFASM.exe", true);
+  transaction.SetString(kRegLocalMachine, ProductKey(), "fasmsetup", folder + "SimConfigSetup.exe", true);
+  transaction.Apply();
 }
 
 bool IsPluginProduct() {
@@ -144,7 +141,7 @@ int KnownPluginSlot() {
   return slot;
 }
 
-void RegisterPlugin() {
+void RegisterPlugin(Transaction& transaction) {
   const std::string bin = std::string(VariableOr("InstDir", "")) + "\\bin";
   const std::string dll = bin + "\\VELLOQ.dll";
   const bool plugin_product = IsPluginProduct();
@@ -196,7 +193,8 @@ void RegisterPlugin() {
   }
   if (version) {
     const std::string key = PluginKey();
-    reg_set_string(kRegLocalMachine, key.c_str(), "currentVer", version);
-    reg_set_string(kRegLocalMachine, key.c_str(), "currentPath", dll.c_str());
+    transaction.SetString(kRegLocalMachine, key, "currentVer", version);
+    transaction.SetString(kRegLocalMachine, key, "currentPath", dll);
+    transaction.Apply();
   }
 }

@@ -7,11 +7,13 @@
 #include <optional>
 #include <string>
 
+class Transaction;
+
 // Writes the compiler's path into every registered Holtek IDE installation's
 // ht-ide3000.ini and sets HoltekIDEPath to the last one's program.
 void ConfigureHoltekIDE();
 // The CFASM tool paths under ProductKey; a failed write is fatal.
-void SetupCFASM();
+void SetupCFASM(Transaction& transaction);
 // True when this product is the plug-in itself ("TESSERA Plugin").
 bool IsPluginProduct();
 // The registered plug-in's DLL path when that file exists.
@@ -25,4 +27,4 @@ int PluginSlot();
 int KnownPluginSlot();
 // Lets the installed plug-in DLL register itself and records it as the
 // current plug-in, unless a newer one is registered elsewhere.
-void RegisterPlugin();
+void RegisterPlugin(Transaction& transaction);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/compat.h"
@@ -14,12 +15,15 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
-#include "wininst/install/journal.h"
+#include "wininst/install/placement.h"
+#include "wininst/install/transaction.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/links.h"
 #include "wininst/install/output.h"
 
 namespace {
@@ -120,21 +124,6 @@ void WriteShortcutsAndRegistry(ManifestText& m) {
   }
 }
 
-bool SamePath(std::string a, std::string b) {
-  while (a.size() > 3 && a.back() == '\\') a.pop_back();
-  while (b.size() > 3 && b.back() == '\\') b.pop_back();
-  return _stricmp(a.c_str(), b.c_str()) == 0;
-}
-
-std::string ProgramFolder() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return {};
-  char* slash = strrchr(path, '\\');
-  return slash ? std::string(path, slash) : std::string();
-}
-
-
 struct Installation {
   Vec* files = vec_new();
   Vec* folders = vec_new();
@@ -178,7 +167,7 @@ void RecordCreatedFolder(const char* path) {
   vec_add(folders, xstrdup(path));
 }
 
-void WriteInstalledManifest() {
+void WriteInstalledManifest(Transaction& t) {
   if (!Mode().install) return;
   const std::string manifest = ResourcesFolder() + "\\manifest";
   const char* path = manifest.c_str();
@@ -190,7 +179,8 @@ void WriteInstalledManifest() {
   WriteFilesAndFolders(m);
   WriteShortcutsAndRegistry(m);
   m << "[Run]\n";
-  if (OpenInstallationFile(path) == OutputOpened::kFailed || !m.WriteTo() || !CloseOutput()) {
+  Placement placement(t, {manifest}, false);
+  if (placement.Open(manifest) == OutputOpened::kFailed || !m.WriteTo() || !CloseOutput()) {
     AbandonOutput();
     FatalText("Can't open manifest for writing");
   }
@@ -198,12 +188,65 @@ void WriteInstalledManifest() {
   // A repair or removal runs with administrator rights on what this file
   // says, in a folder that ordinary users may be able to change: its digest
   // is kept where only administrators can write, and checked before use.
-  if (long e = reg_set_string(kRegLocalMachine, ProductKey(), kManifestCheck,
-                              FileDigest(path).c_str())) {
-    Fatal("Registry write failure %d", static_cast<int>(e));
+  t.SetString(kRegLocalMachine, ProductKey(), kManifestCheck, FileDigest(path), true);
+  t.Apply();
+}
+
+namespace {
+
+// The lists of an installed manifest's text.
+class ListedPaths : public manifest::Sink {
+ public:
+  std::vector<std::string> files, folders;
+  void FolderPath(const std::string& path) override { folders.push_back(Expanded(path)); }
+  void FilePath(const std::string& path) override { files.push_back(Expanded(path)); }
+  void Error(const std::string&) override { failed = true; }
+  bool failed = false;
+
+ private:
+  static std::string Expanded(const std::string& path) {
+    TextHandle text(ExpandInstDir(path.c_str()));
+    return text.get();
   }
-  // The installation is complete: its manifest records it now.
-  CommitJournal();
+};
+
+// Whether a product key of this product's family registers `folder` with
+// the manifest digest `digest`.
+bool RegisteredWith(const std::string& folder, const std::string& digest) {
+  const std::string family = FamilyKey();
+  for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
+    for (const std::string& level : reg_subkeys(kRegLocalMachine, (family + "\\" + version).c_str())) {
+      const std::string key = family + "\\" + version + "\\" + level;
+      std::string registered, check;
+      if (reg_read(kRegLocalMachine, key.c_str(), "InstDir", registered) == 0 && SamePath(registered, folder) &&
+          reg_read(kRegLocalMachine, key.c_str(), kManifestCheck, check) == 0 && check == digest) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PreviousInstallation(std::vector<std::string>& files, std::vector<std::string>& folders) {
+  const std::string path = ResourcesFolder() + "\\manifest";
+  if (is_link(path.c_str()) || !LinkOnTheWay(ResourcesFolder()).empty()) return false;
+  // Read once: the digest and the lists come from the same bytes.
+  FileHandle file(fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  std::string text;
+  char buffer[16384];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
+  if (!RegisteredWith(VariableOr("InstDir"), DigestOf(text.data(), text.size()))) return false;
+  manifest::TextLines lines(text);
+  std::string signature;
+  lines.NextRaw(signature);
+  ListedPaths listed;
+  if (!manifest::Walk(lines, listed) || listed.failed) return false;
+  files = std::move(listed.files);
+  folders = std::move(listed.folders);
+  return true;
 }
 
 void CheckInstalledManifest() {

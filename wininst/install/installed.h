@@ -3,12 +3,14 @@
 // itself (written after a fresh installation, checked by every maintenance
 // run). A fresh installation adds what it
 // writes; a maintenance run reads them from the installed manifest. Never
-// what an undo reads: that is the run's journal (journal.h).
+// what an undo reads: that is the run's transaction (transaction.h).
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct Vec;
+class Transaction;
 
 // The installation's resources folder: "resources" under ResDir, or under
 // InstDir when ResDir is unset or empty.
@@ -28,9 +30,14 @@ void RecordCreatedFolder(const char* path);
 void RecordListedPaths();
 
 // Writes the installed manifest after a fresh installation (nothing
-// otherwise), keeps its digest under the product's key and commits the
-// run's journal.
-void WriteInstalledManifest();
+// otherwise) and keeps its digest under the product's key.
+void WriteInstalledManifest(Transaction& transaction);
+// The installation that the run's installation goes over in its own folder
+// (this product, any version, registered in that folder with the digest of
+// the installed manifest there): the files and folders that its installed
+// manifest lists, folders innermost first. False when there is none.
+bool PreviousInstallation(std::vector<std::string>& files, std::vector<std::string>& folders);
+
 // In a run without an archive: ends the run unless the registry records the
 // installation in the folder the program runs from with the digest of the
 // manifest beside it, and unless the run is a repair or removal.

@@ -1,66 +1,52 @@
-// The run's install journal: what this run has done to the machine while it
-// installs, so that a run that ends before the installation is complete (a
-// confirmed Cancel, a fatal error, or a killed run that the next run of the
-// product finds) is taken back: the files it made are deleted, those it
-// replaced are put back from the copies it set aside, the registry values it
-// set or deleted get their former data (or absence) again, the keys and
-// folders it made go when they are empty.
+// The product's journal on the disk, and the product's lock.
 //
-// The journal is kept as it happens, so that it survives a killed run: its
-// registry part (the places of the installation, the folders, the former
-// registry values, the keys made) under the product's key, which only
-// administrators can change; the files made and set aside in a file of an
-// undo folder inside the installation folder, beside the copies. An undo
-// reads only the journal, and deletes or puts back nothing outside the
-// installation's places (nor through a link): the file in the installation
-// folder can name nothing else. A maintenance run's list of what the
-// installation holds is never the journal's to delete.
+// One run of a product (any version, the installer or its installed copy)
+// works at a time on the machine: the product's lock is a named kernel
+// object that dies with its process, so that a run that was killed holds
+// nothing. The journal of the run that holds the lock is one file per
+// product, at a place every run of the product finds first whatever its
+// version: a folder below the system's common program files, which only
+// administrators can change. What reaches the file is made durable
+// (written and flushed) before the changes it describes are made, so that
+// after a kill or a power cut the next run of the product finds it whole.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "wininst/install/output.h"
+// Takes the product's lock; false when a live run of the product holds it.
+// Held until the process ends or ReleaseProductLock.
+bool TakeProductLock();
+// Lets the lock go while the run waits for another run of the product that
+// it started itself (a previous installation's remover).
+void ReleaseProductLock();
+bool HoldsProductLock();
 
-// The installation starts: first takes back what a killed run of the
-// product left (RecoverKilledRun), then keeps the journal from here on
-// (the registry's changes included) and has the end of the run undo it
-// unless the installation is committed.
-void BeginJournal();
-// Takes back a killed installation of this product, when one left its
-// journal; nothing otherwise.
-void RecoverKilledRun();
-// Opens `path` for the installation's writing (output.h): a new file, or,
-// when one is there, a new file in its place while the one that was there
-// is set aside to be put back by an undo. A link in its place is refused
-// (fatally). kFailed with errno set.
-OutputOpened OpenInstallationFile(const char* path);
-// An installation file that may be written where it is (a plain file with
-// one name, that nobody else has open): kUnchanged when it holds the `size`
-// bytes at `bytes` already; kOverwriting when it is now the output, emptied
-// to be written again, its former bytes copied into the undo folder first;
-// kNot when it is no such file (OpenInstallationFile then).
-enum class InPlace { kUnchanged, kOverwriting, kNot };
-InPlace OverwriteInstallationFile(const char* path, const uint8_t* bytes, uint32_t size);
-// Sets the file at `path` aside before the run makes another in its place
-// (a shortcut); false (errno set) when it cannot be moved. A link in its
-// place is refused (fatally).
-bool SetAside(const char* path);
-// The run makes the file at `path` (not through OpenInstallationFile):
-// named before it is made.
-void JournalCreated(const char* path);
-// The run is about to make these files in a folder it has just made: named
-// all at once (one write), before the first is made; each is then opened
-// with OpenFileInNewFolder.
-void JournalCreatedAll(const std::vector<std::string>& paths);
-// Opens `path`, named by JournalCreatedAll, as a new file; when one is
-// there after all (put there since the folder was made), as
-// OpenInstallationFile does.
-OutputOpened OpenFileInNewFolder(const char* path);
-// The run made the folder at `path`.
-void JournalFolder(const char* path);
-// The installation is complete and recorded by its installed manifest: the
-// copies set aside go, and nothing is undone from now on.
-void CommitJournal();
-// Takes back what the journal holds, newest first. Runs once.
-void UndoJournal();
+class JournalFile {
+ public:
+  JournalFile() = default;
+  ~JournalFile();
+  JournalFile(const JournalFile&) = delete;
+  JournalFile& operator=(const JournalFile&) = delete;
+
+  // The journal a run of the product left, if any: its lines (the last one
+  // whole: a line cut by the end of a run does not count).
+  static bool Find(std::vector<std::string>& lines);
+  // Makes the product's journal new; false (error set) when it cannot.
+  bool Create();
+  // Adds a line (without its end) to what the next Sync writes.
+  void Add(const std::string& line) { pending_ += line + "\n"; }
+  bool Pending() const { return !pending_.empty(); }
+  // Writes what was added and flushes it to the disk; false when either
+  // fails (a full disk): then the change it was to describe must not be made.
+  bool Sync();
+  // Closes the file, leaving it where it is.
+  void Close();
+  // Deletes the file (and its folder, once empty).
+  void Delete();
+  bool IsOpen() const;
+
+ private:
+  void* file_ = nullptr;
+  std::string pending_;
+};

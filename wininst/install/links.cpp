@@ -57,10 +57,9 @@ std::vector<std::string> InstallationPlaces() {
   std::vector<std::string> places;
   if (const char* inst_dir = GetVariable("InstDir"); inst_dir && *inst_dir) places.push_back(inst_dir);
   if (const char* res_dir = GetVariable("ResDir"); res_dir && *res_dir) places.push_back(res_dir);
-  if (const char* shortcuts = GetVariable("ShortcutFolder")) {
-    std::string parent = shortcuts;
-    places.push_back(parent.substr(0, parent.rfind('\\')));
-  }
+  // The product's own shortcut folder, not the maker's folder above it that
+  // other products share.
+  if (const char* shortcuts = GetVariable("ShortcutFolder"); shortcuts && *shortcuts) places.push_back(shortcuts);
   return places;
 }
 

@@ -6,14 +6,13 @@
 #include <vector>
 
 // The installation's places as the variables name them now: the
-// installation folder, ResDir and the folder above the start-menu folder.
+// installation folder, ResDir and the product's start-menu folder.
 std::vector<std::string> InstallationPlaces();
 // Whether `path` lies below one of `places` (not one of them itself).
 bool InPlaces(const std::string& path, const std::vector<std::string>& places);
 
-// The installation's places are the anchors:
-// the installation folder, ResDir and the start-menu folder above the
-// product's shortcuts. A path's anchor and the folders below it on the way
+// The installation's places are the anchors: the installation folder,
+// ResDir and the product's start-menu folder. A path's anchor and the folders below it on the way
 // to the path are looked at; above the anchor the system's own layout
 // (a relocated profile or program-files folder) is taken as it is.
 

@@ -1,6 +1,7 @@
 #include "wininst/install/removal.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "common/registry.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/runmode.h"
@@ -24,9 +26,11 @@
 #include "wininst/install/archive.h"
 #include "wininst/install/files.h"
 #include "wininst/install/installed.h"
-#include "wininst/install/journal.h"
+#include "wininst/install/transaction.h"
+#include "wininst/install/undo_folder.h"
 #include "wininst/install/links.h"
 #include "wininst/install/manifest.h"
+#include "wininst/install/registration.h"
 #include "wininst/install/shortcuts.h"
 
 namespace {
@@ -75,6 +79,10 @@ constexpr DWORD kBusyRetryMs = 5000;
 constexpr DWORD kBusyStepMs = 250;
 // How many paths a box lists.
 constexpr size_t kListed = 12;
+// The removal script's tries to delete the ended program: at once, then
+// once a second.
+constexpr int kQuickTries = 2000;
+constexpr int kSlowTries = 60;
 
 bool EndsWith(const char* text, const char* end) {
   const size_t n = strlen(text), m = strlen(end);
@@ -88,14 +96,6 @@ std::string Listed(const std::vector<std::string>& paths) {
   return list;
 }
 
-// Deletes a file of the installation; false when another program holds it
-// (a file that is gone already is no failure).
-bool Delete(const char* path) {
-  if (DeleteFileA(path)) return true;
-  const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 // Files other programs hold: tried again for a few seconds (the window
 // answering meanwhile), then set to go when the computer restarts. Returns
 // those that could not even be set so.
@@ -105,7 +105,7 @@ std::vector<std::string> DeleteBusy(std::vector<std::string> busy, std::vector<s
   while (!busy.empty() && GetTickCount() - start < kBusyRetryMs) {
     Sleep(kBusyStepMs);
     pump.Pump();
-    std::erase_if(busy, [](const std::string& path) { return Delete(path.c_str()); });
+    std::erase_if(busy, [](const std::string& path) { return DeleteNow(path); });
   }
   std::vector<std::string> left;
   for (const std::string& path : busy) {
@@ -116,7 +116,7 @@ std::vector<std::string> DeleteBusy(std::vector<std::string> busy, std::vector<s
 
 }  // namespace
 
-const char* RemoveInstallation() {
+bool RemoveInstallation(Transaction& t) {
   ReportProgress(100, nullptr);
   // The bar runs down from 100 as the entries are handled.
   ProgressCounter& progress = Progress();
@@ -124,10 +124,9 @@ const char* RemoveInstallation() {
   // The installed manifest goes last: a removal that ends half-way (a
   // confirmed Cancel) leaves an installation that can still be removed.
   const std::string manifest = ResourcesFolder() + "\\manifest";
-  const char* deferred = nullptr;
+  bool has_manifest = false;
   // The running setup.exe cannot go yet: the script deletes it later.
   const char* running = VariableOr("SETUP");
-  std::vector<std::string> busy;
   // Nothing is deleted through a link: a file whose folder (or a folder
   // above it, up to the installation's own) has become a link stays where
   // the link leads. A link in the place of a file or folder goes as a link.
@@ -135,11 +134,11 @@ const char* RemoveInstallation() {
   // of another version of that name is that version's).
   ComScope com;
   std::string folder, link;
+  std::vector<std::string> files, folders;
   for (uint32_t i = 0; i < vec_count(InstalledFiles()); i++) {
     const char* path = vec_at<char>(InstalledFiles(), i);
-    progress.Add(1);
-    if (!deferred && _stricmp(path, manifest.c_str()) == 0) {
-      deferred = path;
+    if (_stricmp(path, manifest.c_str()) == 0) {
+      has_manifest = true;
       continue;
     }
     const char* slash = strrchr(path, '\\');
@@ -159,14 +158,9 @@ const char* RemoveInstallation() {
         continue;
       }
     }
-    Log("Deleting file %s", path);
-    if (!Delete(path) && _stricmp(path, running) != 0) busy.push_back(path);
+    files.push_back(path);
   }
-  std::vector<std::string> scheduled;
-  const std::vector<std::string> left = DeleteBusy(busy, scheduled);
-  // Held folders could not be removed, not even by the run itself.
-  ReleaseFolders();
-  Vec* busy_folders_now = vec_new();
+  if (has_manifest && LinkOnTheWay(ResourcesFolder()).empty()) files.push_back(manifest);
   for (uint32_t i = 0; i < vec_count(CreatedFolders()); i++) {
     const char* path = vec_at<char>(CreatedFolders(), i);
     const char* slash = strrchr(path, '\\');
@@ -174,12 +168,36 @@ const char* RemoveInstallation() {
     if (!link.empty()) {
       Log("Not removing folder %s: %s is a link", path, link.c_str());
     } else {
-      Log("Removing folder %s", path);
-      if (!RemoveDirectoryA(path)) {
-        vec_add(busy_folders_now, const_cast<char*>(path));
-        // Emptied at the restart, it goes then, after its files.
-        if (!scheduled.empty()) MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-      }
+      folders.push_back(path);
+    }
+  }
+  // The whole removal is named before the first file goes: a run that is
+  // killed half-way is carried to its end by the next run of the product.
+  UnregisterProduct(t);
+  t.ToRemove(files, folders);
+
+  std::vector<std::string> busy;
+  for (const std::string& path : files) {
+    if (path == manifest) continue;
+    progress.Add(1);
+    Log("Deleting file %s", path.c_str());
+    if (DeleteNow(path)) {
+      t.FileRemoved();
+    } else if (_stricmp(path.c_str(), running) != 0) {
+      busy.push_back(path);
+    }
+  }
+  std::vector<std::string> scheduled;
+  const std::vector<std::string> left = DeleteBusy(busy, scheduled);
+  // Held folders could not be removed, not even by the run itself.
+  ReleaseFolders();
+  Vec* busy_folders_now = vec_new();
+  for (const std::string& path : folders) {
+    Log("Removing folder %s", path.c_str());
+    if (!RemoveDirectoryA(path.c_str())) {
+      vec_add(busy_folders_now, xstrdup(path.c_str()));
+      // Emptied at the restart, it goes then, after its files.
+      if (!scheduled.empty()) MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     progress.Add(1);
   }
@@ -190,12 +208,12 @@ const char* RemoveInstallation() {
               "These files could not be removed:\n%sThe installation stays registered; remove it "
               "again once they are free.",
               Listed(left).c_str());
-    return nullptr;
+    return false;
   }
-  if (deferred) {
-    Log("Deleting file %s", deferred);
+  if (has_manifest) {
+    Log("Deleting file %s", manifest.c_str());
     // Its folder holds the running setup.exe too: the script removes it.
-    if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteFileA(deferred);
+    if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteNow(manifest);
   }
   if (!scheduled.empty()) {
     ShowInfo("Remove installation",
@@ -205,7 +223,7 @@ const char* RemoveInstallation() {
   }
   busy_folders = busy_folders_now;
   removal_script = true;
-  return kScriptName;
+  return true;
 }
 
 void StartRemovalScript() {
@@ -215,16 +233,43 @@ void StartRemovalScript() {
   // administrators may change, under a name nobody knows before: no user's
   // program can plant or swap the commands that run with the
   // administrator's rights.
-  const std::string folder = CreatePrivateFolder();
+  std::string tried;
+  const std::string folder = CreatePrivateFolder(&tried);
+  if (folder.empty()) Fatal("Failed to create folder %s", tried.c_str());
   const std::string script = folder + "\\" + kScriptName;
-  std::string text = "cd \\\n:Repeat\n";
+  char system[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n == 0 || n >= sizeof system) system[0] = '\0';
+  // The running program goes by a name of its own, set to go when the
+  // computer restarts should anything hold it longer than the script waits;
+  // nobody else's file can ever have that name.
+  std::string setup = VariableOr("SETUP");
+  if (!setup.empty()) {
+    SetFileAttributesA(setup.c_str(), FILE_ATTRIBUTE_NORMAL);
+    uint32_t number = 0;
+    RtlGenRandom(&number, sizeof number);
+    const std::string gone = ParentOf(setup) + "\\~setup" + std::to_string(number) + ".tmp";
+    if (MoveFileExA(setup.c_str(), gone.c_str(), 0)) {
+      setup = gone;
+      MoveFileExA(setup.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+  }
+  // Tried at once for a while, then once a second for a minute: never a
+  // loop without end.
+  std::string text = "cd \\\nset /a n=0\n:Repeat\n";
   std::string quoted;
-  const char* setup = GetVariable("SETUP");
-  if (setup && ScriptPath(setup, quoted)) {
-    text += "del \"" + quoted + "\"\nif exist \"" + quoted + "\" goto Repeat\n";
+  if (!setup.empty() && ScriptPath(setup.c_str(), quoted)) {
+    text += "del /f /q \"" + quoted + "\" >nul 2>&1\nif not exist \"" + quoted + "\" goto Done\n" +
+            "set /a n+=1\nif %n% lss " + std::to_string(kQuickTries) + " goto Repeat\nif %n% geq " +
+            std::to_string(kQuickTries + kSlowTries) + " goto Done\n";
+    if (system[0] && ScriptPath(system, quoted)) text += "\"" + quoted + "\\ping.exe\" -n 2 127.0.0.1 >nul\n";
+    text += "goto Repeat\n:Done\n";
   }
   for (uint32_t i = 0; busy_folders && i < vec_count(busy_folders); i++) {
-    if (ScriptPath(vec_at<char>(busy_folders, i), quoted)) text += "rmdir \"" + quoted + "\"\n";
+    const char* busy = vec_at<char>(busy_folders, i);
+    if (ScriptPath(busy, quoted)) text += "rmdir \"" + quoted + "\"\n";
+    // What the script cannot remove goes at the restart, once empty.
+    if (!setup.empty()) MoveFileExA(busy, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
   if (ScriptPath(script.c_str(), quoted)) text += "del \"" + quoted + "\"\n";
   HANDLE file = CreateFileA(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -247,9 +292,7 @@ void StartRemovalScript() {
   // itself), the same interpreter removes its folder. The folder reaches the
   // command line through a variable of the interpreter's environment, which
   // it expands once: a "%" in the path stays as it is.
-  char system[MAX_PATH];
-  const UINT n = GetSystemDirectoryA(system, sizeof system);
-  if (n > 0 && n < sizeof system) {
+  if (system[0]) {
     const std::string interpreter = std::string(system) + "\\cmd.exe";
     std::string command = "\"" + interpreter + "\" /d /v:off /c \"call \"%" + kFolderVariable +
                           "%\\" + kScriptName + "\" & rmdir \"%" + kFolderVariable + "%\"\"";

@@ -6,17 +6,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/alloc.h"
 #include "common/handle.h"
 #include "common/compat.h"
 #include "common/osdep.h"
 #include "common/registry.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "common/vector.h"
 #include "wininst/install/files.h"
 #include "wininst/install/installed.h"
-#include "wininst/install/journal.h"
+#include "wininst/install/placement.h"
+#include "wininst/install/transaction.h"
 #include "wininst/install/manifest.h"
 #include "common/messages.h"
 #include "wininst/core/variables.h"
@@ -27,17 +31,26 @@ bool IsAbsolute(const std::string& path) {
   return (!path.empty() && path[0] == '\\') || (path.size() > 1 && path[1] == ':');
 }
 
+// A shortcut to make: its link file and what it says.
+struct Link {
+  std::string path, target, description, arguments, working_folder, icon;
+};
+
 // Makes the link file in place of any of that name; the journal and the
 // installation's record note it. A link of that name that leads into
 // another installation (another version beside this one) stays as it is:
 // it is not this installation's.
-void Link(const char* target, const char* link, const char* description, const char* arguments,
-          const char* working_folder, const char* icon) {
-  if (file_exists(link) && PointsIntoAnotherInstallation(ShellLinkTarget(link))) return;
-  if (!SetAside(link)) Fatal("Can't create file: %s\n%s", link, strerror(errno));
-  JournalCreated(link);
-  MakeShellLink(target, link, description, arguments, working_folder, icon);
-  RecordInstalledFile(link);
+void MakeLink(Placement& placement, Transaction& t, const Link& l) {
+  if (placement.There(l.path) && PointsIntoAnotherInstallation(ShellLinkTarget(l.path.c_str()))) {
+    placement.Keep(l.path);
+    return;
+  }
+  if (!placement.MakeWay(l.path)) Fatal("Can't create file: %s\n%s", l.path.c_str(), strerror(errno));
+  auto text = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+  MakeShellLink(l.target.c_str(), l.path.c_str(), l.description.c_str(), text(l.arguments),
+                text(l.working_folder), text(l.icon));
+  t.FileWritten();
+  RecordInstalledFile(l.path.c_str());
 }
 
 }  // namespace
@@ -51,12 +64,7 @@ ComScope::~ComScope() {
 }
 
 bool PointsIntoAnotherInstallation(const std::string& target) {
-  auto under = [&](std::string folder) {
-    while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
-    return !folder.empty() && target.size() > folder.size() &&
-           _strnicmp(target.c_str(), folder.c_str(), folder.size()) == 0 &&
-           target[folder.size()] == '\\';
-  };
+  auto under = [&](const std::string& folder) { return PathBelow(target, folder); };
   if (target.empty() || under(VariableOr("InstDir")) || under(ResourcesFolder())) return false;
   const std::string family = FamilyKey();
   for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
@@ -72,34 +80,31 @@ bool PointsIntoAnotherInstallation(const std::string& target) {
   return false;
 }
 
-void CreateShortcuts() {
+void CreateShortcuts(Transaction& t) {
   const char* folder = GetVariable("ShortcutFolder");
   // The folders are settled before any page runs; without them there is no
   // place for a link.
   if (!Shortcuts() || !folder) return;
   ComScope com;
-  CreateFolderTree(folder);
+  CreateFolderTree(t, folder);
   const char* inst_dir = GetVariable("InstDir");
 
+  std::vector<Link> links;
   for (uint32_t i = 0; i < vec_count(Shortcuts()); i++) {
     Shortcut* s = vec_at<Shortcut>(Shortcuts(), i);
-    char target[4096];
-    if (IsAbsolute(s->target)) {
-      snprintf(target, sizeof target, "%s", s->target.c_str());
-    } else {
-      snprintf(target, sizeof target, "%s\\%s", inst_dir, s->target.c_str());
-    }
-    char working[4096];
-    snprintf(working, sizeof working, "%s", target);
-    if (char* slash = strrchr(working, '\\')) *slash = '\0';
-    TextHandle link(xsprintf("%s\\%s.lnk", folder, s->name.c_str()));
-    const char* icon = s->icon.empty() ? nullptr : GetVariable(s->icon.c_str());
-    Link(target, link.get(), "", s->arguments.empty() ? nullptr : s->arguments.c_str(), working,
-         icon);
+    Link l;
+    l.target = IsAbsolute(s->target) ? s->target : std::string(inst_dir) + "\\" + s->target;
+    l.working_folder = ParentOf(l.target);
+    l.path = std::string(folder) + "\\" + s->name + ".lnk";
+    l.arguments = s->arguments;
+    if (const char* icon = s->icon.empty() ? nullptr : GetVariable(s->icon.c_str())) l.icon = icon;
+    links.push_back(std::move(l));
   }
-
   if (const char* holtek = GetVariable("HoltekIDEPath")) {
-    TextHandle link(xsprintf("%s\\HT-IDE3000.lnk", folder));
-    Link(holtek, link.get(), "Run Holtek HT-IDE3000", nullptr, nullptr, nullptr);
+    links.push_back(Link{std::string(folder) + "\\HT-IDE3000.lnk", holtek, "Run Holtek HT-IDE3000", "", "", ""});
   }
+  std::vector<std::string> paths;
+  for (const Link& l : links) paths.push_back(l.path);
+  Placement placement(t, paths, false);
+  for (const Link& l : links) MakeLink(placement, t, l);
 }

@@ -3,8 +3,11 @@
 
 #include <string>
 
-// Creates every shortcut in the start-menu folder and records the link files.
-void CreateShortcuts();
+class Transaction;
+
+// Creates every shortcut in the start-menu folder and records the link
+// files; a link there of that name is set aside first.
+void CreateShortcuts(Transaction& transaction);
 // Writes one shell link; description, arguments, working folder and icon may
 // be null. Returns the save result. Failures are fatal.
 long MakeShellLink(const char* target, const char* link, const char* description,

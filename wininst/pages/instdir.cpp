@@ -10,7 +10,9 @@
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "wininst/install/ide.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/page.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
@@ -18,6 +20,8 @@
 #include "wininst/core/variables.h"
 #include "wininst/install/features.h"
 #include "wininst/install/installers.h"
+#include "wininst/install/journal.h"
+#include "wininst/install/transaction.h"
 #include "wininst/pages/pages.h"
 
 namespace {
@@ -165,26 +169,56 @@ LRESULT Refuse(const char* text) {
 // leaves the installation to go on over what is left.
 void RemovePrevious(const std::string& resources) {
   const std::string setup = resources + "\\setup.exe";
-  if (!RunAndWait(setup.c_str(), "--remove --setTrue-DoProceed")) return;
+  // The remover is a run of the product too: it takes the product's lock
+  // while it works, and this run takes it back after it (with whatever a
+  // remover that was killed left taken back first).
+  ReleaseProductLock();
+  const bool removed = RunAndWait(setup.c_str(), "--remove --setTrue-DoProceed");
   const DWORD start = GetTickCount();
   NestedPump pump;
-  while ((file_exists(setup.c_str()) || is_folder(resources.c_str())) &&
+  while (removed && (file_exists(setup.c_str()) || is_folder(resources.c_str())) &&
          GetTickCount() - start < kCleanUpWaitMs) {
-    if (pump.Pump()) return;
+    if (pump.Pump()) break;
     Sleep(50);
   }
+  if (!TakeProductLock()) {
+    Fatal("Another setup of %s has started while the previous installation was removed.\nStart this "
+          "installation again once it has ended.",
+          VariableOr("Description"));
+  }
+  RecoverProduct();
 }
 
-// The checks of a forward move; kPageVeto keeps the page.
-LRESULT CheckFolder(const std::string& folder) {
+// Whether the space the installation needs will be free once the previous
+// installation registered with the remover `setup` has gone; when not, the
+// user is told and nothing is removed.
+bool FitsAfterRemoval(const std::string& setup) {
+  const uint32_t previous_kb = RegisteredSizeKB(setup);
+  std::string root = FolderText();
+  if (root.size() > 1 && root[1] == ':') root = root.substr(0, 2) + "\\";
+  const uint64_t free_kb = static_cast<uint64_t>(FreeSpaceMB(root.c_str())) * 1024 + previous_kb;
+  const uint32_t needed_kb = RequiredSpaceKB();
+  if (needed_kb <= free_kb) return true;
+  ShowError(kPrevious,
+            "The installation needs %s MB, and only %s MB will be free even once the previous "
+            "installation has been removed.\nNothing has been removed. Make room on the drive or choose "
+            "another folder.",
+            FixedPoint(needed_kb, 10, 1).c_str(), FixedPoint(free_kb, 10, 1).c_str());
+  return false;
+}
+
+// The checks of a forward move; kPageVeto keeps the page. The folder
+// becomes the installation folder in its canonical form.
+LRESULT CheckFolder(std::string folder) {
   // Nothing would install relative to wherever the program runs.
   if (folder.empty()) {
     return Refuse("No installation folder was given.\nPlease enter the folder to install into.");
   }
-  if (!is_full_path(folder.c_str())) {
-    return Refuse("The installation folder must be a full path: a drive's folder (C:\\...) or a "
-                  "network share's (\\\\server\\share\\...).");
-  }
+  std::string why;
+  const std::string canonical = CanonicalFolder(folder.c_str(), &why);
+  if (canonical.empty()) return Refuse(("The installation folder \"" + folder + "\" " + why).c_str());
+  folder = canonical;
+  SetWindowTextA(page.folder, folder.c_str());
   if (file_exists(folder.c_str()) && !is_folder(folder.c_str())) {
     return Refuse("Already exists but is not a folder!");
   }
@@ -205,10 +239,11 @@ LRESULT CheckFolder(const std::string& folder) {
                 MB_YESNO) != IDYES) {
       return kPageVeto;
     }
+    if (!FitsAfterRemoval(remover)) return kPageVeto;
     RemovePrevious(remover.substr(0, remover.rfind('\\')));
     if (!RemoverOfInstallationElsewhere(folder.c_str()).empty()) return kPageVeto;
   }
-  const std::string resources = folder + (folder.back() == '\\' ? "" : "\\") + "resources";
+  const std::string resources = folder + "\\resources";
   if (!file_exists((resources + "\\setup.exe").c_str())) return 0;
   // The remover runs with administrator rights: only the one this computer
   // registered is run, never a program someone put in the folder.
@@ -224,6 +259,7 @@ LRESULT CheckFolder(const std::string& folder) {
               "There is a previous installation in that location.\nDo you want to remove it "
               "(recommended)?",
               MB_YESNO) == IDYES) {
+    if (!FitsAfterRemoval(resources + "\\setup.exe")) return kPageVeto;
     RemovePrevious(resources);
   } else if (ShowBox(kPrevious, "Then is it OK to overwrite the previous installation?",
                      MB_YESNO) != IDYES) {
@@ -235,9 +271,9 @@ LRESULT CheckFolder(const std::string& folder) {
 LRESULT Leave(bool forward) {
   if (IsTrue("InstallTESSERAPlugin")) PluginSlot();
   if (!Mode().install || Mode().headless) return 0;
-  const std::string folder = FolderText();
-  if (forward && CheckFolder(folder) == kPageVeto) return kPageVeto;
-  SetVariable("InstDir", folder.c_str());
+  if (forward && CheckFolder(FolderText()) == kPageVeto) return kPageVeto;
+  // Back keeps what is typed, as it stands, for the page's next showing.
+  if (!SetInstallFolder(FolderText().c_str())) SetVariable("InstDir", FolderText().c_str());
   SetPageText(nullptr);
   ShowControls(false);
   return 0;

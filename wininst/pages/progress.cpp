@@ -10,17 +10,10 @@
 
 #include "common/messages.h"
 #include "wininst/core/page.h"
-#include "wininst/core/product.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
-#include "wininst/install/engine.h"
 #include "wininst/core/runmode.h"
-#include "wininst/install/journal.h"
-#include "wininst/install/links.h"
-#include "wininst/install/registration.h"
-#include "wininst/install/installed.h"
-#include "wininst/install/removal.h"
-#include "wininst/install/shortcuts.h"
+#include "wininst/install/work.h"
 #include "wininst/pages/pages.h"
 
 namespace {
@@ -186,34 +179,6 @@ void ForgetReadingOffers() {
   ClearVariable("ReadPDFs");
 }
 
-void DoTheWork() {
-  const RunMode& mode = Mode();
-  if (mode.install) {
-    // An installation that ends half-way (Cancel, a fatal error) is taken
-    // back by its journal, until its installed manifest records it.
-    InstallFeatures();
-    // Another version registered in this folder was just overwritten.
-    ForgetOtherVersionsIn(VariableOr("InstDir"));
-    RegisterProduct();
-    CreateShortcuts();
-    WriteInstalledManifest();
-  } else if (mode.repair) {
-    RecoverKilledRun();
-    // A repair rewrites the registry entries and shortcuts; it copies no files.
-    RegisterProduct();
-    CreateShortcuts();
-    ForgetReadingOffers();
-  }
-  if (mode.remove) {
-    // What a killed installation of the product left is taken back first.
-    RecoverKilledRun();
-    if (RemoveInstallation()) UnregisterProduct();
-    ForgetReadingOffers();
-  }
-  // The folders the work held while it wrote in them are let go.
-  ReleaseFolders();
-}
-
 bool Interactive() {
   return !Mode().headless && FrameWindow();
 }
@@ -227,7 +192,9 @@ LRESULT ProgressPage(HWND frame, UINT message, WPARAM, LPARAM) {
                                    : "Installing files and updating the registry");
       display.Enter(frame);
     }
-    DoTheWork();
+    DoRunWork();
+    // The completion page offers no reading after a repair or removal.
+    if (!Mode().install) ForgetReadingOffers();
     FlushProgress();
     return kPageSkip | kPageNoWayBack;
   }

@@ -1,0 +1,148 @@
+#include "wininst/install/placement.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/compat.h"
+#include "common/messages.h"
+#include "common/osdep.h"
+#include "wininst/core/paths.h"
+#include "wininst/install/transaction.h"
+
+namespace {
+
+std::string Lower(std::string text) {
+  CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+// The names of a folder (lower case) with their attributes, sorted.
+using Listing = std::vector<std::pair<std::string, DWORD>>;
+
+Listing List(const std::string& folder) {
+  Listing names;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
+    names.emplace_back(Lower(found.cFileName), found.dwFileAttributes);
+  }
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+[[noreturn]] void RefuseLink(const std::string& path) {
+  Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+        "remove the link and run the installation again.",
+        path.c_str());
+}
+
+}  // namespace
+
+Placement::Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder)
+    : transaction_(transaction) {
+  entries_.reserve(paths.size());
+  std::string listed;
+  Listing names;
+  for (std::string& path : paths) {
+    Entry e;
+    e.path = std::move(path);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (!new_folder) {
+      // Many files in one folder: one listing of it; a file alone: one look.
+      const std::string folder = ParentOf(e.path);
+      if (paths.size() > 1 && _stricmp(folder.c_str(), listed.c_str()) != 0) {
+        names = List(folder);
+        listed = folder;
+      }
+      if (paths.size() > 1) {
+        const std::string name = Lower(e.path.substr(folder.size() + 1));
+        auto at = std::lower_bound(names.begin(), names.end(), std::make_pair(name, DWORD{0}));
+        if (at != names.end() && at->first == name) attributes = at->second;
+      } else {
+        attributes = GetFileAttributesA(e.path.c_str());
+      }
+    }
+    e.there = attributes != INVALID_FILE_ATTRIBUTES;
+    e.link = e.there && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    e.folder = e.there && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    entries_.push_back(std::move(e));
+  }
+  std::vector<std::string> named;
+  std::vector<bool> there;
+  for (const Entry& e : entries_) {
+    named.push_back(e.path);
+    there.push_back(e.there);
+  }
+  std::vector<std::string> copies;
+  transaction_.FilesToWrite(named, there, copies);
+  for (size_t i = 0; i < entries_.size(); i++) entries_[i].copy = std::move(copies[i]);
+}
+
+Placement::Entry* Placement::Find(const std::string& path) {
+  // Files are written in the order they were named.
+  if (next_ < entries_.size() && _stricmp(entries_[next_].path.c_str(), path.c_str()) == 0) {
+    return &entries_[next_++];
+  }
+  for (Entry& e : entries_) {
+    if (_stricmp(e.path.c_str(), path.c_str()) == 0) return &e;
+  }
+  return nullptr;
+}
+
+const Placement::Entry* Placement::Find(const std::string& path) const {
+  for (const Entry& e : entries_) {
+    if (_stricmp(e.path.c_str(), path.c_str()) == 0) return &e;
+  }
+  return nullptr;
+}
+
+bool Placement::There(const std::string& path) const {
+  const Entry* e = Find(path);
+  return e && e->there && !e->link && !e->folder;
+}
+
+bool Placement::MakeWay(const std::string& path) {
+  Entry* e = Find(path);
+  std::string copy;
+  if (e && e->there) {
+    copy = e->copy;
+  } else if (file_exists(path.c_str()) || is_link(path.c_str())) {
+    // Put there since the group was named.
+    copy = transaction_.FileFoundThere(path);
+  } else {
+    return true;
+  }
+  if (is_link(path.c_str())) RefuseLink(path);
+  if (is_folder(path.c_str())) Fatal("Folder %s exists where the installation puts a file.", path.c_str());
+  if (transaction_.SetAside(path, copy)) {
+    if (e) e->there = false;
+    return true;
+  }
+  errno = errno_of(GetLastError());
+  return false;
+}
+
+OutputOpened Placement::Open(const std::string& path) {
+  const bool was_there = There(path);
+  if (!MakeWay(path)) return OutputOpened::kFailed;
+  OutputOpened opened = OpenOutput(path.c_str());
+  // Made there since the way was made: set aside too.
+  if (opened == OutputOpened::kFailed && errno == EEXIST) {
+    if (!MakeWay(path)) return OutputOpened::kFailed;
+    opened = OpenOutput(path.c_str());
+  }
+  if (opened == OutputOpened::kFailed) return opened;
+  transaction_.FileWritten();
+  return was_there ? OutputOpened::kReplaced : opened;
+}
+
+void Placement::Keep(const std::string& path) {
+  if (Entry* e = Find(path)) e->there = false;
+}
