@@ -523,21 +523,24 @@ class PlanSink : public manifest::Sink {
                  "folder named, without a version");
     }
     if (!Has("manufacturer")) {
-      // The default folder and the product's key are "...\[Manufacturer]\[Product]...".
+      // The default folder leaves an unset level out; the product's key,
+      // "SOFTWARE\[Manufacturer]\[Product]...", keeps it empty.
       auto value = [this](const char* name, const char* unset) {
         return Has(name) ? Value(name) : std::string(unset);
       };
-      std::string path = "\\\\" + value("product", "<Product>");
+      std::string path = value("product", "<Product>");
       if (Has("edition")) path += "\\" + Value("edition");
       path += "\\" + value("version", "<Version>");
-      diag_.Warn(run_line_,
-                 "no Manufacturer= in [Variables]: " +
-                     std::string(Has("instdir")
-                                     ? ""
-                                     : "the default folder is <Program Files>" + path + " and ") +
-                     "the product's key HKLM\\SOFTWARE" + path +
-                     ", with an empty name where the maker's stands (the uninstall entry's "
-                     "publisher is MERIDOX Software either way); give the maker's name");
+      std::string folder;
+      if (!Has("instdir")) {
+        folder =
+            "the default folder is <Program Files>\\" + path + ", without the maker's level, and ";
+      }
+      diag_.Warn(run_line_, "no Manufacturer= in [Variables]: " + folder +
+                                "the product's key HKLM\\SOFTWARE\\\\" + path +
+                                ", with an empty name where the maker's stands (the uninstall "
+                                "entry's publisher is MERIDOX Software either way); give the "
+                                "maker's name");
     }
     // A name near one the installer reads, and read by nothing else, is
     // likely that one misspelt (Manufactuer=).

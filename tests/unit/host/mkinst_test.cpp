@@ -654,10 +654,10 @@ TEST_F(MkinstTest, EveryLineTheInstallerRefusesOrMishandlesIsReportedWithItsNumb
        "Description=f\xC3\xBCr\nVersions=3\n[Features]\nFeature=A\nInstaller=http://x.org/a\n"
        "Digest=" + std::string(64, '0') + "\nArguments=/v=[versions]\n[Run]\n",
        14,
-       "warning: no Manufacturer= in [Variables]: the default folder is <Program Files>\\\\Tool\\Pro\\2.1 "
-       "and the product's key HKLM\\SOFTWARE\\\\Tool\\Pro\\2.1, with an empty name where the maker's "
-       "stands (the uninstall entry's publisher is MERIDOX Software either way); give the maker's "
-       "name"},
+       "warning: no Manufacturer= in [Variables]: the default folder is <Program Files>\\Tool\\Pro\\2.1, "
+       "without the maker's level, and the product's key HKLM\\SOFTWARE\\\\Tool\\Pro\\2.1, with an "
+       "empty name where the maker's stands (the uninstall entry's publisher is MERIDOX Software "
+       "either way); give the maker's name"},
       {"[Features]\nFeature=A\n%InstDir%/bin/\n[Run]\n", 3,
        "folder %InstDir%\\bin: %InstDir% can't be part of a name: the installer puts the "
        "installation folder in its place"},
@@ -721,10 +721,10 @@ TEST_F(MkinstTest, WarningsNameTheirLinesAndStopTheBuildOnlyWithWerror) {
        "no Version= in [Variables]: the product is registered, and its default folder named, "
        "without a version"},
       {24,
-       "no Manufacturer= in [Variables]: the default folder is <Program Files>\\\\<Product>\\<Version> "
-       "and the product's key HKLM\\SOFTWARE\\\\<Product>\\<Version>, with an empty name where the "
-       "maker's stands (the uninstall entry's publisher is MERIDOX Software either way); give the "
-       "maker's name"},
+       "no Manufacturer= in [Variables]: the default folder is <Program Files>\\<Product>\\<Version>, "
+       "without the maker's level, and the product's key HKLM\\SOFTWARE\\\\<Product>\\<Version>, "
+       "with an empty name where the maker's stands (the uninstall entry's publisher is MERIDOX "
+       "Software either way); give the maker's name"},
       {25, "text after [Run] is ignored: the installer stops reading at [Run]"},
   };
   ASSERT_EQ(Run(manifest), 0) << err_;
