@@ -82,36 +82,16 @@ int LastError() {
   return static_cast<int>(GetLastError());
 }
 
-bool IsDeviceName(const std::string& name) {
-  // The system takes these names, with any extension, for its devices.
-  std::string base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* d : kDevices) {
-    if (base == d) return true;
-  }
-  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
-         base[3] >= '0' && base[3] <= '9';
-}
-
 // A file name as the server or the address gives it, reduced to its last
 // component after any "\", "/" or ":": whatever it says, the file lands in
-// the destination folder. Empty when nothing usable is left: no name, "." or
-// "..", a device's name, a character no file name may hold, or a name too
-// long for a path.
+// the destination folder. Empty when nothing usable is left: a name Windows
+// would not keep as it stands (windows_name_problem: none, "." or "..", a
+// device's name, a character no file name may hold, a dot or a space at its
+// end), or a name too long for a path.
 std::string SafeName(const std::string& name) {
   const size_t cut = name.find_last_of("\\/:");
   std::string tail = cut == std::string::npos ? name : name.substr(cut + 1);
-  if (tail.empty() || tail.size() > kNameLimit || tail == "." || tail == ".." ||
-      IsDeviceName(tail)) {
-    return {};
-  }
-  for (unsigned char c : tail) {
-    if (c < 0x20 || c == 0x7F || strchr("<>\"|?*", c)) return {};
-  }
-  // The system drops trailing dots and spaces: the name would be another.
-  if (tail.back() == '.' || tail.back() == ' ') return {};
+  if (tail.size() > kNameLimit || windows_name_problem(tail.c_str())) return {};
   return tail;
 }
 

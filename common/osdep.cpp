@@ -68,22 +68,35 @@ int is_plain_path(const char* path) {
 }
 
 const char* windows_name_problem(const char* name) {
-  // The system takes these names, with any extension, for its devices.
-  char stem[8];
-  size_t n = 0;
-  for (const char* p = name; *p && *p != '.' && n < sizeof stem; p++) stem[n++] = *p;
-  while (n > 0 && stem[n - 1] == ' ') n--;
-  if (n == sizeof stem) return nullptr;
-  stem[n] = '\0';
-  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
-    if (strcmp(stem, device) == 0) return "a device's name on Windows";
+  if (!*name) return "is empty";
+  for (const char* p = name; *p; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || strchr("<>:\"/\\|?*", c)) {
+      return "holds a character Windows does not allow in a name";
+    }
   }
-  // COM and LPT with a digit, the superscript ones of the code page included.
+  const char last = name[strlen(name) - 1];
+  if (last == '.' || last == ' ') return "ends in a dot or a space, which Windows drops";
+  // The stem before the first dot, without the spaces that end it, is what
+  // the system compares with its devices' names.
+  size_t n = strcspn(name, ".");
+  while (n > 0 && name[n - 1] == ' ') n--;
+  char stem[8] = "";
+  if (n >= sizeof stem) return nullptr;
+  for (size_t i = 0; i < n; i++) {
+    const char c = name[i];
+    stem[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  stem[n] = '\0';
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  for (const char* device : kDevices) {
+    if (strcmp(stem, device) == 0) return "is a device name on Windows";
+  }
+  // COM and LPT with a digit, or with the code page's superscript 1, 2 or 3.
   const unsigned char digit = static_cast<unsigned char>(stem[3]);
   if (n == 4 && (strncmp(stem, "COM", 3) == 0 || strncmp(stem, "LPT", 3) == 0) &&
-      ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
-    return "a device's name on Windows";
+      ((digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3)) {
+    return "is a device name on Windows";
   }
   return nullptr;
 }

@@ -15,9 +15,17 @@ int is_full_path(const char* path);
 // journal may name, so that "C:\a\..\b" cannot pass as lying in C:\a.
 int is_plain_path(const char* path);
 int is_folder(const char* path);
-// Why the system would not take `name` (one name of a path) as a file or
-// folder of its own: a device's name (CON, NUL, COM1, ..., with or without an
-// extension, CONIN$, CONOUT$, CLOCK$); null when it would.
+// Why Windows would not keep `name` (one name of a path, never a drive such
+// as "C:") as one file or folder name, as a short reason ("ends in a dot or
+// a space, which Windows drops"); null when it keeps it as it stands.
+// Refused: an empty name; a name ending in a dot or a space (".", "..",
+// "...", "bin."), which the system trims to another name; a device name,
+// with or without an extension and spaces before it (CON, PRN, AUX, NUL,
+// COM0-COM9, LPT0-LPT9, COM and LPT with the superscript digits 1, 2 and 3
+// of the ANSI code page (bytes 0xB9, 0xB2, 0xB3), CONIN$, CONOUT$, CLOCK$:
+// "nul.txt" is the NUL device); a character no name may hold: < > : " / \ |
+// ? * and control characters. Letters compare without regard to case. Bytes
+// above 127 are allowed: they are the code page's.
 const char* windows_name_problem(const char* name);
 // 1 when the path itself is a link (a reparse point: a junction or a
 // symbolic link, to a file or a folder), not followed.

@@ -488,7 +488,7 @@ class Builder(ArchiveTest):
         out = self.work / "broken.exe"
         r = subprocess.run([MKINST, "--stub", STUB, "-o", out, manifest, src], capture_output=True, text=True)
         self.assertEqual(r.returncode, 1)
-        self.assertIn(f"{manifest}:7: Feature B not in manifest\n", r.stderr)
+        self.assertIn(f"{manifest}:7: Feature B not in manifest (the features are A)\n", r.stderr)
         self.assertEqual(sorted(p.name for p in self.work.iterdir()), ["broken.manifest", "src"])
 
     def test_lines_the_builder_refuses_fail_in_the_installer_when_packed_unchecked(self):
@@ -499,10 +499,21 @@ class Builder(ArchiveTest):
         # Packed as written: the sizes that mkinst would fill in, given.
         sized = product(name).replace("a.txt\n", f"a.txt\t{len(FILES['bin/a.txt'])}\n").replace(
             "b.bin\n", f"b.bin\t{len(FILES['bin/b.bin'])}\n")
+        character = "holds a character Windows does not allow in a name"
+        trimmed = "ends in a dot or a space, which Windows drops"
         cases = [  # manifest, the builder's message with its line, the installer's box
             (sized.replace("[Components]", "sub\\x.txt\t1\n[Components]"),
              "10: file sub\\x.txt: a file name can't hold a folder",
-             f"Can't create file: {to_win(inst)}\\bin\\sub\\x.txt\nError 2"),
+             f"Bad file name in [Features]: sub\\x.txt (sub\\x.txt {character})"),
+            # Names Windows changes or reserves: refused before anything is written.
+            (sized.replace("[Components]", "...\t1\n[Components]"),
+             "10: file ...: ... ends in a dot", f"Bad file name in [Features]: ... (... {trimmed})"),
+            (sized.replace("[Components]", "CONOUT$\t1\n[Components]"),
+             "10: file CONOUT$: CONOUT$ is a device name on Windows",
+             "Bad file name in [Features]: CONOUT$ (CONOUT$ is a device name on Windows)"),
+            (sized.replace("[Components]", "bin/sub./\nx.txt\t1\n[Components]"),
+             "10: folder bin\\sub.: sub. ends in a dot",
+             f"Bad folder name in [Features]: bin\\sub. (sub. {trimmed})"),
             (sized.replace("[Run]", '[Registry]\nHKLM\\SOFTWARE\\MERIDOX Test\\Path="%InstDir%"\n[Run]'),
              "15: %InstDir% can't be stored in a [Registry] line", "Bad registry entry under [Registry]"),
         ]
@@ -515,6 +526,8 @@ class Builder(ArchiveTest):
                 self.assertFalse(out.exists())
                 build_installer(manifest, files, out, extra=["--unchecked"])
                 self.assertEqual(self.fatal(out, f'"--dir={to_win(inst)}"', LICENCE)["text"], box)
+                if box.startswith("Bad "):
+                    self.assertFalse(inst.exists(), "nothing is written")
 
     def test_builds_are_reproducible_on_both_platforms(self):
         src = self.work / "src"
@@ -558,6 +571,14 @@ class Builder(ArchiveTest):
                                     stderr=True)
             return code, out.replace("\r\n", "\n")
 
+        folders: dict[str, list[str]] = {}
+        for rel in files:
+            folder, _, name = rel.rpartition("/")
+            folders.setdefault(folder, []).append(name)
+        # Sorted as Windows compares names: case ignored, then the bytes.
+        order = lambda name: (name.replace("/", "\\").lower(), name)
+        scanned = "".join(f"{folder}/\n" + "".join(f"{name}\n" for name in sorted(names, key=order))
+                          for folder, names in sorted(folders.items(), key=lambda item: order(item[0])))
         for platform, mkinst in (("host", host), ("windows", windows)):
             with self.subTest(platform):
                 code, listed = mkinst("--list", installer)
@@ -579,6 +600,8 @@ class Builder(ArchiveTest):
                 self.assertEqual(again.read_bytes(), installer.read_bytes(), "packed again, the same installer")
 
                 self.assertEqual(mkinst("--verify", installer)[0], 0)
+                # The sample's own file lines, found again.
+                self.assertEqual(mkinst("--scan", sample / "files"), (0, scanned))
                 code, said = mkinst("--verify", flipped)
                 self.assertEqual(code, 1)
                 self.assertIn("filecheck differs", said)

@@ -21,6 +21,7 @@
 #include "tools/mkinst/inspect.h"
 #include "tools/mkinst/pack.h"
 #include "tools/mkinst/plan.h"
+#include "tools/mkinst/scan.h"
 
 namespace fs = std::filesystem;
 
@@ -33,12 +34,14 @@ constexpr const char* kUsage =
     "       mkinst --list INSTALLER\n"
     "       mkinst --extract INSTALLER FOLDER\n"
     "       mkinst --verify INSTALLER\n"
+    "       mkinst --scan FOLDER\n"
     "\n"
     "Packs a product into an installer: the installer program (the stub), the\n"
     "manifest with every size filled in, and the files it names, taken from\n"
     "SOURCE-FOLDER ([Resources] files by name, feature files under their\n"
     "folder, e.g. bin/tool.exe for the folder line bin/ and the line tool.exe).\n"
-    "Mistakes are reported as MANIFEST:LINE: message, and nothing is written.\n"
+    "Every mistake is reported, as MANIFEST:LINE: message with what to write\n"
+    "instead, and nothing is written.\n"
     "Lines the installer would take but likely not as meant are reported as\n"
     "MANIFEST:LINE: warning: message; the installer is still written.\n"
     "\n"
@@ -50,6 +53,11 @@ constexpr const char* kUsage =
     "                      FOLDER/manifest and FOLDER gives the product again\n"
     "      --verify        the filecheck, the signature, and every record whole\n"
     "                      and of its manifest size; exit code 0 or 1\n"
+    "Each checks every length in the file before it uses it.\n"
+    "\n"
+    "      --scan          the folder and file lines of every file below FOLDER,\n"
+    "                      sorted, ready to paste under a feature; a file the\n"
+    "                      manifest cannot list is named on stderr (exit code 1)\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the installer to write (default: setup.exe)\n"
@@ -67,7 +75,7 @@ constexpr const char* kUsage =
     "      --unchecked     pack the manifest as written, without any check\n"
     "      --signature T   use T as the manifest's signature line\n";
 
-enum class Mode { kBuild, kList, kExtract, kVerify };
+enum class Mode { kBuild, kList, kExtract, kVerify, kScan };
 
 struct Options {
   Mode mode = Mode::kBuild;
@@ -136,9 +144,14 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--signature") {
       if (!(v = value("--signature"))) return 1;
       o.signature = std::string(v);
-    } else if (a == "--list" || a == "--extract" || a == "--verify") {
-      if (o.mode != Mode::kBuild) return Usage("give one of --list, --extract and --verify");
-      o.mode = a == "--list" ? Mode::kList : a == "--extract" ? Mode::kExtract : Mode::kVerify;
+    } else if (a == "--list" || a == "--extract" || a == "--verify" || a == "--scan") {
+      if (o.mode != Mode::kBuild) {
+        return Usage("give one of --list, --extract, --verify and --scan");
+      }
+      o.mode = a == "--list"      ? Mode::kList
+               : a == "--extract" ? Mode::kExtract
+               : a == "--verify"  ? Mode::kVerify
+                                  : Mode::kScan;
     } else if (a == "--werror") {
       o.werror = true;
     } else if (a == "--unchecked") {
@@ -161,6 +174,10 @@ int ParseOptions(int argc, char** argv, Options& o) {
       if (positional.size() != 2) return Usage("give an installer and a folder to extract into");
       o.installer = positional[0];
       o.folder = positional[1];
+      break;
+    case Mode::kScan:
+      if (positional.size() != 1) return Usage("give one folder to scan");
+      o.folder = positional[0];
       break;
     default:
       if (positional.size() != 1) return Usage("give one installer");
@@ -245,6 +262,7 @@ int RunMkinst(int argc, char** argv) {
   if (o.mode == Mode::kList) return ListInstaller(o.installer);
   if (o.mode == Mode::kExtract) return ExtractInstaller(o.installer, o.folder);
   if (o.mode == Mode::kVerify) return VerifyInstaller(o.installer);
+  if (o.mode == Mode::kScan) return ScanFolder(o.folder);
 
   std::ifstream in(o.manifest, std::ios::binary);
   if (!in) return Usage("can't read the manifest " + o.manifest.string());

@@ -77,6 +77,9 @@ void CloseGzip(gzFile g) {
 }
 using GzipReader = Handle<gzFile, CloseGzip>;
 
+// The most bytes deflate packs into one compressed byte.
+constexpr int64_t kDeflateRatio = 1032;
+
 // zlib's own buffer, and the pieces in which records are inflated.
 constexpr unsigned kGzipBuffer = 64 * 1024;
 constexpr uint32_t kChunk = 256 * 1024;
@@ -288,8 +291,16 @@ class InstallerFile {
     uint32_t length;
     std::string record;
     TextOutput output(record);
-    if (!archive::NextRecordLength(reader_.get(), length) ||
-        !archive::ReadRecordBytes(reader_.get(), length, &output)) {
+    if (!archive::NextRecordLength(reader_.get(), length)) {
+      return Problem(Unreadable("the manifest record"));
+    }
+    if (length > kMaxManifest) {
+      return Problem("the manifest record claims " + std::to_string(length) + " bytes, more than " +
+                     "the " + std::to_string(kMaxManifest >> 20) +
+                     " MB a manifest may have: the file is damaged or was not made by mkinst");
+    }
+    if (!Holds("the manifest record", length)) return false;
+    if (!archive::ReadRecordBytes(reader_.get(), length, &output)) {
       return Problem(Unreadable("the manifest record"));
     }
     // The signature line, then the text as mkinst packs it.
@@ -324,8 +335,23 @@ class InstallerFile {
                      std::to_string(e.size) +
                      " (the installer stops: \"File size does not match\")");
     }
+    if (!Holds(what, length)) return false;
     if (!archive::ReadRecordBytes(reader_.get(), length, &output)) return Problem(Unreadable(what));
     return true;
+  }
+
+  // Whether the gzip member could hold a record of `length` bytes: deflate
+  // packs at most 1032 bytes into one. A length beyond that is refused
+  // before a byte of it is read; one within it is read in chunks.
+  bool Holds(const std::string& what, uint32_t length) {
+    const int64_t member =
+        int64_t{header_.headersize} + header_.setuplen - at_ - archive::kHeaderLength;
+    if (uint64_t{length} <= uint64_t(member) * kDeflateRatio) return true;
+    Problem(what + " claims " + std::to_string(length) + " bytes; the archive's " +
+            std::to_string(member) + " compressed bytes hold at most " +
+            std::to_string(member * kDeflateRatio) +
+            ": the file is damaged or was not made by mkinst");
+    return false;
   }
 
   bool FilecheckGood() const {

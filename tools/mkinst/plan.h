@@ -28,8 +28,8 @@ class Diagnostics {
   explicit Diagnostics(std::string manifest_name) : name_(std::move(manifest_name)) {}
   void Add(int line, const std::string& message);
   void Warn(int line, const std::string& message);
+  // Each in line order, whichever check found them.
   const std::vector<std::string>& messages() const { return messages_; }
-  // In line order, whichever check found them.
   const std::vector<std::string>& warnings() const { return warnings_; }
   bool empty() const { return messages_.empty(); }
   const std::string& name() const { return name_; }
@@ -37,6 +37,7 @@ class Diagnostics {
  private:
   std::string name_;
   std::vector<std::string> messages_;
+  std::vector<int> message_lines_;
   std::vector<std::string> warnings_;
   std::vector<int> warning_lines_;
 };
@@ -48,8 +49,19 @@ class Diagnostics {
 bool PlanArchive(const std::string& text, const std::filesystem::path& source_dir, bool unchecked,
                  Plan& plan, Diagnostics& diagnostics);
 
-// Why Windows can't take `part` as one file or folder name; empty when it can.
+// Why Windows can't take `part` as one file or folder name as it stands (the
+// rule of windows_name_problem, said for a product's engineer); empty when it
+// can.
 std::string NameFault(const std::string& part);
+
+// The largest manifest the builder packs and reads back: the installer holds
+// its manifest in memory whole, and a manifest of 20,000 files is about 1 MB.
+inline constexpr uint64_t kMaxManifest = 64u << 20;
+
+// The longest folder or file path below the installation folder: with any
+// installation folder of a sensible length, every installed path stays
+// within the 259 characters Windows allows.
+inline constexpr size_t kRelativePathLimit = 200;
 
 // The largest record the archive's u32 framing can hold.
 inline constexpr uint64_t kMaxRecord = UINT32_MAX;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "common/alloc.h"
 #include "common/compat.h"
+#include "common/osdep.h"
 #include "common/vector.h"
 #include "wininst/core/entry.h"
 #include "wininst/core/folders.h"
@@ -59,12 +61,21 @@ Feature* NewFeature(const std::string& name) {
 
 bool BeginsWithYes(const std::string& value) { return HasPrefix(value.c_str(), "yes") != nullptr; }
 
+// A name that Windows would change or take for a device would make the
+// installation write elsewhere than its manifest says: an archive that holds
+// one was not made by mkinst, and nothing of it is written.
+void CheckName(const char* kind, const std::string& line, const std::string& name) {
+  if (const char* problem = windows_name_problem(name.c_str())) {
+    Fatal("Bad %s name in [Features]: %s (%s %s)", kind, line.c_str(), name.c_str(), problem);
+  }
+}
+
 // Builds the run-wide records from the manifest's lines.
 class Builder : public manifest::Sink {
  public:
   void Resource(const manifest::ResourceLine& r) override {
     // A resource lands in the temporary folder under its own name, never elsewhere.
-    if (!r.has_size || r.file == "." || r.file == ".." || r.file.find_first_of("\\/:") != std::string::npos) {
+    if (!r.has_size || windows_name_problem(r.file.c_str())) {
       FatalText("Bad line in [Resources]");
     }
     char* path = xsprintf("%s\\%s", GetVariable("TmpDir"), r.file.c_str());
@@ -141,6 +152,12 @@ class Builder : public manifest::Sink {
   void InstallerDigest(const std::string& digest) override { installer_->digest = digest; }
 
   void Folder(const std::string& name) override {
+    // Empty parts ("/" alone, "a//b") name the folder they stand in.
+    for (size_t start = 0; start < name.size();) {
+      const size_t end = std::min(name.find('\\', start), name.size());
+      if (end > start) CheckName("folder", name, name.substr(start, end - start));
+      start = end + 1;
+    }
     folder_ = new ::Folder;
     folder_->name = name;
     folder_->files = vec_new();
@@ -148,6 +165,7 @@ class Builder : public manifest::Sink {
   }
 
   void File(const manifest::SizedName& file) override {
+    CheckName("file", file.name, file.name);
     FileEntry* e = new FileEntry;
     e->name = file.name;
     e->size = file.has_size ? file.size : manifest::kDefaultFileSize;

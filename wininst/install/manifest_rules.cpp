@@ -142,7 +142,8 @@ struct SectionRule {
 
 class Walker {
  public:
-  Walker(LineSource& source, Sink& sink) : source_(source), sink_(sink) {}
+  Walker(LineSource& source, Sink& sink, bool every_error)
+      : source_(source), sink_(sink), every_error_(every_error) {}
 
   bool Run();
 
@@ -150,8 +151,10 @@ class Walker {
   static const SectionRule kSections[];
 
  private:
+  // Reports a format error; false, for the line's reader to return.
   bool Fail(const std::string& message) {
     sink_.Error(message);
+    failed_ = true;
     return false;
   }
 
@@ -165,153 +168,168 @@ class Walker {
     return true;
   }
 
-  bool Resources() {
+  // Hands each line of the current section to `rule`; false when one fails
+  // and the walk stops at the first error. Otherwise the walk goes on with
+  // the line after the one that failed.
+  bool Lines(bool (Walker::*rule)(const std::string&)) {
     std::string line;
     while (SectionLine(line)) {
-      Tokens t(line);
-      ResourceLine r;
-      std::string size;
-      if (!t.Next("=", r.name) || !t.Next("\t=", r.file)) return Fail("Bad line in [Resources]");
-      t.Next("\t", size);
-      ReadSize(size, r.has_size, r.size_text, r.size);
-      sink_.Resource(r);
+      if (!(this->*rule)(line) && !every_error_) return false;
     }
+    return true;
+  }
+
+  bool Resources() {
+    if (!Lines(&Walker::ResourceLine)) return false;
     sink_.ResourcesEnd();
     return true;
   }
 
+  bool ResourceLine(const std::string& line) {
+    Tokens t(line);
+    manifest::ResourceLine r;
+    std::string size;
+    if (!t.Next("=", r.name) || !t.Next("\t=", r.file)) return Fail("Bad line in [Resources]");
+    t.Next("\t", size);
+    ReadSize(size, r.has_size, r.size_text, r.size);
+    sink_.Resource(r);
+    return true;
+  }
+
   bool Variables() {
-    std::string line;
-    while (SectionLine(line)) {
-      Tokens t(line);
-      std::string name, value;
-      if (!t.Next("=", name)) return Fail("Bad line in [Variables]");
-      t.Next("=", value);
-      sink_.Variable(name, value);
-    }
+    if (!Lines(&Walker::VariableLine)) return false;
     sink_.VariablesEnd();
     return true;
   }
 
-  bool Shortcuts() {
-    std::string line;
-    while (SectionLine(line)) {
-      Tokens t(line);
-      std::string name, value;
-      if (!t.Next("=", name) || !t.Next("=", value)) return Fail("Bad line in [Shortcuts]");
-      sink_.Shortcut(name, value);
-    }
+  bool VariableLine(const std::string& line) {
+    Tokens t(line);
+    std::string name, value;
+    if (!t.Next("=", name)) return Fail("Bad line in [Variables]");
+    t.Next("=", value);
+    sink_.Variable(name, value);
+    return true;
+  }
+
+  bool Shortcuts() { return Lines(&Walker::ShortcutLine); }
+
+  bool ShortcutLine(const std::string& line) {
+    Tokens t(line);
+    std::string name, value;
+    if (!t.Next("=", name) || !t.Next("=", value)) return Fail("Bad line in [Shortcuts]");
+    sink_.Shortcut(name, value);
     return true;
   }
 
   bool Features() {
     feature_names_.clear();
     have_feature_list_ = true;
-    bool have_feature = false, have_folder = false, in_installer = false, have_digest = false;
+    have_feature_ = have_folder_ = in_installer_ = have_digest_ = false;
     sink_.FeaturesStart();
-
-    std::string line;
-    while (SectionLine(line)) {
-      const char* text = line.c_str();
-      const char* v;
-      if (in_installer) {
-        if (const KeyLine<InstallerKey>* k = MatchKey(kInstallerKeys, text, v)) {
-          switch (k->key) {
-            case InstallerKey::kAlternate:
-              sink_.InstallerAlternate(v);
-              break;
-            case InstallerKey::kArguments:
-              sink_.InstallerArguments(v);
-              break;
-            case InstallerKey::kDigest:
-              if (have_digest) return Fail("Second Digest= line for one installer");
-              if (!IsDigest(v)) {
-                return Fail("Bad Digest= line (64 hexadecimal digits of a SHA-256 wanted): " +
-                            line);
-              }
-              have_digest = true;
-              sink_.InstallerDigest(v);
-              break;
-          }
-          continue;
-        }
-        in_installer = false;
-      }
-      // A digest belongs to the installer line right above it.
-      if (HasPrefix(text, "Digest=")) return Fail("Digest= without an Installer= line above it");
-      if ((v = HasPrefix(text, "Feature="))) {
-        have_feature = true;
-        feature_names_.insert(Lower(v));
-        sink_.Feature(v);
-        continue;
-      }
-      if (const KeyLine<FeatureKey>* k = MatchKey(kFeatureKeys, text, v)) {
-        if (!have_feature) return Fail(k->missing);
-        sink_.FeatureValue(k->key, v);
-        continue;
-      }
-      if ((v = HasPrefix(text, "Installer="))) {
-        if (!have_feature) return Fail("missing feature name before Installer");
-        SizedName source;
-        std::string s = v;
-        size_t tab = s.rfind('\t');
-        if (tab != std::string::npos) {
-          ReadSize(s.substr(tab + 1), source.has_size, source.size_text, source.size);
-          s.resize(tab);
-        }
-        source.name = s;
-        sink_.Installer(source);
-        in_installer = true;
-        have_digest = false;
-        continue;
-      }
-      char last = line.back();
-      if (last == '/' || last == '\\') {
-        if (!have_feature) return Fail("missing feature name before folder");
-        std::string folder = line;
-        for (char& c : folder) {
-          if (c == '/') c = '\\';
-        }
-        while (!folder.empty() && folder.back() == '\\') folder.pop_back();
-        have_folder = true;
-        sink_.Folder(folder);
-        continue;
-      }
-      if (!have_folder) return Fail("file in list without preceding folder");
-      Tokens t(line);
-      SizedName file;
-      std::string size;
-      t.Next("\t", file.name);
-      t.Next("\t", size);
-      ReadSize(size, file.has_size, file.size_text, file.size);
-      sink_.File(file);
-    }
+    if (!Lines(&Walker::FeatureLine)) return false;
     sink_.FeaturesEnd();
     return true;
   }
 
-  bool Components() {
-    bool have_component = false;
-    sink_.ComponentsStart();
-    std::string line;
-    while (SectionLine(line)) {
-      const char* text = line.c_str();
-      const char* v;
-      if ((v = HasPrefix(text, "Component="))) {
-        have_component = true;
-        sink_.Component(v);
-        continue;
+  bool FeatureLine(const std::string& line) {
+    const char* text = line.c_str();
+    const char* v;
+    if (in_installer_) {
+      if (const KeyLine<InstallerKey>* k = MatchKey(kInstallerKeys, text, v)) {
+        switch (k->key) {
+          case InstallerKey::kAlternate:
+            sink_.InstallerAlternate(v);
+            break;
+          case InstallerKey::kArguments:
+            sink_.InstallerArguments(v);
+            break;
+          case InstallerKey::kDigest:
+            if (have_digest_) return Fail("Second Digest= line for one installer");
+            if (!IsDigest(v)) {
+              return Fail("Bad Digest= line (64 hexadecimal digits of a SHA-256 wanted): " + line);
+            }
+            have_digest_ = true;
+            sink_.InstallerDigest(v);
+            break;
+        }
+        return true;
       }
-      if (const KeyLine<ComponentKey>* k = MatchKey(kComponentKeys, text, v)) {
-        if (!have_component) return Fail(k->missing);
-        sink_.ComponentValue(k->key, v);
-        continue;
-      }
-      if (!have_component) return Fail("feature in un-named component");
-      if (!have_feature_list_) return Fail("No feature list in manifest");
-      if (!feature_names_.count(Lower(line))) return Fail("Feature " + line + " not in manifest");
-      sink_.ComponentFeature(line);
+      in_installer_ = false;
     }
+    // A digest belongs to the installer line right above it.
+    if (HasPrefix(text, "Digest=")) return Fail("Digest= without an Installer= line above it");
+    if ((v = HasPrefix(text, "Feature="))) {
+      have_feature_ = true;
+      feature_names_.insert(Lower(v));
+      sink_.Feature(v);
+      return true;
+    }
+    if (const KeyLine<FeatureKey>* k = MatchKey(kFeatureKeys, text, v)) {
+      if (!have_feature_) return Fail(k->missing);
+      sink_.FeatureValue(k->key, v);
+      return true;
+    }
+    if ((v = HasPrefix(text, "Installer="))) {
+      if (!have_feature_) return Fail("missing feature name before Installer");
+      SizedName source;
+      std::string s = v;
+      size_t tab = s.rfind('\t');
+      if (tab != std::string::npos) {
+        ReadSize(s.substr(tab + 1), source.has_size, source.size_text, source.size);
+        s.resize(tab);
+      }
+      source.name = s;
+      sink_.Installer(source);
+      in_installer_ = true;
+      have_digest_ = false;
+      return true;
+    }
+    char last = line.back();
+    if (last == '/' || last == '\\') {
+      if (!have_feature_) return Fail("missing feature name before folder");
+      std::string folder = line;
+      for (char& c : folder) {
+        if (c == '/') c = '\\';
+      }
+      while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+      have_folder_ = true;
+      sink_.Folder(folder);
+      return true;
+    }
+    if (!have_folder_) return Fail("file in list without preceding folder");
+    Tokens t(line);
+    SizedName file;
+    std::string size;
+    t.Next("\t", file.name);
+    t.Next("\t", size);
+    ReadSize(size, file.has_size, file.size_text, file.size);
+    sink_.File(file);
+    return true;
+  }
+
+  bool Components() {
+    have_component_ = false;
+    sink_.ComponentsStart();
+    return Lines(&Walker::ComponentLine);
+  }
+
+  bool ComponentLine(const std::string& line) {
+    const char* text = line.c_str();
+    const char* v;
+    if ((v = HasPrefix(text, "Component="))) {
+      have_component_ = true;
+      sink_.Component(v);
+      return true;
+    }
+    if (const KeyLine<ComponentKey>* k = MatchKey(kComponentKeys, text, v)) {
+      if (!have_component_) return Fail(k->missing);
+      sink_.ComponentValue(k->key, v);
+      return true;
+    }
+    if (!have_component_) return Fail("feature in un-named component");
+    if (!have_feature_list_) return Fail("No feature list in manifest");
+    if (!feature_names_.count(Lower(line))) return Fail("Feature " + line + " not in manifest");
+    sink_.ComponentFeature(line);
     return true;
   }
 
@@ -324,48 +342,57 @@ class Walker {
     return true;
   }
 
-  bool Registry() {
+  bool Registry() { return Lines(&Walker::RegistryLine); }
+
+  bool RegistryLine(const std::string& line) {
     static const struct {
       const char* word;
       int code;
     } roots[] = {{"HKLM", kHKLM}, {"HKCU", kHKCU}, {"HKCC", kHKCC}, {"HKCR", kHKCR}, {"HKPP", kHKPP}};
-    std::string line;
-    while (SectionLine(line)) {
-      size_t first = line.find('\\');
-      size_t last = line.rfind('\\');
-      size_t eq = last == std::string::npos ? last : line.find('=', last);
-      if (first == std::string::npos || last == first || eq == std::string::npos) {
-        return Fail("Bad registry entry under [Registry]");
-      }
-      RegistryLine r;
-      r.root_word = line.substr(0, first);
-      for (const auto& root : roots) {
-        if (_stricmp(r.root_word.c_str(), root.word) == 0) r.root = root.code;
-      }
-      r.key = line.substr(first + 1, last - first - 1);
-      r.value_name = line.substr(last + 1, eq - last - 1);
-      std::string value = line.substr(eq + 1);
-      if (!value.empty() && value[0] == '"') {
-        size_t close = value.rfind('"');
-        if (close == 0) return Fail("Bad string registry entry under [Registry]");
-        r.is_string = true;
-        r.text = value.substr(1, close - 1);
-      } else {
-        // Hexadecimal, as "%lX" reads it: white space, a sign and "0x" may lead.
-        char* end;
-        const unsigned long dword = strtoul(value.c_str(), &end, 16);
-        if (end == value.c_str()) return Fail("Bad DWORD registry entry under [Registry]");
-        r.dword = static_cast<uint32_t>(dword);
-      }
-      sink_.Registry(r);
+    size_t first = line.find('\\');
+    size_t last = line.rfind('\\');
+    size_t eq = last == std::string::npos ? last : line.find('=', last);
+    if (first == std::string::npos || last == first || eq == std::string::npos) {
+      return Fail("Bad registry entry under [Registry]");
     }
+    manifest::RegistryLine r;
+    r.root_word = line.substr(0, first);
+    for (const auto& root : roots) {
+      if (_stricmp(r.root_word.c_str(), root.word) == 0) r.root = root.code;
+    }
+    r.key = line.substr(first + 1, last - first - 1);
+    r.value_name = line.substr(last + 1, eq - last - 1);
+    std::string value = line.substr(eq + 1);
+    if (!value.empty() && value[0] == '"') {
+      size_t close = value.rfind('"');
+      if (close == 0) return Fail("Bad string registry entry under [Registry]");
+      r.is_string = true;
+      r.text = value.substr(1, close - 1);
+    } else {
+      // Hexadecimal, as "%lX" reads it: white space, a sign and "0x" may lead.
+      char* end;
+      const unsigned long dword = strtoul(value.c_str(), &end, 16);
+      if (end == value.c_str()) return Fail("Bad DWORD registry entry under [Registry]");
+      r.dword = static_cast<uint32_t>(dword);
+    }
+    sink_.Registry(r);
     return true;
   }
 
   LineSource& source_;
   Sink& sink_;
+  const bool every_error_;
+  bool failed_ = false;
   bool have_feature_list_ = false;
   std::set<std::string> feature_names_;
+  // The current [Features] section: a feature, a folder, an installer's
+  // sub-lines and its digest seen.
+  bool have_feature_ = false;
+  bool have_folder_ = false;
+  bool in_installer_ = false;
+  bool have_digest_ = false;
+  // The current [Components] section: a component seen.
+  bool have_component_ = false;
 };
 
 const SectionRule Walker::kSections[] = {
@@ -378,8 +405,14 @@ const SectionRule Walker::kSections[] = {
 
 bool Walker::Run() {
   std::string line;
-  for (;;) {
-    if (!source_.Next(line) || !StartsSection(line)) return Fail("Invalid manifest format");
+  bool before_sections = false;  // lines before the first section: one error
+  while (source_.Next(line)) {
+    if (!StartsSection(line)) {
+      if (!before_sections) Fail("Invalid manifest format");
+      before_sections = true;
+      if (!every_error_) return false;
+      continue;
+    }
     std::string name;
     Tokens(line).Next("[]", name);
     const SectionRule* section = nullptr;
@@ -389,13 +422,21 @@ bool Walker::Run() {
         break;
       }
     }
-    if (!section) return Fail("Unknown line in manifest: " + name);
+    if (!section) {
+      Fail("Unknown line in manifest: " + name);
+      if (!every_error_) return false;
+      // No rule reads its lines: they are passed over.
+      while (SectionLine(line)) {
+      }
+      continue;
+    }
     if (!section->read) {
       sink_.Run();
-      return true;
+      return !failed_;
     }
     if (!(this->*section->read)()) return false;
   }
+  return Fail("Invalid manifest format");
 }
 
 }  // namespace
@@ -443,7 +484,9 @@ void TextLines::PushBack(const std::string& line) {
   pushed_number_ = number_;
 }
 
-bool Walk(LineSource& source, Sink& sink) { return Walker(source, sink).Run(); }
+bool Walk(LineSource& source, Sink& sink, bool every_error) {
+  return Walker(source, sink, every_error).Run();
+}
 
 std::vector<std::string> FeatureKeys() {
   std::vector<std::string> keys = {"Feature="};

@@ -4,7 +4,8 @@
 // The walker reads significant lines (trimmed, comments dropped) from a
 // LineSource after the signature line, applies the section and key rules and
 // reports each line's meaning to a Sink. A format error goes to Sink::Error
-// with the installer's own message; the walk then stops.
+// with the installer's own message; the walk then stops, or, for the builder,
+// goes on with the next line, so that one reading finds every mistake.
 #pragma once
 
 #include <cstdint>
@@ -107,7 +108,8 @@ class Sink {
   // "[Run]": the end of the manifest.
   virtual void Run() {}
   // A format error with the installer's message. The installer does not
-  // return from it; when it returns, the walk stops and reports false.
+  // return from it; when it returns, the walk stops (or, walking for every
+  // error, passes over the line) and reports false.
   virtual void Error(const std::string& message) = 0;
 };
 
@@ -134,8 +136,11 @@ class TextLines : public LineSource {
   int pushed_number_ = 0;
 };
 
-// Walks the sections until [Run]. False after an error.
-bool Walk(LineSource& source, Sink& sink);
+// Walks the sections until [Run]. False after an error. With `every_error`
+// the walk goes on after one: a line that fails is passed over (so are the
+// lines before the first section and those of an unknown section), the rest
+// are read as the installer would read them.
+bool Walk(LineSource& source, Sink& sink, bool every_error = false);
 
 // The names of the sections as the walker knows them ("Resources", ...).
 std::vector<std::string> Sections();

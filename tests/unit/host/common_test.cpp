@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/alloc.h"
@@ -207,5 +208,27 @@ TEST(Paths, PlainPathsNameOnePlace) {
   for (const char* odd : {"C:\\a\\..\\b", "C:\\a\\.", "C:\\a\\...\\b", "C:\\a\\b. ", "C:\\a\\\\b",
                           "C:\\a/../b", "C:\\a\\b:stream", "\\\\?\\C:\\a", "\\\\.\\PhysicalDrive0", "a\\b", "C:\\"}) {
     EXPECT_FALSE(is_plain_path(odd)) << odd;
+  }
+}
+
+TEST(Paths, NamesWindowsChangesOrReserves) {
+  for (const char* kept : {"a", "bin", "a.b.c", ".hidden", " lead", "CONSOLE", "con1", "COM10", "LPT",
+                           "CLOCK", "nul_.txt", "com\xB4", "\xE9t\xE9.txt", "a b"}) {
+    EXPECT_EQ(windows_name_problem(kept), nullptr) << kept;
+  }
+  const char* const trimmed = "ends in a dot or a space, which Windows drops";
+  const char* const device = "is a device name on Windows";
+  const char* const character = "holds a character Windows does not allow in a name";
+  const std::pair<const char*, const char*> refused[] = {
+      {"", "is empty"}, {".", trimmed}, {"..", trimmed}, {"...", trimmed}, {"bin.", trimmed},
+      {"y ", trimmed}, {"CON", device}, {"nul.txt", device}, {"Aux .log", device},
+      {"prn.a.b", device}, {"COM1", device}, {"lpt9.dat", device}, {"COM0", device},
+      {"com\xB9", device}, {"LPT\xB2.x", device}, {"lpt\xB3", device}, {"CONIN$", device},
+      {"conout$.txt", device}, {"Clock$", device}, {"a:b", character}, {"a/b", character},
+      {"a\\b", character}, {"a|b", character}, {"a?", character}, {"*", character},
+      {"a\"b", character}, {"<a>", character}, {"tab\there", character}, {"\x1f", character}};
+  for (const auto& [name, problem] : refused) {
+    const char* found = windows_name_problem(name);
+    EXPECT_STREQ(found ? found : "(kept)", problem) << name;
   }
 }

@@ -60,6 +60,7 @@ class Recorder : public manifest::Sink {
   void Error(const std::string& m) override {
     error = m;
     error_line = lines ? lines->LineNumber() : 0;
+    events.push_back("error " + std::to_string(error_line) + " " + m);
   }
 };
 
@@ -70,11 +71,12 @@ struct Result {
   int line;
 };
 
-Result Walk(const std::string& text) {
+Result Walk(const std::string& text, bool every_error = false) {
   manifest::TextLines lines(text);
   Recorder r;
   r.lines = &lines;
-  bool ok = manifest::Walk(lines, r);
+  bool ok = manifest::Walk(lines, r, every_error);
+  if (!every_error) std::erase_if(r.events, [](const std::string& e) { return e.starts_with("error "); });
   return {ok, r.events, r.error, r.error_line};
 }
 
@@ -118,6 +120,25 @@ TEST(ManifestSections, DispatchOrderAndTheEnd) {
   EXPECT_EQ(unknown.error, "Unknown line in manifest: Extras");
   EXPECT_EQ(unknown.line, 2);
   EXPECT_EQ(Walk("[]\n[Run]").error, "Unknown line in manifest: ");
+}
+
+TEST(ManifestSections, AWalkForEveryErrorPassesOverEachBadLineAndGoesOn) {
+  Result r = Walk(
+      "Product=x\nVersion=1\n[Resources]\nNAMEONLY\nICON=i.ico\n[Extras]\nA=1\n[Features]\nbin/\n"
+      "Feature=F\nx.txt\nbin/\nx.txt\nDigest=00\n[Components]\nComponent=C\nG\nF\n[Registry]\n"
+      "HKLM\\k=1\nHKLM\\k\\v=1\n[Run]\n",
+      true);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.events,
+            (Events{"error 1 Invalid manifest format", "error 4 Bad line in [Resources]",
+                    "resource ICON|i.ico|-", "resources-end", "error 6 Unknown line in manifest: Extras",
+                    "features", "error 9 missing feature name before folder", "feature F",
+                    "error 11 file in list without preceding folder", "folder bin", "file x.txt|-",
+                    "error 14 Digest= without an Installer= line above it", "features-end",
+                    "components", "component C", "error 17 Feature G not in manifest", "uses F",
+                    "error 20 Bad registry entry under [Registry]", "reg 4|k|v|d:1", "run"}));
+  EXPECT_EQ(Walk("[Variables]\nA=1\n", true).events,
+            (Events{"var A=1", "variables-end", "error 2 Invalid manifest format"}));
 }
 
 TEST(ManifestSections, ResourcesAndVariables) {
