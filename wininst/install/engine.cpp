@@ -95,7 +95,8 @@ void CopyResources() {
     // checked, never from whatever lies at its path now.
     FILE* program = r->from_program ? OpenProgramFile() : nullptr;
     if (r->from_program && !program) Fatal("Can't open file: %s\n%s", r->source_path, strerror(errno));
-    CopyFileInto(r->source_path, destination, r->size, program);
+    CopyFileInto(r->source_path, destination, r->size, program,
+                 r->from_program ? RestoreStubHeaders : nullptr);
     if (r->variable) {
       SetVariable(r->variable, destination);
       r->file_name = destination;

@@ -76,7 +76,8 @@ bool CreateFolderTree(const char* path) {
   return true;
 }
 
-void CopyFileInto(const char* source, const char* destination, uint32_t size, FILE* opened) {
+void CopyFileInto(const char* source, const char* destination, uint32_t size, FILE* opened,
+                  void (*edit)(uint8_t*, uint32_t, uint32_t)) {
   FileHandle in(opened ? opened : fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
   if (OpenInstallationFile(destination) == OutputOpened::kFailed) {
@@ -91,6 +92,7 @@ void CopyFileInto(const char* source, const char* destination, uint32_t size, FI
       AbandonOutput();
       Fatal("short read on %s", source);
     }
+    if (edit) edit(copy_buffer.get(), size - remaining, static_cast<uint32_t>(chunk));
     if (!WriteOutput(copy_buffer.get(), static_cast<uint32_t>(chunk))) {
       const std::string failed = FailedOutput(destination);
       AbandonOutput();

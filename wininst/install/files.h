@@ -16,6 +16,8 @@ bool CreateFolderTree(const char* path);
 void RecordFoundFolders(bool over_previous);
 // Copies the first `size` bytes of `source` (read from `opened` when that is
 // given, a stream the copy closes) to `destination` and records the
-// destination in InstalledFiles. Failures are fatal.
+// destination in InstalledFiles; `edit` may change each chunk (its bytes
+// from an offset on, and their count) before it is written. Failures are
+// fatal.
 void CopyFileInto(const char* source, const char* destination, uint32_t size,
-                  FILE* opened = nullptr);
+                  FILE* opened = nullptr, void (*edit)(uint8_t*, uint32_t, uint32_t) = nullptr);

@@ -27,7 +27,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // A PE32 image as far as the builder looks: MZ, PE, the optional header's
-// magic and SizeOfHeaders; every other byte a pattern.
+// magic and SizeOfHeaders, no checksum, no certificate table; every other
+// byte a pattern.
 Bytes FakeStub(size_t size, uint32_t size_of_headers = 0x600, uint16_t magic = 0x10B) {
   Bytes b(size);
   for (size_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -38,6 +39,8 @@ Bytes FakeStub(size_t size, uint32_t size_of_headers = 0x600, uint16_t magic = 0
   b[0x80 + 24] = static_cast<uint8_t>(magic);
   b[0x80 + 25] = static_cast<uint8_t>(magic >> 8);
   archive::PutU32(&b[0x80 + 24 + 60], size_of_headers);
+  memset(&b[0x80 + archive::kChecksumAt], 0, 4);
+  memset(&b[0x80 + archive::kCertificatesAt], 0, 8);
   return b;
 }
 
@@ -261,11 +264,18 @@ TEST_F(MkinstTest, WritesTheLayoutWithSizesFilledAndRecordsInOrder) {
   EXPECT_EQ(err_, "");
   Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
 
-  // The short stub is padded with zeros; headersize comes from its PE headers.
+  // The short stub is padded with zeros up to the stub record, which gives
+  // its length; headersize comes from its PE headers.
   const Bytes stub = FakeStub(30000);
+  const uint32_t record = archive::kMinStubLength - archive::kStubRecordLength;
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), in.file.begin()));
-  EXPECT_TRUE(std::all_of(in.file.begin() + 30000, in.file.begin() + archive::kMinStubLength,
+  EXPECT_TRUE(std::all_of(in.file.begin() + 30000, in.file.begin() + record,
                           [](uint8_t b) { return b == 0; }));
+  archive::StubRecordFields fields;
+  ASSERT_EQ(archive::DecodeStubRecord(&in.file[record], archive::kMinStubLength, 0x600, fields),
+            archive::StubRecordState::kGood);
+  EXPECT_EQ(fields.image_length, 30000u);
+  EXPECT_EQ(fields.certificates_size + fields.helper_length, 0u);
   EXPECT_EQ(in.header.stub_length, archive::kMinStubLength);
   EXPECT_EQ(in.header.headersize, 0x600u);
   EXPECT_TRUE(in.filecheck_ok);
@@ -363,10 +373,11 @@ TEST_F(MkinstTest, LongStubIsPaddedToTheGridOnly) {
   EXPECT_EQ(in.header.headersize, 1024u);
   EXPECT_TRUE(in.filecheck_ok);
 
+  // A stub on the grid takes one step more, for the stub record.
   Write(dir_ / "stub.exe", FakeStub(archive::kMinStubLength + 2048));
   ASSERT_EQ(Run(kProduct), 0) << err_;
-  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength + 2048).header.stub_length,
-            archive::kMinStubLength + 2048);
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength + 3072).header.stub_length,
+            archive::kMinStubLength + 3072);
 }
 
 TEST_F(MkinstTest, RefusesStubsThatAreNoPe32ImageOrCarryAnArchive) {
@@ -600,7 +611,7 @@ TEST_F(MkinstTest, ListExtractAndVerifyReadAnInstallerBackAndRefuseHostileOnes) 
                       "\n"
                       "  Product       Test\n"
                       "  Version       1.0\n"
-                      "  Stub          204800 bytes, signature " +
+                      "  Stub          204800 bytes, program 30000 bytes, signature " +
                       signature +
                       "\n"
                       "  Filecheck     good\n"
