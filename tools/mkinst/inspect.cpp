@@ -269,12 +269,11 @@ class InstallerFile {
     archive::FormatSignature(bytes, signature);
     stub_signature_ = signature;
     uint8_t record[archive::kStubRecordLength];
-    stub_record_state_ =
-        source.Seek(at_ - archive::kStubRecordLength) &&
-                archive::ReadFully(source, record, sizeof record) == sizeof record
-            ? archive::DecodeStubRecord(record, static_cast<uint32_t>(at_), header_.headersize,
-                                        stub_record_)
-            : archive::StubRecordState::kBad;
+    stub_record_state_ = source.Seek(at_ - archive::kStubRecordLength) &&
+                                 archive::ReadFully(source, record, sizeof record) == sizeof record
+                             ? archive::DecodeStubRecord(record, static_cast<uint32_t>(at_),
+                                                         header_.headersize, stub_record_)
+                             : archive::StubRecordState::kBad;
     uint8_t tag[archive::kReferralTagLength];
     size_ = SeekTo(program_.get(), 0, SEEK_END);
     has_referral_ = size_ >= archive::kReferralTagLength &&
@@ -360,8 +359,9 @@ class InstallerFile {
 
   bool StubRecordGood() const {
     return stub_record_state_ != archive::StubRecordState::kBad ||
-           Problem("the stub record before the archive header does not describe the stub (the "
-                   "installer stops: \"Installer is corrupt or truncated\")");
+           Problem(
+               "the stub record before the archive header does not describe the stub (the "
+               "installer stops: \"Installer is corrupt or truncated\")");
   }
 
   // What the stub record says of the stub, for the listing.

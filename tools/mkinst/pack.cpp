@@ -326,8 +326,9 @@ bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error) {
     const uint64_t end = uint64_t{r.certificates_offset} + r.certificates_size;
     if (r.certificates_offset < headersize || r.certificates_offset % 8 != 0 ||
         r.certificates_size < 8 || end != n) {
-      error = "its certificate table (" + std::to_string(r.certificates_size) + " bytes at offset " +
-              std::to_string(r.certificates_offset) + ") does not end the file";
+      error = "its certificate table (" + std::to_string(r.certificates_size) +
+              " bytes at offset " + std::to_string(r.certificates_offset) +
+              ") does not end the file";
       return false;
     }
   }
@@ -395,7 +396,8 @@ std::string ShellWord(const std::string& path) {
   if (path.find_first_of(" \t&()[]{}^=;!'+,`~%") == std::string::npos) return path;
   return "\"" + path + "\"";
 #else
-  if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+,:=@") ==
+  if (path.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+,:=@") ==
       std::string::npos) {
     return path;
   }
@@ -412,7 +414,8 @@ fs::path NewPrivateFolder() {
   if (ec) return {};
 #ifdef _WIN32
   for (int n = 0; n < 100; n++) {
-    fs::path dir = base / ("mkinst-" + std::to_string(_getpid()) + "-" + std::to_string(GetTickCount() + n));
+    fs::path dir =
+        base / ("mkinst-" + std::to_string(_getpid()) + "-" + std::to_string(GetTickCount() + n));
     if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
@@ -444,7 +447,8 @@ bool SignStub(const std::string& command, const fs::path& stub, std::vector<uint
   const fs::path copy = dir / stub.filename();
   {
     std::ofstream out(copy, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(original.data()), static_cast<std::streamsize>(original.size()));
+    out.write(reinterpret_cast<const char*>(original.data()),
+              static_cast<std::streamsize>(original.size()));
     if (!out.flush()) {
       error = "can't write " + copy.string() + ": " + strerror(errno);
       return false;
@@ -462,7 +466,9 @@ bool SignStub(const std::string& command, const fs::path& stub, std::vector<uint
   const int code = status;
 #else
   const int status = system(line.c_str());
-  const int code = status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int code = status == -1        ? -1
+                   : WIFEXITED(status) ? WEXITSTATUS(status)
+                                       : 128 + WTERMSIG(status);
 #endif
   if (status != 0) {
     error = "the signing command ended with exit code " + std::to_string(code) + ": " + line;

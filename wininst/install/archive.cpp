@@ -288,7 +288,8 @@ const char* DeviceHelper() {
   const uint8_t* bytes = file.View(r.helper_offset, r.helper_length);
   // A new file in the run's own folder, never one that was there.
   char* path = xsprintf("%s\\devupdate64.exe", VariableOr("TmpDir"));
-  HANDLE out = bytes ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+  HANDLE out = bytes ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)
                      : INVALID_HANDLE_VALUE;
   if (out == INVALID_HANDLE_VALUE) {
     if (!bytes) SetLastError(ERROR_READ_FAULT);
@@ -296,7 +297,8 @@ const char* DeviceHelper() {
   }
   RecordTempFile(path);
   DWORD written = 0;
-  const bool ok = WriteFile(out, bytes, r.helper_length, &written, nullptr) && written == r.helper_length;
+  const bool ok =
+      WriteFile(out, bytes, r.helper_length, &written, nullptr) && written == r.helper_length;
   const DWORD error = ok ? 0 : GetLastError();
   CloseHandle(out);
   if (!ok) {
@@ -361,7 +363,8 @@ char* OpenArchive() {
     VerifyFilecheck(The().program.get(), header.headersize, header.setuplen);
     ReadStubRecord(The().program.get(), stream_start - archive::kHeaderLength, header.headersize);
     OpenRecordStream(stream_start);
-    AddProgramResource(path, The().has_stub_record ? The().stub_record.image_length : header.stub_length);
+    AddProgramResource(path,
+                       The().has_stub_record ? The().stub_record.image_length : header.stub_length);
     text = ReadManifestRecord();
     // A program that carries an archive installs it.
     RunMode mode = Mode();

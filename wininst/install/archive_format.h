@@ -107,11 +107,11 @@ inline bool DecodeHeader(const uint8_t* bytes, HeaderFields& f) {
 // record. An installer without the record (built before it) copies the
 // whole stub length and restores nothing.
 struct StubRecord {
-  uint8_t tag[8];               // kStubRecordTag
-  uint8_t image_length[4];      // the installed copy's length
-  uint8_t checksum[4];          // the stub's PE checksum
-  uint8_t certificates[8];      // the stub's certificate table entry: file offset, size; or zeros
-  uint8_t helper_offset[4];     // the device helper's bytes, or zeros
+  uint8_t tag[8];            // kStubRecordTag
+  uint8_t image_length[4];   // the installed copy's length
+  uint8_t checksum[4];       // the stub's PE checksum
+  uint8_t certificates[8];   // the stub's certificate table entry: file offset, size; or zeros
+  uint8_t helper_offset[4];  // the device helper's bytes, or zeros
   uint8_t helper_length[4];
 };
 static_assert(sizeof(StubRecord) == 32, "the stub record is 32 bytes");

@@ -88,8 +88,8 @@ BOOL UpdateThroughHelper(HWND owner, const char* id, const char* inf, BOOL* rest
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(helper, line.get(), nullptr, nullptr, FALSE, 0, nullptr,
-                      VariableOr("TmpDir"), &startup, &process)) {
+  if (!CreateProcessA(helper, line.get(), nullptr, nullptr, FALSE, 0, nullptr, VariableOr("TmpDir"),
+                      &startup, &process)) {
     return FALSE;
   }
   CloseHandle(process.hThread);

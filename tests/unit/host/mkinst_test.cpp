@@ -413,11 +413,23 @@ TEST_F(MkinstTest, SignedStubsAndTheDeviceHelperArePlacedForTheInstalledCopy) {
       {&kProductText, {"--sign-stub", sign}, FakeStub(30000), ""},
       {&driver, {"--sign-stub", sign}, FakeStub(30000), ""},
       {&driver, {}, signed_stub, ""},  // signed before: the same
-      {&kProductText, {"--sign-stub", "exit 3"}, FakeStub(30000), "the signing command ended with exit code 3: exit 3"},
-      {&kProductText, {"--sign-stub", "true %1"}, FakeStub(30000), "left the stub without a certificate table"},
+      {&kProductText,
+       {"--sign-stub", "exit 3"},
+       FakeStub(30000),
+       "the signing command ended with exit code 3: exit 3"},
+      {&kProductText,
+       {"--sign-stub", "true %1"},
+       FakeStub(30000),
+       "left the stub without a certificate table"},
       {&kProductText, {}, unended, "(1000 bytes at offset 30000) does not end the file"},
-      {&driver, {"--device-helper", (dir_ / "stub.exe").string()}, FakeStub(30000), "not a 64-bit Windows program"},
-      {&driver, {"--device-helper", (dir_ / "none.exe").string()}, FakeStub(30000), "none.exe: can't open"},
+      {&driver,
+       {"--device-helper", (dir_ / "stub.exe").string()},
+       FakeStub(30000),
+       "not a 64-bit Windows program"},
+      {&driver,
+       {"--device-helper", (dir_ / "none.exe").string()},
+       FakeStub(30000),
+       "none.exe: can't open"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options.empty() ? c.error : c.options.back());
@@ -433,7 +445,8 @@ TEST_F(MkinstTest, SignedStubsAndTheDeviceHelperArePlacedForTheInstalledCopy) {
     Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
     EXPECT_TRUE(in.filecheck_ok);
     archive::StubRecordFields r;
-    ASSERT_EQ(archive::DecodeStubRecord(&in.file[archive::kMinStubLength - 32], archive::kMinStubLength, 0x600, r),
+    ASSERT_EQ(archive::DecodeStubRecord(&in.file[archive::kMinStubLength - 32],
+                                        archive::kMinStubLength, 0x600, r),
               archive::StubRecordState::kGood);
     // The stub as signed, but for the header's checksum and certificate
     // entry: the record keeps them, the installer's headers are cleared.
@@ -447,19 +460,22 @@ TEST_F(MkinstTest, SignedStubsAndTheDeviceHelperArePlacedForTheInstalledCopy) {
                   archive::GetU32(&image[0x80 + archive::kCertificatesAt + 4]),
               0u);
     memcpy(&image[0x80 + archive::kChecksumAt], &signed_stub[0x80 + archive::kChecksumAt], 4);
-    memcpy(&image[0x80 + archive::kCertificatesAt], &signed_stub[0x80 + archive::kCertificatesAt], 8);
+    memcpy(&image[0x80 + archive::kCertificatesAt], &signed_stub[0x80 + archive::kCertificatesAt],
+           8);
     EXPECT_EQ(image, signed_stub);
     // Only an installer with a driver carries the helper, after the stub.
     const bool has_driver = c.manifest == &driver;
     EXPECT_EQ(r.helper_length, has_driver ? helper.size() : 0u);
     if (has_driver) {
       EXPECT_EQ(r.helper_offset, 31008u);
-      EXPECT_EQ(Bytes(&in.file[r.helper_offset], &in.file[r.helper_offset + helper.size()]), helper);
+      EXPECT_EQ(Bytes(&in.file[r.helper_offset], &in.file[r.helper_offset + helper.size()]),
+                helper);
     }
     ASSERT_EQ(Call({"--list", (dir_ / "out.exe").string()}), 0) << err_;
-    EXPECT_NE(out_.find("program 31008 bytes, signed (certificate table 1000 bytes)" +
-                        std::string(has_driver ? ", device helper 5000 bytes" : "") + ", signature"),
-              std::string::npos)
+    EXPECT_NE(
+        out_.find("program 31008 bytes, signed (certificate table 1000 bytes)" +
+                  std::string(has_driver ? ", device helper 5000 bytes" : "") + ", signature"),
+        std::string::npos)
         << out_;
     fs::remove(dir_ / "out.exe");
   }
