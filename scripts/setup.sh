@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Makes a Debian 12 machine ready to build and test: the MinGW cross compiler,
-# zlib on both sides, OpenSSL's libcrypto, Wine (32-bit), Xvfb, the test tools.
+# Makes a Debian 12 machine ready to build and test: the MinGW cross compilers
+# (32-bit for the installer, 64-bit for its device helper and test stand-ins),
+# zlib on both sides, OpenSSL's libcrypto, Wine (32-bit, and 64-bit for the
+# test pass under a 64-bit system), Xvfb, the test tools.
 # Idempotent: when everything is present it only asks dpkg and returns.
 set -euo pipefail
 
 packages=(
   make cmake g++ python3
   g++-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
+  g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev
   zlib1g-dev libssl-dev googletest libgtest-dev
-  wine wine32:i386 xvfb fonts-wine python3-pyftpdlib
+  wine wine32:i386 wine64 xvfb fonts-wine python3-pyftpdlib
   imagemagick osslsigncode openssl nsis pigz
   clang-14 libclang-rt-14-dev
 )

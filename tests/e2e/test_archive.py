@@ -20,7 +20,7 @@ import zlib
 from pathlib import Path
 from urllib.parse import urlsplit
 
-from winetest import (DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest, build_installer,
+from winetest import (ARTIFACTS, DRIVER, LICENCE, MKINST, SOURCE_DIR, STUB, WIN_BUILD, WineTest, build_installer,
                       command_line, drive, drive_c, header, held_open, main, reg_delete, reg_delete_if_empty,
                       signature_of, temp_dir, temp_qz, to_win, wine, wine_output)
 
@@ -141,14 +141,20 @@ class ArchiveTest(WineTest):
         self.assertEqual(box["icon"], "error", run)
         return box
 
+    def certificate(self) -> tuple[Path, Path]:
+        """A new self-signed certificate and its key, made once per test."""
+        key, cert = self.work / "key.pem", self.work / "cert.pem"
+        if not cert.exists():
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert,
+                            "-days", "2", "-nodes", "-subj", "/CN=MERIDOX Test Signing"],
+                           check=True, capture_output=True)
+        return key, cert
+
     def sign(self, installer: Path) -> tuple[Path, Path]:
         """A copy signed with a new self-signed certificate, as code signing
         does it: the PE headers rewritten, the certificate table appended.
         Returns the copy and the certificate."""
-        key, cert = self.work / "key.pem", self.work / "cert.pem"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", key, "-out", cert,
-                        "-days", "2", "-nodes", "-subj", "/CN=MERIDOX Test Signing"],
-                       check=True, capture_output=True)
+        key, cert = self.certificate()
         signed = self.work / ("signed-" + installer.name)
         subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Archive test",
                         "-in", installer, "-out", signed], check=True, capture_output=True)
@@ -175,10 +181,8 @@ class GoodInstallers(ArchiveTest):
         # the signature of the stub's bytes at 23040 and carries the filled sizes.
         installed = (self.work / "inst" / "resources" / "manifest").read_text(encoding="latin-1")
         self.assertEqual(installed.splitlines()[0], signature_of(installer))
-        # setup.exe is the stub alone: the header's stub length, no archive.
-        h = header(installer)
-        self.assertEqual((self.work / "inst" / "resources" / "setup.exe").read_bytes(),
-                         installer.read_bytes()[:h["stub"]])
+        # setup.exe is the stub alone, as it was built: no padding, no archive.
+        self.assertEqual((self.work / "inst" / "resources" / "setup.exe").read_bytes(), STUB.read_bytes())
 
     def test_temporary_folder_lives_while_the_run_shows_a_box(self):
         installer = self.build("[Run]\n", extra=["--unchecked", "--signature", "0" * 32])
@@ -215,7 +219,34 @@ class GoodInstallers(ArchiveTest):
                                  capture_output=True, text=True)
         self.assertEqual(trusted.returncode, 0, trusted.stdout + trusted.stderr)
         self.assertIn("Signature verification: ok", trusted.stdout)
-        self.assert_runs(signed, self.work / "inst-signed")
+        # The installed copy is the stub as built: the signature's headers are undone.
+        self.assert_runs(signed, self.work / "inst-signed", remove=False)
+        self.assertEqual((self.work / "inst-signed" / "resources" / "setup.exe").read_bytes(), STUB.read_bytes())
+        self.assertEqual(wine([self.work / "inst-signed" / "resources" / "setup.exe", "--remove-silently"]), 0)
+
+        # Signed both ways: the stub by mkinst through a wrapper (the tool
+        # cannot sign in place), then the whole installer. The installed copy
+        # carries the stub's own valid signature; the installer still checks
+        # itself, is found by mkinst and installs.
+        key, _ = self.certificate()
+        wrapper = self.work / "sign stub.sh"
+        wrapper.write_text(f'#!/bin/sh\nset -e\nosslsigncode sign -certs "{cert}" -key "{key}" -n "Maintenance" '
+                           '-in "$1" -out "$1.signed" >/dev/null\nmv "$1.signed" "$1"\n')
+        wrapper.chmod(0o755)
+        inner = self.build(product("Archive Signed"), name="inner.exe", extra=["--sign-stub", f"'{wrapper}' %1"])
+        both, _ = self.sign(inner)
+        listed = subprocess.run([MKINST, "--list", both], capture_output=True, text=True)
+        self.assertRegex(listed.stdout, r"Stub +\d+ bytes, program \d+ bytes, signed \(certificate table \d+ bytes\)")
+        self.assertEqual(subprocess.run([MKINST, "--verify", both], capture_output=True).returncode, 0)
+        self.assert_runs(both, self.work / "inst-both", remove=False)
+        copy = self.work / "inst-both" / "resources" / "setup.exe"
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", copy], capture_output=True, text=True)
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        (ARTIFACTS / "signed-maintenance-copy.txt").write_text(verified.stdout + verified.stderr)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn("Signature verification: ok", verified.stdout)
+        self.assertIn("Maintenance", verified.stdout)
+        self.assertEqual(wine([copy, "--remove-silently"]), 0)
 
         # Rewritten headers (the DOS stub's text) and bytes after the filecheck.
         data = bytearray(installer.read_bytes())

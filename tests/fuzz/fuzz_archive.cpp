@@ -1,6 +1,7 @@
 // Fuzz target: the archive reader, as the installer runs it on its own file:
 // the header scan on the grid, the filecheck, the gzip member and its record
-// framing, with the records that the manifest record asks for.
+// framing, with the records that the manifest record asks for, and the stub
+// record before the header.
 //
 // The input is the file from one grid step below the minimum stub length on;
 // the bytes before it read as zeros. A header found in it gets its filecheck
@@ -138,6 +139,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t stream_start = file.Position();
     FixFilecheck(file, bytes, header);
     archive::VerifyFilecheck(file, header.headersize, header.setuplen);
+    // The stub record, as the installer reads it for its copy and helper: a
+    // record it takes must place every piece inside the stub before it.
+    const int64_t header_at = stream_start - archive::kHeaderLength;
+    uint8_t record[archive::kStubRecordLength];
+    archive::StubRecordFields r;
+    if (file.Seek(header_at - archive::kStubRecordLength) &&
+        archive::ReadFully(file, record, sizeof record) == sizeof record &&
+        archive::DecodeStubRecord(record, static_cast<uint32_t>(header_at), header.headersize, r) ==
+            archive::StubRecordState::kGood &&
+        (r.image_length > header_at - archive::kStubRecordLength || r.image_length <= header.headersize ||
+         int64_t{r.helper_offset} + r.helper_length > header_at - archive::kStubRecordLength ||
+         (r.helper_length && r.helper_offset < r.image_length) ||
+         int64_t{r.certificates_offset} + r.certificates_size > r.image_length)) {
+      abort();
+    }
     GzipReader reader = OpenStream(bytes, stream_start);
     TextHandle text(archive::ReadManifestRecord(reader.get()));
     manifest::TextLines lines(text.get());

@@ -3,6 +3,8 @@
 # persistent wineserver per test run, stopped by process ID whatever happens.
 #
 #   winebench.sh start        make the prefix, start Xvfb and the wineserver
+#   winebench.sh start win64  the same with a 64-bit prefix (a second bench,
+#                             in its own WINEBENCH_DIR)
 #   winebench.sh exec CMD...  run CMD inside the bench's environment
 #   winebench.sh stop         stop what start started (safe to call twice)
 #
@@ -41,6 +43,10 @@ free_display() {
 }
 
 start_bench() {
+  # With 64-bit Wine installed the launcher takes the 64-bit wineserver for
+  # every prefix: the prefix's kind is always named.
+  local arch=${1:-win32}
+  [[ $arch == win32 || $arch == win64 ]] || { echo "winebench: no such bench: $arch" >&2; exit 2; }
   stop_bench
   rm -rf "$dir"
   mkdir -p "$dir"
@@ -53,7 +59,7 @@ start_bench() {
 
   cat >"$envfile" <<ENV
 export WINEPREFIX='$dir/prefix'
-export WINEARCH=win32
+export WINEARCH=$arch
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='winemenubuilder.exe=d'
 export DISPLAY=':$display'
@@ -105,7 +111,7 @@ REG
 }
 
 case ${1:-} in
-  start) start_bench ;;
+  start) start_bench "${2:-}" ;;
   stop) stop_bench ;;
   exec)
     shift
@@ -114,7 +120,7 @@ case ${1:-} in
     exec "$@"
     ;;
   *)
-    echo "usage: $0 start|stop|exec CMD..." >&2
+    echo "usage: $0 start [win64]|stop|exec CMD..." >&2
     exit 2
     ;;
 esac

@@ -63,6 +63,14 @@ constexpr const char* kUsage =
     "  -o, --output FILE   the installer to write (default: setup.exe)\n"
     "      --stub FILE     the installer program (default: wininst.exe beside\n"
     "                      mkinst, else ../win/wininst.exe from there)\n"
+    "      --sign-stub COMMAND\n"
+    "                      sign the installer program before packing: COMMAND\n"
+    "                      runs through the shell on a copy of it, %1 standing\n"
+    "                      for the copy's path, and signs that copy in place;\n"
+    "                      the installed resources\\setup.exe keeps the signature\n"
+    "      --device-helper FILE\n"
+    "                      the 64-bit device helper that installers with a\n"
+    "                      driver carry (default: devupdate64.exe beside the stub)\n"
     "  -l, --level N       compression level 0-9 (default: 9)\n"
     "  -j, --threads N     compress on N threads (default: one per core); the\n"
     "                      installer is the same byte for byte for any N\n"
@@ -83,6 +91,8 @@ struct Options {
   fs::path source;
   fs::path output = "setup.exe";
   std::optional<fs::path> stub;
+  std::optional<std::string> sign_stub;
+  std::optional<fs::path> device_helper;
   int level = 9;
   unsigned threads = 0;
   std::optional<uint16_t> referral;
@@ -129,6 +139,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--stub") {
       if (!(v = value("--stub"))) return 1;
       o.stub = fs::path(v);
+    } else if (a == "--sign-stub") {
+      if (!(v = value("--sign-stub"))) return 1;
+      if (!*v) return Usage("--sign-stub needs a command");
+      o.sign_stub = std::string(v);
+    } else if (a == "--device-helper") {
+      if (!(v = value("--device-helper"))) return 1;
+      o.device_helper = fs::path(v);
     } else if (a == "-l" || a == "--level") {
       if (!(v = value("-l"))) return 1;
       if (!ParseNumber(v, 0, 9, n)) return Usage(std::string("bad compression level: ") + v);
@@ -273,7 +290,13 @@ int RunMkinst(int argc, char** argv) {
   Stub stub;
   std::string stub_error;
   const fs::path stub_path = o.stub ? *o.stub : DefaultStub();
-  if (!LoadStub(stub_path, stub, stub_error)) {
+  std::vector<uint8_t> stub_bytes;
+  if (o.sign_stub ? !SignStub(*o.sign_stub, stub_path, stub_bytes, stub_error)
+                  : !ReadWhole(stub_path, stub_bytes, stub_error)) {
+    fprintf(stderr, "mkinst: stub %s: %s\n", stub_path.string().c_str(), stub_error.c_str());
+    return 1;
+  }
+  if (!PrepareStub(std::move(stub_bytes), stub, stub_error)) {
     fprintf(stderr, "mkinst: stub %s: %s\n", stub_path.string().c_str(), stub_error.c_str());
     return 1;
   }
@@ -288,6 +311,19 @@ int RunMkinst(int argc, char** argv) {
     fprintf(stderr, "mkinst: %zu mistake%s%s; no installer written\n", n, n == 1 ? "" : "s",
             o.werror && !diag.warnings().empty() ? " (warnings count with --werror)" : "");
     return 1;
+  }
+
+  // Under a 64-bit system only a 64-bit program may update devices.
+  if (HasDriver(plan)) {
+    const fs::path helper_path =
+        o.device_helper ? *o.device_helper : stub_path.parent_path() / "devupdate64.exe";
+    std::vector<uint8_t> helper;
+    if (!ReadWhole(helper_path, helper, stub_error) ||
+        !AttachDeviceHelper(stub, std::move(helper), stub_error)) {
+      fprintf(stderr, "mkinst: device helper %s: %s\nmkinst: no installer written\n",
+              helper_path.string().c_str(), stub_error.c_str());
+      return 1;
+    }
   }
 
   PackOptions pack;

@@ -271,6 +271,12 @@ class InstallerFile {
     char signature[archive::kSignatureLength + 1];
     archive::FormatSignature(bytes, signature);
     stub_signature_ = signature;
+    uint8_t record[archive::kStubRecordLength];
+    stub_record_state_ = source.Seek(at_ - archive::kStubRecordLength) &&
+                                 archive::ReadFully(source, record, sizeof record) == sizeof record
+                             ? archive::DecodeStubRecord(record, static_cast<uint32_t>(at_),
+                                                         header_.headersize, stub_record_)
+                             : archive::StubRecordState::kBad;
     uint8_t tag[archive::kReferralTagLength];
     size_ = SeekTo(program_.get(), 0, SEEK_END);
     has_referral_ = size_ >= archive::kReferralTagLength &&
@@ -377,6 +383,25 @@ class InstallerFile {
 
   bool SignatureGood() const { return signature_ == stub_signature_; }
 
+  bool StubRecordGood() const {
+    return stub_record_state_ != archive::StubRecordState::kBad ||
+           Problem(
+               "the stub record before the archive header does not describe the stub (the "
+               "installer stops: \"Installer is corrupt or truncated\")");
+  }
+
+  // What the stub record says of the stub, for the listing.
+  std::string StubText() const {
+    if (stub_record_state_ != archive::StubRecordState::kGood) return "";
+    const archive::StubRecordFields& r = stub_record_;
+    std::string text = ", program " + std::to_string(r.image_length) + " bytes";
+    if (r.certificates_size) {
+      text += ", signed (certificate table " + std::to_string(r.certificates_size) + " bytes)";
+    }
+    if (r.helper_length) text += ", device helper " + std::to_string(r.helper_length) + " bytes";
+    return text;
+  }
+
   bool Problem(const std::string& message) const {
     fprintf(stderr, "mkinst: %s: %s\n", path_.string().c_str(), message.c_str());
     return false;
@@ -404,6 +429,8 @@ class InstallerFile {
   int64_t at_ = 0;
   int64_t size_ = 0;
   archive::FilecheckState filecheck_;
+  archive::StubRecordState stub_record_state_ = archive::StubRecordState::kNone;
+  archive::StubRecordFields stub_record_;
   std::string stub_signature_;
   bool has_referral_ = false;
   uint16_t referral_ = 0;
@@ -448,8 +475,9 @@ int ListInstaller(const fs::path& installer) {
     auto v = c.variables.find(manifest::Lower(name));
     if (v != c.variables.end()) printf("  %-13s %s\n", name, v->second.c_str());
   }
-  printf("  %-13s %lu bytes, signature %s%s\n", "Stub",
-         static_cast<unsigned long>(file.header().stub_length), file.stub_signature().c_str(),
+  printf("  %-13s %lu bytes%s, signature %s%s\n", "Stub",
+         static_cast<unsigned long>(file.header().stub_length), file.StubText().c_str(),
+         file.stub_signature().c_str(),
          file.SignatureGood() ? "" : " (the manifest's differs: \"Invalid manifest signature\")");
   printf("  %-13s %s\n", "Filecheck", file.FilecheckText().c_str());
   if (file.has_referral()) printf("  %-13s %u\n", "Referral tag", file.referral());
@@ -479,7 +507,9 @@ int ListInstaller(const fs::path& installer) {
 
 int ExtractInstaller(const fs::path& installer, const fs::path& dir) {
   InstallerFile file(installer);
-  if (!file.Find() || !file.FilecheckGood() || !file.ReadManifest()) return 1;
+  if (!file.Find() || !file.FilecheckGood() || !file.StubRecordGood() || !file.ReadManifest()) {
+    return 1;
+  }
   // Every place is known, and checked, before the first byte is written.
   const std::vector<Entry> records = file.Records();
   std::vector<fs::path> places;

@@ -18,12 +18,14 @@
 #include <io.h>
 #include <process.h>
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "common/handle.h"
 #include "common/md5.h"
 #include "tools/mkinst/member.h"
+#include "wininst/install/manifest_rules.h"
 #include "wininst/install/archive_format.h"
 
 namespace fs = std::filesystem;
@@ -246,9 +248,47 @@ uint16_t GetU16(const uint8_t* p) {
 
 }  // namespace
 
+namespace {
+
+// Lays out the stub length: the image, the helper (on a 16-byte boundary
+// after it), zeros, the stub record. The image is stub.bytes up to the
+// record's image length.
+bool LayOutStub(Stub& stub, const std::vector<uint8_t>& helper, std::string& error) {
+  archive::StubRecordFields& r = stub.record;
+  std::vector<uint8_t>& bytes = stub.bytes;
+  bytes.resize(r.image_length);
+  r.helper_offset = r.helper_length = 0;
+  if (!helper.empty()) {
+    bytes.resize((bytes.size() + 15) / 16 * 16, 0);
+    r.helper_offset = static_cast<uint32_t>(bytes.size());
+    r.helper_length = static_cast<uint32_t>(helper.size());
+    bytes.insert(bytes.end(), helper.begin(), helper.end());
+  }
+  // The installer takes the first header on the grid: a second archive would never be seen.
+  for (uint64_t at = archive::kMinStubLength; at + archive::kHeaderLength <= bytes.size();
+       at += archive::kStubGrid) {
+    archive::HeaderFields f;
+    if (archive::DecodeHeader(&bytes[at], f)) {
+      error = "it already carries an archive (at offset " + std::to_string(at) + ")";
+      return false;
+    }
+  }
+  const uint64_t length = archive::PaddedStubLength(bytes.size() + archive::kStubRecordLength);
+  if (length > UINT32_MAX) {
+    error = "it is too big for the archive header";
+    return false;
+  }
+  bytes.resize(length, 0);
+  const archive::StubRecord record = archive::EncodeStubRecord(r);
+  memcpy(&bytes[length - sizeof record], &record, sizeof record);
+  return true;
+}
+
+}  // namespace
+
 bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error) {
   // DOS header, "PE\0\0", the file header (20 bytes), the optional header.
-  constexpr size_t kLfanew = 0x3C, kOptional = 24, kSizeOfHeaders = 60;
+  constexpr size_t kLfanew = archive::kPeOffsetAt, kOptional = 24, kSizeOfHeaders = 60;
   constexpr uint16_t kPe32Magic = 0x10B;
   const size_t n = bytes.size();
   if (n < 0x40 || bytes[0] != 'M' || bytes[1] != 'Z') {
@@ -269,35 +309,185 @@ bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error) {
     error = "its SizeOfHeaders (" + std::to_string(headersize) + ") lies outside the file";
     return false;
   }
-  // The installer takes the first header on the grid: a second archive would never be seen.
-  for (uint64_t at = archive::kMinStubLength; at + archive::kHeaderLength <= n;
-       at += archive::kStubGrid) {
-    archive::HeaderFields f;
-    if (archive::DecodeHeader(&bytes[at], f)) {
-      error = "it already carries an archive (at offset " + std::to_string(at) + ")";
+  if (uint64_t{pe} + archive::kPeFieldsEnd > headersize || n > UINT32_MAX) {
+    error = "its headers hold no certificate table entry";
+    return false;
+  }
+  // The installer's own signature, if any, is rewritten by signing the
+  // installer: the record keeps the stub's, and the installer's headers
+  // start without one (a table inside the file would be no valid signature).
+  archive::StubRecordFields& r = stub.record;
+  r = {};
+  r.image_length = static_cast<uint32_t>(n);
+  r.checksum = archive::GetU32(&bytes[pe + archive::kChecksumAt]);
+  r.certificates_offset = archive::GetU32(&bytes[pe + archive::kCertificatesAt]);
+  r.certificates_size = archive::GetU32(&bytes[pe + archive::kCertificatesAt + 4]);
+  if (r.certificates_offset != 0 || r.certificates_size != 0) {
+    const uint64_t end = uint64_t{r.certificates_offset} + r.certificates_size;
+    if (r.certificates_offset < headersize || r.certificates_offset % 8 != 0 ||
+        r.certificates_size < 8 || end != n) {
+      error = "its certificate table (" + std::to_string(r.certificates_size) +
+              " bytes at offset " + std::to_string(r.certificates_offset) +
+              ") does not end the file";
       return false;
     }
   }
-  const uint64_t length = archive::PaddedStubLength(n);
-  if (length > UINT32_MAX) {
-    error = "it is too big for the archive header";
-    return false;
-  }
-  bytes.resize(length, 0);
+  memset(&bytes[pe + archive::kChecksumAt], 0, 4);
+  memset(&bytes[pe + archive::kCertificatesAt], 0, 8);
   stub.bytes = std::move(bytes);
   stub.headersize = headersize;
-  return true;
+  return LayOutStub(stub, {}, error);
 }
 
-bool LoadStub(const fs::path& path, Stub& stub, std::string& error) {
+bool AttachDeviceHelper(Stub& stub, std::vector<uint8_t> helper, std::string& error) {
+  constexpr uint16_t kPe32PlusMagic = 0x20B, kAmd64 = 0x8664;
+  const size_t n = helper.size();
+  const uint32_t pe = n >= 0x40 ? archive::GetU32(&helper[archive::kPeOffsetAt]) : 0;
+  if (n < 0x40 || helper[0] != 'M' || helper[1] != 'Z' || pe > n || n - pe < 26 ||
+      memcmp(&helper[pe], "PE\0\0", 4) != 0 || GetU16(&helper[pe + 4]) != kAmd64 ||
+      GetU16(&helper[pe + 24]) != kPe32PlusMagic) {
+    error = "not a 64-bit Windows program (PE32+, x64)";
+    return false;
+  }
+  if (n > archive::kMaxHelperLength) {
+    error = "it is bigger than " + std::to_string(archive::kMaxHelperLength) + " bytes";
+    return false;
+  }
+  return LayOutStub(stub, helper, error);
+}
+
+bool HasDriver(const Plan& plan) {
+  struct DriverSink : manifest::Sink {
+    bool found = false;
+    void FeatureValue(manifest::FeatureKey key, const std::string&) override {
+      found = found || key == manifest::FeatureKey::kDriverInf;
+    }
+    void Error(const std::string&) override {}
+  } sink;
+  manifest::TextLines lines(plan.manifest);
+  manifest::Walk(lines, sink);
+  return sink.found;
+}
+
+bool ReadWhole(const fs::path& path, std::vector<uint8_t>& bytes, std::string& error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = "can't open: " + std::string(strerror(errno));
     return false;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  return PrepareStub(std::move(bytes), stub, error);
+  bytes.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    error = "can't read: " + std::string(strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool LoadStub(const fs::path& path, Stub& stub, std::string& error) {
+  std::vector<uint8_t> bytes;
+  return ReadWhole(path, bytes, error) && PrepareStub(std::move(bytes), stub, error);
+}
+
+namespace {
+
+// The path as one word of the shell that runs the command.
+std::string ShellWord(const std::string& path) {
+#ifdef _WIN32
+  if (path.find_first_of(" \t&()[]{}^=;!'+,`~%") == std::string::npos) return path;
+  return "\"" + path + "\"";
+#else
+  if (path.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+,:=@") ==
+      std::string::npos) {
+    return path;
+  }
+  std::string word = "'";
+  for (char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+#endif
+}
+
+// A new folder of this user's for the copy; empty on failure.
+fs::path NewPrivateFolder() {
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  if (ec) return {};
+#ifdef _WIN32
+  for (int n = 0; n < 100; n++) {
+    fs::path dir =
+        base / ("mkinst-" + std::to_string(_getpid()) + "-" + std::to_string(GetTickCount() + n));
+    if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  return {};
+#else
+  std::string pattern = (base / "mkinst-XXXXXX").string();
+  return mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
+#endif
+}
+
+}  // namespace
+
+bool SignStub(const std::string& command, const fs::path& stub, std::vector<uint8_t>& bytes,
+              std::string& error) {
+  std::vector<uint8_t> original;
+  if (!ReadWhole(stub, original, error)) return false;
+  const fs::path dir = NewPrivateFolder();
+  if (dir.empty()) {
+    error = "can't make a temporary folder for the stub's copy: " + std::string(strerror(errno));
+    return false;
+  }
+  struct Cleanup {
+    fs::path dir;
+    ~Cleanup() {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+    }
+  } cleanup{dir};
+  const fs::path copy = dir / stub.filename();
+  {
+    std::ofstream out(copy, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(original.data()),
+              static_cast<std::streamsize>(original.size()));
+    if (!out.flush()) {
+      error = "can't write " + copy.string() + ": " + strerror(errno);
+      return false;
+    }
+  }
+  std::string line = command;
+  const std::string word = ShellWord(copy.string());
+  for (size_t at = 0; (at = line.find("%1", at)) != std::string::npos; at += word.size()) {
+    line.replace(at, 2, word);
+  }
+  fflush(nullptr);
+#ifdef _WIN32
+  // cmd /c takes the first and the last quote of its line away.
+  const int status = system(("\"" + line + "\"").c_str());
+  const int code = status;
+#else
+  const int status = system(line.c_str());
+  const int code = status == -1        ? -1
+                   : WIFEXITED(status) ? WEXITSTATUS(status)
+                                       : 128 + WTERMSIG(status);
+#endif
+  if (status != 0) {
+    error = "the signing command ended with exit code " + std::to_string(code) + ": " + line;
+    return false;
+  }
+  if (!ReadWhole(copy, bytes, error)) {
+    error = "the signed copy " + copy.string() + ": " + error;
+    return false;
+  }
+  Stub check;
+  if (!PrepareStub(bytes, check, error)) {
+    error = "the signed copy " + copy.string() + ": " + error;
+    return false;
+  }
+  if (check.record.certificates_size == 0) {
+    error = "the signing command left the stub without a certificate table: " + line;
+    return false;
+  }
+  return true;
 }
 
 std::string StubSignature(const Stub& stub) {

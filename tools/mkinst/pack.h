@@ -10,18 +10,39 @@
 #include <vector>
 
 #include "tools/mkinst/plan.h"
+#include "wininst/install/archive_format.h"
 
 namespace mkinst {
 
 struct Stub {
-  std::vector<uint8_t> bytes;  // padded to the stub length
-  uint32_t headersize = 0;     // SizeOfHeaders of its PE headers
+  // The stub as packed: its image with the checksum and the certificate
+  // table's entry cleared, the device helper when it has one, zeros, and
+  // the stub record at the end of the stub length.
+  std::vector<uint8_t> bytes;
+  uint32_t headersize = 0;  // SizeOfHeaders of its PE headers
+  archive::StubRecordFields record;
 };
 
 // Reads a stub and pads it; false with a message when it can't be used.
 bool LoadStub(const std::filesystem::path& path, Stub& stub, std::string& error);
-// The same checks on bytes already in memory.
+// The same checks on bytes already in memory. A stub that carries a code
+// signature keeps it for the installed copy: its certificate table must end
+// its bytes, as signing tools put it.
 bool PrepareStub(std::vector<uint8_t> bytes, Stub& stub, std::string& error);
+// Places the 64-bit device helper (a PE32+ program) after the stub's image,
+// for installers with a driver.
+bool AttachDeviceHelper(Stub& stub, std::vector<uint8_t> helper, std::string& error);
+// Runs `command` through the system's shell on a copy of the stub file in
+// a new temporary folder, "%1" in it replaced by the copy's path (quoted
+// when it must be), and reads the copy back: a signing tool signs it in
+// place. False with a message when the command fails or leaves the copy
+// without a certificate table.
+bool SignStub(const std::string& command, const std::filesystem::path& stub,
+              std::vector<uint8_t>& bytes, std::string& error);
+// Whether a feature of the planned manifest installs a driver.
+bool HasDriver(const Plan& plan);
+// Reads a whole file; false with the system's reason.
+bool ReadWhole(const std::filesystem::path& path, std::vector<uint8_t>& bytes, std::string& error);
 
 // The manifest signature of a prepared stub.
 std::string StubSignature(const Stub& stub);

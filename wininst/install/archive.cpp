@@ -60,6 +60,11 @@ struct Archive {
   Vec* resources = nullptr;
   // File and resource records consumed so far (the manifest record not counted).
   uint32_t record_number = 0;
+  // The stub record, and where the PE headers begin, when the stub has one.
+  bool has_stub_record = false;
+  archive::StubRecordFields stub_record;
+  uint32_t pe_offset = 0;
+  char* helper_path = nullptr;  // once copied out
 };
 
 Archive& The() {
@@ -189,6 +194,36 @@ void OpenRecordStream(int64_t stream_start) {
   gzbuffer(The().reader.get(), kGzipBuffer);
 }
 
+// Reads the stub record before the archive header at `header_offset`. A
+// record whose pieces do not fit (the filecheck passed: the installer was
+// made so) is a damaged installer.
+void ReadStubRecord(int fd, int64_t header_offset, uint32_t headersize) {
+  uint8_t bytes[archive::kStubRecordLength];
+  uint8_t pe[4];
+  DescriptorSource file(fd);
+  if (header_offset < archive::kStubRecordLength ||
+      !file.Seek(header_offset - archive::kStubRecordLength) ||
+      archive::ReadFully(file, bytes, sizeof bytes) != sizeof bytes) {
+    FatalText(kCorrupt);
+  }
+  Archive& a = The();
+  switch (archive::DecodeStubRecord(bytes, static_cast<uint32_t>(header_offset), headersize,
+                                    a.stub_record)) {
+    case archive::StubRecordState::kNone:
+      return;
+    case archive::StubRecordState::kBad:
+      FatalText(kCorrupt);
+    case archive::StubRecordState::kGood:
+      break;
+  }
+  if (!file.Seek(archive::kPeOffsetAt) || archive::ReadFully(file, pe, sizeof pe) != sizeof pe) {
+    FatalText(kCorrupt);
+  }
+  a.pe_offset = archive::GetU32(pe);
+  if (uint64_t{a.pe_offset} + archive::kPeFieldsEnd > headersize) FatalText(kCorrupt);
+  a.has_stub_record = true;
+}
+
 void AddProgramResource(const std::string& path, uint32_t stub_length) {
   // The variable itself is set once the copy is installed.
   vec_add(The().resources,
@@ -229,6 +264,52 @@ FILE* OpenProgramFile() {
   FILE* stream = _fdopen(copy.get(), "rb");
   if (stream) copy.release();
   return stream;
+}
+
+void RestoreStubHeaders(uint8_t* chunk, uint32_t offset, uint32_t length) {
+  const Archive& a = The();
+  if (!a.has_stub_record) return;
+  uint8_t fields[12];
+  archive::PutU32(fields, a.stub_record.checksum);
+  archive::PutU32(fields + 4, a.stub_record.certificates_offset);
+  archive::PutU32(fields + 8, a.stub_record.certificates_size);
+  for (uint32_t i = 0; i < sizeof fields; i++) {
+    const uint32_t at =
+        a.pe_offset + (i < 4 ? archive::kChecksumAt + i : archive::kCertificatesAt + i - 4);
+    if (at >= offset && at - offset < length) chunk[at - offset] = fields[i];
+  }
+}
+
+const char* DeviceHelper() {
+  Archive& a = The();
+  if (a.helper_path) return a.helper_path;
+  const archive::StubRecordFields& r = a.stub_record;
+  if (!a.has_stub_record || r.helper_length == 0) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  DescriptorSource file(a.program.get());
+  const uint8_t* bytes = file.View(r.helper_offset, r.helper_length);
+  // A new file in the run's own folder, never one that was there.
+  char* path = xsprintf("%s\\devupdate64.exe", VariableOr("TmpDir"));
+  HANDLE out = bytes ? CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)
+                     : INVALID_HANDLE_VALUE;
+  if (out == INVALID_HANDLE_VALUE) {
+    if (!bytes) SetLastError(ERROR_READ_FAULT);
+    return nullptr;
+  }
+  RecordTempFile(path);
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(out, bytes, r.helper_length, &written, nullptr) && written == r.helper_length;
+  const DWORD error = ok ? 0 : GetLastError();
+  CloseHandle(out);
+  if (!ok) {
+    SetLastError(error ? error : ERROR_WRITE_FAULT);
+    return nullptr;
+  }
+  return a.helper_path = path;
 }
 
 bool ReadReferralTag(uint16_t& number) {
@@ -288,8 +369,10 @@ char* OpenArchive() {
     Trace("setuplen = %lu, headersize = %lu", static_cast<unsigned long>(header.setuplen),
           static_cast<unsigned long>(header.headersize));
     VerifyFilecheck(The().program.get(), header.headersize, header.setuplen);
+    ReadStubRecord(The().program.get(), stream_start - archive::kHeaderLength, header.headersize);
     OpenRecordStream(stream_start);
-    AddProgramResource(path, header.stub_length);
+    AddProgramResource(path,
+                       The().has_stub_record ? The().stub_record.image_length : header.stub_length);
     text = ReadManifestRecord();
     // A program that carries an archive installs it.
     RunMode mode = Mode();

@@ -41,6 +41,16 @@ std::string DigestOf(const void* data, size_t length);
 // may have been swapped since); a new stream, or null without an archive.
 FILE* OpenProgramFile();
 
+// Puts the stub's own checksum and certificate table entry, which signing
+// the whole installer rewrote, back into a chunk of the installed copy of
+// the program (its `length` bytes from `offset` on), as the stub record
+// keeps them.
+void RestoreStubHeaders(uint8_t* chunk, uint32_t offset, uint32_t length);
+// The 64-bit device helper that an installer with a driver carries, copied
+// on the first call into the run's temporary folder; its path, or null with
+// the system's last error set when there is none or it can't be written.
+const char* DeviceHelper();
+
 // Creates the run's lists and temporary folder, finds and checks the archive
 // in the program's own file and returns its manifest record; a program
 // without an archive returns the installed manifest beside it instead (and

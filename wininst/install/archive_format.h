@@ -3,6 +3,8 @@
 //
 //   0 .. headersize          executable headers (not covered: code signing rewrites them)
 //   23040 .. +16             the stub bytes that make the manifest signature
+//   image length             the device helper, when there is one (see StubRecord)
+//   stub length - 32         the stub record (installers built before it hold zeros there)
 //   stub length              archive header (on the 1024-byte grid, at least 204800)
 //   stub length + 20         one gzip member: records of u32 length + bytes
 //   headersize + setuplen    filecheck: MD5 of [headersize, headersize + setuplen)
@@ -92,6 +94,88 @@ inline bool DecodeHeader(const uint8_t* bytes, HeaderFields& f) {
   f.setuplen = GetU32(bytes + offsetof(Header, setuplen));
   f.headersize = GetU32(bytes + offsetof(Header, headersize));
   return true;
+}
+
+// The stub record: the last 32 bytes before the archive header, in the
+// stub's padding, where the filecheck covers it. The installed copy of the
+// program is cut from the file's first bytes, whose headers a code signature
+// of the whole installer rewrites (the checksum and the certificate table's
+// entry): the record keeps the stub's own, which mkinst cleared in the
+// installer's headers, and the stub's length (up to the end of its own
+// certificate table when it is signed). It also places the 64-bit device
+// helper, which installers with a driver carry between the stub and the
+// record. An installer without the record (built before it) copies the
+// whole stub length and restores nothing.
+struct StubRecord {
+  uint8_t tag[8];            // kStubRecordTag
+  uint8_t image_length[4];   // the installed copy's length
+  uint8_t checksum[4];       // the stub's PE checksum
+  uint8_t certificates[8];   // the stub's certificate table entry: file offset, size; or zeros
+  uint8_t helper_offset[4];  // the device helper's bytes, or zeros
+  uint8_t helper_length[4];
+};
+static_assert(sizeof(StubRecord) == 32, "the stub record is 32 bytes");
+inline constexpr uint32_t kStubRecordLength = sizeof(StubRecord);
+inline constexpr char kStubRecordTag[] = "StubRec1";
+static_assert(sizeof(kStubRecordTag) == 9);
+// The device helper is mapped whole when it is copied out.
+inline constexpr uint32_t kMaxHelperLength = 1 << 20;
+// Where a PE32 image keeps the fields the record restores, from its PE
+// signature on (the offset at 0x3C).
+inline constexpr uint32_t kPeOffsetAt = 0x3C;
+inline constexpr uint32_t kChecksumAt = 24 + 64;
+inline constexpr uint32_t kCertificatesAt = 24 + 128;
+inline constexpr uint32_t kPeFieldsEnd = kCertificatesAt + 8;
+
+struct StubRecordFields {
+  uint32_t image_length = 0;
+  uint32_t checksum = 0;
+  uint32_t certificates_offset = 0;
+  uint32_t certificates_size = 0;
+  uint32_t helper_offset = 0;
+  uint32_t helper_length = 0;
+};
+
+inline StubRecord EncodeStubRecord(const StubRecordFields& f) {
+  StubRecord r;
+  memcpy(r.tag, kStubRecordTag, sizeof r.tag);
+  PutU32(r.image_length, f.image_length);
+  PutU32(r.checksum, f.checksum);
+  PutU32(r.certificates, f.certificates_offset);
+  PutU32(r.certificates + 4, f.certificates_size);
+  PutU32(r.helper_offset, f.helper_offset);
+  PutU32(r.helper_length, f.helper_length);
+  return r;
+}
+
+enum class StubRecordState { kNone, kGood, kBad };
+
+// Reads the record that lies before an archive header at `header_offset`
+// of a file whose covered stretch begins at `headersize`. kNone without the
+// tag; kBad when its fields do not describe pieces of the stub in order:
+// the image past the headers, its certificate table (8-byte aligned) at its
+// end, the helper after the image and before the record.
+inline StubRecordState DecodeStubRecord(const uint8_t bytes[kStubRecordLength],
+                                        uint32_t header_offset, uint32_t headersize,
+                                        StubRecordFields& f) {
+  if (memcmp(bytes, kStubRecordTag, 8) != 0) return StubRecordState::kNone;
+  f.image_length = GetU32(bytes + offsetof(StubRecord, image_length));
+  f.checksum = GetU32(bytes + offsetof(StubRecord, checksum));
+  f.certificates_offset = GetU32(bytes + offsetof(StubRecord, certificates));
+  f.certificates_size = GetU32(bytes + offsetof(StubRecord, certificates) + 4);
+  f.helper_offset = GetU32(bytes + offsetof(StubRecord, helper_offset));
+  f.helper_length = GetU32(bytes + offsetof(StubRecord, helper_length));
+  const uint64_t record = header_offset < kStubRecordLength ? 0 : header_offset - kStubRecordLength;
+  const uint64_t image = f.image_length, certs = f.certificates_offset;
+  const bool image_good = image > headersize && image <= record;
+  const bool certs_good = (certs == 0 && f.certificates_size == 0) ||
+                          (certs >= headersize && certs % 8 == 0 && f.certificates_size >= 8 &&
+                           certs + f.certificates_size == image);
+  const bool helper_good =
+      (f.helper_offset == 0 && f.helper_length == 0) ||
+      (f.helper_offset >= image && f.helper_length > 0 && f.helper_length <= kMaxHelperLength &&
+       uint64_t{f.helper_offset} + f.helper_length <= record);
+  return image_good && certs_good && helper_good ? StubRecordState::kGood : StubRecordState::kBad;
 }
 
 // The smallest valid stub length that holds `image_length` bytes.

@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/alloc.h"
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/syslib.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/archive.h"
+#include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
 
 namespace {
@@ -56,6 +59,51 @@ void ReportFailure(const char* what, const Feature* f, DWORD error) {
   ShowBox("Driver Install Error", text, MB_OK | MB_ICONERROR);
 }
 
+// A 32-bit process on a 64-bit system (WOW64), where the system refuses it
+// device installation (ERROR_IN_WOW64). The test is looked up: older
+// systems lack it, and have no WOW64 either.
+bool UnderWow64() {
+  using IsWow64Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  const auto is_wow64 = reinterpret_cast<IsWow64Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
+  BOOL wow64 = FALSE;
+  return is_wow64 && is_wow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The device update of UpdateDriverForPlugAndPlayDevices, done by the 64-bit
+// device helper that the installer carries: the same arguments, and its
+// exit code the result (ERROR_SUCCESS_REBOOT_REQUIRED: updated, restart).
+BOOL UpdateThroughHelper(HWND owner, const char* id, const char* inf, BOOL* restart) {
+  // Each argument in quotes, which no path holds: a hardware ID that would
+  // end its quotes early is none the system knows.
+  const size_t n = strlen(id);
+  if (strchr(id, '"') || (n > 0 && id[n - 1] == '\\')) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const char* helper = DeviceHelper();
+  if (!helper) return FALSE;
+  TextHandle line(xsprintf("\"%s\" %lu \"%s\" \"%s\"", helper, HandleToULong(owner), id, inf));
+  // It starts in the run's own folder, which ordinary users cannot change.
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(helper, line.get(), nullptr, nullptr, FALSE, 0, nullptr, VariableOr("TmpDir"),
+                      &startup, &process)) {
+    return FALSE;
+  }
+  CloseHandle(process.hThread);
+  unsigned long code = ERROR_GEN_FAILURE;
+  const bool ended = AwaitProgram(process.hProcess, code, false);
+  CloseHandle(process.hProcess);
+  if (ended && (code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED)) {
+    *restart = code == ERROR_SUCCESS_REBOOT_REQUIRED;
+    return TRUE;
+  }
+  SetLastError(ended ? code : ERROR_GEN_FAILURE);
+  return FALSE;
+}
+
 }  // namespace
 
 void InstallDriver(const Feature* f) {
@@ -77,10 +125,17 @@ void InstallDriver(const Feature* f) {
   }
   if (f->driver_device.empty()) return;
 
-  static const auto update =
-      DeviceFunction<UpdateDriverFn>("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA");
+  const HWND owner = static_cast<HWND>(ProgressWindow());
   BOOL restart = FALSE;
-  if (!update || !update(static_cast<HWND>(ProgressWindow()), f->driver_device.c_str(), inf.get(), 0, &restart)) {
+  BOOL updated;
+  if (UnderWow64()) {
+    updated = UpdateThroughHelper(owner, f->driver_device.c_str(), inf.get(), &restart);
+  } else {
+    static const auto update =
+        DeviceFunction<UpdateDriverFn>("newdev.dll", "UpdateDriverForPlugAndPlayDevicesA");
+    updated = update && update(owner, f->driver_device.c_str(), inf.get(), 0, &restart);
+  }
+  if (!updated) {
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS) ReportFailure("Unable to driver for active devices", f, error);
     return;

@@ -102,7 +102,8 @@ void CopyResources(Transaction& t) {
     // checked, never from whatever lies at its path now.
     FILE* program = r->from_program ? OpenProgramFile() : nullptr;
     if (r->from_program && !program) Fatal("Can't open file: %s\n%s", r->source_path, strerror(errno));
-    CopyFileInto(placement, r->source_path, destination, r->size, program);
+    CopyFileInto(placement, r->source_path, destination, r->size, program,
+                 r->from_program ? RestoreStubHeaders : nullptr);
     if (r->variable) {
       SetVariable(r->variable, destination);
       r->file_name = destination;

@@ -89,7 +89,7 @@ bool CreateFolderTree(Transaction& transaction, const char* path) {
 }
 
 void CopyFileInto(Placement& placement, const char* source, const char* destination, uint32_t size,
-                  FILE* opened) {
+                  FILE* opened, void (*edit)(uint8_t*, uint32_t, uint32_t)) {
   FileHandle in(opened ? opened : fopen(source, "rb"));
   if (!in) Fatal("Can't open file: %s\n%s", source, strerror(errno));
   if (placement.Open(destination) == OutputOpened::kFailed) {
@@ -104,6 +104,7 @@ void CopyFileInto(Placement& placement, const char* source, const char* destinat
       AbandonOutput();
       Fatal("short read on %s", source);
     }
+    if (edit) edit(copy_buffer.get(), size - remaining, static_cast<uint32_t>(chunk));
     if (!WriteOutput(copy_buffer.get(), static_cast<uint32_t>(chunk))) {
       const std::string failed = FailedOutput(destination);
       AbandonOutput();

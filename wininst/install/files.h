@@ -20,6 +20,8 @@ bool CreateFolderTree(Transaction& transaction, const char* path);
 void RecordFoundFolders(bool over_previous);
 // Copies the first `size` bytes of `source` (read from `opened` when that is
 // given, a stream the copy closes) to `destination` (of `placement`) and
-// records the destination in InstalledFiles. Failures are fatal.
+// records the destination in InstalledFiles; `edit` may change each chunk
+// (its bytes from an offset on, and their count) before it is written.
+// Failures are fatal.
 void CopyFileInto(Placement& placement, const char* source, const char* destination, uint32_t size,
-                  FILE* opened = nullptr);
+                  FILE* opened = nullptr, void (*edit)(uint8_t*, uint32_t, uint32_t) = nullptr);

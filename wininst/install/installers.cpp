@@ -165,10 +165,17 @@ bool RunAndWait(const char* program, const char* arguments) {
   }
   LogLine("Started \"%s\" %s", program, arguments);
   Process process(info.hProcess);
+  unsigned long code;
+  if (!AwaitProgram(process.get(), code, true)) return false;
+  LogLine("\"%s\" ended with exit code %lu", program, code);
+  return code == 0;
+}
 
+bool AwaitProgram(void* program, unsigned long& code, bool creep_bar) {
   int level = 1;
   time_t last_step = time(nullptr);
   auto creep = [&] {
+    if (!creep_bar) return;
     const time_t now = time(nullptr);
     if (now - last_step <= 1) return;
     ReportProgress(level, nullptr);
@@ -181,7 +188,7 @@ bool RunAndWait(const char* program, const char* arguments) {
   {
     WorkWait wait(WorkWait::kProgram);
     NestedPump pump;
-    HANDLE handle = process.get();
+    HANDLE handle = program;
     for (;;) {
       creep();
       pump.Pump();
@@ -190,11 +197,11 @@ bool RunAndWait(const char* program, const char* arguments) {
     }
   }
   if (CancelPending()) AbortRun();
-  ReportProgress(100, nullptr);
-  DWORD code;
-  if (!GetExitCodeProcess(process.get(), &code)) return false;
-  LogLine("\"%s\" ended with exit code %lu", program, static_cast<unsigned long>(code));
-  return code == 0;
+  if (creep_bar) ReportProgress(100, nullptr);
+  DWORD exit_code;
+  if (!GetExitCodeProcess(program, &exit_code)) return false;
+  code = exit_code;
+  return true;
 }
 
 void DownloadProgress(uint32_t received, uint32_t total) {

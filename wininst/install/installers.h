@@ -11,6 +11,11 @@ struct Feature;
 // window keeps answering and the bar creeps forward; true when it was
 // started and ended with exit code 0.
 bool RunAndWait(const char* program, const char* arguments);
+// Waits for a started program (its process handle) while the window keeps
+// answering, with `creep_bar` the bar creeping forward; a Cancel meanwhile
+// ends the run once the program has ended. False when its exit code can't
+// be read.
+bool AwaitProgram(void* program, unsigned long& code, bool creep_bar);
 // The download's progress callback: the bar follows the transfer and the
 // rate line, every three seconds, replaces the latest status line.
 void DownloadProgress(uint32_t received, uint32_t total);

@@ -4,7 +4,11 @@
 // (owner window as a number, hardware ID, INF path, flags; tab-separated)
 // and answers as NEWDEV_ANSWER says: "restart" succeeds and asks for a
 // restart, a number is the error to fail with, anything else succeeds.
+// Built for 32 and 64 bits; the 32-bit build in a 64-bit system's 32-bit
+// system folder answers a 32-bit caller as Windows does there, and Wine's
+// own does not: ERROR_IN_WOW64, nothing recorded.
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cctype>
 #include <cstdio>
@@ -14,6 +18,11 @@
 extern "C" __declspec(dllexport) BOOL WINAPI
     UpdateDriverForPlugAndPlayDevicesA(HWND owner, LPCSTR id, LPCSTR inf, DWORD flags,
                                        PBOOL restart) {
+  BOOL wow64 = FALSE;
+  if (sizeof(void*) == 4 && IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+    SetLastError(ERROR_IN_WOW64);
+    return FALSE;
+  }
   char log[MAX_PATH], answer[32] = "";
   FILE* f = GetEnvironmentVariableA("NEWDEV_LOG", log, sizeof log) ? fopen(log, "ab") : nullptr;
   if (f) {

@@ -27,7 +27,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // A PE32 image as far as the builder looks: MZ, PE, the optional header's
-// magic and SizeOfHeaders; every other byte a pattern.
+// magic and SizeOfHeaders, no checksum, no certificate table; every other
+// byte a pattern.
 Bytes FakeStub(size_t size, uint32_t size_of_headers = 0x600, uint16_t magic = 0x10B) {
   Bytes b(size);
   for (size_t i = 0; i < size; i++) b[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -38,6 +39,8 @@ Bytes FakeStub(size_t size, uint32_t size_of_headers = 0x600, uint16_t magic = 0
   b[0x80 + 24] = static_cast<uint8_t>(magic);
   b[0x80 + 25] = static_cast<uint8_t>(magic >> 8);
   archive::PutU32(&b[0x80 + 24 + 60], size_of_headers);
+  memset(&b[0x80 + archive::kChecksumAt], 0, 4);
+  memset(&b[0x80 + archive::kCertificatesAt], 0, 8);
   return b;
 }
 
@@ -256,17 +259,25 @@ const char* kProduct =
     "Main\r\n"
     "Docs\r\n"
     "[Run]\r\n";
+const std::string kProductText = kProduct;
 
 TEST_F(MkinstTest, WritesTheLayoutWithSizesFilledAndRecordsInOrder) {
   ASSERT_EQ(Run(kProduct), 0) << err_;
   EXPECT_EQ(err_, "");
   Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
 
-  // The short stub is padded with zeros; headersize comes from its PE headers.
+  // The short stub is padded with zeros up to the stub record, which gives
+  // its length; headersize comes from its PE headers.
   const Bytes stub = FakeStub(30000);
+  const uint32_t record = archive::kMinStubLength - archive::kStubRecordLength;
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), in.file.begin()));
-  EXPECT_TRUE(std::all_of(in.file.begin() + 30000, in.file.begin() + archive::kMinStubLength,
+  EXPECT_TRUE(std::all_of(in.file.begin() + 30000, in.file.begin() + record,
                           [](uint8_t b) { return b == 0; }));
+  archive::StubRecordFields fields;
+  ASSERT_EQ(archive::DecodeStubRecord(&in.file[record], archive::kMinStubLength, 0x600, fields),
+            archive::StubRecordState::kGood);
+  EXPECT_EQ(fields.image_length, 30000u);
+  EXPECT_EQ(fields.certificates_size + fields.helper_length, 0u);
   EXPECT_EQ(in.header.stub_length, archive::kMinStubLength);
   EXPECT_EQ(in.header.headersize, 0x600u);
   EXPECT_TRUE(in.filecheck_ok);
@@ -364,10 +375,111 @@ TEST_F(MkinstTest, LongStubIsPaddedToTheGridOnly) {
   EXPECT_EQ(in.header.headersize, 1024u);
   EXPECT_TRUE(in.filecheck_ok);
 
+  // A stub on the grid takes one step more, for the stub record.
   Write(dir_ / "stub.exe", FakeStub(archive::kMinStubLength + 2048));
   ASSERT_EQ(Run(kProduct), 0) << err_;
-  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength + 2048).header.stub_length,
-            archive::kMinStubLength + 2048);
+  EXPECT_EQ(Open(dir_ / "out.exe", archive::kMinStubLength + 3072).header.stub_length,
+            archive::kMinStubLength + 3072);
+}
+
+// What a signing tool makes of a stub: the file padded to 8 bytes, a
+// certificate table of `table` bytes after it, the header's entry and a
+// checksum set.
+Bytes Signed(Bytes b, size_t table = 1000) {
+  b.resize((b.size() + 7) / 8 * 8, 0);
+  archive::PutU32(&b[0x80 + archive::kCertificatesAt], static_cast<uint32_t>(b.size()));
+  archive::PutU32(&b[0x80 + archive::kCertificatesAt + 4], static_cast<uint32_t>(table));
+  archive::PutU32(&b[0x80 + archive::kChecksumAt], 0x12345);
+  b.insert(b.end(), table, 0x5A);
+  return b;
+}
+
+TEST_F(MkinstTest, SignedStubsAndTheDeviceHelperArePlacedForTheInstalledCopy) {
+  const Bytes signed_stub = Signed(FakeStub(30001));
+  Bytes helper = FakeStub(5000);
+  helper[0x84] = 0x64, helper[0x85] = 0x86, helper[0x80 + 24] = 0x0B, helper[0x80 + 25] = 0x02;
+  Write(dir_ / "signed.exe", signed_stub);
+  Write(dir_ / "devupdate64.exe", helper);
+  std::string driver = kProduct;
+  driver.replace(driver.find("Feature=Docs"), 12, "Feature=Docs\r\nDriverInf=readme.txt");
+  const std::string sign = "cp " + (dir_ / "signed.exe").string() + " %1";
+  Bytes unended = Signed(FakeStub(30000));
+  unended.push_back(0);
+  const struct {
+    const std::string* manifest;
+    std::vector<std::string> options;
+    Bytes stub;
+    std::string error;  // empty: built
+  } cases[] = {
+      {&kProductText, {"--sign-stub", sign}, FakeStub(30000), ""},
+      {&driver, {"--sign-stub", sign}, FakeStub(30000), ""},
+      {&driver, {}, signed_stub, ""},  // signed before: the same
+      {&kProductText,
+       {"--sign-stub", "exit 3"},
+       FakeStub(30000),
+       "the signing command ended with exit code 3: exit 3"},
+      {&kProductText,
+       {"--sign-stub", "true %1"},
+       FakeStub(30000),
+       "left the stub without a certificate table"},
+      {&kProductText, {}, unended, "(1000 bytes at offset 30000) does not end the file"},
+      {&driver,
+       {"--device-helper", (dir_ / "stub.exe").string()},
+       FakeStub(30000),
+       "not a 64-bit Windows program"},
+      {&driver,
+       {"--device-helper", (dir_ / "none.exe").string()},
+       FakeStub(30000),
+       "none.exe: can't open"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.empty() ? c.error : c.options.back());
+    Write(dir_ / "stub.exe", c.stub);
+    const int rc = Run(*c.manifest, c.options);
+    if (!c.error.empty()) {
+      EXPECT_EQ(rc, 1);
+      EXPECT_NE(err_.find(c.error), std::string::npos) << err_;
+      EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << err_;
+    Installer in = Open(dir_ / "out.exe", archive::kMinStubLength);
+    EXPECT_TRUE(in.filecheck_ok);
+    archive::StubRecordFields r;
+    ASSERT_EQ(archive::DecodeStubRecord(&in.file[archive::kMinStubLength - 32],
+                                        archive::kMinStubLength, 0x600, r),
+              archive::StubRecordState::kGood);
+    // The stub as signed, but for the header's checksum and certificate
+    // entry: the record keeps them, the installer's headers are cleared.
+    EXPECT_EQ(r.image_length, signed_stub.size());
+    EXPECT_EQ(r.checksum, 0x12345u);
+    EXPECT_EQ(r.certificates_offset, 30008u);
+    EXPECT_EQ(r.certificates_size, 1000u);
+    Bytes image(in.file.begin(), in.file.begin() + r.image_length);
+    EXPECT_EQ(archive::GetU32(&image[0x80 + archive::kChecksumAt]) |
+                  archive::GetU32(&image[0x80 + archive::kCertificatesAt]) |
+                  archive::GetU32(&image[0x80 + archive::kCertificatesAt + 4]),
+              0u);
+    memcpy(&image[0x80 + archive::kChecksumAt], &signed_stub[0x80 + archive::kChecksumAt], 4);
+    memcpy(&image[0x80 + archive::kCertificatesAt], &signed_stub[0x80 + archive::kCertificatesAt],
+           8);
+    EXPECT_EQ(image, signed_stub);
+    // Only an installer with a driver carries the helper, after the stub.
+    const bool has_driver = c.manifest == &driver;
+    EXPECT_EQ(r.helper_length, has_driver ? helper.size() : 0u);
+    if (has_driver) {
+      EXPECT_EQ(r.helper_offset, 31008u);
+      EXPECT_EQ(Bytes(&in.file[r.helper_offset], &in.file[r.helper_offset + helper.size()]),
+                helper);
+    }
+    ASSERT_EQ(Call({"--list", (dir_ / "out.exe").string()}), 0) << err_;
+    EXPECT_NE(
+        out_.find("program 31008 bytes, signed (certificate table 1000 bytes)" +
+                  std::string(has_driver ? ", device helper 5000 bytes" : "") + ", signature"),
+        std::string::npos)
+        << out_;
+    fs::remove(dir_ / "out.exe");
+  }
 }
 
 TEST_F(MkinstTest, RefusesStubsThatAreNoPe32ImageOrCarryAnArchive) {
@@ -752,7 +864,7 @@ TEST_F(MkinstTest, ListExtractAndVerifyReadAnInstallerBackAndRefuseHostileOnes) 
                       "  Manufacturer  Maker\n"
                       "  Product       Test\n"
                       "  Version       1.0\n"
-                      "  Stub          204800 bytes, signature " +
+                      "  Stub          204800 bytes, program 30000 bytes, signature " +
                       signature +
                       "\n"
                       "  Filecheck     good\n"
