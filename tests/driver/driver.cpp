@@ -59,13 +59,19 @@
 //       covered).
 //   controls {}                      -> {hwnd, focus, controls: [{hwnd, class, id, text,
 //                                        enabled, visible, checked, position, rect,
-//                                        style}]}
+//                                        style, client, ideal, end_char}]}
 //       All descendants of the current window in z-order. text is null when
 //       the control did not answer WM_GETTEXT; checked is BM_GETCHECK (0, 1,
 //       2) for Button controls, null for others; position is PBM_GETPOS for
 //       progress bars, null for others; rect is in the current window's
 //       client coordinates. focus is the ID of the control that has the
 //       keyboard focus in the window's thread, null when none of its has.
+//       Whether a text fits its control: client is the control's client
+//       size [w, h]; ideal the size [w, h] a Button needs for its text and
+//       mark (BCM_GETIDEALSIZE; null for others); end_char for Edit
+//       controls the character nearest the bottom right corner of the
+//       client area (EM_CHARFROMPOS), the text's length when all of it
+//       shows; null for others.
 //   wait_control {id, text?, contains?, enabled?, visible?, checked?, position?,
 //                 timeout_ms?}       -> {control: {...as in controls}}
 //       Waits until a control with that id has every given property

@@ -175,6 +175,43 @@ std::optional<int> bar_position(HWND h) {
   return position ? std::optional<int>(static_cast<int>(*position)) : std::nullopt;
 }
 
+namespace {
+
+// A button's ideal size (BCM_GETIDEALSIZE): the room its text and its check
+// mark need. The message carries a pointer, so the answer is written into
+// memory of the program's own and read back from there.
+std::string ideal_size(HWND h) {
+  if (!is_class(h, "Button")) return "null";
+  UniqueHandle process(
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid_of(h)));
+  void* remote = process ? VirtualAllocEx(process.get(), nullptr, sizeof(SIZE),
+                                          MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+                         : nullptr;
+  if (!remote) return "null";
+  SIZE size{};  // no width given: the text on one line
+  const bool written = WriteProcessMemory(process.get(), remote, &size, sizeof size, nullptr);
+  const auto answer = written
+                          ? send_bounded(h, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(remote))
+                          : std::nullopt;
+  // Unanswered, the program may still write there later: the memory stays.
+  if (written && !answer) return "null";
+  const bool read =
+      answer && *answer && ReadProcessMemory(process.get(), remote, &size, sizeof size, nullptr);
+  VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+  return read ? "[" + std::to_string(size.cx) + "," + std::to_string(size.cy) + "]" : "null";
+}
+
+// The character of an edit control nearest its client area's bottom right
+// corner (EM_CHARFROMPOS): the text's length when the whole text shows.
+std::string end_char(HWND h, const RECT& client) {
+  if (!is_class(h, "Edit")) return "null";
+  const LPARAM corner = MAKELPARAM(std::max(0L, client.right - 1), std::max(0L, client.bottom - 1));
+  const auto at = send_bounded(h, EM_CHARFROMPOS, 0, corner);
+  return at ? std::to_string(LOWORD(*at)) : "null";
+}
+
+}  // namespace
+
 std::string describe_control(HWND c, HWND top) {
   Object o;
   o.num("hwnd", handle_number(c))
@@ -189,6 +226,11 @@ std::string describe_control(HWND c, HWND top) {
       .raw("position", position ? std::to_string(*position) : "null")
       .raw("rect", json_rect(rect_in_client(c, top)))
       .num("style", static_cast<DWORD>(GetWindowLongA(c, GWL_STYLE)));
+  RECT client{};
+  GetClientRect(c, &client);
+  o.raw("client", "[" + std::to_string(client.right) + "," + std::to_string(client.bottom) + "]")
+      .raw("ideal", ideal_size(c))
+      .raw("end_char", end_char(c, client));
   return o.json();
 }
 

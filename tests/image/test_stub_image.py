@@ -1,8 +1,9 @@
 """The installer program as a file: a 32-bit GUI image for Intel 80386 that
 needs no DLL but Windows' own, with its application manifest (administrator
-rights, common controls 6), a version resource and an icon. The Windows build
-of the archive builder needs no foreign DLL either, and the 64-bit device
-helper that driver installers carry only the system's known ones."""
+rights, common controls 6, the systems it supports, per-monitor DPI
+awareness), a version resource and an icon. The Windows build of the archive
+builder needs no foreign DLL either, and the 64-bit device helper that driver
+installers carry only the system's known ones."""
 
 import os
 import re
@@ -56,6 +57,8 @@ class StubImage(unittest.TestCase):
                 dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", objdump(program))}
                 self.assertTrue(dlls)
                 self.assertLessEqual(dlls, allowed, dlls - allowed)
+        # The stub starts on Windows 7: what came later is looked up at run time.
+        self.assertNotRegex(objdump(self.stub), r"\b(GetDpiForWindow|GetSystemMetricsForDpi)\b")
 
     def test_manifest_version_and_icon(self):
         data = self.stub.read_bytes()
@@ -63,6 +66,10 @@ class StubImage(unittest.TestCase):
         self.assertRegex(data, rb'name="Microsoft.Windows.Common-Controls" version="6\.0\.0\.0"')
         self.assertIn("VS_VERSION_INFO".encode("utf-16-le"), data)
         self.assertIn("MERIDOX_ICON".encode("utf-16-le"), data, "the icon group is named")
+        for system in ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                       "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"):
+            self.assertTrue(f'<supportedOS Id="{{{system}}}"/>'.encode() in data, system)
+        self.assertTrue(re.search(rb">true/pm</dpiAware>\s*<dpiAwareness [^>]*>PerMonitorV2, PerMonitor<", data))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
 #   winebench.sh start win64  the same with a 64-bit prefix (a second bench,
 #                             in its own WINEBENCH_DIR)
 #   winebench.sh exec CMD...  run CMD inside the bench's environment
+#   winebench.sh dpi N        set the screen's DPI (LogPixels) and restart the
+#                             wineserver, which reads it when it starts
 #   winebench.sh stop         stop what start started (safe to call twice)
 #
 # WINEBENCH_DIR names the bench's folder (prefix, process IDs, environment).
@@ -31,6 +33,32 @@ stop_bench() {
     fi
     rm -f "$pidfile"
   done
+}
+
+# The persistent server, and the prefix's services and desktop started once
+# with output going nowhere: a desktop started from a test would inherit that
+# test's pipes.
+start_server() {
+  wineserver -f -p >"$dir/wineserver.log" 2>&1 &
+  echo $! >"$dir/wineserver.pid"
+  wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+}
+
+set_dpi() {
+  # shellcheck disable=SC1090
+  source "$envfile"
+  local key
+  for key in 'HKCU\Control Panel\Desktop' \
+      'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts'; do
+    wine reg add "$key" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  done
+  # -k writes the registry out before the server ends.
+  timeout 20 wineserver -k >/dev/null 2>&1 || true
+  local pid
+  pid=$(<"$dir/wineserver.pid")
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid"; fi
+  start_server
 }
 
 free_display() {
@@ -101,11 +129,7 @@ REG
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
 
-  wineserver -f -p >"$dir/wineserver.log" 2>&1 &
-  echo $! >"$dir/wineserver.pid"
-  # Start the prefix's services and desktop once, with output going nowhere:
-  # a desktop started from a test would inherit that test's pipes.
-  wine cmd /c exit 0 >/dev/null 2>&1 </dev/null
+  start_server
   mkdir -p "${ARTIFACTS:-$dir/artifacts}"
   echo "winebench: prefix $WINEPREFIX, display :$display"
 }
@@ -113,6 +137,7 @@ REG
 case ${1:-} in
   start) start_bench "${2:-}" ;;
   stop) stop_bench ;;
+  dpi) set_dpi "${2:?dpi N}" ;;
   exec)
     shift
     # shellcheck disable=SC1090
@@ -120,7 +145,7 @@ case ${1:-} in
     exec "$@"
     ;;
   *)
-    echo "usage: $0 start [win64]|stop|exec CMD..." >&2
+    echo "usage: $0 start [win64]|stop|dpi N|exec CMD..." >&2
     exit 2
     ;;
 esac

@@ -448,4 +448,59 @@ TEST_F(FrameTest, BusyBoxShowsTheHourglassAndGivesTheCursorBack) {
   EXPECT_EQ(GetCursor(), before);
 }
 
+RECT InFrame(HWND control, HWND frame) {
+  RECT r;
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, frame, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// A move to a monitor of another DPI: the frame takes the rectangle the
+// system suggests where it fits the work area, else shrinks into it; each
+// control, a page's too, is placed again in proportion in a font of that
+// scale; back at the first DPI all is as it was.
+TEST_F(FrameTest, FollowsAMoveToAMonitorOfAnotherDpi) {
+  ShowBusy("Installing components - Please wait, this may take several minutes");
+  const std::vector<HWND> controls{BackButton(), NextButton(),
+                                   FindWindowExA(frame_, nullptr, "Edit", nullptr)};
+  RECT first, work, now;
+  GetWindowRect(frame_, &first);
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  std::vector<RECT> at_first;
+  for (HWND c : controls) at_first.push_back(InFrame(c, frame_));
+  HDC screen = GetDC(nullptr);
+  const int system_dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  for (const int dpi : {120, 192, system_dpi}) {
+    SCOPED_TRACE(dpi);
+    RECT suggested = first;
+    suggested.right = first.left + MulDiv(first.right - first.left, dpi, system_dpi);
+    suggested.bottom = first.top + MulDiv(first.bottom - first.top, dpi, system_dpi);
+    SendMessageA(frame_, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    GetWindowRect(frame_, &now);
+    const bool fits = suggested.right <= work.right && suggested.bottom <= work.bottom;
+    if (fits) EXPECT_TRUE(SameRect(now, suggested));
+    EXPECT_TRUE(now.left >= work.left && now.top >= work.top && now.right <= work.right &&
+                now.bottom <= work.bottom);
+    const double scale =
+        fits ? double(dpi) / system_dpi : double(now.right - now.left) / (first.right - first.left);
+    EXPECT_GT(scale, 1.2 * (dpi > system_dpi));
+    for (size_t i = 0; i < controls.size(); i++) {
+      const RECT r = InFrame(controls[i], frame_);
+      EXPECT_NEAR(r.left, at_first[i].left * scale, 1 + scale) << i;
+      EXPECT_NEAR(r.bottom, at_first[i].bottom * scale, 1 + scale) << i;
+      LOGFONTA font{};
+      GetObjectA(reinterpret_cast<HFONT>(SendMessageA(controls[i], WM_GETFONT, 0, 0)), sizeof font,
+                 &font);
+      EXPECT_NEAR(-font.lfHeight, 11 * scale * system_dpi / 96, 1.5) << i;
+    }
+  }
+  EXPECT_TRUE(SameRect(now, first));
+  for (size_t i = 0; i < controls.size(); i++)
+    EXPECT_TRUE(SameRect(InFrame(controls[i], frame_), at_first[i]));
+  EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(NextButton(), WM_GETFONT, 0, 0)),
+            GetStockObject(DEFAULT_GUI_FONT));
+  HideBusy();
+}
+
 }  // namespace
