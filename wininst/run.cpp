@@ -160,20 +160,25 @@ int EndAfterRecovery(Recovered recovered, const char* product) {
   return code;
 }
 
-// A program beside no manifest in an installation's resources folder: what
-// a killed run of that installation left is taken back or completed.
-std::optional<int> RecoverWithoutManifest() {
+// A program in an installation's resources folder (its installed copy):
+// what a killed run of that installation left is taken back or completed
+// before the manifest beside it is read, which may be that run's, half
+// written; found by the folder, whatever product the manifest would name.
+std::optional<int> RecoverBeforeReading() {
   const std::string folder = ProgramFolder();
-  if (file_exists("manifest") || folder.size() < 10 || _stricmp(folder.c_str() + folder.size() - 10, "\\resources") != 0) {
+  if (folder.size() < 10 || _stricmp(folder.c_str() + folder.size() - 10, "\\resources") != 0) {
     return std::nullopt;
   }
+  const std::string before = FileDigest("manifest");
   Recovered recovered;
   if (!RecoverInstallationAt(ParentOf(folder), recovered)) {
     ShowBox("Setup is running", "Another setup is at work on this installation.\nWait until it has ended.",
             MB_OK | MB_ICONWARNING);
     return 1;
   }
-  if (recovered == Recovered::kNothing) return std::nullopt;
+  if (recovered == Recovered::kNothing || (!before.empty() && before == FileDigest("manifest"))) {
+    return std::nullopt;
+  }
   return EndAfterRecovery(recovered, "this installation");
 }
 
@@ -207,7 +212,7 @@ int RunInstaller() {
   }
   const bool headless = Mode().headless;
   if (!headless) ShowSplash();
-  if (std::optional<int> code = RecoverWithoutManifest()) return *code;
+  if (std::optional<int> code = RecoverBeforeReading()) return *code;
   OpenInstallerArchive();
   // A removal is the installed copy's: a program that carries an archive
   // installs, and nothing else.

@@ -2,31 +2,57 @@
 campaign of wizard runs (a fresh installation, one over a previous
 installation of the same or another version, the installed copy's
 maintenance) that click Next, Back, Cancel and the component boxes, answer
-boxes either way, close the window and end the program at random moments.
+boxes either way, close the window and end the program at random moments;
+and what befalls them besides: a power cut (the wineserver killed), a second
+run of the product at the same time, a drive too small, a read-only or busy
+file, the folder written another way.
 
-After every run the machine holds what it held before (a previous
-installation intact) or the new installation, complete; a killed run is
-taken back or completed by the next run of the product; whatever is
-registered then is removable and leaves nothing; nothing outside the
-installation changes; only a killed run leaves its temporary folder.
+After every run, and after the next run of the product (the same or the
+other version's installer, or the installed copy's repair or removal) that
+follows a run that was killed or lost its power: one complete, registered,
+removable installation or none, no journal or undo folder left, nothing
+outside the installation changed; only a killed run leaves its temporary
+folder. Whatever is registered then is removed and leaves nothing.
 
 CHAOS_RUNS (24 here; make chaos: 200) and CHAOS_SEED pick the runs."""
 
+import contextlib
 import hashlib
 import os
 import random
 import shutil
+import threading
 import time
 from collections import Counter
 
-from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, main, reg_add,
-                      reg_delete, reg_query, start_menu_programs, temp_dir, temp_qz, to_win, wait_for, wine)
+from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, held_open, journals, main,
+                      reg_add, reg_delete, reg_query, restart_wineserver, start_menu_programs, temp_dir, temp_qz,
+                      to_win, wait_for, wine)
 
 MAKER = "MERIDOX Chaos Tests"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chaos {}PL0"
 USER_KEY = f"HKCU\\Software\\{MAKER}"
 NEXT, BACK, CANCEL = 101, 102, 2
 VERSIONS = ("1.0", "1.1")
+# What befalls a run besides its user's clicks: nothing, a power cut (the
+# wineserver killed), a second run of the product at the same time, a drive
+# too small for the installation, a read-only or a busy file of the previous
+# installation, the folder written another way.
+FAULTS = ("none", "power", "concurrent", "disk", "readonly", "busy", "form")
+FAULT_WEIGHTS = (8, 1, 1, 1, 1, 1, 1)
+
+
+class Result:
+    """A call run beside the test's own thread; get() waits for its result."""
+
+    def __init__(self, call):
+        self.value = None
+        self.thread = threading.Thread(target=lambda: setattr(self, "value", call()))
+        self.thread.start()
+
+    def get(self):
+        self.thread.join()
+        return self.value
 
 
 def files_of(version: str) -> dict[str, bytes]:
@@ -51,7 +77,10 @@ def manifest(version: str) -> str:
 class Chaos(WineTest):
     def setUp(self):
         super().setUp()
-        self.folder = self.work / "Chaos"
+        self.folder = self.home = self.work / "Chaos"
+        # A drive that holds one installation but not an upgrade beside it.
+        mount, mounted = self.small_drive("s", "4m")
+        self.drive_folder = mount / "Chaos" if mounted else None
         self.links = start_menu_programs() / "MERIDOX Software" / "Chaos"
         self.outside = self.work / "outside.txt"
         self.outside.write_text("the user's")
@@ -63,7 +92,13 @@ class Chaos(WineTest):
 
     def reset(self):
         """Back to a machine without the product, whatever a run left."""
-        shutil.rmtree(self.folder, ignore_errors=True)
+        for folder in (self.home, self.drive_folder):
+            if folder:
+                for p in folder.rglob("*"):
+                    p.chmod(0o755 if p.is_dir() else 0o644)
+                shutil.rmtree(folder, ignore_errors=True)
+        for journal in journals():
+            journal.unlink()
         reg_delete(f"HKLM\\SOFTWARE\\{MAKER}")
         reg_delete(USER_KEY)
         for version in VERSIONS:
@@ -139,35 +174,92 @@ class Chaos(WineTest):
         return steps + [{"do": "box", "press": "yes", "optional": True, "timeout_ms": 300},
                         {"do": "wait_exit", "timeout_ms": 20000}]
 
+    def next_run(self, rng: random.Random, version: str) -> tuple[str, int]:
+        """After a run that was killed or lost its power: another run of the
+        product, as a user would start one."""
+        setup = self.folder / "resources" / "setup.exe"
+        kind = rng.choice(["same", "other"] + (["repair", "removal"] if setup.exists() else []))
+        quiet = ["--unattended"]
+        if kind in ("same", "other"):
+            other = VERSIONS[1 - VERSIONS.index(version)]
+            program = self.installers[version if kind == "same" else other]
+            return kind, wine([program, f"--dir={to_win(self.folder)}", LICENCE, *quiet])
+        args = ["--remove-silently"] if kind == "removal" else ["--setTrue-HeadlessInstall", "--setTrue-Repair"]
+        return kind, wine([setup, *args, *quiet])
+
+    def invariant(self) -> list[str]:
+        """One complete, registered, removable installation or none."""
+        wait_for(lambda: not list(self.folder.glob("~undo*")) and not journals(), 10)
+        wrong = [f"journal left: {j.name}" for j in journals()] + [f"{p.name} left" for p in self.folder.glob("~undo*")]
+        registered = self.registered()
+        if len(registered) > 1:
+            wrong.append(f"registered twice: {registered}")
+        elif registered:
+            wrong += self.complete(registered[0])
+        else:
+            pending = reg_query("HKLM\\System\\CurrentControlSet\\Control\\Session Manager",
+                                "PendingFileRenameOperations") or ("", "")
+            wrong += [f"unregistered file left: {p.name}" for p in self.folder.rglob("*")
+                      if p.is_file() and to_win(p).lower() not in pending[1].lower()]
+        return wrong
+
     def one_run(self, rng: random.Random, outcomes: Counter) -> list[str]:
         started = time.monotonic()
         self.reset()
+        fault = rng.choices(FAULTS, FAULT_WEIGHTS)[0]
+        self.folder = self.drive_folder if fault == "disk" and self.drive_folder else self.home
         previous = rng.choice([None, "1.0", "1.0", "1.1"])
         if previous:
-            self.assertEqual(wine([self.installers[previous], f"--dir={to_win(self.folder)}", LICENCE]), 0)
+            code = wine([self.installers[previous], f"--dir={to_win(self.folder)}", LICENCE])
+            if fault == "disk" and code != 0:
+                previous = None  # it did not fit: a run over nothing
+            else:
+                self.assertEqual(code, 0)
         program = rng.choice(["installer", "installer", "maintenance"] if previous else ["installer"])
         version = rng.choice(VERSIONS) if program == "installer" else previous
         target = self.installers[version] if program == "installer" else self.folder / "resources" / "setup.exe"
+        folder = to_win(self.folder)
+        if fault == "form":
+            folder = rng.choice([folder + "\\", folder.replace("\\", "/"), folder.replace("\\", "\\\\", 2)])
+        files = [p for p in self.folder.rglob("*.bin")] if previous else []
+        if fault == "readonly" and files:
+            rng.choice(files).chmod(0o444)
         before, temp_before = self.state(), temp_qz(folders_only=True)
-        options = [f"--dir={to_win(self.folder)}"] if program == "installer" else []
-        run = drive([{"do": "start", "cmdline": command_line(target, *options)},
-                     {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
-                     *self.actions(rng, program == "maintenance")],
-                    timeout_ms=30000)
+        options = [f"--dir={folder}"] if program == "installer" else []
+        steps = [{"do": "start", "cmdline": command_line(target, *options)},
+                 {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                 *self.actions(rng, program == "maintenance")]
+        second = None
+        with contextlib.ExitStack() as held:
+            if fault == "busy" and files:
+                held.enter_context(held_open(rng.choice(files), self.work))
+            if fault == "power":
+                restart_wineserver(kill=False)  # what is there before is on the disk
+            runner = Result(lambda: drive(steps, timeout_ms=30000))
+            if fault in ("power", "concurrent"):
+                time.sleep(rng.uniform(1, 6))
+                if fault == "power":
+                    restart_wineserver(kill=True)
+                else:
+                    other = self.installers[VERSIONS[1 - VERSIONS.index(version)]]
+                    second = wine([other, f"--dir={to_win(self.folder)}", LICENCE, "--unattended"])
+            run = runner.get()
         # A step that found the program ended is its natural end; any other
         # failed step ends the program where it was.
         ended = run.error and ("exited" in run.error or "window is gone" in run.error)
-        killed = bool((run.error and not ended) or (run.of("end") and run.of("end")[0]["terminated"]))
-        wrong = [f"a box: {b['caption']}: {b['text']}" for b in run.boxes if b.get("caption") == "Fatal error"]
+        killed = fault == "power" or bool((run.error and not ended) or (run.of("end") and run.of("end")[0]["terminated"]))
+        wrong = [f"a box: {b['caption']}: {b['text']}" for b in run.boxes
+                 if b.get("caption") == "Fatal error" and fault not in ("disk", "busy", "readonly")]
+        if second is not None and second != 1 and not ended:
+            wrong.append(f"a second run at the same time ended with {second}")
         after = self.state()
         if killed:
             # The next run of the product takes the killed one back or completes it.
             for left in temp_qz(folders_only=True) - temp_before:
                 shutil.rmtree(temp_dir() / left, ignore_errors=True)
-            if program == "installer":
-                code = wine([target, f"--dir={to_win(self.folder)}", LICENCE, "--unattended"])
-                wrong += [f"the next run ended with {code}"] if code else self.complete(version)
-            outcome = "killed"
+            kind, code = self.next_run(rng, version)
+            wrong += [f"the next run ({kind}) ended with {code}"] if code not in (0, 1) else []
+            outcome = f"killed, then {kind}"
         elif after == before:
             outcome = "as before"
         elif program == "installer" and after[:2] == ([], []) and any(
@@ -175,20 +267,19 @@ class Chaos(WineTest):
             # The user had the previous installation removed, then stopped the new one.
             outcome = "previous removed, then stopped"
         elif program == "installer":
-            wrong += self.complete(version)
             outcome = "installed"
         else:
             outcome = "removed" if not self.registered() else "repaired"
-            if outcome == "repaired":
-                wrong += self.complete(previous)
+        wrong += self.invariant()
         if not killed and not wait_for(lambda: temp_qz(folders_only=True) == temp_before, 20):
             wrong.append(f"temporary folders left: {temp_qz(folders_only=True) - temp_before}")
         outcomes[f"{program} over {previous or 'nothing'}: {outcome}"] += 1
-        print(f"{program} {version} over {previous}: {outcome};",
+        outcomes[f"fault: {fault}"] += 1
+        print(f"{program} {version} over {previous} ({fault}): {outcome};",
               " ".join(s["do"] + (f" {s.get('id', '')}" if s["do"] == "click" else "") for s in run.records
                        if s["do"] in ("click", "close", "box") and "none" not in s),
               "|", run.error or "", f"| {time.monotonic() - started:.0f} s", flush=True)
-        # Whatever is registered is removed, newest first, and leaves nothing.
+        # Whatever is registered is removed and leaves nothing.
         for registered in reversed(self.registered()):
             setup = self.folder / "resources" / "setup.exe"
             code = wine([setup, "--remove-silently", "--unattended"]) if setup.exists() else "no setup.exe"
@@ -200,7 +291,7 @@ class Chaos(WineTest):
             wrong.append(f"left after the removals: {self.state()}")
         if self.outside.read_text() != "the user's" or reg_query(USER_KEY, "Own") != ("REG_SZ", "the user's"):
             wrong.append("something outside the installation changed")
-        return [f"{program} {version} over {previous}, {'killed' if killed else 'ended'}: {w}" for w in wrong]
+        return [f"{program} {version} over {previous} ({fault}), {'killed' if killed else 'ended'}: {w}" for w in wrong]
 
     def test_random_users(self):
         runs = int(os.environ.get("CHAOS_RUNS", "24"))

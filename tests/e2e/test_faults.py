@@ -15,12 +15,9 @@ FAULT_POINTS=all (make chaos) tries every n; make test tries a spread of them.""
 import hashlib
 import os
 import shutil
-import signal
-import subprocess
-import time
 
-from winetest import (LICENCE, WINEPREFIX, WineTest, build_installer, journals, main, probe, reg_add, reg_delete,
-                      reg_query, reg_subkeys, start_menu_programs, to_win, wait_for, wine)
+from winetest import (LICENCE, WineTest, build_installer, journals, main, probe, reg_add, reg_delete, reg_query,
+                      reg_subkeys, restart_wineserver, start_menu_programs, to_win, wait_for, wine)
 
 MAKER = "MERIDOX Fault Tests"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Faulty {}PL0"
@@ -51,31 +48,6 @@ def manifest(version: str) -> str:
             f"Appname=faulty.exe\n[Features]\nFeature=Main\n{lines}[Components]\nComponent=Main\nMain\n"
             "[Shortcuts]\nFaulty=bin\\same.bin\n"
             f"[Registry]\n{USER_KEY}\\Faulty\\Tip=\"v{version}\"\n[Run]\n")
-
-
-def restart_wineserver(kill: bool):
-    """A power cut (`kill`: what the registry had not saved is lost) or a
-    clean stop that saves it; then the bench's server again."""
-    pidfile = os.path.join(os.environ["WINEBENCH_DIR"], "wineserver.pid")
-    with open(pidfile) as f:
-        pid = int(f.read())
-    if kill:
-        os.kill(pid, signal.SIGKILL)
-    else:
-        subprocess.run(["wineserver", "-k"], timeout=60)
-    for _ in range(100):
-        try:
-            os.kill(pid, 0)
-            time.sleep(0.1)
-        except ProcessLookupError:
-            break
-    subprocess.run(["pkill", "-9", "-f", str(WINEPREFIX)], check=False)
-    log = open(os.path.join(os.environ["WINEBENCH_DIR"], "wineserver.log"), "ab")
-    server = subprocess.Popen(["wineserver", "-f", "-p"], stdout=log, stderr=log, stdin=subprocess.DEVNULL)
-    with open(pidfile, "w") as f:
-        f.write(str(server.pid))
-    subprocess.run(["wine", "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
 
 
 class Faults(WineTest):
@@ -129,10 +101,11 @@ class Faults(WineTest):
 
     def wrong(self) -> list[str]:
         """What breaks the invariant now."""
-        wrong = [f"journal left: {j.name}" for j in journals()]
         # The clean-up script of a run that had to leave its own program
-        # file there removes the undo folder once the program has ended.
-        wait_for(lambda: not list(self.folder.glob("~undo*")), 10)
+        # file there removes the undo folder (or a removal's journal) once
+        # the program has ended.
+        wait_for(lambda: not list(self.folder.glob("~undo*")) and not journals(), 10)
+        wrong = [f"journal left: {j.name}" for j in journals()]
         wrong += [f"{p.name} left" for p in self.folder.glob("~undo*")]
         registered = self.registered()
         if len(registered) > 1:

@@ -8,7 +8,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from winetest import (LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer,
+from winetest import (LICENCE, MKINST, SOURCE_DIR, STUB, WineTest, bmp_to_png, build_installer, journals,
                       command_line, drive, dump, fatal_run, finish, header, held_open, look_at_box, main, reg_add,
                       reg_delete, reg_query, signature_of, start_menu_programs, temp_dir, temp_qz,
                       to_the_work, to_win, uninstaller_list, wait_for, wine)
@@ -339,6 +339,10 @@ Big
         self.assertEqual(run.exit_code, 1)
         self.assertEqual(run.boxes[0]["text"], "Write error on Q:\\product\\bin\\big.bin")
         self.assertEqual(temp_qz(folders_only=True), before)
+        # The run is taken back whole: nothing is left to remove.
+        if mounted:
+            self.assertEqual(list(mount.rglob("*")), [])
+        self.assertEqual((journals(), reg_query("HKLM\\SOFTWARE\\MERIDOX Tests\\Faults")), ([], None))
 
     def test_a_folder_that_is_a_file(self):
         folder = self.work / "blocked"

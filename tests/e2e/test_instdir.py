@@ -3,6 +3,8 @@ the component boxes and their layout, the space line, the folder checks, the
 removal of a previous installation in the folder, and what the engine then
 installs."""
 
+import os
+
 from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
                       look_at_box, probe,
                       first_page, main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
@@ -284,6 +286,26 @@ class FolderPage(WineTest):
         self.assertTrue(wait_for(lambda: not (folder / "bin").exists(), 20), "the other folder's installation is gone")
         self.assertEqual((other / "bin" / "new.txt").read_bytes(), b"new")
         self.assertEqual(reg_query(f"{UNINSTALL}\\Single 2.0PL0", "InstallLocation")[1], f'"{to_win(other)}"')
+        self.assertEqual(wine([other / "resources" / "setup.exe", "--remove-silently"]), 0)
+
+        # On a small drive the page tells, before it removes anything, that
+        # the new installation will not fit even once the previous has gone.
+        mount, mounted = self.small_drive("r", "2m")
+        if mounted:
+            self.assertEqual(wine([old, "--dir=R:\\Single", LICENCE]), 0)
+            big = self.work / "big.exe"
+            build_installer(one_component("2.0", "big.bin"), {"bin/big.bin": os.urandom(3 << 20)}, big)
+            shot = self.work / "no-room.bmp"
+            run = drive([*first_page(big, "--dir=R:\\Single"), {"do": "click", "id": NEXT},
+                         {"do": "wait_control", "id": FOLDER, "visible": True}, {"do": "click", "id": NEXT},
+                         {"do": "box", "press": "yes"}, *look_at_box(shot, 1), {"do": "no_box", "for_ms": 300},
+                         {"do": "controls"}, {"do": "close"}, {"do": "box", "press": "yes", "optional": True},
+                         {"do": "wait_exit"}])
+            bmp_to_png(shot, "folder-page-no-room")
+            self.assertTrue(run.boxes[1]["text"].startswith("The installation needs 3.1 MB, and only "), run)
+            self.assertTrue(run.controls()[FOLDER]["visible"], "the page stays")
+            self.assertEqual((mount / "Single" / "bin" / "old.txt").read_bytes(), b"old", "nothing was removed")
+            self.assertEqual(wine([mount / "Single" / "resources" / "setup.exe", "--remove-silently"]), 0)
 
 
 if __name__ == "__main__":

@@ -6,10 +6,14 @@ installation that can still be removed, and what users do while a page works
 (a second Next, closing the window) must not break the run."""
 
 import shutil
+import subprocess
+import threading
+import time
+from pathlib import Path
 
 from winetest import (ARTIFACTS, FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
                       drive, fatal_run, finish, held_open, journals, look_at_box, main, past_the_folder_page, probe,
-                      reg_add,
+                      reg_add, to_unix,
                       reg_delete, reg_query, start_menu_programs, temp_qz, to_the_work, to_win, wait_for,
                       wine)
 
@@ -281,6 +285,100 @@ class Reliability(WineTest):
         self.assertIn(to_win(held), reg_query(session, "PendingFileRenameOperations")[1])
         self.assertTrue(wait_for(lambda: sorted(p.name for p in newer.rglob("*")) == ["bin", "f0001.bin"], 20))
         self.assertFalse(self.links.exists())
+
+    def test_over_a_previous_installation_while_its_programs_run(self):
+        """What another version in the folder holds and this one no longer
+        does goes; a running program that did not change stays as it is; a
+        changed one and a read-only one are set aside and their copies go
+        (what runs, at the restart); the removal deletes read-only files."""
+        folder = self.work / "over"
+        tool = probe("fake_setup").read_bytes()
+        session = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+        self.addCleanup(wine, ["reg", "delete", session, "/v", "PendingFileRenameOperations", "/f"])
+
+        def version(v: str, files: dict[str, bytes]) -> Path:
+            names = "".join(f"{n}\n" for n in files)
+            out = self.work / f"over-{v}.exe"
+            build_installer(f"[Variables]\nManufacturer={MAKER}\nProduct=Sturdy\nVersion={v}\nDescription=Sturdy\n"
+                            f"[Features]\nFeature=Main\nbin/\n{names}[Components]\nComponent=C\nMain\n"
+                            "[Shortcuts]\nSturdy=bin\\tool.exe\n[Run]\n", {f"bin/{n}": d for n, d in files.items()}, out)
+            return out
+        old = {"tool.exe": tool, "busy.exe": tool, "plain.bin": b"1" * 5000, "gone.bin": b"gone"}
+        new = {"tool.exe": tool, "busy.exe": tool + b"2", "plain.bin": b"2" * 5000}
+        self.assertEqual(wine([version("3.4", old), f"--dir={to_win(folder)}", LICENCE]), 0)
+        (folder / "bin" / "plain.bin").chmod(0o444)
+        inode = (folder / "bin" / "tool.exe").stat().st_ino
+        running = [subprocess.Popen(["wine", str(folder / "bin" / name), to_win(self.work / f"{name}.txt"), "0", "60000"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for name in ("tool.exe", "busy.exe")]
+        try:
+            time.sleep(2)
+            self.assertEqual(wine([version("3.5", new), f"--dir={to_win(folder)}", LICENCE, "--unattended"]), 0)
+            self.assertEqual(sorted(p.name for p in (folder / "bin").iterdir()), sorted(new))
+            self.assertEqual({n: (folder / "bin" / n).read_bytes() for n in new}, new)
+            self.assertEqual((folder / "bin" / "tool.exe").stat().st_ino, inode, "the running program stayed")
+            self.assertEqual((reg_query(UNINSTALL.replace("1.0", "3.4")), journals()), (None, []))
+            undo = list(folder.glob("~undo*"))
+            pending = reg_query(session, "PendingFileRenameOperations")
+            self.assertTrue(not undo or (pending and to_win(undo[0]) in pending[1]),
+                            "only a copy still running stays, set to go at the restart")
+        finally:
+            for p in running:
+                p.kill()
+                p.wait()
+        for path in [folder / "bin" / "tool.exe", folder / "resources" / "manifest", folder / "resources" / "setup.exe"]:
+            path.chmod(0o444)
+        self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
+        for copy in folder.glob("~undo*"):
+            shutil.rmtree(copy)  # the restart's part
+        self.assert_nothing_left(folder)
+
+    def test_folders_written_other_ways_runs_at_once_and_an_installer_asked_to_remove(self):
+        base = self.work / "forms"
+        win = to_win(base)
+        forms = (win.replace("\\", "\\\\", 2), win + "\\", win.replace("\\", "/"))
+        for typed in forms:
+            with self.subTest(typed=typed):
+                for _ in range(2):
+                    self.assertEqual(wine([self.installer(), f"--dir={typed}", LICENCE]), 0)
+                self.assertEqual(reg_query(PRODUCT_KEY, "InstDir"), ("REG_SZ", win))
+                self.assertEqual(reg_query(UNINSTALL, "InstallLocation"), ("REG_SZ", f'"{win}"'))
+                self.assertEqual(wine([base / "resources" / "setup.exe", "--remove-silently"]), 0)
+                self.assert_nothing_left(base)
+        # An installation registered in another form before is found,
+        # repaired and removed.
+        self.assertEqual(self.install(base), 0)
+        reg_add(PRODUCT_KEY, "InstDir", data=forms[0] + "\\")
+        setup = base / "resources" / "setup.exe"
+        self.assertEqual(wine([setup, "--setTrue-HeadlessInstall", "--setTrue-Repair"]), 0)
+        self.assertEqual(self.install(base), 0)
+
+        # Two runs of the product at once: the one that comes second stops.
+        log = self.work / "second.log"
+        holder = threading.Thread(target=drive, args=([
+            {"do": "start", "cmdline": command_line(setup)},
+            {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000}, {"do": "sleep", "ms": 6000},
+            {"do": "click", "id": CANCEL}, {"do": "box", "press": "yes", "optional": True}, {"do": "wait_exit"}],))
+        holder.start()
+        time.sleep(3)
+        codes = [wine([setup, "--remove-silently", "--unattended", f"--log={to_win(log)}"]),
+                 wine([self.installer(), f"--dir={win}", LICENCE, "--unattended", f"--log={to_win(log)}"])]
+        holder.join()
+        self.assertEqual(codes, [1, 1])
+        self.assertEqual(log.read_text().count("Another setup of Sturdy is at work on this computer"), 2)
+        self.assertEqual(len(list((base / "bin").iterdir())), 3, "the installation stays whole")
+
+        # Folders the installation refuses, and an installer asked to remove.
+        for option, text in ((f"--dir={win}\\dot.", f'The installation folder "{win}\\dot." has a name that ends in a dot'),
+                             ("--dir=C:\\", 'The installation folder "C:\\" is the root of a drive or a share.'),
+                             ("--remove-silently", "This is the installer of Sturdy, not its installed copy")):
+            with self.subTest(option=option):
+                run = fatal_run(self.installer(), option, *([LICENCE] if option.startswith("--dir") else []))
+                self.assertEqual((run.exit_code, run.boxes[0]["caption"]), (1, "Fatal error"), run)
+                self.assertTrue(run.boxes[0]["text"].startswith(text), run.boxes[0]["text"])
+        self.assertFalse((self.work / "(null)").exists() or (base.parent / "dot").exists())
+        self.assertFalse((to_unix("C:\\resources")).exists())
+        self.assertEqual(wine([setup, "--remove-silently"]), 0)
+        self.assert_nothing_left(base)
 
     def test_folders_the_installation_refuses_or_takes_over(self):
         folder = self.work / "again"

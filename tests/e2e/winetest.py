@@ -6,6 +6,7 @@ The bench (tests/winebench/winebench.sh) exports WINEPREFIX, DISPLAY and the
 build folders before a test starts."""
 
 import contextlib
+import signal
 import getpass
 import json
 import os
@@ -213,6 +214,31 @@ def command_line(program, *args: str) -> str:
     def arg(a: str) -> str:
         return f'"{a}"' if any(c in a for c in " \t") and '"' not in a and "'" not in a else a
     return " ".join([f'"{to_win(program)}"', *map(arg, args)])
+
+
+def restart_wineserver(kill: bool):
+    """A power cut (`kill`: what the registry had not saved is lost) or a
+    clean stop that saves it; then the bench's server again."""
+    pidfile = os.path.join(os.environ["WINEBENCH_DIR"], "wineserver.pid")
+    with open(pidfile) as f:
+        pid = int(f.read())
+    if kill:
+        os.kill(pid, signal.SIGKILL)
+    else:
+        subprocess.run(["wineserver", "-k"], timeout=60)
+    for _ in range(100):
+        try:
+            os.kill(pid, 0)
+            time.sleep(0.1)
+        except ProcessLookupError:
+            break
+    subprocess.run(["pkill", "-9", "-f", str(WINEPREFIX)], check=False)
+    with open(os.path.join(os.environ["WINEBENCH_DIR"], "wineserver.log"), "ab") as log:
+        server = subprocess.Popen(["wineserver", "-f", "-p"], stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+    with open(pidfile, "w") as f:
+        f.write(str(server.pid))
+    subprocess.run(["wine", "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
 
 
 # --- the registry, seen from outside -------------------------------------------

@@ -93,7 +93,8 @@ void CopyResources(Transaction& t) {
   for (uint32_t i = 0; i < vec_count(Resources()); i++) {
     paths.push_back(folder + "\\" + vec_at<Resource>(Resources(), i)->file_name);
   }
-  Placement placement(t, paths, false);
+  // A later run of the installed copy finds it whole, the old one or the new.
+  Placement placement(t, paths, false, true);
   for (uint32_t i = 0; i < vec_count(Resources()); i++) {
     Resource* r = vec_at<Resource>(Resources(), i);
     Log("    Copying file %s", r->file_name);
@@ -213,7 +214,8 @@ void InstallFeatures(Transaction& t) {
     }
   }
   CloseArchive();
-  CopyResources(t);
+  // The resources take their places once whole: written here, not behind.
   SettleFiles();
   WriteInBackground(false);
+  CopyResources(t);
 }

@@ -114,5 +114,6 @@ void CopyFileInto(Placement& placement, const char* source, const char* destinat
     Progress().Add(chunk);
   }
   if (!CloseOutput()) Fatal("Write error on %s", FailedOutput(destination));
+  if (!placement.Finish(destination)) Fatal("Can't create file: %s\n%s", destination, strerror(errno));
 }
 

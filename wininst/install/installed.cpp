@@ -179,8 +179,9 @@ void WriteInstalledManifest(Transaction& t) {
   WriteFilesAndFolders(m);
   WriteShortcutsAndRegistry(m);
   m << "[Run]\n";
-  Placement placement(t, {manifest}, false);
-  if (placement.Open(manifest) == OutputOpened::kFailed || !m.WriteTo() || !CloseOutput()) {
+  Placement placement(t, {manifest}, false, true);
+  if (placement.Open(manifest) == OutputOpened::kFailed || !m.WriteTo() || !CloseOutput() ||
+      !placement.Finish(manifest)) {
     AbandonOutput();
     FatalText("Can't open manifest for writing");
   }

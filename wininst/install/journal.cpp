@@ -105,6 +105,14 @@ bool HoldsProductLock() {
   return lock != nullptr;
 }
 
+std::string JournalFile::Path() const {
+  return JournalPath(id_);
+}
+
+std::string JournalFile::Folder() {
+  return JournalFolder();
+}
+
 JournalFile::~JournalFile() {
   if (file_) CloseHandle(AsHandle(file_));
 }

@@ -49,6 +49,9 @@ class JournalFile {
   bool Sync();
   // Closes the file, leaving it where it is.
   void Close();
+  // Where it lies, and the folder of the journals.
+  std::string Path() const;
+  static std::string Folder();
   // Deletes the file (and its folder, once empty).
   void Delete();
   bool IsOpen() const;

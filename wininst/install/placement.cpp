@@ -1,6 +1,7 @@
 #include "wininst/install/placement.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +46,7 @@ Listing List(const std::string& folder) {
 
 }  // namespace
 
-Placement::Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder)
+Placement::Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder, bool whole)
     : transaction_(transaction) {
   entries_.reserve(paths.size());
   std::string listed;
@@ -72,16 +73,30 @@ Placement::Placement(Transaction& transaction, std::vector<std::string> paths, b
     e.there = attributes != INVALID_FILE_ATTRIBUTES;
     e.link = e.there && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     e.folder = e.there && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (whole) {
+      uint32_t number = 0;
+      RtlGenRandom(&number, sizeof number);
+      e.whole = e.path + ".~" + std::to_string(number);
+    }
     entries_.push_back(std::move(e));
   }
   std::vector<std::string> named;
   std::vector<bool> there;
   for (const Entry& e : entries_) {
+    // The new name first: an undo takes back the newest first.
+    if (whole) {
+      named.push_back(e.whole);
+      there.push_back(false);
+    }
     named.push_back(e.path);
     there.push_back(e.there);
   }
   std::vector<std::string> copies;
   transaction_.FilesToWrite(named, there, copies);
+  if (whole) {
+    for (size_t i = 0; i < entries_.size(); i++) copies[i] = copies[2 * i + 1];
+    copies.resize(entries_.size());
+  }
   for (size_t i = 0; i < entries_.size(); i++) entries_[i].copy = std::move(copies[i]);
 }
 
@@ -130,6 +145,11 @@ bool Placement::MakeWay(const std::string& path) {
 }
 
 OutputOpened Placement::Open(const std::string& path) {
+  if (const Entry* e = Find(path); e && !e->whole.empty()) {
+    const OutputOpened opened = OpenOutput(e->whole.c_str());
+    if (opened != OutputOpened::kFailed) transaction_.FileWritten();
+    return opened;
+  }
   const bool was_there = There(path);
   if (!MakeWay(path)) return OutputOpened::kFailed;
   OutputOpened opened = OpenOutput(path.c_str());
@@ -145,4 +165,23 @@ OutputOpened Placement::Open(const std::string& path) {
 
 void Placement::Keep(const std::string& path) {
   if (Entry* e = Find(path)) e->there = false;
+}
+
+bool Placement::Finish(const std::string& path) {
+  const Entry* e = Find(path);
+  if (!e || e->whole.empty()) return true;
+  if (is_link(path.c_str())) RefuseLink(path);
+  // The file there stays whole under its copy's name (a second name of it,
+  // where the volume allows) until the new one has taken its place at once.
+  bool kept = !e->there || transaction_.KeepLinked(path, e->copy);
+  if (!kept && !transaction_.SetAside(path, e->copy)) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  if (!MoveFileExA(e->whole.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    errno = errno_of(GetLastError());
+    return false;
+  }
+  transaction_.FileWritten();
+  return true;
 }

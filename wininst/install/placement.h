@@ -18,8 +18,11 @@ class Placement {
  public:
   // `new_folder`: the files go into a folder the run has just made, where
   // nothing is looked for (under Wine a look for a name that is not there
-  // costs a look at every name in the folder).
-  Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder);
+  // costs a look at every name in the folder). `whole`: each file takes its
+  // place only once it is whole (the installed copy of the program and its
+  // manifest, which a later run must always find whole): written under a
+  // new name beside it, then put in place at once by Finish.
+  Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder, bool whole = false);
   // Whether a plain file is at `path` (one of the group) now.
   bool There(const std::string& path) const;
   // Opens `path` as the output (output.h), the file there set aside first;
@@ -30,6 +33,9 @@ class Placement {
   bool MakeWay(const std::string& path);
   // The file there holds the bytes already and stays: nothing is written.
   void Keep(const std::string& path);
+  // The file opened (and closed) for `path` takes its place, when the
+  // group's files are written whole; false (errno set) when it cannot.
+  bool Finish(const std::string& path);
 
  private:
   struct Entry {
@@ -38,6 +44,7 @@ class Placement {
     bool link = false;
     bool folder = false;
     std::string copy;  // named in the journal when the file is there
+    std::string whole;  // the new name it is written under first, or empty
   };
   Entry* Find(const std::string& path);
   const Entry* Find(const std::string& path) const;

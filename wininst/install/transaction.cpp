@@ -175,9 +175,39 @@ struct Journal {
     if (!RemoveDirectoryA(folder.c_str()) && PathBelow(ProgramPath(), folder)) RemoveFolderAfterRun(folder);
   }
 
+  // Leaves a file in the undo folder that is this very program to the
+  // clean-up script, with the folders that hold it.
+  void LeaveOwn(const std::string& file) {
+    DeleteAfterRun(file);
+    for (std::string folder = ParentOf(file); PathBelow(folder, undo.Path()) || SamePath(folder, undo.Path());
+         folder = ParentOf(folder)) {
+      RemoveFolderAfterRun(folder);
+    }
+  }
+
+  // Whether two names are of one file (a second name the run made of it).
+  static bool OneFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    int got = 0;
+    for (const std::string* path : {&a, &b}) {
+      HANDLE h = CreateFileA(path->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return false;
+      got += GetFileInformationByHandle(h, &info[got]) ? 1 : 0;
+      CloseHandle(h);
+    }
+    return got == 2 && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+  }
+
   // Puts the file `copy` back at `path`, where the run's own file goes
   // first. False when it cannot be done now.
   bool PutBack(const std::string& path, const std::string& copy) {
+    // The file never left its place: only its second name goes.
+    if (OneFile(path, copy)) {
+      if (!DeleteNow(copy) && Own(path)) LeaveOwn(copy);
+      return true;
+    }
     DeleteNow(path);
     if (MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED | MOVEFILE_REPLACE_EXISTING)) return true;
     // The run's file is busy (a program of it still runs, this one perhaps):
@@ -189,10 +219,7 @@ struct Journal {
     const bool own = Own(path);
     if (!undo.Keep(path, busy) || !MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED)) return false;
     MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    if (own) {
-      DeleteAfterRun(busy);
-      RemoveFolderAfterRun(undo.Path());
-    }
+    if (own) LeaveOwn(busy);
     return true;
   }
 
@@ -324,6 +351,12 @@ bool Transaction::SetAside(const std::string& path, const std::string& copy) {
   return true;
 }
 
+bool Transaction::KeepLinked(const std::string& path, const std::string& copy) {
+  if (!undo_.Link(path, copy)) return false;
+  Changed("set aside");
+  return true;
+}
+
 void Transaction::FolderRemoved(const std::string& folder) {
   Record(Line({"D", folder}));
   Sync();
@@ -398,7 +431,16 @@ void Transaction::Commit() {
   active_ = false;
   undo_.Remove();
   Changed("clean");
-  journal_.Delete();
+  if (kind_ == Kind::kRemove) {
+    // The removal's last files (this program) go once it has ended: its
+    // journal goes with them, and a run killed before that is completed by
+    // the next.
+    journal_.Close();
+    DeleteAfterRun(journal_.Path());
+    RemoveFolderAfterRun(JournalFile::Folder());
+  } else {
+    journal_.Delete();
+  }
   Changed("end");
 }
 

@@ -52,6 +52,9 @@ class Transaction {
   // Moves the file at `path` aside to `copy` (named before); false (error
   // set) when it cannot.
   bool SetAside(const std::string& path, const std::string& copy);
+  // Keeps the file at `path` as `copy` (named before) by a second name of
+  // it, the file staying where it is; false where the volume has none.
+  bool KeepLinked(const std::string& path, const std::string& copy);
   // A file the run has made or put in place.
   void FileWritten() { Changed("file"); }
   // Folders the run removes (emptied of what the installation no longer

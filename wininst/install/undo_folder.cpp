@@ -76,7 +76,7 @@ std::string UndoFolder::NextCopy() {
   return folder + "\\" + std::to_string(copies_++ % kCopiesPerFolder);
 }
 
-bool UndoFolder::Keep(const std::string& path, const std::string& copy) {
+bool UndoFolder::Room(const std::string& copy) {
   if (!Make()) return false;
   const std::string folder = ParentOf(copy);
   if (!is_folder(folder.c_str()) && !CreateDirectoryA(folder.c_str(), nullptr)) return false;
@@ -84,8 +84,16 @@ bool UndoFolder::Keep(const std::string& path, const std::string& copy) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
+  return true;
+}
+
+bool UndoFolder::Keep(const std::string& path, const std::string& copy) {
   // A copy is a new name: nothing there is replaced.
-  return MoveFileExA(path.c_str(), copy.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
+  return Room(copy) && MoveFileExA(path.c_str(), copy.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
+}
+
+bool UndoFolder::Link(const std::string& path, const std::string& copy) {
+  return Room(copy) && CreateHardLinkA(copy.c_str(), path.c_str(), nullptr) != FALSE;
 }
 
 bool UndoFolder::Holds(const std::string& path) const {

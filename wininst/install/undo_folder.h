@@ -19,6 +19,9 @@ class UndoFolder {
   // Moves the file at `path` to `copy` (NextCopy); false (error set) when it
   // cannot.
   bool Keep(const std::string& path, const std::string& copy);
+  // Makes `copy` a second name of the file at `path` (the volume's hard
+  // link); false (error set) where that cannot be.
+  bool Link(const std::string& path, const std::string& copy);
   // Deletes the folder and everything left in it. A file that cannot go now
   // (a program of the installation still runs from it) is set to go when the
   // computer restarts. A link found in it goes as a link.
@@ -28,6 +31,8 @@ class UndoFolder {
 
  private:
   bool Make();
+  // The folders of a copy, made; false when they cannot be.
+  bool Room(const std::string& copy);
   std::string path_;
   bool made_ = false;
   unsigned copies_ = 0;
