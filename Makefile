@@ -49,10 +49,11 @@ bench: setup
 fuzz: setup
 	@scripts/fuzz.sh $(or $(FUZZ_SECONDS),600)
 
-# The users' campaign long: CHAOS_RUNS (default 200) random wizard runs, CHAOS_SEED.
+# The campaigns long: the users' campaign, CHAOS_RUNS (default 200) random
+# wizard runs, CHAOS_SEED; the fault campaign at every crash point.
 chaos: setup
 	@$(MAKE) --no-print-directory all
-	@CHAOS_RUNS=$(or $(CHAOS_RUNS),200) CTEST_ARGS='-R ^e2e\.chaos$$' scripts/run-tests.sh $(HOST)
+	@CHAOS_RUNS=$(or $(CHAOS_RUNS),200) FAULT_POINTS=all CTEST_ARGS='-R ^e2e\.(chaos|faults)$$' scripts/run-tests.sh $(HOST)
 
 clean:
 	rm -rf $(BUILD)
