@@ -10,6 +10,7 @@
 #include <io.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "common/compat.h"
 #include "common/handle.h"
 #include "common/md5.h"
+#include "common/sha256.h"
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "common/messages.h"
@@ -50,8 +52,10 @@ using GzipReader = Handle<gzFile, CloseGzip>;
 // The archive of this run, from OpenArchive to the end of the run.
 struct Archive {
   char signature[archive::kSignatureLength + 1] = "";
-  // The digest of an installed manifest, in hex; empty in a run with an archive.
+  // The digest of an installed manifest, in hex, and its text; empty in a
+  // run with an archive.
   std::string installed_digest;
+  std::string installed_text;
   // The program file stays open for the whole run; the gzip reader reads a
   // duplicate of its descriptor, from the end of the archive header on.
   Descriptor program;
@@ -242,6 +246,7 @@ char* ReadInstalledManifest(const std::string& program_path) {
   size_t n = fread(text, 1, static_cast<size_t>(length), file.get());
   text[n] = '\0';
   The().installed_digest = DigestText(text, n);
+  The().installed_text.assign(text, n);
 
   std::string folder = program_path.substr(0, program_path.rfind('\\'));
   size_t slash = folder.rfind('\\');
@@ -253,8 +258,33 @@ char* ReadInstalledManifest(const std::string& program_path) {
 
 }  // namespace
 
-std::string DigestOf(const void* data, size_t length) {
-  return DigestText(data, length);
+std::string ManifestCheckOf(const void* data, size_t length) {
+  Sha256 sha;
+  sha.Update(data, length);
+  std::string hex = sha.HexFinal();
+  for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
+std::string FileManifestCheck(const char* path) {
+  FileHandle f(fopen(path, "rb"));
+  if (!f) return "";
+  std::string text;
+  for (size_t n; (n = fread(digest_buffer.get(), 1, digest_buffer.size(), f.get())) > 0;) {
+    text.append(reinterpret_cast<const char*>(digest_buffer.get()), n);
+  }
+  return ManifestCheckOf(text.data(), text.size());
+}
+
+bool ManifestCheckMatches(const std::string& check, const void* data, size_t length) {
+  // An installation made before recorded the MD5 (32 digits).
+  const std::string digest = check.size() == 32 ? DigestText(data, length) : ManifestCheckOf(data, length);
+  return !digest.empty() && _stricmp(check.c_str(), digest.c_str()) == 0;
+}
+
+bool InstalledManifestMatches(const std::string& check) {
+  return !The().installed_digest.empty() &&
+         ManifestCheckMatches(check, The().installed_text.data(), The().installed_text.size());
 }
 
 FILE* OpenProgramFile() {
