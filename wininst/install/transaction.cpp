@@ -150,6 +150,11 @@ struct Journal {
     return is_plain_path(path.c_str()) && InPlaces(path, places) &&
            LinkOnTheWay(ParentOf(path), places).empty();
   }
+  // A copy of the undo folder: in it, no link on the way.
+  bool CopyAllowed(const std::string& copy) const {
+    return undo.Holds(copy) && !is_link(undo.Path().c_str()) &&
+           LinkOnTheWay(ParentOf(copy), {undo.Path()}).empty();
+  }
   // A folder the run made or removes: only ever made or removed while
   // empty, never through a link.
   static bool FolderAllowed(const std::string& folder) {
@@ -256,7 +261,7 @@ struct Journal {
           }
         }
         if (mine) Delete(f[1]);
-      } else if (kind == "O" && f.size() >= 3 && Allowed(f[1]) && undo.Holds(f[2])) {
+      } else if (kind == "O" && f.size() >= 3 && Allowed(f[1]) && CopyAllowed(f[2])) {
         // A copy that is not there was never made: the file stayed in place.
         if (file_exists(f[2].c_str()) && !PutBack(f[1], f[2])) whole = false;
       } else if (kind == "F" && f.size() >= 2 && FolderAllowed(f[1])) {
