@@ -2,6 +2,8 @@
 // the program has no exceptions, so the library's throwing paths (each
 // pulling in the exception machinery, the unwinder and a name demangler) are
 // replaced by an end of the run with a message.
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -39,3 +41,19 @@ void __throw_bad_function_call() { OutOfRange(); }
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { abort(); }
 }  // namespace __gnu_cxx
+
+// The library's C headers send every printf of C++ code to MinGW's own
+// formatter, which brings floating point conversions and wide characters
+// along (27 KB). The stub formats only integers and texts: the system's
+// formatter does that, behind MinGW's snprintf semantics (always ended,
+// the full length returned). Formats are those the system's formatter takes:
+// no %zu or %hhu, which the printf checks of the stub's own functions report.
+extern "C" {
+int __cdecl __ms_vsnprintf(char* out, size_t size, const char* format, va_list args);
+int __cdecl __mingw_vsnprintf(char* out, size_t size, const char* format, va_list args) {
+  return __ms_vsnprintf(out, size, format, args);
+}
+int __cdecl __mingw_vfprintf(FILE* file, const char* format, va_list args) {
+  return __ms_vfprintf(file, format, args);
+}
+}
