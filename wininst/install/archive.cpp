@@ -8,13 +8,13 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <zlib.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/alloc.h"
@@ -36,18 +36,12 @@
 namespace {
 
 using archive::kCorrupt;
-// zlib's own buffer: 8 KB reads cost 7-13% against 64 KB ones.
-constexpr unsigned kGzipBuffer = 64 * 1024;
 
 void CloseDescriptor(int fd) {
   _close(fd);
 }
-void CloseGzip(gzFile g) {
-  // Only ever a reader: gzclose would bring the whole compressor along.
-  gzclose_r(g);
-}
 using Descriptor = Handle<int, CloseDescriptor, -1>;
-using GzipReader = Handle<gzFile, CloseGzip>;
+struct RecordReader;
 
 // The archive of this run, from OpenArchive to the end of the run.
 struct Archive {
@@ -56,10 +50,10 @@ struct Archive {
   // run with an archive.
   std::string installed_digest;
   std::string installed_text;
-  // The program file stays open for the whole run; the gzip reader reads a
-  // duplicate of its descriptor, from the end of the archive header on.
+  // The program file stays open for the whole run; the record stream reads
+  // it from the end of the archive header on, until the last record.
   Descriptor program;
-  GzipReader reader;
+  std::unique_ptr<RecordReader> reader;
   // The resources: the program itself, then the [Resources] lines' files.
   Vec* resources = nullptr;
   // File and resource records consumed so far (the manifest record not counted).
@@ -70,11 +64,6 @@ struct Archive {
   uint32_t pe_offset = 0;
   char* helper_path = nullptr;  // once copied out
 };
-
-Archive& The() {
-  static Archive archive;
-  return archive;
-}
 
 // The chunks of a file's digest: a fixed buffer, never the whole file in memory.
 RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
@@ -157,6 +146,18 @@ class DescriptorSource : public archive::ByteSource {
   int64_t view_length_ = 0;
 };
 
+// The record stream and the program's file as it reads it.
+struct RecordReader {
+  explicit RecordReader(int fd) : file(fd), stream(file) {}
+  DescriptorSource file;
+  archive::RecordStream stream;
+};
+
+Archive& The() {
+  static Archive archive;
+  return archive;
+}
+
 std::string HexDigest(Md5& md5) {
   uint8_t digest[Md5::kDigestLength];
   if (!md5.Final(digest)) return "";
@@ -190,12 +191,7 @@ void ReadSignature(int fd) {
 
 void OpenRecordStream(int64_t stream_start) {
   if (_lseeki64(The().program.get(), stream_start, SEEK_SET) != stream_start) FatalText(kCorrupt);
-  Descriptor copy(_dup(The().program.get()));
-  if (!copy) FatalText(kCorrupt);
-  The().reader.reset(gzdopen(copy.get(), "rb"));
-  if (!The().reader) FatalText(kCorrupt);
-  copy.release();  // the gzip reader closes it
-  gzbuffer(The().reader.get(), kGzipBuffer);
+  The().reader = std::make_unique<RecordReader>(The().program.get());
 }
 
 // Reads the stub record before the archive header at `header_offset`. A
@@ -417,12 +413,12 @@ char* OpenArchive() {
 
 uint32_t ReadRecordLength() {
   if (!The().reader) FatalText(kCorrupt);
-  return archive::ReadRecordLength(The().reader.get());
+  return archive::ReadRecordLength(&The().reader->stream);
 }
 
 char* ReadManifestRecord() {
   if (!The().reader) FatalText(kCorrupt);
-  return archive::ReadManifestRecord(The().reader.get());
+  return archive::ReadManifestRecord(&The().reader->stream);
 }
 
 namespace {
@@ -510,7 +506,7 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   if (path && placement && size <= kCompareLimit && placement->There(path)) {
     CheckRecordLength(path, size);
     MemoryOutput memory(compare_buffer.get());
-    if (!archive::ReadRecordBytes(The().reader.get(), size, &memory)) FatalText(kCorrupt);
+    if (!archive::ReadRecordBytes(&The().reader->stream, size, &memory)) FatalText(kCorrupt);
     The().record_number++;
     if (Holds(path, compare_buffer.get(), size)) {
       placement->Keep(path);
@@ -529,7 +525,7 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   if (path) OpenRecordFile(path, placement);
   CheckRecordLength(path, size);
   FileOutput file(path);
-  if (!archive::ReadRecordBytes(The().reader.get(), size, path ? &file : nullptr)) {
+  if (!archive::ReadRecordBytes(&The().reader->stream, size, path ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }
