@@ -5,6 +5,7 @@ it was (what it overwrote put back), a cancelled removal must leave an
 installation that can still be removed, and what users do while a page works
 (a second Next, closing the window) must not break the run."""
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -177,8 +178,11 @@ class Reliability(WineTest):
         self.assertTrue((folder / "bin").exists())
         self.assertFalse((folder / "resources" / "manifest").exists(), "it was killed half-way")
         # The journal lies where only administrators may write, not in the
-        # installation's folder, which users may be able to change.
+        # installation's folder, which users may be able to change; its
+        # places are this installation's alone.
         self.assertEqual(len(journals()), 1)
+        places = [line[2:] for line in journals()[0].read_text(encoding="latin-1").splitlines() if line[:2] == "P\t"]
+        self.assertEqual(places, [to_win(folder), to_win(self.links)])
         self.assertEqual(list(folder.rglob("journal")), [])
 
         self.assertEqual(self.install(folder, 1000), 0)
@@ -351,10 +355,19 @@ class Reliability(WineTest):
                 self.assertEqual(reg_query(UNINSTALL, "InstallLocation"), ("REG_SZ", f'"{win}"'))
                 self.assertEqual(wine([base / "resources" / "setup.exe", "--remove-silently"]), 0)
                 self.assert_nothing_left(base)
-        # An installation registered in another form before is found,
+        # A folder with letters beyond ASCII: its removal's clean-up script
+        # names it in the command interpreter's code page.
+        accented = self.work / "W\u00eddget \u00dcn\u00efc\u00f6d\u00e9"
+        self.assertEqual(self.install(accented), 0)
+        self.assertEqual(wine([accented / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assert_nothing_left(accented)
+        # An installation registered in another form before, with the MD5
+        # check of its manifest that installations then kept, is found,
         # repaired and removed.
         self.assertEqual(self.install(base), 0)
         reg_add(PRODUCT_KEY, "InstDir", data=forms[0] + "\\")
+        manifest = (base / "resources" / "manifest").read_bytes()
+        reg_add(PRODUCT_KEY, "ManifestCheck", data=hashlib.md5(manifest).hexdigest().upper())
         setup = base / "resources" / "setup.exe"
         self.assertEqual(wine([setup, "--setTrue-HeadlessInstall", "--setTrue-Repair"]), 0)
         self.assertEqual(self.install(base), 0)
