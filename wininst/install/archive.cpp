@@ -456,7 +456,11 @@ void CheckRecordLength(const char* path, uint32_t size) {
 // is set aside and the record written in its place, its bytes so far taken
 // from the file set aside (still open here). An unchanged file, a running
 // program among them, is only ever read, and shared with whoever uses it.
-RunBuffer<uint8_t, archive::kCopyChunk> record_chunk;
+// What an upgrade compares, a stretch at a time: the record's bytes and the
+// file's (a call for every few kilobytes cost Wine more than the comparing).
+constexpr uint32_t kCompareChunk = 256 * 1024;
+RunBuffer<uint8_t, kCompareChunk> record_chunk;
+RunBuffer<uint8_t, kCompareChunk> file_chunk;
 
 class CompareOutput final : public archive::RecordOutput {
  public:
@@ -473,8 +477,8 @@ class CompareOutput final : public archive::RecordOutput {
       return;
     }
     DWORD got = 0;
-    if (ReadFile(file_, digest_buffer.get(), length, &got, nullptr) && got == length &&
-        memcmp(digest_buffer.get(), record_.get(), length) == 0) {
+    if (ReadFile(file_, file_chunk.get(), length, &got, nullptr) && got == length &&
+        memcmp(file_chunk.get(), record_.get(), length) == 0) {
       same_ += length;
       Progress().Add(length);
       return;
@@ -487,7 +491,7 @@ class CompareOutput final : public archive::RecordOutput {
     DWORD got = 0;
     if (writing_) return false;
     // One byte more in the file: it is not the record.
-    if (!ReadFile(file_, digest_buffer.get(), 1, &got, nullptr) || got != 0) {
+    if (!ReadFile(file_, file_chunk.get(), 1, &got, nullptr) || got != 0) {
       Write(0);
       return false;
     }
@@ -503,9 +507,9 @@ class CompareOutput final : public archive::RecordOutput {
     bool ok = SetFilePointer(file_, 0, nullptr, FILE_BEGIN) == 0;
     for (uint64_t left = same_; ok && left > 0;) {
       DWORD got = 0;
-      ok = ReadFile(file_, digest_buffer.get(), static_cast<DWORD>(std::min<uint64_t>(left, digest_buffer.size())),
+      ok = ReadFile(file_, file_chunk.get(), static_cast<DWORD>(std::min<uint64_t>(left, file_chunk.size())),
                     &got, nullptr) &&
-           got > 0 && WriteOutput(digest_buffer.get(), got);
+           got > 0 && WriteOutput(file_chunk.get(), got);
       left -= got;
     }
     if (!ok || !WriteOutput(record_.get(), length)) {
@@ -520,7 +524,7 @@ class CompareOutput final : public archive::RecordOutput {
   Placement& placement_;
   HANDLE file_;
   FileOutput output_;
-  RunBuffer<uint8_t, archive::kCopyChunk>& record_ = record_chunk;
+  RunBuffer<uint8_t, kCompareChunk>& record_ = record_chunk;
   uint64_t same_ = 0;
   bool writing_ = false;
 };

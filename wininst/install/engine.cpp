@@ -1,5 +1,6 @@
 #include "wininst/install/engine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/product.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
@@ -59,33 +61,43 @@ void DiscardRecords(Feature* f) {
 
 void InstallFolders(Transaction& t, Feature* f) {
   const char* inst_dir = GetVariable("InstDir");
-  for (uint32_t i = 0; i < vec_count(f->folders); i++) {
+  // Every folder and file of the feature is named in the journal before the
+  // first is made, and reaches the disk in one write: files to be made in a
+  // folder the run makes are not looked for.
+  const uint32_t count = vec_count(f->folders);
+  std::vector<std::string> folders(count), missing;
+  std::vector<std::vector<std::string>> paths(count);
+  for (uint32_t i = 0; i < count; i++) {
+    Folder* folder = vec_at<Folder>(f->folders, i);
+    // A folder line of "/" alone names the installation folder itself.
+    folders[i] = folder->name.empty() ? std::string(inst_dir) : std::string(inst_dir) + "\\" + folder->name;
+    for (const std::string& m : MissingFolders(folders[i].c_str())) {
+      if (std::find(missing.begin(), missing.end(), m) == missing.end()) missing.push_back(m);
+    }
+    for (uint32_t j = 0; j < vec_count(folder->files); j++) {
+      paths[i].push_back(folders[i] + "\\" + vec_at<FileEntry>(folder->files, j)->name);
+    }
+  }
+  t.FoldersToMake(missing);
+  std::vector<Placement> placements;
+  placements.reserve(count);
+  for (uint32_t i = 0; i < count; i++) {
+    const bool made = std::find(missing.begin(), missing.end(), SystemForm(folders[i].c_str())) != missing.end();
+    placements.emplace_back(t, paths[i], made);
+  }
+  for (uint32_t i = 0; i < count; i++) {
     Folder* folder = vec_at<Folder>(f->folders, i);
     Log("    Creating folder %s", folder->name.c_str());
-    char path[kPathLimit];
-    // A folder line of "/" alone names the installation folder itself.
-    if (folder->name.empty()) {
-      snprintf(path, sizeof path, "%s", inst_dir);
-    } else {
-      snprintf(path, sizeof path, "%s\\%s", inst_dir, folder->name.c_str());
-    }
-    const bool made = CreateFolderTree(t, path);
+    CreateFolderTree(t, folders[i].c_str(), true);
     // The plug-in's folder holds what the registration loads as administrator.
-    if (!made && IsTrue("InstallTESSERAPlugin") && _stricmp(folder->name.c_str(), "bin") == 0) {
-      SecureInstallationFolder(path);
+    if (IsTrue("InstallTESSERAPlugin") && _stricmp(folder->name.c_str(), "bin") == 0) {
+      SecureInstallationFolder(folders[i].c_str());
     }
-    std::vector<std::string> paths;
-    for (uint32_t j = 0; j < vec_count(folder->files); j++) {
-      paths.push_back(std::string(path) + "\\" + vec_at<FileEntry>(folder->files, j)->name);
-    }
-    // The folder's files are named in the journal at once, before the first
-    // is written; in a folder the run has just made nothing is looked for.
-    Placement placement(t, paths, made);
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       FileEntry* file = vec_at<FileEntry>(folder->files, j);
       Log("        Copying file %s", file->name.c_str());
-      ExtractRecord(paths[j].c_str(), file->size, &placement);
-      RecordInstalledFile(paths[j].c_str());
+      ExtractRecord(paths[i][j].c_str(), file->size, &placements[i]);
+      RecordInstalledFile(paths[i][j].c_str());
     }
   }
 }

@@ -39,7 +39,24 @@ void RecordFoundFolders(bool over_previous) {
   record_found_folders = over_previous;
 }
 
-bool CreateFolderTree(Transaction& transaction, const char* path) {
+namespace {
+
+// A drive's root ("C:") or a share's ("\\server\share"): never made.
+bool Root(const std::string& p) {
+  return p.size() <= 2 || (p[0] == '\\' && std::count(p.begin(), p.end(), '\\') <= 3);
+}
+
+}  // namespace
+
+std::vector<std::string> MissingFolders(const char* path) {
+  std::vector<std::string> missing;
+  for (std::string folder = SystemForm(path); !Root(folder) && !file_exists(folder.c_str()); folder = ParentOf(folder)) {
+    missing.insert(missing.begin(), folder);
+  }
+  return missing;
+}
+
+bool CreateFolderTree(Transaction& transaction, const char* path, bool named) {
   char copy[kFolderPathLimit];
   snprintf(copy, sizeof copy, "%s", path);
   // A trailing backslash would make an existing folder look missing.
@@ -65,21 +82,14 @@ bool CreateFolderTree(Transaction& transaction, const char* path) {
     }
     return false;
   }
-  // The folders missing on the way, outermost first: never a drive's root
-  // ("C:") nor a share's ("\\\\server\\share").
-  auto root = [](const std::string& p) {
-    return p.size() <= 2 || (p[0] == '\\' && std::count(p.begin(), p.end(), '\\') <= 3);
-  };
-  std::vector<std::string> missing{copy};
-  for (std::string parent = ParentOf(copy); !root(parent) && !file_exists(parent.c_str());
-       parent = ParentOf(parent)) {
-    missing.insert(missing.begin(), parent);
-  }
+  // The folders missing on the way, outermost first.
+  const std::vector<std::string> missing = MissingFolders(copy);
   const std::string above = ParentOf(missing.front());
-  if (!root(above) && !is_folder(above.c_str())) Fatal("Folder %s exists but is not a folder!", above.c_str());
+  if (!Root(above) && !is_folder(above.c_str())) Fatal("Folder %s exists but is not a folder!", above.c_str());
   // Nothing is made through a link on the way.
-  if (!root(above)) HoldFoldersForWriting(above);
-  transaction.FoldersToMake(missing);
+  if (!Root(above)) HoldFoldersForWriting(above);
+  if (!named) transaction.FoldersToMake(missing);
+  transaction.Before();
   // What the installation makes only administrators change (a later repair
   // or removal runs what is in it as administrator); the start-menu folder
   // of the user's shortcuts is the user's.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 class Placement;
 class Transaction;
@@ -14,7 +15,12 @@ class Transaction;
 // CreatedFolders, outermost first; holds the folders on the way (links.h).
 // True when it created the folder, false when it existed; a file in its
 // place is fatal.
-bool CreateFolderTree(Transaction& transaction, const char* path);
+// `named`: the folders missing on the way were named in the journal
+// already (with the rest of a feature's folders and files).
+bool CreateFolderTree(Transaction& transaction, const char* path, bool named = false);
+// The folders missing on the way to `path` (it included), outermost first,
+// in the system's form; never a drive's or a share's root.
+std::vector<std::string> MissingFolders(const char* path);
 // Whether the installation goes over a previous one in the same folder:
 // then CreateFolderTree records the folders it finds there too.
 void RecordFoundFolders(bool over_previous);

@@ -172,6 +172,7 @@ bool Placement::MakeWay(Entry* e, const std::string& path) {
 
 OutputOpened Placement::Open(const std::string& path) {
   Entry* e = Find(path);
+  transaction_.Before();
   if (e && !e->whole.empty()) {
     const OutputOpened opened = OpenOutput(e->whole.c_str());
     if (opened != OutputOpened::kFailed) transaction_.FileWritten();
@@ -218,6 +219,7 @@ bool Placement::Finish(const std::string& path) {
     errno = errno_of(GetLastError());
     return false;
   }
+  transaction_.Before();
   if (!MoveFileExA(e->whole.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     errno = errno_of(GetLastError());
     return false;

@@ -46,6 +46,7 @@ void MakeLink(Placement& placement, Transaction& t, const Link& l) {
     return;
   }
   if (!placement.MakeWay(l.path)) Fatal("Can't create file: %s\n%s", l.path.c_str(), strerror(errno));
+  t.Before();
   auto text = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
   MakeShellLink(l.target.c_str(), l.path.c_str(), l.description.c_str(), text(l.arguments),
                 text(l.working_folder), text(l.icon));

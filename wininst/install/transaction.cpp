@@ -349,7 +349,10 @@ void Transaction::Begin(Kind kind) {
 
 void Transaction::FoldersToMake(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) Record((Line('F') << folder).Text());
-  Sync();
+}
+
+void Transaction::Before() {
+  if (journal_.Pending()) Sync();
 }
 
 void Transaction::FilesToWrite(const std::vector<std::string>& paths, const std::vector<char>& exists,
@@ -363,24 +366,24 @@ void Transaction::FilesToWrite(const std::vector<std::string>& paths, const std:
       Record((Line('C') << paths[i]).Text());
     }
   }
-  Sync();
 }
 
 std::string Transaction::FileFoundThere(const std::string& path) {
   const std::string copy = undo_.NextCopy();
   Record((Line('X') << path).Text());
   Record((Line('O') << path << copy).Text());
-  Sync();
   return copy;
 }
 
 bool Transaction::SetAside(const std::string& path, const std::string& copy) {
+  Before();
   if (!undo_.Keep(path, copy)) return false;
   Changed("set aside");
   return true;
 }
 
 bool Transaction::KeepLinked(const std::string& path, const std::string& copy) {
+  Before();
   if (!undo_.Link(path, copy)) return false;
   Changed("set aside");
   return true;

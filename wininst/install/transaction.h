@@ -37,17 +37,21 @@ class Transaction {
   bool Active() const { return active_; }
   Kind GetKind() const { return kind_; }
 
-  // Folders the run makes, outermost first: named (one write) before the
-  // first is made. Each made folder is reported with FolderMade.
+  // What the run is about to change is named first (folders, files) and
+  // reaches the disk in one write, with whatever else was named since, at
+  // the first change: Before() comes right before every change.
+  void Before();
+  // Folders the run makes, outermost first. Each made folder is reported
+  // with FolderMade.
   void FoldersToMake(const std::vector<std::string>& folders);
   void FolderMade() { Changed("folder"); }
   // Files the run writes: those there now are named with the copy they will
-  // be set aside as, the others as new; one write for all. `exists[i]` says
-  // whether paths[i] is there (a listing of the folder told).
+  // be set aside as, the others as new. `exists[i]` says whether paths[i] is
+  // there (a listing of the folder told).
   void FilesToWrite(const std::vector<std::string>& paths, const std::vector<char>& exists,
                     std::vector<std::string>& copies);
   // A file that was not there when named is there now: named again as one
-  // to set aside; its copy's name.
+  // to set aside (before it is); its copy's name.
   std::string FileFoundThere(const std::string& path);
   // Moves the file at `path` aside to `copy` (named before); false (error
   // set) when it cannot.
