@@ -268,6 +268,10 @@ int RunProgram(char* command_line) {
   ReadCommandLine(command_line);
   const std::string refused = OpenRunLog(given.c_str());
   if (!refused.empty()) Fatal("%s", refused.c_str());
+  for (const std::string& option : OptionsNotUnderstood()) {
+    LogLine("Option not understood, ignored (--help lists the options): %s", option.c_str());
+  }
+  if (const int error = CommandLineError()) FatalCode(error);
   srand(static_cast<unsigned>(time(nullptr)));
 
   const int code = Run();
