@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <string>
 
 #include "common/alloc.h"
+#include "common/compat.h"
 #include "common/handle.h"
 #include "common/osdep.h"
 #include "common/vector.h"
@@ -19,6 +21,14 @@ namespace {
 // Paths to delete when the run ends, the last recorded first: the temporary
 // folder is the first entry, so files go before it.
 Vec* temp_files;
+// The file in the run's temporary folder that marks it as in use: held open
+// without leave to delete it for as long as the run lives. The system closes
+// it when the run ends, however it ends; a later run that can take the mark
+// deletes the folder (SweepLeftFolders).
+constexpr const char* kMarkName = "run.mark";
+HANDLE mark = INVALID_HANDLE_VALUE;
+// How deep a left folder is swept: ours hold files and folders of files.
+constexpr int kSweepDepth = 8;
 }  // namespace
 
 namespace {
@@ -38,6 +48,110 @@ std::string TempBase() {
 // 64 bits from the system's random source: a name nobody can know before.
 bool RandomNumber(uint64_t& number) {
   return RtlGenRandom(&number, sizeof number) != FALSE;
+}
+
+// Opens `path` itself, never what it would lead to, without leave for anyone
+// to delete or rename it while it is held: a folder's contents go, never a
+// place it was swapped for. Null for a link or for what cannot be opened.
+HANDLE HoldPlain(const std::string& path, DWORD access, DWORD share) {
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return h;
+}
+
+// Deletes what `folder` holds, its mark aside; a link goes as a link.
+void EmptyFolder(const std::string& folder, int depth) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == ".." || (depth == 0 && _stricmp(name.c_str(), kMarkName) == 0)) {
+      continue;
+    }
+    const std::string path = folder + "\\" + name;
+    const DWORD attributes = found.dwFileAttributes;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      }
+      DeleteFileA(path.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      RemoveDirectoryA(path.c_str());
+    } else if (depth < kSweepDepth) {
+      if (HANDLE held = HoldPlain(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+        EmptyFolder(path, depth + 1);
+        CloseHandle(held);
+      }
+      RemoveDirectoryA(path.c_str());
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// "qz" and digits: a name this installer gives its temporary folders.
+bool LooksOurs(const char* name) {
+  if (_strnicmp(name, "qz", 2) != 0 || !name[2] || strlen(name) > 2 + 20) return false;
+  for (const char* p = name + 2; *p; p++) {
+    if (*p < '0' || *p > '9') return false;
+  }
+  return true;
+}
+
+// Whether `folder` holds nothing but its mark.
+bool OnlyMarkIn(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool only = true;
+  do {
+    const char* name = found.cFileName;
+    only = strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || _stricmp(name, kMarkName) == 0;
+  } while (only && FindNextFileA(search, &found));
+  FindClose(search);
+  return only;
+}
+
+// Deletes the temporary folders that runs of this installer left behind
+// (killed, or ended by the system): a folder named as ours whose mark
+// nobody holds. A folder in use, one without a mark (not ours, or a removal
+// script's), and links are left alone.
+void SweepLeftFolders(const std::string& base) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((base + "\\qz*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !LooksOurs(found.cFileName)) {
+      continue;
+    }
+    const std::string folder = base + "\\" + found.cFileName;
+    // A folder without a mark is no run's of ours: one look each.
+    if (GetFileAttributesA((folder + "\\" + kMarkName).c_str()) == INVALID_FILE_ATTRIBUTES) {
+      continue;
+    }
+    HANDLE held = HoldPlain(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (!held) continue;
+    // Taken whole, or the run that made it still lives. The mark goes last,
+    // once nothing else is left: a folder that keeps something stays marked
+    // for a later run.
+    HANDLE taken = HoldPlain(folder + "\\" + kMarkName, DELETE, 0);
+    if (taken) {
+      EmptyFolder(folder, 0);
+      CloseHandle(taken);
+      if (OnlyMarkIn(folder)) DeleteFileA((folder + "\\" + kMarkName).c_str());
+    }
+    CloseHandle(held);
+    if (taken) RemoveDirectoryA(folder.c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
 }
 
 }  // namespace
@@ -61,9 +175,13 @@ std::string CreatePrivateFolder(std::string* tried) {
 
 bool CreateTempFolder() {
   if (!temp_files) temp_files = vec_new();
+  SweepLeftFolders(TempBase());
   const std::string path = CreatePrivateFolder();
   if (path.empty()) return false;
   vec_add(temp_files, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
+  // Read by anyone, deleted by nobody while the run lives.
+  mark = CreateFileA((path + "\\" + kMarkName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   return true;
 }
 
@@ -77,6 +195,13 @@ void DeleteTemporaryFiles() {
   for (uint32_t i = vec_count(temp_files); i-- > 0;) {
     const char* path = vec_at<char>(temp_files, i);
     if (is_folder(path)) {
+      if (i == 0 && mark != INVALID_HANDLE_VALUE) {
+        CloseHandle(mark);
+        mark = INVALID_HANDLE_VALUE;
+        // A file still in use keeps the folder, and the mark stays with it:
+        // a later run deletes both.
+        if (OnlyMarkIn(path)) DeleteFileA((std::string(path) + "\\" + kMarkName).c_str());
+      }
       RemoveDirectoryA(path);
     } else {
       DeleteFileA(path);
