@@ -1,10 +1,13 @@
 #include "wininst/core/folders.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/compat.h"
 #include "common/handle.h"
@@ -137,4 +140,71 @@ bool SettleInstallFolder(std::string* why) {
     return true;
   }
   return SetInstallFolder(folder, why);
+}
+
+namespace {
+
+// The system's words for an error, without the line end and the full stop.
+std::string ErrorWords(DWORD error) {
+  char* words = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  std::string text;
+  if (FormatMessageA(flags, nullptr, error, 0, reinterpret_cast<char*>(&words), 0, nullptr) &&
+      words) {
+    text = words;
+    LocalFree(words);
+  }
+  while (!text.empty() && strchr(" \t\r\n.", text.back())) text.pop_back();
+  return text.empty() ? "error " + std::to_string(error)
+                      : text + " (error " + std::to_string(error) + ")";
+}
+
+// A drive's root ("C:") or a share's ("\\\\server\\share"): never made.
+bool IsRoot(const std::string& path) {
+  return path.size() <= 2 || (path[0] == '\\' && std::count(path.begin(), path.end(), '\\') <= 3);
+}
+
+}  // namespace
+
+bool TryInstallFolder(const std::string& folder, std::string* why) {
+  std::vector<std::string> missing;  // innermost first
+  std::string above = folder;
+  for (; !IsRoot(above) && !file_exists(above.c_str()); above = ParentOf(above)) {
+    missing.push_back(above);
+  }
+  if (!IsRoot(above) && !is_folder(above.c_str())) {
+    *why = "cannot be created: " + above + " is a file.\nChoose another folder.";
+    return false;
+  }
+  size_t made = 0;
+  DWORD error = 0;
+  for (; made < missing.size(); made++) {
+    if (!CreateDirectoryA(missing[missing.size() - 1 - made].c_str(), nullptr)) {
+      error = GetLastError();
+      break;
+    }
+  }
+  bool written = false;
+  if (!error) {
+    // A name nobody uses, made new, and gone when it is closed.
+    uint32_t number = 0;
+    RtlGenRandom(&number, sizeof number);
+    const std::string probe = folder + "\\~setup" + std::to_string(number) + ".tmp";
+    HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+    } else {
+      written = true;
+      CloseHandle(file);
+    }
+  }
+  for (size_t i = missing.size() - made; i < missing.size(); i++) {
+    RemoveDirectoryA(missing[i].c_str());
+  }
+  if (written) return true;
+  *why = std::string(made < missing.size() ? "cannot be created" : "cannot be written to") + ": " +
+         ErrorWords(error) + ".\nChoose another folder.";
+  return false;
 }
