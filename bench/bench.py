@@ -23,7 +23,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import nsis  # noqa: E402
 import payload  # noqa: E402
-from winetest import LICENCE, command_line, finish, header, to_the_work, to_win  # noqa: E402
+from winetest import FIRST_SCAN, LICENCE, command_line, finish, header, to_the_work, to_win  # noqa: E402
 from winetest import drive as drive_ui  # noqa: E402
 
 MEASUREMENTS = {}
@@ -89,6 +89,24 @@ def report(what: str, name: str, mo: float, mp: float, ours_label: str,
     print(f"{what:<10} {name:<6} {ours_label} {mo:7.3f} s ({size / mo / 1e6:6.1f} MB/s)   "
           f"{peer_label} {mp:7.3f} s ({size / mp / 1e6:6.1f} MB/s)   {ratio_text} {ratio:.2f}",
           flush=True)
+
+
+# The stub within the first place the archive is looked for.
+STUB_TARGET = 1.00
+
+
+@measurement
+def stub(ctx: Context):
+    """The stub's size against the first scan position: every installer
+    carries the stub, and one past that position makes every run look for
+    its archive once more."""
+    size = (ctx.win / "wininst.exe").stat().st_size
+    r = size / FIRST_SCAN
+    ctx.results["stub size/first scan position"] = (r, STUB_TARGET)
+    room = FIRST_SCAN - size
+    print(f"{'stub':<10} wininst.exe {size:,} bytes   first scan position {FIRST_SCAN:,}   "
+          f"{f'{room:,} bytes to spare' if room >= 0 else f'{-room:,} bytes past it'}   "
+          f"size/position {verdict(r, STUB_TARGET)}", flush=True)
 
 
 # mkinst -9 against pigz -9: time, and the member's size against gzip -9's.

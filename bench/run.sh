@@ -11,7 +11,7 @@
 # (mkinst, pigz, gzip) always run on every CPU.
 #
 #   BUILD=build [BENCH_DRIVE=disk] [BENCH_CPU=N|none] bench/run.sh [--runs N]
-#       [packing] [filecheck] [install] [first_window] [interactive] [removal]
+#       [stub] [packing] [filecheck] [install] [first_window] [interactive] [removal]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(pwd)/${BUILD:-build}

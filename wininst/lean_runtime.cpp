@@ -2,6 +2,10 @@
 // the program has no exceptions, so the library's throwing paths (each
 // pulling in the exception machinery, the unwinder and a name demangler) are
 // replaced by an end of the run with a message.
+#include <zlib.h>
+
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -39,3 +43,33 @@ void __throw_bad_function_call() { OutOfRange(); }
 namespace __gnu_cxx {
 void __verbose_terminate_handler() { abort(); }
 }  // namespace __gnu_cxx
+
+// The library's C headers send every printf of C++ code to MinGW's own
+// formatter, which brings floating point conversions and wide characters
+// along (27 KB). The stub formats only integers and texts: the system's
+// formatter does that, behind MinGW's snprintf semantics (always ended,
+// the full length returned). Formats are those the system's formatter takes:
+// no %zu or %hhu, which the printf checks of the stub's own functions report.
+extern "C" {
+int __cdecl __ms_vsnprintf(char* out, size_t size, const char* format, va_list args);
+int __cdecl __mingw_vsnprintf(char* out, size_t size, const char* format, va_list args) {
+  return __ms_vsnprintf(out, size, format, args);
+}
+int __cdecl __mingw_vfprintf(FILE* file, const char* format, va_list args) {
+  return __ms_vfprintf(file, format, args);
+}
+}
+
+// zlib's inflate names Adler-32, the check of zlib streams, beside CRC-32,
+// the check of gzip members. The stub inflates only its archive's gzip
+// member: a plain loop stands in for zlib's unrolled one (1.9 KB). Should
+// the stub ever use more of zlib's Adler-32, the link fails on the name.
+extern "C" uLong ZEXPORT adler32(uLong adler, const Bytef* buf, uInt len) {
+  if (!buf) return 1;
+  uLong a = adler & 0xFFFF, b = adler >> 16;
+  while (len--) {
+    a = (a + *buf++) % 65521;
+    b = (b + a) % 65521;
+  }
+  return b << 16 | a;
+}

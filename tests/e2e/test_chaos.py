@@ -106,6 +106,10 @@ class Chaos(WineTest):
         shutil.rmtree(self.links, ignore_errors=True)
         reg_add(USER_KEY, "Own", data="the user's")
 
+    def win(self) -> str:
+        """The folder as Windows names it: the small drive by its letter."""
+        return "S:\\Chaos" if self.folder == self.drive_folder else to_win(self.folder)
+
     def registered(self) -> list[str]:
         return [v for v in VERSIONS if reg_query(UNINSTALL.format(v)) is not None]
 
@@ -183,7 +187,7 @@ class Chaos(WineTest):
         if kind in ("same", "other"):
             other = VERSIONS[1 - VERSIONS.index(version)]
             program = self.installers[version if kind == "same" else other]
-            return kind, wine([program, f"--dir={to_win(self.folder)}", LICENCE, *quiet])
+            return kind, wine([program, f"--dir={self.win()}", LICENCE, *quiet])
         args = ["--remove-silently"] if kind == "removal" else ["--setTrue-HeadlessInstall", "--setTrue-Repair"]
         return kind, wine([setup, *args, *quiet])
 
@@ -210,7 +214,7 @@ class Chaos(WineTest):
         self.folder = self.drive_folder if fault == "disk" and self.drive_folder else self.home
         previous = rng.choice([None, "1.0", "1.0", "1.1"])
         if previous:
-            code = wine([self.installers[previous], f"--dir={to_win(self.folder)}", LICENCE])
+            code = wine([self.installers[previous], f"--dir={self.win()}", LICENCE])
             if fault == "disk" and code != 0:
                 previous = None  # it did not fit: a run over nothing
             else:
@@ -218,7 +222,7 @@ class Chaos(WineTest):
         program = rng.choice(["installer", "installer", "maintenance"] if previous else ["installer"])
         version = rng.choice(VERSIONS) if program == "installer" else previous
         target = self.installers[version] if program == "installer" else self.folder / "resources" / "setup.exe"
-        folder = to_win(self.folder)
+        folder = self.win()
         if fault == "form":
             folder = rng.choice([folder + "\\", folder.replace("\\", "/"), folder.replace("\\", "\\\\", 2)])
         files = [p for p in self.folder.rglob("*.bin")] if previous else []
@@ -242,7 +246,7 @@ class Chaos(WineTest):
                     restart_wineserver(kill=True)
                 else:
                     other = self.installers[VERSIONS[1 - VERSIONS.index(version)]]
-                    second = wine([other, f"--dir={to_win(self.folder)}", LICENCE, "--unattended"])
+                    second = wine([other, f"--dir={self.win()}", LICENCE, "--unattended"])
             run = runner.get()
         # A step that found the program ended is its natural end; any other
         # failed step ends the program where it was.

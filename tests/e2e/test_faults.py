@@ -121,7 +121,7 @@ class Faults(WineTest):
             manifest_file = self.folder / "resources" / "manifest"
             check = reg_query(PRODUCT_KEY.format(version), "ManifestCheck")
             if not manifest_file.exists() or not check or \
-                    check[1] != hashlib.md5(manifest_file.read_bytes()).hexdigest().upper():
+                    check[1] != hashlib.sha256(manifest_file.read_bytes()).hexdigest().upper():
                 wrong.append("the installed manifest does not match its registration")
             if not self.setup_exe().exists():
                 wrong.append("no installed copy")

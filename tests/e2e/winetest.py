@@ -10,6 +10,7 @@ import signal
 import getpass
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -31,6 +32,10 @@ MKINST = HOST_BUILD / "mkinst"
 FRAME_CLASS = "MERIDOX Installer"
 # The first bytes of the archive header.
 MAGIC = bytes([0xA3, 0xA2, 0xA1, 0xA0, 0x9F, 0x9E, 0x9D, 0x9C])
+# Where the search for the archive header begins: the archive format's
+# minimum stub length, then every 1024 bytes after it.
+FIRST_SCAN = int(re.search(r"kMinStubLength = (\d+);",
+                           (SOURCE_DIR / "wininst" / "install" / "archive_format.h").read_text())[1])
 # The licence option as one argument; command_line() and wine() quote it.
 LICENCE = "--I agree to the terms of the licence"
 
@@ -376,7 +381,7 @@ def header(path: Path) -> dict:
     1024-byte grid from 204800 on) and its fields (the stub's length,
     setuplen, headersize). Reads the header alone, not the whole file."""
     with open(path, "rb") as f:
-        at = 204800
+        at = FIRST_SCAN
         while True:
             f.seek(at)
             fields = f.read(20)

@@ -9,9 +9,6 @@
 // record stream instead of ending at the digest. A fatal error is the
 // reader's normal answer to bad bytes; only crashes, overflows, leaks and
 // hangs are findings.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -77,30 +74,9 @@ void FixFilecheck(VirtualFile& file, std::vector<uint8_t>& bytes, const archive:
   md5.Final(&bytes[static_cast<size_t>(at - kBase)]);
 }
 
-void CloseGzip(gzFile g) {
-  gzclose(g);
-}
-using GzipReader = Handle<gzFile, CloseGzip>;
-
-// A gzip reader on a descriptor that holds the file from `from` on, as the
-// stub's reader holds its own file after the archive header.
-GzipReader OpenStream(const std::vector<uint8_t>& bytes, int64_t from) {
-  int fd = memfd_create("archive", 0);
-  if (fd < 0) abort();
-  const size_t skip = static_cast<size_t>(from - kBase);
-  if (skip < bytes.size() && write(fd, bytes.data() + skip, bytes.size() - skip) !=
-                                 static_cast<ssize_t>(bytes.size() - skip)) {
-    abort();
-  }
-  lseek(fd, 0, SEEK_SET);
-  GzipReader reader(gzdopen(fd, "rb"));
-  if (!reader) abort();
-  return reader;
-}
-
 // One record of the expected size: the installer's length check, then its
 // bytes, discarded.
-void ReadRecord(gzFile reader, uint32_t size) {
+void ReadRecord(archive::RecordStream* reader, uint32_t size) {
   if (archive::ReadRecordLength(reader) != size) throw FuzzFatal{};
   if (!archive::ReadRecordBytes(reader, size, nullptr)) throw FuzzFatal{};
 }
@@ -109,7 +85,7 @@ void ReadRecord(gzFile reader, uint32_t size) {
 // manifest is read, the feature files after it.
 class Records : public manifest::Sink {
  public:
-  explicit Records(gzFile reader) : reader_(reader) {}
+  explicit Records(archive::RecordStream* reader) : reader_(reader) {}
   void Resource(const manifest::ResourceLine& r) override {
     if (!r.has_size) throw FuzzFatal{};
     ReadRecord(reader_, r.size);
@@ -124,7 +100,7 @@ class Records : public manifest::Sink {
   }
 
  private:
-  gzFile reader_;
+  archive::RecordStream* reader_;
   std::vector<uint32_t> files_;
 };
 
@@ -154,12 +130,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          int64_t{r.certificates_offset} + r.certificates_size > r.image_length)) {
       abort();
     }
-    GzipReader reader = OpenStream(bytes, stream_start);
-    TextHandle text(archive::ReadManifestRecord(reader.get()));
+    // The stream from the end of the header on, as the stub reads it.
+    if (!file.Seek(stream_start)) return 0;
+    archive::RecordStream reader(file);
+    TextHandle text(archive::ReadManifestRecord(&reader));
     manifest::TextLines lines(text.get());
     std::string signature;
     lines.NextRaw(signature);
-    Records records(reader.get());
+    Records records(&reader);
     if (manifest::Walk(lines, records)) records.ReadFiles();
   } catch (const FuzzFatal&) {
   }

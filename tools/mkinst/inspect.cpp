@@ -1,7 +1,6 @@
 #include "tools/mkinst/inspect.h"
 
 #include <fcntl.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,9 +40,6 @@ int64_t SeekTo(int fd, int64_t offset, int whence = SEEK_SET) {
 int64_t ReadSome(int fd, void* buffer, uint32_t length) {
   return _read(fd, buffer, length);
 }
-int Duplicate(int fd) {
-  return _dup(fd);
-}
 void CloseDescriptor(int fd) {
   _close(fd);
 }
@@ -60,9 +56,6 @@ int64_t SeekTo(int fd, int64_t offset, int whence = SEEK_SET) {
 int64_t ReadSome(int fd, void* buffer, uint32_t length) {
   return read(fd, buffer, length);
 }
-int Duplicate(int fd) {
-  return dup(fd);
-}
 void CloseDescriptor(int fd) {
   close(fd);
 }
@@ -72,16 +65,11 @@ FileHandle CreateOutput(const fs::path& path) {
 #endif
 
 using Descriptor = Handle<int, CloseDescriptor, -1>;
-void CloseGzip(gzFile g) {
-  gzclose_r(g);
-}
-using GzipReader = Handle<gzFile, CloseGzip>;
 
 // The most bytes deflate packs into one compressed byte.
 constexpr int64_t kDeflateRatio = 1032;
 
-// zlib's own buffer, and the pieces in which records are inflated.
-constexpr unsigned kGzipBuffer = 64 * 1024;
+// The pieces in which records are inflated.
 constexpr uint32_t kChunk = 256 * 1024;
 
 class DescriptorSource : public archive::ByteSource {
@@ -291,9 +279,8 @@ class InstallerFile {
   bool ReadManifest() {
     const int64_t stream = at_ + archive::kHeaderLength;
     if (SeekTo(program_.get(), stream) != stream) return Problem("can't seek to the archive");
-    reader_.reset(gzdopen(Duplicate(program_.get()), "rb"));
-    if (!reader_) return Problem("can't read the archive");
-    gzbuffer(reader_.get(), kGzipBuffer);
+    source_ = std::make_unique<DescriptorSource>(program_.get());
+    reader_ = std::make_unique<archive::RecordStream>(*source_);
     uint32_t length;
     std::string record;
     TextOutput output(record);
@@ -416,15 +403,14 @@ class InstallerFile {
 
  private:
   std::string Unreadable(const std::string& what) const {
-    int code = Z_OK;
-    const char* why = gzerror(reader_.get(), &code);
-    return "the archive can't be read at " + what + ": " +
-           (code != Z_OK && why && *why ? why : "it ends there");
+    const char* why = reader_->Damage();
+    return "the archive can't be read at " + what + ": " + (why && *why ? why : "it ends there");
   }
 
   fs::path path_;
   Descriptor program_;
-  GzipReader reader_;
+  std::unique_ptr<DescriptorSource> source_;
+  std::unique_ptr<archive::RecordStream> reader_;
   archive::HeaderFields header_;
   int64_t at_ = 0;
   int64_t size_ = 0;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <aclapi.h>
 
 #include "common/handle.h"
 #include "common/syslib.h"
@@ -29,18 +30,48 @@ namespace {
 // Administrators and SYSTEM, for the folder and everything made in it; no
 // rights inherited from the folder above.
 constexpr const char* kPrivateRights = "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+// The same, and Users may read and run (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE).
+constexpr const char* kInstallationRights = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
 using LocalMemory = Handle<void*, LocalFree>;
-}  // namespace
 
-bool CreatePrivateFolderAt(const char* path) {
+// A folder made with `rights` in an elevated run; elsewhere as the system makes it.
+bool CreateFolderWith(const char* path, const char* rights_text) {
   LocalMemory rights;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
   if (MemberOfAdministrators().value_or(false)) {
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateRights, SDDL_REVISION_1,
-                                                              rights.put(), nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(rights_text, SDDL_REVISION_1, rights.put(),
+                                                              nullptr)) {
       return false;
     }
     attributes.lpSecurityDescriptor = rights.get();
   }
   return CreateDirectoryA(path, &attributes) != FALSE;
+}
+
+}  // namespace
+
+bool CreatePrivateFolderAt(const char* path) {
+  return CreateFolderWith(path, kPrivateRights);
+}
+
+bool CreateInstallationFolderAt(const char* path) {
+  return CreateFolderWith(path, kInstallationRights);
+}
+
+bool SecureInstallationFolder(const char* path) {
+  LocalMemory rights;
+  if (!MemberOfAdministrators().value_or(false) ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(kInstallationRights, SDDL_REVISION_1, rights.put(),
+                                                            nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  GetSecurityDescriptorDacl(rights.get(), &present, &dacl, &defaulted);
+  GetSecurityDescriptorOwner(rights.get(), &owner, &defaulted);
+  return SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
+                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                   PROTECTED_DACL_SECURITY_INFORMATION,
+                               owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }

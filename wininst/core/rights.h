@@ -13,3 +13,11 @@ std::optional<bool> MemberOfAdministrators();
 // an elevated run (elsewhere as the system makes it); false (error set by
 // the system) when it cannot.
 bool CreatePrivateFolderAt(const char* path);
+// Makes the folder at `path` new with rights that let only Administrators
+// and SYSTEM change it or what is made in it (ordinary users read and run),
+// owned by the Administrators, whatever it would inherit from the folder
+// above; false (error set by the system) when it cannot.
+bool CreateInstallationFolderAt(const char* path);
+// Gives a folder that is there those rights and that owner (a folder that
+// holds what administrators run); false when it cannot.
+bool SecureInstallationFolder(const char* path);

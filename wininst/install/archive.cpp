@@ -8,18 +8,20 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <zlib.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/alloc.h"
 #include "common/compat.h"
 #include "common/handle.h"
 #include "common/md5.h"
+#include "common/sha256.h"
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "common/messages.h"
@@ -34,28 +36,24 @@
 namespace {
 
 using archive::kCorrupt;
-// zlib's own buffer: 8 KB reads cost 7-13% against 64 KB ones.
-constexpr unsigned kGzipBuffer = 64 * 1024;
 
 void CloseDescriptor(int fd) {
   _close(fd);
 }
-void CloseGzip(gzFile g) {
-  // Only ever a reader: gzclose would bring the whole compressor along.
-  gzclose_r(g);
-}
 using Descriptor = Handle<int, CloseDescriptor, -1>;
-using GzipReader = Handle<gzFile, CloseGzip>;
+struct RecordReader;
 
 // The archive of this run, from OpenArchive to the end of the run.
 struct Archive {
   char signature[archive::kSignatureLength + 1] = "";
-  // The digest of an installed manifest, in hex; empty in a run with an archive.
+  // The digest of an installed manifest, in hex, and its text; empty in a
+  // run with an archive.
   std::string installed_digest;
-  // The program file stays open for the whole run; the gzip reader reads a
-  // duplicate of its descriptor, from the end of the archive header on.
+  std::string installed_text;
+  // The program file stays open for the whole run; the record stream reads
+  // it from the end of the archive header on, until the last record.
   Descriptor program;
-  GzipReader reader;
+  std::unique_ptr<RecordReader> reader;
   // The resources: the program itself, then the [Resources] lines' files.
   Vec* resources = nullptr;
   // File and resource records consumed so far (the manifest record not counted).
@@ -66,11 +64,6 @@ struct Archive {
   uint32_t pe_offset = 0;
   char* helper_path = nullptr;  // once copied out
 };
-
-Archive& The() {
-  static Archive archive;
-  return archive;
-}
 
 // The chunks of a file's digest: a fixed buffer, never the whole file in memory.
 RunBuffer<uint8_t, archive::kCopyChunk> digest_buffer;
@@ -153,6 +146,18 @@ class DescriptorSource : public archive::ByteSource {
   int64_t view_length_ = 0;
 };
 
+// The record stream and the program's file as it reads it.
+struct RecordReader {
+  explicit RecordReader(int fd) : file(fd), stream(file) {}
+  DescriptorSource file;
+  archive::RecordStream stream;
+};
+
+Archive& The() {
+  static Archive archive;
+  return archive;
+}
+
 std::string HexDigest(Md5& md5) {
   uint8_t digest[Md5::kDigestLength];
   if (!md5.Final(digest)) return "";
@@ -186,12 +191,7 @@ void ReadSignature(int fd) {
 
 void OpenRecordStream(int64_t stream_start) {
   if (_lseeki64(The().program.get(), stream_start, SEEK_SET) != stream_start) FatalText(kCorrupt);
-  Descriptor copy(_dup(The().program.get()));
-  if (!copy) FatalText(kCorrupt);
-  The().reader.reset(gzdopen(copy.get(), "rb"));
-  if (!The().reader) FatalText(kCorrupt);
-  copy.release();  // the gzip reader closes it
-  gzbuffer(The().reader.get(), kGzipBuffer);
+  The().reader = std::make_unique<RecordReader>(The().program.get());
 }
 
 // Reads the stub record before the archive header at `header_offset`. A
@@ -242,6 +242,7 @@ char* ReadInstalledManifest(const std::string& program_path) {
   size_t n = fread(text, 1, static_cast<size_t>(length), file.get());
   text[n] = '\0';
   The().installed_digest = DigestText(text, n);
+  The().installed_text.assign(text, n);
 
   std::string folder = program_path.substr(0, program_path.rfind('\\'));
   size_t slash = folder.rfind('\\');
@@ -253,8 +254,33 @@ char* ReadInstalledManifest(const std::string& program_path) {
 
 }  // namespace
 
-std::string DigestOf(const void* data, size_t length) {
-  return DigestText(data, length);
+std::string ManifestCheckOf(const void* data, size_t length) {
+  Sha256 sha;
+  sha.Update(data, length);
+  std::string hex = sha.HexFinal();
+  for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
+std::string FileManifestCheck(const char* path) {
+  FileHandle f(fopen(path, "rb"));
+  if (!f) return "";
+  std::string text;
+  for (size_t n; (n = fread(digest_buffer.get(), 1, digest_buffer.size(), f.get())) > 0;) {
+    text.append(reinterpret_cast<const char*>(digest_buffer.get()), n);
+  }
+  return ManifestCheckOf(text.data(), text.size());
+}
+
+bool ManifestCheckMatches(const std::string& check, const void* data, size_t length) {
+  // An installation made before recorded the MD5 (32 digits).
+  const std::string digest = check.size() == 32 ? DigestText(data, length) : ManifestCheckOf(data, length);
+  return !digest.empty() && _stricmp(check.c_str(), digest.c_str()) == 0;
+}
+
+bool InstalledManifestMatches(const std::string& check) {
+  return !The().installed_digest.empty() &&
+         ManifestCheckMatches(check, The().installed_text.data(), The().installed_text.size());
 }
 
 FILE* OpenProgramFile() {
@@ -387,12 +413,12 @@ char* OpenArchive() {
 
 uint32_t ReadRecordLength() {
   if (!The().reader) FatalText(kCorrupt);
-  return archive::ReadRecordLength(The().reader.get());
+  return archive::ReadRecordLength(&The().reader->stream);
 }
 
 char* ReadManifestRecord() {
   if (!The().reader) FatalText(kCorrupt);
-  return archive::ReadManifestRecord(The().reader.get());
+  return archive::ReadManifestRecord(&The().reader->stream);
 }
 
 namespace {
@@ -480,7 +506,7 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   if (path && placement && size <= kCompareLimit && placement->There(path)) {
     CheckRecordLength(path, size);
     MemoryOutput memory(compare_buffer.get());
-    if (!archive::ReadRecordBytes(The().reader.get(), size, &memory)) FatalText(kCorrupt);
+    if (!archive::ReadRecordBytes(&The().reader->stream, size, &memory)) FatalText(kCorrupt);
     The().record_number++;
     if (Holds(path, compare_buffer.get(), size)) {
       placement->Keep(path);
@@ -499,7 +525,7 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   if (path) OpenRecordFile(path, placement);
   CheckRecordLength(path, size);
   FileOutput file(path);
-  if (!archive::ReadRecordBytes(The().reader.get(), size, path ? &file : nullptr)) {
+  if (!archive::ReadRecordBytes(&The().reader->stream, size, path ? &file : nullptr)) {
     AbandonOutput();
     FatalText(kCorrupt);
   }

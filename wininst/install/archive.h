@@ -34,8 +34,16 @@ const char* ManifestSignature();
 const char* InstalledManifestDigest();
 // The MD5 digest (hex) of a file; empty when it cannot be read.
 std::string FileDigest(const char* path);
-// The same digest of bytes in memory.
-std::string DigestOf(const void* data, size_t length);
+// The check of an installed manifest as an installation records it: the
+// SHA-256 of its bytes, in upper-case hexadecimal (empty when they cannot
+// be read).
+std::string ManifestCheckOf(const void* data, size_t length);
+std::string FileManifestCheck(const char* path);
+// Whether a recorded check (the SHA-256, or the MD5 that installations
+// made before recorded) is that of `data`.
+bool ManifestCheckMatches(const std::string& check, const void* data, size_t length);
+// The same for the installed manifest this run read.
+bool InstalledManifestMatches(const std::string& check);
 // The program's own file from its first byte, through the descriptor that
 // was opened and checked when the run began (the file at the program's path
 // may have been swapped since); a new stream, or null without an archive.

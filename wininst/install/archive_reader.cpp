@@ -1,5 +1,6 @@
 #include "wininst/install/archive_reader.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -96,24 +97,51 @@ void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
   }
 }
 
-bool NextRecordLength(gzFile reader, uint32_t& length) {
-  length = 0;
-  for (int shift = 0; shift < 32; shift += 8) {
-    int c = gzgetc(reader);
-    if (c < 0) return false;
-    length |= static_cast<uint32_t>(c) << shift;
+RecordStream::RecordStream(ByteSource& file) : file_(file) {
+  // A gzip member, never a zlib stream or raw deflate.
+  ended_ = inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK;
+  input_ = static_cast<uint8_t*>(xmalloc(kStreamChunk));
+}
+
+RecordStream::~RecordStream() {
+  inflateEnd(&z_);
+  free(input_);
+}
+
+uint32_t RecordStream::Read(void* buffer, uint32_t length) {
+  z_.next_out = static_cast<Bytef*>(buffer);
+  z_.avail_out = length;
+  while (z_.avail_out > 0 && !ended_) {
+    if (z_.avail_in == 0) {
+      const int64_t n = file_.Read(input_, kStreamChunk);
+      if (n <= 0) {
+        ended_ = true;
+        break;
+      }
+      z_.next_in = input_;
+      z_.avail_in = static_cast<uInt>(n);
+    }
+    // The member's end (its check values right), or damage.
+    if (inflate(&z_, Z_NO_FLUSH) != Z_OK) ended_ = true;
   }
+  return length - z_.avail_out;
+}
+
+bool NextRecordLength(RecordStream* stream, uint32_t& length) {
+  uint8_t bytes[kRecordLengthBytes];
+  if (stream->Read(bytes, sizeof bytes) != sizeof bytes) return false;
+  length = GetU32(bytes);
   return true;
 }
 
-uint32_t ReadRecordLength(gzFile reader) {
+uint32_t ReadRecordLength(RecordStream* stream) {
   uint32_t length;
-  if (!NextRecordLength(reader, length)) FatalText(kCorrupt);
+  if (!NextRecordLength(stream, length)) FatalText(kCorrupt);
   return length;
 }
 
-char* ReadManifestRecord(gzFile reader) {
-  const uint32_t length = ReadRecordLength(reader);
+char* ReadManifestRecord(RecordStream* stream) {
+  const uint32_t length = ReadRecordLength(stream);
   // Length + 1 must not wrap around to a tiny buffer.
   if (length == UINT32_MAX) FatalText(kCorrupt);
   // The buffer grows with the bytes that arrive, so that a length the stream
@@ -127,22 +155,22 @@ char* ReadManifestRecord(gzFile reader) {
       memcpy(bigger.get(), text.get(), done);
       text = std::move(bigger);
     }
-    int n = gzread(reader, text.get() + done, capacity - done);
-    if (n <= 0) FatalText(kCorrupt);
-    done += static_cast<uint32_t>(n);
+    const uint32_t n = stream->Read(text.get() + done, capacity - done);
+    if (n == 0) FatalText(kCorrupt);
+    done += n;
   }
   text.get()[length] = '\0';
   return text.release();
 }
 
-bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output) {
+bool ReadRecordBytes(RecordStream* stream, uint32_t length, RecordOutput* output) {
   for (uint32_t remaining = length; remaining > 0;) {
     uint32_t want = remaining < copy_buffer.size() ? remaining : copy_buffer.size();
     uint8_t* to = output ? output->Room(remaining, want) : copy_buffer.get();
-    int n = gzread(reader, to, want);
-    if (n <= 0) return false;
-    remaining -= static_cast<uint32_t>(n);
-    if (output) output->Chunk(static_cast<uint32_t>(n));
+    const uint32_t n = stream->Read(to, want);
+    if (n == 0) return false;
+    remaining -= n;
+    if (output) output->Chunk(n);
   }
   return true;
 }

@@ -51,15 +51,43 @@ FilecheckState CheckFilecheck(ByteSource& file, uint32_t headersize, uint32_t se
 // Checks the filecheck of the covered stretch; every failure is fatal.
 void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen);
 
+// The gzip member after the archive header, inflated as it is read: the
+// record stream. zlib checks the member's header and, at its end, its CRC
+// and length. The member comes from the byte source the filecheck read, in
+// chunks of kStreamChunk: zlib's gzip file layer would be a second reader
+// of the same file (7 KB of the stub).
+class RecordStream {
+ public:
+  // The member from the source's current position on.
+  explicit RecordStream(ByteSource& file);
+  ~RecordStream();
+  RecordStream(const RecordStream&) = delete;
+  RecordStream& operator=(const RecordStream&) = delete;
+
+  // Up to `length` bytes of the stream; fewer only at its end or where the
+  // member is damaged or cut, and nothing after that.
+  uint32_t Read(void* buffer, uint32_t length);
+  // zlib's word on the damage, if the stream ended on damage it found.
+  const char* Damage() const { return z_.msg; }
+
+ private:
+  // 8 KB reads cost 7-13% against 64 KB ones.
+  static constexpr uInt kStreamChunk = 64 * 1024;
+  ByteSource& file_;
+  z_stream z_{};
+  uint8_t* input_ = nullptr;
+  bool ended_ = false;
+};
+
 // The length before the next record; false when the stream ends first.
-bool NextRecordLength(gzFile reader, uint32_t& length);
+bool NextRecordLength(RecordStream* stream, uint32_t& length);
 
 // The length before the next record; fatal when the stream ends first.
-uint32_t ReadRecordLength(gzFile reader);
+uint32_t ReadRecordLength(RecordStream* stream);
 
 // The manifest record (its length, then its bytes) as a NUL-ended text
 // from xmalloc; fatal when the stream ends first.
-char* ReadManifestRecord(gzFile reader);
+char* ReadManifestRecord(RecordStream* stream);
 
 // Where the bytes of a record go, chunk by chunk: each chunk is read
 // straight into the room the output gives it.
@@ -78,6 +106,6 @@ class RecordOutput {
 // kCopyChunk, when it is null.
 // False when the stream ends first: the caller says so, once its output is
 // closed.
-bool ReadRecordBytes(gzFile reader, uint32_t length, RecordOutput* output);
+bool ReadRecordBytes(RecordStream* stream, uint32_t length, RecordOutput* output);
 
 }  // namespace archive

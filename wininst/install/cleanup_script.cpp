@@ -20,15 +20,41 @@ constexpr const char* kFolderVariable = "MERIDOX_REMOVAL";
 std::vector<std::string> script_files;
 std::vector<std::string> script_folders;
 
-// A path as the command interpreter reads it between double quotes: "%"
-// doubled, so that no variable is expanded. A path with a double quote or a
-// control character cannot be written safely at all: false, and it stays.
+// `text` (in the system's code page) in the code page the command
+// interpreter reads its scripts in (the OEM one); false when a character
+// has no place there.
+bool InOemCodePage(const std::string& text, std::string& out) {
+  if (text.empty()) {
+    out.clear();
+    return true;
+  }
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  BOOL lost = FALSE;
+  const int m = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), n, nullptr, 0, nullptr, &lost);
+  out.assign(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide.data(), n, out.data(), m, nullptr, &lost);
+  return m > 0 && !lost;
+}
+
+// A path as the command interpreter reads it between double quotes: in its
+// code page, or by the path's short name where a letter has no place there;
+// "%" doubled, so that no variable is expanded. A path with a double quote
+// or a control character, or that has no form the interpreter reads, cannot
+// be written at all: false.
 bool ScriptPath(const char* path, std::string& out) {
+  std::string oem;
+  if (!InOemCodePage(path, oem)) {
+    char short_path[MAX_PATH];
+    const DWORD n = GetShortPathNameA(path, short_path, sizeof short_path);
+    if (n == 0 || n >= sizeof short_path || !InOemCodePage(short_path, oem)) return false;
+  }
   out.clear();
-  for (const char* p = path; *p; p++) {
-    if (*p == '"' || static_cast<unsigned char>(*p) < 0x20) return false;
-    out += *p;
-    if (*p == '%') out += '%';
+  for (char c : oem) {
+    if (c == '"' || static_cast<unsigned char>(c) < 0x20) return false;
+    out += c;
+    if (c == '%') out += '%';
   }
   return true;
 }
@@ -49,6 +75,11 @@ void RemoveFolderAfterRun(const std::string& folder) {
     if (SamePath(f, folder)) return;
   }
   script_folders.push_back(folder);
+}
+
+bool Scriptable(const std::string& path) {
+  std::string quoted;
+  return ScriptPath(path.c_str(), quoted);
 }
 
 void StartRemovalScript() {
@@ -84,7 +115,11 @@ void StartRemovalScript() {
   std::string text = "cd \\\nset /a n=0\n:Repeat\n", waits;
   std::string quoted;
   for (const std::string& file : script_files) {
-    if (!ScriptPath(file.c_str(), quoted)) continue;
+    // What the script cannot name goes when the computer restarts.
+    if (!ScriptPath(file.c_str(), quoted)) {
+      MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      continue;
+    }
     text += "del /f /q \"" + quoted + "\" >nul 2>&1\n";
     waits += "if exist \"" + quoted + "\" goto Wait\n";
   }

@@ -10,6 +10,10 @@
 // script; the script is started at the end of the run.
 void DeleteAfterRun(const std::string& file);
 void RemoveFolderAfterRun(const std::string& folder);
+// Whether the script can name `path` (in the code page the command
+// interpreter reads, or by its short name); what it cannot goes at the
+// restart.
+bool Scriptable(const std::string& path);
 // Writes the script into a new private folder and starts it hidden; it
 // deletes itself and its folder at its end. Nothing happens when nothing
 // was left to it.

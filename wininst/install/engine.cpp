@@ -17,6 +17,7 @@
 #include "common/messages.h"
 #include "wininst/core/product.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
 #include "wininst/install/drivers.h"
@@ -69,6 +70,10 @@ void InstallFolders(Transaction& t, Feature* f) {
       snprintf(path, sizeof path, "%s\\%s", inst_dir, folder->name.c_str());
     }
     const bool made = CreateFolderTree(t, path);
+    // The plug-in's folder holds what the registration loads as administrator.
+    if (!made && IsTrue("InstallTESSERAPlugin") && _stricmp(folder->name.c_str(), "bin") == 0) {
+      SecureInstallationFolder(path);
+    }
     std::vector<std::string> paths;
     for (uint32_t j = 0; j < vec_count(folder->files); j++) {
       paths.push_back(std::string(path) + "\\" + vec_at<FileEntry>(folder->files, j)->name);
@@ -88,7 +93,9 @@ void InstallFolders(Transaction& t, Feature* f) {
 void CopyResources(Transaction& t) {
   Log("Copying resources");
   const std::string folder = ResourcesFolder();
-  CreateFolderTree(t, folder.c_str());
+  // It holds what a repair or removal runs as administrator: only
+  // administrators may change it, even where it was there before.
+  if (!CreateFolderTree(t, folder.c_str())) SecureInstallationFolder(folder.c_str());
   std::vector<std::string> paths;
   for (uint32_t i = 0; i < vec_count(Resources()); i++) {
     paths.push_back(folder + "\\" + vec_at<Resource>(Resources(), i)->file_name);

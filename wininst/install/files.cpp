@@ -16,6 +16,7 @@
 #include "common/messages.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/progress.h"
+#include "wininst/core/rights.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive_format.h"
 #include "wininst/install/installed.h"
@@ -79,8 +80,15 @@ bool CreateFolderTree(Transaction& transaction, const char* path) {
   // Nothing is made through a link on the way.
   if (!root(above)) HoldFoldersForWriting(above);
   transaction.FoldersToMake(missing);
+  // What the installation makes only administrators change (a later repair
+  // or removal runs what is in it as administrator); the start-menu folder
+  // of the user's shortcuts is the user's.
+  const std::string shortcuts = VariableOr("ShortcutFolder");
   for (const std::string& folder : missing) {
-    if (!CreateDirectoryA(folder.c_str(), nullptr)) Fatal("Failed to create folder %s", folder.c_str());
+    const bool users = !shortcuts.empty() && (SamePath(folder, shortcuts) || PathBelow(shortcuts, folder));
+    if (!(users ? CreateDirectoryA(folder.c_str(), nullptr) : CreateInstallationFolderAt(folder.c_str()))) {
+      Fatal("Failed to create folder %s", folder.c_str());
+    }
     transaction.FolderMade();
     HoldFoldersForWriting(folder);
     RecordCreatedFolder(folder.c_str());

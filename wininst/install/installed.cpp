@@ -189,7 +189,7 @@ void WriteInstalledManifest(Transaction& t) {
   // A repair or removal runs with administrator rights on what this file
   // says, in a folder that ordinary users may be able to change: its digest
   // is kept where only administrators can write, and checked before use.
-  t.SetString(kRegLocalMachine, ProductKey(), kManifestCheck, FileDigest(path), true);
+  t.SetString(kRegLocalMachine, ProductKey(), kManifestCheck, FileManifestCheck(path), true);
   t.Apply();
 }
 
@@ -212,15 +212,16 @@ class ListedPaths : public manifest::Sink {
 };
 
 // Whether a product key of this product's family registers `folder` with
-// the manifest digest `digest`.
-bool RegisteredWith(const std::string& folder, const std::string& digest) {
+// the check of the manifest `text`.
+bool RegisteredWith(const std::string& folder, const std::string& text) {
   const std::string family = FamilyKey();
   for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
     for (const std::string& level : reg_subkeys(kRegLocalMachine, (family + "\\" + version).c_str())) {
       const std::string key = family + "\\" + version + "\\" + level;
       std::string registered, check;
       if (reg_read(kRegLocalMachine, key.c_str(), "InstDir", registered) == 0 && SamePath(registered, folder) &&
-          reg_read(kRegLocalMachine, key.c_str(), kManifestCheck, check) == 0 && check == digest) {
+          reg_read(kRegLocalMachine, key.c_str(), kManifestCheck, check) == 0 &&
+          ManifestCheckMatches(check, text.data(), text.size())) {
         return true;
       }
     }
@@ -239,7 +240,7 @@ bool PreviousInstallation(std::vector<std::string>& files, std::vector<std::stri
   std::string text;
   char buffer[16384];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
-  if (!RegisteredWith(VariableOr("InstDir"), DigestOf(text.data(), text.size()))) return false;
+  if (!RegisteredWith(VariableOr("InstDir"), text)) return false;
   manifest::TextLines lines(text);
   std::string signature;
   lines.NextRaw(signature);
@@ -251,8 +252,7 @@ bool PreviousInstallation(std::vector<std::string>& files, std::vector<std::stri
 }
 
 void CheckInstalledManifest() {
-  const char* digest = InstalledManifestDigest();
-  if (!digest) return;
+  if (!InstalledManifestDigest()) return;
   // The registry, which only administrators can change, says what the
   // installation in this very folder holds: the product's key must record
   // this folder as its installation folder, this program's folder as its
@@ -262,7 +262,7 @@ void CheckInstalledManifest() {
   std::string check, folder;
   const char* inst_dir = GetVariable("InstDir");
   const bool same = reg_read(kRegLocalMachine, ProductKey(), kManifestCheck, check) == 0 &&
-                    check == digest &&
+                    InstalledManifestMatches(check) &&
                     reg_read(kRegLocalMachine, ProductKey(), "InstDir", folder) == 0 && inst_dir &&
                     SamePath(folder, inst_dir) && SamePath(ResourcesFolder(), ProgramFolder());
   if (!same) {

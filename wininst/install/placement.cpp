@@ -171,6 +171,17 @@ bool Placement::Finish(const std::string& path) {
   const Entry* e = Find(path);
   if (!e || e->whole.empty()) return true;
   if (is_link(path.c_str())) RefuseLink(path);
+  // A file another program holds (not to be deleted) cannot be replaced:
+  // found out before it gets a second name.
+  if (e->there) {
+    HANDLE h = CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      errno = errno_of(GetLastError());
+      return false;
+    }
+    CloseHandle(h);
+  }
   // The file there stays whole under its copy's name (a second name of it,
   // where the volume allows) until the new one has taken its place at once.
   bool kept = !e->there || transaction_.KeepLinked(path, e->copy);

@@ -190,6 +190,12 @@ bool RemoveInstallation(Transaction& t) {
     // Its folder holds the running setup.exe too: the script removes it.
     if (LinkOnTheWay(ResourcesFolder()).empty()) DeleteNow(manifest);
   }
+  // What the clean-up script cannot name (a letter its code page lacks, and
+  // no short name) goes at the restart: said with the other such files.
+  for (const std::string& path : busy_folders) {
+    if (!Scriptable(path)) scheduled.push_back(path);
+  }
+  if (*running && !Scriptable(running)) scheduled.push_back(running);
   if (!scheduled.empty()) {
     left_for_restart = scheduled.size();
     Log("Files other programs still use, to be removed when the computer restarts: %u",

@@ -150,6 +150,11 @@ struct Journal {
     return is_plain_path(path.c_str()) && InPlaces(path, places) &&
            LinkOnTheWay(ParentOf(path), places).empty();
   }
+  // A copy of the undo folder: in it, no link on the way.
+  bool CopyAllowed(const std::string& copy) const {
+    return undo.Holds(copy) && !is_link(undo.Path().c_str()) &&
+           LinkOnTheWay(ParentOf(copy), {undo.Path()}).empty();
+  }
   // A folder the run made or removes: only ever made or removed while
   // empty, never through a link.
   static bool FolderAllowed(const std::string& folder) {
@@ -185,19 +190,32 @@ struct Journal {
     }
   }
 
-  // Whether two names are of one file (a second name the run made of it).
+  // Whether two names are of one file (a second name the run made of it):
+  // by the file's identity; where another program holds it so that it
+  // cannot be opened, by what the folder says of both (one file's names
+  // share its size and times to the tick, a file written since has others).
   static bool OneFile(const std::string& a, const std::string& b) {
     BY_HANDLE_FILE_INFORMATION info[2];
     int got = 0;
     for (const std::string* path : {&a, &b}) {
       HANDLE h = CreateFileA(path->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
-      if (h == INVALID_HANDLE_VALUE) return false;
+      if (h == INVALID_HANDLE_VALUE) break;
       got += GetFileInformationByHandle(h, &info[got]) ? 1 : 0;
       CloseHandle(h);
     }
-    return got == 2 && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+    if (got == 2) {
+      return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+             info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data[2];
+    if (!GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &data[0]) ||
+        !GetFileAttributesExA(b.c_str(), GetFileExInfoStandard, &data[1])) {
+      return false;
+    }
+    return data[0].nFileSizeLow == data[1].nFileSizeLow && data[0].nFileSizeHigh == data[1].nFileSizeHigh &&
+           CompareFileTime(&data[0].ftLastWriteTime, &data[1].ftLastWriteTime) == 0 &&
+           CompareFileTime(&data[0].ftCreationTime, &data[1].ftCreationTime) == 0;
   }
 
   // Puts the file `copy` back at `path`, where the run's own file goes
@@ -243,7 +261,7 @@ struct Journal {
           }
         }
         if (mine) Delete(f[1]);
-      } else if (kind == "O" && f.size() >= 3 && Allowed(f[1]) && undo.Holds(f[2])) {
+      } else if (kind == "O" && f.size() >= 3 && Allowed(f[1]) && CopyAllowed(f[2])) {
         // A copy that is not there was never made: the file stayed in place.
         if (file_exists(f[2].c_str()) && !PutBack(f[1], f[2])) whole = false;
       } else if (kind == "F" && f.size() >= 2 && FolderAllowed(f[1])) {
