@@ -83,7 +83,7 @@ void ApplyOption(const char* arg) {
   } else if (*arg) {
     // Ignored, without a box: the log names it (another installer's
     // switch, a misspelt option).
-    not_understood.emplace_back(arg);
+    not_understood.push_back(arg);
   }
 }
 

@@ -144,43 +144,47 @@ bool SettleInstallFolder(std::string* why) {
 
 namespace {
 
-// The system's words for an error, without the line end and the full stop.
-std::string ErrorWords(DWORD error) {
-  char* words = nullptr;
-  const DWORD flags =
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  std::string text;
-  if (FormatMessageA(flags, nullptr, error, 0, reinterpret_cast<char*>(&words), 0, nullptr) &&
-      words) {
-    text = words;
-    LocalFree(words);
-  }
-  while (!text.empty() && strchr(" \t\r\n.", text.back())) text.pop_back();
-  return text.empty() ? "error " + std::to_string(error)
-                      : text + " (error " + std::to_string(error) + ")";
+// The system's words for an error, without the line end and the full stop,
+// and its number.
+void ErrorWords(DWORD error, char* out, size_t size) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, out, static_cast<DWORD>(size), nullptr);
+  while (n > 0 && strchr(" \t\r\n.", out[n - 1])) n--;
+  snprintf(out + n, size - n, n ? " (error %lu)" : "error %lu", error);
 }
 
 // A drive's root ("C:") or a share's ("\\\\server\\share"): never made.
-bool IsRoot(const std::string& path) {
-  return path.size() <= 2 || (path[0] == '\\' && std::count(path.begin(), path.end(), '\\') <= 3);
+bool IsRoot(const char* path) {
+  return strlen(path) <= 2 || (path[0] == '\\' && std::count(path, path + strlen(path), '\\') <= 3);
 }
 
 }  // namespace
 
 bool TryInstallFolder(const std::string& folder, std::string* why) {
-  std::vector<std::string> missing;  // innermost first
-  std::string above = folder;
-  for (; !IsRoot(above) && !file_exists(above.c_str()); above = ParentOf(above)) {
-    missing.push_back(above);
+  // A path the installation fits in is shorter (FolderFitsPaths).
+  char path[MAX_PATH];
+  if (folder.size() >= sizeof path) return true;
+  memcpy(path, folder.c_str(), folder.size() + 1);
+  // The folders missing on the way, innermost first, by where each ends in
+  // `path`; `path` is cut at each to reach the folder above it.
+  size_t ends[MAX_PATH / 2];
+  size_t missing = 0;
+  for (char* slash; !IsRoot(path) && !file_exists(path) && (slash = strrchr(path, '\\'));
+       *slash = '\0') {
+    ends[missing++] = strlen(path);
   }
-  if (!IsRoot(above) && !is_folder(above.c_str())) {
-    *why = "cannot be created: " + above + " is a file.\nChoose another folder.";
+  if (!IsRoot(path) && !is_folder(path)) {
+    char text[MAX_PATH + 64];
+    snprintf(text, sizeof text, "cannot be created: %s is a file.\nChoose another folder.", path);
+    *why = text;
     return false;
   }
+  // Made outermost first: each separator put back reaches one folder further.
   size_t made = 0;
   DWORD error = 0;
-  for (; made < missing.size(); made++) {
-    if (!CreateDirectoryA(missing[missing.size() - 1 - made].c_str(), nullptr)) {
+  for (; made < missing; made++) {
+    path[strlen(path)] = '\\';
+    if (!CreateDirectoryA(path, nullptr)) {
       error = GetLastError();
       break;
     }
@@ -190,8 +194,10 @@ bool TryInstallFolder(const std::string& folder, std::string* why) {
     // A name nobody uses, made new, and gone when it is closed.
     uint32_t number = 0;
     RtlGenRandom(&number, sizeof number);
-    const std::string probe = folder + "\\~setup" + std::to_string(number) + ".tmp";
-    HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    char probe[MAX_PATH + 32];
+    snprintf(probe, sizeof probe, "%s\\~setup%08lx.tmp", folder.c_str(),
+             static_cast<unsigned long>(number));
+    HANDLE file = CreateFileA(probe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       error = GetLastError();
@@ -200,11 +206,15 @@ bool TryInstallFolder(const std::string& folder, std::string* why) {
       CloseHandle(file);
     }
   }
-  for (size_t i = missing.size() - made; i < missing.size(); i++) {
-    RemoveDirectoryA(missing[i].c_str());
+  for (size_t i = missing - made; i < missing; i++) {
+    path[ends[i]] = '\0';
+    RemoveDirectoryA(path);
   }
   if (written) return true;
-  *why = std::string(made < missing.size() ? "cannot be created" : "cannot be written to") + ": " +
-         ErrorWords(error) + ".\nChoose another folder.";
+  char words[256], text[320];
+  ErrorWords(error, words, sizeof words);
+  snprintf(text, sizeof text, "cannot be %s: %s.\nChoose another folder.",
+           made < missing ? "created" : "written to", words);
+  *why = text;
   return false;
 }

@@ -53,8 +53,8 @@ bool RandomNumber(uint64_t& number) {
 // Opens `path` itself, never what it would lead to, without leave for anyone
 // to delete or rename it while it is held: a folder's contents go, never a
 // place it was swapped for. Null for a link or for what cannot be opened.
-HANDLE HoldPlain(const std::string& path, DWORD access, DWORD share) {
-  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+HANDLE HoldPlain(const char* path, DWORD access, DWORD share) {
+  HANDLE h = CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION info;
@@ -66,31 +66,41 @@ HANDLE HoldPlain(const std::string& path, DWORD access, DWORD share) {
   return h;
 }
 
+// `folder`\`name` into `path`; false when it does not fit.
+bool Below(char (&path)[MAX_PATH], const char* folder, const char* name) {
+  const int n = snprintf(path, sizeof path, "%s\\%s", folder, name);
+  return n > 0 && n < static_cast<int>(sizeof path);
+}
+
+bool IsDots(const char* name) {
+  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
 // Deletes what `folder` holds, its mark aside; a link goes as a link.
-void EmptyFolder(const std::string& folder, int depth) {
+void EmptyFolder(const char* folder, int depth) {
+  char path[MAX_PATH];
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (!Below(path, folder, "*")) return;
+  HANDLE search = FindFirstFileA(path, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    const std::string name = found.cFileName;
-    if (name == "." || name == ".." || (depth == 0 && _stricmp(name.c_str(), kMarkName) == 0)) {
+    const char* name = found.cFileName;
+    const DWORD attributes = found.dwFileAttributes;
+    if (IsDots(name) || (depth == 0 && _stricmp(name, kMarkName) == 0) ||
+        !Below(path, folder, name)) {
       continue;
     }
-    const std::string path = folder + "\\" + name;
-    const DWORD attributes = found.dwFileAttributes;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      }
-      DeleteFileA(path.c_str());
+      if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(path);
     } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      RemoveDirectoryA(path.c_str());
+      RemoveDirectoryA(path);
     } else if (depth < kSweepDepth) {
       if (HANDLE held = HoldPlain(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
         EmptyFolder(path, depth + 1);
         CloseHandle(held);
       }
-      RemoveDirectoryA(path.c_str());
+      RemoveDirectoryA(path);
     }
   } while (FindNextFileA(search, &found));
   FindClose(search);
@@ -106,14 +116,15 @@ bool LooksOurs(const char* name) {
 }
 
 // Whether `folder` holds nothing but its mark.
-bool OnlyMarkIn(const std::string& folder) {
+bool OnlyMarkIn(const char* folder) {
+  char pattern[MAX_PATH];
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (!Below(pattern, folder, "*")) return false;
+  HANDLE search = FindFirstFileA(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return true;
   bool only = true;
   do {
-    const char* name = found.cFileName;
-    only = strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || _stricmp(name, kMarkName) == 0;
+    only = IsDots(found.cFileName) || _stricmp(found.cFileName, kMarkName) == 0;
   } while (only && FindNextFileA(search, &found));
   FindClose(search);
   return only;
@@ -123,33 +134,33 @@ bool OnlyMarkIn(const std::string& folder) {
 // (killed, or ended by the system): a folder named as ours whose mark
 // nobody holds. A folder in use, one without a mark (not ours, or a removal
 // script's), and links are left alone.
-void SweepLeftFolders(const std::string& base) {
+void SweepLeftFolders(const char* base) {
+  char folder[MAX_PATH], mark_path[MAX_PATH];
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((base + "\\qz*").c_str(), &found);
+  if (!Below(folder, base, "qz*")) return;
+  HANDLE search = FindFirstFileA(folder, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !LooksOurs(found.cFileName)) {
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !LooksOurs(found.cFileName) ||
+        !Below(folder, base, found.cFileName) || !Below(mark_path, folder, kMarkName)) {
       continue;
     }
-    const std::string folder = base + "\\" + found.cFileName;
     // A folder without a mark is no run's of ours: one look each.
-    if (GetFileAttributesA((folder + "\\" + kMarkName).c_str()) == INVALID_FILE_ATTRIBUTES) {
-      continue;
-    }
+    if (GetFileAttributesA(mark_path) == INVALID_FILE_ATTRIBUTES) continue;
     HANDLE held = HoldPlain(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!held) continue;
     // Taken whole, or the run that made it still lives. The mark goes last,
     // once nothing else is left: a folder that keeps something stays marked
     // for a later run.
-    HANDLE taken = HoldPlain(folder + "\\" + kMarkName, DELETE, 0);
+    HANDLE taken = HoldPlain(mark_path, DELETE, 0);
     if (taken) {
       EmptyFolder(folder, 0);
       CloseHandle(taken);
-      if (OnlyMarkIn(folder)) DeleteFileA((folder + "\\" + kMarkName).c_str());
+      if (OnlyMarkIn(folder)) DeleteFileA(mark_path);
     }
     CloseHandle(held);
-    if (taken) RemoveDirectoryA(folder.c_str());
+    if (taken) RemoveDirectoryA(folder);
   } while (FindNextFileA(search, &found));
   FindClose(search);
 }
@@ -175,13 +186,16 @@ std::string CreatePrivateFolder(std::string* tried) {
 
 bool CreateTempFolder() {
   if (!temp_files) temp_files = vec_new();
-  SweepLeftFolders(TempBase());
+  SweepLeftFolders(TempBase().c_str());
   const std::string path = CreatePrivateFolder();
   if (path.empty()) return false;
   vec_add(temp_files, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
   // Read by anyone, deleted by nobody while the run lives.
-  mark = CreateFileA((path + "\\" + kMarkName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  char mark_path[MAX_PATH];
+  if (Below(mark_path, path.c_str(), kMarkName)) {
+    mark = CreateFileA(mark_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   return true;
 }
 
@@ -200,7 +214,8 @@ void DeleteTemporaryFiles() {
         mark = INVALID_HANDLE_VALUE;
         // A file still in use keeps the folder, and the mark stays with it:
         // a later run deletes both.
-        if (OnlyMarkIn(path)) DeleteFileA((std::string(path) + "\\" + kMarkName).c_str());
+        char mark_path[MAX_PATH];
+        if (OnlyMarkIn(path) && Below(mark_path, path, kMarkName)) DeleteFileA(mark_path);
       }
       RemoveDirectoryA(path);
     } else {

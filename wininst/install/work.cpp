@@ -66,7 +66,7 @@ void LogChosenComponents() {
   for (uint32_t i = 0; i < vec_count(components); i++) {
     const Component* c = vec_at<Component>(components, i);
     std::string& list = c->selected ? chosen : other;
-    list += (list.empty() ? "" : ", ") + c->name;
+    list.append(list.empty() ? "" : ", ").append(c->name);
   }
   LogLine("Components chosen: %s%s%s", chosen.empty() ? "none" : chosen.c_str(),
           other.empty() ? "" : "; not chosen: ", other.c_str());
