@@ -61,9 +61,20 @@ std::string FixedPoint(uint64_t value, unsigned shift, int decimals) {
     const uint64_t half = uint64_t{1} << (shift - 1);
     if (rest > half || (rest == half && (q & 1))) q++;
   }
-  std::string digits = std::to_string(q);
+  std::string digits = Decimal(q);
   if (decimals == 0) return digits;
   const size_t places = static_cast<size_t>(decimals);
   if (digits.size() <= places) digits = std::string(places + 1 - digits.size(), '0') + digits;
   return digits.substr(0, digits.size() - places) + "." + digits.substr(digits.size() - places);
+}
+
+std::string Decimal(uint64_t value) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  *--p = '\0';
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value);
+  return p;
 }

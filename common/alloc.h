@@ -37,3 +37,6 @@ class RunBuffer {
 // value / 2^shift with `decimals` digits after the point, rounded as the
 // formatted print rounds ("%.1f"), without floating point.
 std::string FixedPoint(uint64_t value, unsigned shift, int decimals);
+// A number in decimal (std::to_string's, without its several copies of the
+// conversion in the installer program).
+std::string Decimal(uint64_t value);

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "common/messages.h"
@@ -72,4 +73,52 @@ extern "C" uLong ZEXPORT adler32(uLong adler, const Bytef* buf, uInt len) {
     b = (b + a) % 65521;
   }
   return b << 16 | a;
+}
+
+namespace {
+// CRC-32 tables for eight bytes at a time, made at the first use: in the
+// program's zeroed data, not in its file (zlib's own take 7 KB there).
+uint32_t crc_tables[8][256];
+}  // namespace
+
+// zlib's inflate checks the gzip member's CRC-32 through this name.
+extern "C" uLong ZEXPORT crc32(uLong crc, const Bytef* buf, uInt len) {
+  if (!buf) return 0;
+  if (crc_tables[0][1] == 0) {
+    for (uint32_t n = 0; n < 256; n++) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      crc_tables[0][n] = c;
+    }
+    for (uint32_t n = 0; n < 256; n++) {
+      for (int t = 1; t < 8; t++) crc_tables[t][n] = (crc_tables[t - 1][n] >> 8) ^ crc_tables[0][crc_tables[t - 1][n] & 0xFF];
+    }
+  }
+  uint32_t c = static_cast<uint32_t>(crc) ^ 0xFFFFFFFFu;
+  while (len && (reinterpret_cast<uintptr_t>(buf) & 3)) {
+    c = crc_tables[0][(c ^ *buf++) & 0xFF] ^ (c >> 8);
+    len--;
+  }
+  while (len >= 8) {
+    uint32_t one, two;
+    memcpy(&one, buf, 4);
+    memcpy(&two, buf + 4, 4);
+    one ^= c;
+    c = crc_tables[7][one & 0xFF] ^ crc_tables[6][(one >> 8) & 0xFF] ^ crc_tables[5][(one >> 16) & 0xFF] ^
+        crc_tables[4][one >> 24] ^ crc_tables[3][two & 0xFF] ^ crc_tables[2][(two >> 8) & 0xFF] ^
+        crc_tables[1][(two >> 16) & 0xFF] ^ crc_tables[0][two >> 24];
+    buf += 8;
+    len -= 8;
+  }
+  while (len--) c = crc_tables[0][(c ^ *buf++) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+// zlib's inflate takes its memory here (zlib's own zutil.c is not built:
+// see third_party/zlib-inflate).
+extern "C" voidpf zcalloc(voidpf, unsigned items, unsigned size) {
+  return calloc(items, size);
+}
+extern "C" void zcfree(voidpf, voidpf p) {
+  free(p);
 }

@@ -173,7 +173,7 @@ std::string CreatePrivateFolder(std::string* tried) {
   for (int attempt = 0; attempt < kNameAttempts; attempt++) {
     uint64_t number;
     if (!RandomNumber(number)) break;
-    path = base + "\\qz" + std::to_string(number);
+    path = base + "\\qz" + Decimal(number);
     // Made new, never taken over: a folder of that name belongs to someone else.
     // An elevated run keeps the user's own programs out: nothing of theirs may
     // be planted in it or swapped for what the run put there.

@@ -3,9 +3,12 @@
 #include <windows.h>
 #include <ntsecapi.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "common/messages.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/tempfiles.h"
@@ -59,6 +62,18 @@ bool ScriptPath(const char* path, std::string& out) {
   return true;
 }
 
+// Appends a line made from a format to `text` (paths are no longer than a
+// path may be).
+void Add(std::string& text, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Add(std::string& text, const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  text += line;
+}
+
 // The removal script's tries to delete the ended program: at once, then
 // once a second.
 constexpr int kQuickTries = 2000;
@@ -104,7 +119,8 @@ void StartRemovalScript() {
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     uint32_t number = 0;
     RtlGenRandom(&number, sizeof number);
-    const std::string gone = ParentOf(file) + "\\~setup" + std::to_string(number) + ".tmp";
+    std::string gone = ParentOf(file);
+    Add(gone, "\\~setup%u.tmp", number);
     if (MoveFileExA(file.c_str(), gone.c_str(), 0)) {
       file = gone;
       MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -120,19 +136,20 @@ void StartRemovalScript() {
       MoveFileExA(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
       continue;
     }
-    text += "del /f /q \"" + quoted + "\" >nul 2>&1\n";
-    waits += "if exist \"" + quoted + "\" goto Wait\n";
+    Add(text, "del /f /q \"%s\" >nul 2>&1\n", quoted.c_str());
+    Add(waits, "if exist \"%s\" goto Wait\n", quoted.c_str());
   }
-  text += waits + "goto Done\n:Wait\nset /a n+=1\nif %n% lss " + std::to_string(kQuickTries) +
-          " goto Repeat\nif %n% geq " + std::to_string(kQuickTries + kSlowTries) + " goto Done\n";
-  if (system[0] && ScriptPath(system, quoted)) text += "\"" + quoted + "\\ping.exe\" -n 2 127.0.0.1 >nul\n";
+  text += waits;
+  Add(text, "goto Done\n:Wait\nset /a n+=1\nif %%n%% lss %d goto Repeat\nif %%n%% geq %d goto Done\n", kQuickTries,
+      kQuickTries + kSlowTries);
+  if (system[0] && ScriptPath(system, quoted)) Add(text, "\"%s\\ping.exe\" -n 2 127.0.0.1 >nul\n", quoted.c_str());
   text += "goto Repeat\n:Done\n";
   for (const std::string& busy : script_folders) {
-    if (ScriptPath(busy.c_str(), quoted)) text += "rmdir \"" + quoted + "\"\n";
+    if (ScriptPath(busy.c_str(), quoted)) Add(text, "rmdir \"%s\"\n", quoted.c_str());
     // What the script cannot remove goes at the restart, once empty.
     MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
-  if (ScriptPath(script.c_str(), quoted)) text += "del \"" + quoted + "\"\n";
+  if (ScriptPath(script.c_str(), quoted)) Add(text, "del \"%s\"\n", quoted.c_str());
   HANDLE file = CreateFileA(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD written = 0;
@@ -154,9 +171,10 @@ void StartRemovalScript() {
   // command line through a variable of the interpreter's environment, which
   // it expands once: a "%" in the path stays as it is.
   if (system[0]) {
-    const std::string interpreter = std::string(system) + "\\cmd.exe";
-    std::string command = "\"" + interpreter + "\" /d /v:off /c \"call \"%" + kFolderVariable +
-                          "%\\" + kScriptName + "\" & rmdir \"%" + kFolderVariable + "%\"\"";
+    std::string interpreter, command;
+    Add(interpreter, "%s\\cmd.exe", system);
+    Add(command, "\"%s\" /d /v:off /c \"call \"%%%s%%\\%s\" & rmdir \"%%%s%%\"\"", interpreter.c_str(), kFolderVariable,
+        kScriptName, kFolderVariable);
     // The interpreter inherits the run's environment; the run ends now.
     SetEnvironmentVariableA(kFolderVariable, folder.c_str());
     STARTUPINFOA start{};

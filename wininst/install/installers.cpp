@@ -65,7 +65,7 @@ bool InTempFolder(const char* path) {
 std::string DownloadFolder() {
   static int downloads;
   for (;;) {
-    std::string folder = std::string(VariableOr("TmpDir")) + "\\d" + std::to_string(++downloads);
+    std::string folder = std::string(VariableOr("TmpDir")) + "\\d" + Decimal(++downloads);
     if (CreateDirectoryA(folder.c_str(), nullptr)) {
       RecordTempFile(folder.c_str());
       return folder;

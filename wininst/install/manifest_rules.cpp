@@ -1,9 +1,10 @@
 #include "wininst/install/manifest_rules.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 
 #include "common/compat.h"
 
@@ -260,7 +261,7 @@ class Walker {
     if (HasPrefix(text, "Digest=")) return Fail("Digest= without an Installer= line above it");
     if ((v = HasPrefix(text, "Feature="))) {
       have_feature_ = true;
-      feature_names_.insert(Lower(v));
+      feature_names_.push_back(Lower(v));
       sink_.Feature(v);
       return true;
     }
@@ -328,7 +329,7 @@ class Walker {
     }
     if (!have_component_) return Fail("feature in un-named component");
     if (!have_feature_list_) return Fail("No feature list in manifest");
-    if (!feature_names_.count(Lower(line))) return Fail("Feature " + line + " not in manifest");
+    if (std::find(feature_names_.begin(), feature_names_.end(), Lower(line)) == feature_names_.end()) return Fail("Feature " + line + " not in manifest");
     sink_.ComponentFeature(line);
     return true;
   }
@@ -384,7 +385,7 @@ class Walker {
   const bool every_error_;
   bool failed_ = false;
   bool have_feature_list_ = false;
-  std::set<std::string> feature_names_;
+  std::vector<std::string> feature_names_;
   // The current [Features] section: a feature, a folder, an installer's
   // sub-lines and its digest seen.
   bool have_feature_ = false;

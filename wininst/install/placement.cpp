@@ -3,13 +3,14 @@
 #include <windows.h>
 #include <ntsecapi.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
+#include "common/alloc.h"
 #include "common/compat.h"
 #include "common/messages.h"
 #include "common/osdep.h"
@@ -23,20 +24,47 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The names of a folder (lower case) with their attributes, sorted.
-using Listing = std::vector<std::pair<std::string, DWORD>>;
-
-Listing List(const std::string& folder) {
-  Listing names;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
-  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
-    names.emplace_back(Lower(found.cFileName), found.dwFileAttributes);
+// The names of a folder in lower case, each with its attributes, sorted:
+// one look at the folder answers for all its files.
+class Listing {
+ public:
+  void Read(const std::string& folder) {
+    names_.clear();
+    at_.clear();
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileA(find, &found)) {
+      at_.push_back(static_cast<uint32_t>(names_.size()));
+      names_ += Lower(found.cFileName);
+      names_.append(1, '\0').append(reinterpret_cast<const char*>(&found.dwFileAttributes), 4);
+    }
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    base = names_.data();
+    qsort(at_.data(), at_.size(), sizeof(uint32_t), Compare);
   }
-  if (find != INVALID_HANDLE_VALUE) FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+  // The attributes of `name` (lower case); INVALID_FILE_ATTRIBUTES when it is not there.
+  DWORD Attributes(const std::string& name) const {
+    base = names_.data();
+    key = name.c_str();
+    const void* at = bsearch(nullptr, at_.data(), at_.size(), sizeof(uint32_t), Compare);
+    if (!at) return INVALID_FILE_ATTRIBUTES;
+    DWORD attributes;
+    memcpy(&attributes, base + *static_cast<const uint32_t*>(at) + name.size() + 1, 4);
+    return attributes;
+  }
+
+ private:
+  // What qsort and bsearch compare: names in `base` at the offsets given, or
+  // `key` where the first is the search's own (null) key.
+  static inline const char* base;
+  static inline const char* key;
+  static int Compare(const void* a, const void* b) {
+    const char* left = a ? base + *static_cast<const uint32_t*>(a) : key;
+    return strcmp(left, base + *static_cast<const uint32_t*>(b));
+  }
+  std::string names_;
+  std::vector<uint32_t> at_;
+};
 
 [[noreturn]] void RefuseLink(const std::string& path) {
   Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
@@ -59,13 +87,11 @@ Placement::Placement(Transaction& transaction, std::vector<std::string> paths, b
       // Many files in one folder: one listing of it; a file alone: one look.
       const std::string folder = ParentOf(e.path);
       if (paths.size() > 1 && _stricmp(folder.c_str(), listed.c_str()) != 0) {
-        names = List(folder);
+        names.Read(folder);
         listed = folder;
       }
       if (paths.size() > 1) {
-        const std::string name = Lower(e.path.substr(folder.size() + 1));
-        auto at = std::lower_bound(names.begin(), names.end(), std::make_pair(name, DWORD{0}));
-        if (at != names.end() && at->first == name) attributes = at->second;
+        attributes = names.Attributes(Lower(e.path.substr(folder.size() + 1)));
       } else {
         attributes = GetFileAttributesA(e.path.c_str());
       }
@@ -76,12 +102,12 @@ Placement::Placement(Transaction& transaction, std::vector<std::string> paths, b
     if (whole) {
       uint32_t number = 0;
       RtlGenRandom(&number, sizeof number);
-      e.whole = e.path + ".~" + std::to_string(number);
+      e.whole = e.path + ".~" + Decimal(number);
     }
     entries_.push_back(std::move(e));
   }
   std::vector<std::string> named;
-  std::vector<bool> there;
+  std::vector<char> there;
   for (const Entry& e : entries_) {
     // The new name first: an undo takes back the newest first.
     if (whole) {

@@ -67,7 +67,7 @@ bool EndsWith(const char* text, const char* end) {
 std::string Listed(const std::vector<std::string>& paths) {
   std::string list;
   for (size_t i = 0; i < paths.size() && i < kListed; i++) list += "  " + paths[i] + "\n";
-  if (paths.size() > kListed) list += "  and " + std::to_string(paths.size() - kListed) + " more\n";
+  if (paths.size() > kListed) list += "  and " + Decimal(paths.size() - kListed) + " more\n";
   return list;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "common/compat.h"
 #include "common/messages.h"
 #include "common/osdep.h"
@@ -77,15 +78,25 @@ std::vector<std::string> Fields(const std::string& line) {
   return fields;
 }
 
-std::string Line(std::initializer_list<std::string> fields) {
-  std::string line;
-  for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + Escaped(field);
-  return line;
-}
+// A journal's line: its kind, then each field after a tab.
+class Line {
+ public:
+  explicit Line(char kind) : text_(1, kind) {}
+  Line& operator<<(const std::string& field) {
+    text_ += '\t';
+    text_ += Escaped(field);
+    return *this;
+  }
+  Line& operator<<(int number) { return *this << Decimal(static_cast<uint64_t>(number)); }
+  const std::string& Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
 
 std::string ValueText(bool exists, const RegRaw& value) {
   if (!exists) return "-";
-  std::string text = std::to_string(value.type) + ":";
+  std::string text = Decimal(value.type) + ":";
   char hex[3];
   for (unsigned char c : value.data) {
     snprintf(hex, sizeof hex, "%02x", c);
@@ -233,7 +244,7 @@ struct Journal {
     // that the one it replaced comes back.
     uint32_t number = 0;
     RtlGenRandom(&number, sizeof number);
-    const std::string busy = undo.Path() + "\\~busy" + std::to_string(number);
+    const std::string busy = undo.Path() + "\\~busy" + Decimal(number);
     const bool own = Own(path);
     if (!undo.Keep(path, busy) || !MoveFileExA(copy.c_str(), path.c_str(), MOVEFILE_COPY_ALLOWED)) return false;
     MoveFileExA(busy.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -326,30 +337,30 @@ void Transaction::Begin(Kind kind) {
           GetLastError());
   }
   active_ = true;
-  Record(Line({"J", "1", std::string(1, static_cast<char>(kind))}));
-  for (const std::string& place : places_) Record(Line({"P", place}));
+  Record((Line('J') << "1" << std::string(1, static_cast<char>(kind))).Text());
+  for (const std::string& place : places_) Record((Line('P') << place).Text());
   if (const char* folder = InstallFolder(); folder && kind != Kind::kRemove) {
     undo_.Choose(folder);
-    Record(Line({"U", undo_.Path()}));
+    Record((Line('U') << undo_.Path()).Text());
   }
   Sync();
   Changed("begin");
 }
 
 void Transaction::FoldersToMake(const std::vector<std::string>& folders) {
-  for (const std::string& folder : folders) Record(Line({"F", folder}));
+  for (const std::string& folder : folders) Record((Line('F') << folder).Text());
   Sync();
 }
 
-void Transaction::FilesToWrite(const std::vector<std::string>& paths, const std::vector<bool>& exists,
+void Transaction::FilesToWrite(const std::vector<std::string>& paths, const std::vector<char>& exists,
                                std::vector<std::string>& copies) {
   copies.assign(paths.size(), std::string());
   for (size_t i = 0; i < paths.size(); i++) {
     if (exists[i]) {
       copies[i] = undo_.NextCopy();
-      Record(Line({"O", paths[i], copies[i]}));
+      Record((Line('O') << paths[i] << copies[i]).Text());
     } else {
-      Record(Line({"C", paths[i]}));
+      Record((Line('C') << paths[i]).Text());
     }
   }
   Sync();
@@ -357,8 +368,8 @@ void Transaction::FilesToWrite(const std::vector<std::string>& paths, const std:
 
 std::string Transaction::FileFoundThere(const std::string& path) {
   const std::string copy = undo_.NextCopy();
-  Record(Line({"X", path}));
-  Record(Line({"O", path, copy}));
+  Record((Line('X') << path).Text());
+  Record((Line('O') << path << copy).Text());
   Sync();
   return copy;
 }
@@ -376,17 +387,17 @@ bool Transaction::KeepLinked(const std::string& path, const std::string& copy) {
 }
 
 void Transaction::FolderRemoved(const std::string& folder) {
-  Record(Line({"D", folder}));
+  Record((Line('D') << folder).Text());
   Sync();
   if (RemoveDirectoryA(folder.c_str())) Changed("folder");
 }
 
 void Transaction::SetValue(int root, const std::string& key, const std::string& name, const RegRaw& value,
                            bool required) {
-  for (const std::string& made : KeysToMake(root, key)) Record(Line({"K", std::to_string(root), made}));
+  for (const std::string& made : KeysToMake(root, key)) Record((Line('K') << root << made).Text());
   RegRaw former;
   const bool existed = reg_get_raw(root, key.c_str(), name.c_str(), former) == 0;
-  Record(Line({"V", std::to_string(root), key, name, ValueText(existed, former), ValueText(true, value)}));
+  Record((Line('V') << root << key << name << ValueText(existed, former) << ValueText(true, value)).Text());
   queued_.push_back(Write{root, key, name, false, false, value, required});
 }
 
@@ -403,12 +414,12 @@ void Transaction::SetNumber(int root, const std::string& key, const std::string&
 void Transaction::DeleteValue(int root, const std::string& key, const std::string& name) {
   RegRaw former;
   if (reg_get_raw(root, key.c_str(), name.c_str(), former) != 0) return;
-  Record(Line({"V", std::to_string(root), key, name, ValueText(true, former), "-"}));
+  Record((Line('V') << root << key << name << ValueText(true, former) << "-").Text());
   queued_.push_back(Write{root, key, name, true, false, {}, false});
 }
 
 void Transaction::DeleteKey(int root, const std::string& key) {
-  Record(Line({"T", std::to_string(root), key}));
+  Record((Line('T') << root << key).Text());
   queued_.push_back(Write{root, key, "", true, true, {}, false});
 }
 
@@ -431,8 +442,8 @@ void Transaction::Apply() {
 }
 
 void Transaction::ToRemove(const std::vector<std::string>& files, const std::vector<std::string>& folders) {
-  for (const std::string& file : files) Record(Line({"R", file}));
-  for (const std::string& folder : folders) Record(Line({"Q", folder}));
+  for (const std::string& file : files) Record((Line('R') << file).Text());
+  for (const std::string& folder : folders) Record((Line('Q') << folder).Text());
   Sync();
 }
 

@@ -44,7 +44,7 @@ class Transaction {
   // Files the run writes: those there now are named with the copy they will
   // be set aside as, the others as new; one write for all. `exists[i]` says
   // whether paths[i] is there (a listing of the folder told).
-  void FilesToWrite(const std::vector<std::string>& paths, const std::vector<bool>& exists,
+  void FilesToWrite(const std::vector<std::string>& paths, const std::vector<char>& exists,
                     std::vector<std::string>& copies);
   // A file that was not there when named is there now: named again as one
   // to set aside; its copy's name.

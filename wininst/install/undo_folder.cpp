@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/alloc.h"
 #include "common/compat.h"
 #include "common/osdep.h"
 #include "wininst/core/paths.h"
@@ -72,8 +73,8 @@ bool UndoFolder::Make() {
 }
 
 std::string UndoFolder::NextCopy() {
-  const std::string folder = path_ + "\\" + std::to_string(copies_ / kCopiesPerFolder);
-  return folder + "\\" + std::to_string(copies_++ % kCopiesPerFolder);
+  const std::string folder = path_ + "\\" + Decimal(copies_ / kCopiesPerFolder);
+  return folder + "\\" + Decimal(copies_++ % kCopiesPerFolder);
 }
 
 bool UndoFolder::Room(const std::string& copy) {
