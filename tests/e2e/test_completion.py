@@ -186,7 +186,8 @@ class CompletionPage(WineTest):
             self.assertEqual(run.exit_code, 0)
         bmp_to_png(shots[1], "completion-repaired")
         bmp_to_png(shots[2], "completion-removed-but-in-use")
-        self.assertIn("Files other programs still use, to be removed when the computer restarts: 1",
+        self.assertIn(f"Remove installation: Other programs still use these files; they will be removed when the "
+                      f"computer restarts: |   {to_win(folder)}\\doc\\a.mdxdoc |  [OK]",
                       [line[20:] for line in log.read_text(encoding="latin-1").splitlines()])
 
         # A removal started with DoProceed ends without the page: nobody presses Finish.

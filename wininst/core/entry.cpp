@@ -15,7 +15,7 @@ namespace {
 Vec* excluded;
 Vec* selected;
 bool help_asked;
-std::vector<std::string> not_understood;
+Vec* not_understood;
 int command_line_error;
 
 // Takes `name` out of `list` (compared without regard to case): a later
@@ -83,7 +83,8 @@ void ApplyOption(const char* arg) {
   } else if (*arg) {
     // Ignored, without a box: the log names it (another installer's
     // switch, a misspelt option).
-    not_understood.push_back(arg);
+    if (!not_understood) not_understood = vec_new();
+    vec_add(not_understood, xstrdup(arg));
   }
 }
 
@@ -116,7 +117,8 @@ void DecideRunMode() {
   SetRunMode(mode);
 }
 
-const std::vector<std::string>& OptionsNotUnderstood() {
+Vec* OptionsNotUnderstood() {
+  if (!not_understood) not_understood = vec_new();
   return not_understood;
 }
 

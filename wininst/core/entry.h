@@ -2,9 +2,6 @@
 // run mode is decided before the run sequence starts.
 #pragma once
 
-#include <string>
-#include <vector>
-
 struct Vec;
 
 // Component names excluded with "--no-" and selected with "--with-"
@@ -16,9 +13,9 @@ Vec* SelectedComponents();
 bool HelpAsked();
 // Applies the option table to arguments 0..n of an argument vector.
 void ApplyOptions(char** argv);
-// The arguments the option table did not take, as given: unknown options
-// and malformed ones ("--setVariable-NAME" without "=").
-const std::vector<std::string>& OptionsNotUnderstood();
+// The arguments (char*) the option table did not take, as given: unknown
+// options and malformed ones ("--setVariable-NAME" without "=").
+Vec* OptionsNotUnderstood();
 // The error the command line's own splitting met (917: an argument too
 // long), 0 for none: reported once the rest of the line has been read, so
 // that --unattended and --log= hold wherever they stand.

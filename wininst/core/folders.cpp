@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "common/compat.h"
 #include "common/handle.h"
@@ -161,60 +160,27 @@ bool IsRoot(const char* path) {
 }  // namespace
 
 bool TryInstallFolder(const std::string& folder, std::string* why) {
-  // A path the installation fits in is shorter (FolderFitsPaths).
-  char path[MAX_PATH];
-  if (folder.size() >= sizeof path) return true;
-  memcpy(path, folder.c_str(), folder.size() + 1);
-  // The folders missing on the way, innermost first, by where each ends in
-  // `path`; `path` is cut at each to reach the folder above it.
-  size_t ends[MAX_PATH / 2];
-  size_t missing = 0;
-  for (char* slash; !IsRoot(path) && !file_exists(path) && (slash = strrchr(path, '\\'));
+  // The nearest folder there is on the way: the installation makes its
+  // folders in it, and its files in folders of its own.
+  char above[MAX_PATH], text[MAX_PATH + 64];
+  if (folder.size() >= sizeof above) return true;  // FolderFitsPaths says why
+  memcpy(above, folder.c_str(), folder.size() + 1);
+  for (char* slash; !IsRoot(above) && !file_exists(above) && (slash = strrchr(above, '\\'));
        *slash = '\0') {
-    ends[missing++] = strlen(path);
   }
-  if (!IsRoot(path) && !is_folder(path)) {
-    char text[MAX_PATH + 64];
-    snprintf(text, sizeof text, "cannot be created: %s is a file.\nChoose another folder.", path);
-    *why = text;
-    return false;
+  // A name nobody uses, made new and removed again.
+  uint32_t number = 0;
+  RtlGenRandom(&number, sizeof number);
+  snprintf(text, sizeof text, "%s\\~setup%08lx.tmp", above, static_cast<unsigned long>(number));
+  if (CreateDirectoryA(text, nullptr)) {
+    RemoveDirectoryA(text);
+    return true;
   }
-  // Made outermost first: each separator put back reaches one folder further.
-  size_t made = 0;
-  DWORD error = 0;
-  for (; made < missing; made++) {
-    path[strlen(path)] = '\\';
-    if (!CreateDirectoryA(path, nullptr)) {
-      error = GetLastError();
-      break;
-    }
-  }
-  bool written = false;
-  if (!error) {
-    // A name nobody uses, made new, and gone when it is closed.
-    uint32_t number = 0;
-    RtlGenRandom(&number, sizeof number);
-    char probe[MAX_PATH + 32];
-    snprintf(probe, sizeof probe, "%s\\~setup%08lx.tmp", folder.c_str(),
-             static_cast<unsigned long>(number));
-    HANDLE file = CreateFileA(probe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
-    } else {
-      written = true;
-      CloseHandle(file);
-    }
-  }
-  for (size_t i = missing - made; i < missing; i++) {
-    path[ends[i]] = '\0';
-    RemoveDirectoryA(path);
-  }
-  if (written) return true;
-  char words[256], text[320];
-  ErrorWords(error, words, sizeof words);
+  // A file on the way says so in the system's words too.
+  char words[256];
+  ErrorWords(GetLastError(), words, sizeof words);
   snprintf(text, sizeof text, "cannot be %s: %s.\nChoose another folder.",
-           made < missing ? "created" : "written to", words);
+           strlen(above) == folder.size() ? "written to" : "created", words);
   *why = text;
   return false;
 }

@@ -72,10 +72,6 @@ bool Below(char (&path)[MAX_PATH], const char* folder, const char* name) {
   return n > 0 && n < static_cast<int>(sizeof path);
 }
 
-bool IsDots(const char* name) {
-  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
-
 // Deletes what `folder` holds, its mark aside; a link goes as a link.
 void EmptyFolder(const char* folder, int depth) {
   char path[MAX_PATH];
@@ -86,12 +82,11 @@ void EmptyFolder(const char* folder, int depth) {
   do {
     const char* name = found.cFileName;
     const DWORD attributes = found.dwFileAttributes;
-    if (IsDots(name) || (depth == 0 && _stricmp(name, kMarkName) == 0) ||
-        !Below(path, folder, name)) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        (depth == 0 && _stricmp(name, kMarkName) == 0) || !Below(path, folder, name)) {
       continue;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
       DeleteFileA(path);
     } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       RemoveDirectoryA(path);
@@ -115,19 +110,13 @@ bool LooksOurs(const char* name) {
   return true;
 }
 
-// Whether `folder` holds nothing but its mark.
-bool OnlyMarkIn(const char* folder) {
-  char pattern[MAX_PATH];
-  WIN32_FIND_DATAA found;
-  if (!Below(pattern, folder, "*")) return false;
-  HANDLE search = FindFirstFileA(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return true;
-  bool only = true;
-  do {
-    only = IsDots(found.cFileName) || _stricmp(found.cFileName, kMarkName) == 0;
-  } while (only && FindNextFileA(search, &found));
-  FindClose(search);
-  return only;
+// Removes a marked folder that holds nothing but its mark; one that holds
+// more (a file still in use) stays, marked again, for a later run.
+void RemoveMarkedFolder(const char* folder, const char* mark_path) {
+  DeleteFileA(mark_path);
+  if (RemoveDirectoryA(folder) || !is_folder(folder)) return;
+  CloseHandle(CreateFileA(mark_path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                          nullptr));
 }
 
 // Deletes the temporary folders that runs of this installer left behind
@@ -150,17 +139,14 @@ void SweepLeftFolders(const char* base) {
     if (GetFileAttributesA(mark_path) == INVALID_FILE_ATTRIBUTES) continue;
     HANDLE held = HoldPlain(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (!held) continue;
-    // Taken whole, or the run that made it still lives. The mark goes last,
-    // once nothing else is left: a folder that keeps something stays marked
-    // for a later run.
+    // Taken whole, or the run that made it still lives.
     HANDLE taken = HoldPlain(mark_path, DELETE, 0);
     if (taken) {
       EmptyFolder(folder, 0);
       CloseHandle(taken);
-      if (OnlyMarkIn(folder)) DeleteFileA(mark_path);
     }
     CloseHandle(held);
-    if (taken) RemoveDirectoryA(folder);
+    if (taken) RemoveMarkedFolder(folder, mark_path);
   } while (FindNextFileA(search, &found));
   FindClose(search);
 }
@@ -169,6 +155,8 @@ void SweepLeftFolders(const char* base) {
 
 std::string CreatePrivateFolder(std::string* tried) {
   const std::string base = TempBase();
+  // What runs that are gone left in that place goes first.
+  SweepLeftFolders(base.c_str());
   std::string path = base;
   for (int attempt = 0; attempt < kNameAttempts; attempt++) {
     uint64_t number;
@@ -186,7 +174,6 @@ std::string CreatePrivateFolder(std::string* tried) {
 
 bool CreateTempFolder() {
   if (!temp_files) temp_files = vec_new();
-  SweepLeftFolders(TempBase().c_str());
   const std::string path = CreatePrivateFolder();
   if (path.empty()) return false;
   vec_add(temp_files, const_cast<char*>(SetVariable("TmpDir", path.c_str())));
@@ -209,15 +196,14 @@ void DeleteTemporaryFiles() {
   for (uint32_t i = vec_count(temp_files); i-- > 0;) {
     const char* path = vec_at<char>(temp_files, i);
     if (is_folder(path)) {
-      if (i == 0 && mark != INVALID_HANDLE_VALUE) {
+      char mark_path[MAX_PATH];
+      if (i == 0 && mark != INVALID_HANDLE_VALUE && Below(mark_path, path, kMarkName)) {
         CloseHandle(mark);
         mark = INVALID_HANDLE_VALUE;
-        // A file still in use keeps the folder, and the mark stays with it:
-        // a later run deletes both.
-        char mark_path[MAX_PATH];
-        if (OnlyMarkIn(path) && Below(mark_path, path, kMarkName)) DeleteFileA(mark_path);
+        RemoveMarkedFolder(path, mark_path);
+      } else {
+        RemoveDirectoryA(path);
       }
-      RemoveDirectoryA(path);
     } else {
       DeleteFileA(path);
     }

@@ -1,6 +1,5 @@
 #include "wininst/core/variables.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -163,46 +162,25 @@ const char* ShortVersion() {
   return buf;
 }
 
-namespace {
-
-// One part of a version text: its leading digits (leading zeros passed
-// over) and the text after them up to the next dot.
-struct VersionPart {
-  const char* digits;
-  size_t digit_count;
-  const char* rest;
-  size_t rest_length;
-};
-
-VersionPart NextVersionPart(const char*& text) {
-  VersionPart part{};
-  while (*text == '0' && isdigit(static_cast<unsigned char>(text[1]))) text++;
-  part.digits = text;
-  while (isdigit(static_cast<unsigned char>(*text))) text++;
-  part.digit_count = static_cast<size_t>(text - part.digits);
-  part.rest = text;
-  while (*text && *text != '.') text++;
-  part.rest_length = static_cast<size_t>(text - part.rest);
-  if (*text == '.') text++;
-  return part;
-}
-
-}  // namespace
-
 int CompareVersions(const char* a, const char* b) {
-  while (*a || *b) {
-    const VersionPart x = NextVersionPart(a), y = NextVersionPart(b);
-    // Numbers of any length, compared without converting them: more digits
-    // is more, then digit by digit. No digits at all counts as 0.
-    const size_t nx = x.digit_count == 1 && *x.digits == '0' ? 0 : x.digit_count;
-    const size_t ny = y.digit_count == 1 && *y.digits == '0' ? 0 : y.digit_count;
-    if (nx != ny) return nx < ny ? -1 : 1;
-    int c = strncmp(x.digits, y.digits, nx);
-    if (c == 0) c = strncmp(x.rest, y.rest, std::min(x.rest_length, y.rest_length));
-    if (c == 0 && x.rest_length != y.rest_length) c = x.rest_length < y.rest_length ? -1 : 1;
-    if (c != 0) return c < 0 ? -1 : 1;
+  for (;;) {
+    // A part's number (none counts as 0; one past the largest number as the
+    // largest), then the text after it up to the part's end, byte by byte,
+    // the end (a dot or the text's end) before any byte.
+    char* x = const_cast<char*>(a);
+    char* y = const_cast<char*>(b);
+    const unsigned long m = isdigit(static_cast<unsigned char>(*a)) ? strtoul(a, &x, 10) : 0;
+    const unsigned long n = isdigit(static_cast<unsigned char>(*b)) ? strtoul(b, &y, 10) : 0;
+    if (m != n) return m < n ? -1 : 1;
+    for (;; x++, y++) {
+      const unsigned char p = *x == '.' ? 0 : *x, q = *y == '.' ? 0 : *y;
+      if (p != q) return p < q ? -1 : 1;
+      if (!p) break;
+    }
+    if (!*x && !*y) return 0;
+    a = *x ? x + 1 : x;
+    b = *y ? y + 1 : y;
   }
-  return 0;
 }
 
 char* NextToken(char* text, const char* delimiters, char** pos) {

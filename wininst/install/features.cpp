@@ -66,12 +66,17 @@ bool EvaluateFeature(Feature* f) {
     std::string location;
     if (reg_read(kRegLocalMachine, key, "InstallLocation", location) == 0) {
       // Uninstall entries hold the folder bare or, as this installer writes
-      // it, in double quotes.
-      if (location.size() >= 2 && location.front() == '"' && location.back() == '"') {
-        location = location.substr(1, location.size() - 2);
+      // it, in double quotes; a trailing backslash is allowed. Cut in place:
+      // the folder's text ends at the first NUL.
+      char* folder = location.data();
+      size_t length = location.size();
+      if (length >= 2 && folder[0] == '"' && folder[length - 1] == '"') {
+        folder[length - 1] = '\0';
+        folder++;
+        length -= 2;
       }
-      if (!location.empty() && location.back() == '\\') location.pop_back();
-      if (is_folder(location.c_str())) {
+      if (length > 0 && folder[length - 1] == '\\') folder[length - 1] = '\0';
+      if (is_folder(folder)) {
         reg_read(kRegLocalMachine, key, "UninstallString", f->uninstall_command);
         uint32_t version = 0;
         reg_read(kRegLocalMachine, key, "Version", version);
@@ -129,7 +134,7 @@ void ChooseNamedComponents() {
     if (named) {
       named->selected = true;
     } else {
-      LogLine("--with-%s: the installer has no component of that name.", name);
+      LogLine("%s%s: the installer has no component of that name.", "--with-", name);
     }
   }
   Vec* left_out = ExcludedComponents();
@@ -140,7 +145,7 @@ void ChooseNamedComponents() {
     for (const std::string& component : ComponentNames()) {
       known = known || _stricmp(component.c_str(), name) == 0;
     }
-    if (!known) LogLine("--no-%s: the installer has no component of that name.", name);
+    if (!known) LogLine("%s%s: the installer has no component of that name.", "--no-", name);
   }
 }
 

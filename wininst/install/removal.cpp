@@ -198,8 +198,6 @@ bool RemoveInstallation(Transaction& t) {
   if (*running && !Scriptable(running)) scheduled.push_back(running);
   if (!scheduled.empty()) {
     left_for_restart = scheduled.size();
-    Log("Files other programs still use, to be removed when the computer restarts: %u",
-        static_cast<unsigned>(scheduled.size()));
     ShowInfo("Remove installation",
              "Other programs still use these files; they will be removed when the computer "
              "restarts:\n%s",

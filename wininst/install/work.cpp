@@ -60,16 +60,10 @@ bool ShortcutIntoInstallation(const std::string& path) {
 // The components as the run takes them (by the names --with- and --no-
 // take), for whoever reads the log of an installation nobody watched.
 void LogChosenComponents() {
-  Vec* components = ComponentList();
-  if (!components) return;
-  std::string chosen, other;
-  for (uint32_t i = 0; i < vec_count(components); i++) {
-    const Component* c = vec_at<Component>(components, i);
-    std::string& list = c->selected ? chosen : other;
-    list.append(list.empty() ? "" : ", ").append(c->name);
+  for (uint32_t i = 0; ComponentList() && i < vec_count(ComponentList()); i++) {
+    const Component* c = vec_at<Component>(ComponentList(), i);
+    LogLine("Component %s: %s", c->name.c_str(), c->selected ? "chosen" : "not chosen");
   }
-  LogLine("Components chosen: %s%s%s", chosen.empty() ? "none" : chosen.c_str(),
-          other.empty() ? "" : "; not chosen: ", other.c_str());
 }
 
 void Work::Install() {

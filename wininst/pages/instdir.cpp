@@ -171,14 +171,15 @@ int CALLBACK BrowseStarted(HWND picker, UINT message, LPARAM, LPARAM data) {
 // The system's folder picker; the folder chosen, as it is, goes into the
 // folder box (and is checked on Next like a typed one).
 void Browse() {
-  std::string start = FolderText();
-  while (!start.empty() && !is_folder(start.c_str())) start = ParentOf(start);
+  char start[kFolderTextLimit] = "";
+  GetWindowTextA(page.folder, start, sizeof start);
+  for (char* slash; !is_folder(start) && (slash = strrchr(start, '\\'));) *slash = '\0';
   BROWSEINFOA info{};
   info.hwndOwner = FrameWindow();
   info.lpszTitle = "Choose the folder to install into:";
   info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
   info.lpfn = BrowseStarted;
-  info.lParam = reinterpret_cast<LPARAM>(start.c_str());
+  info.lParam = reinterpret_cast<LPARAM>(start);
   ComScope com;
   LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
   if (!chosen) return;
@@ -193,6 +194,12 @@ void Browse() {
 // Refuses the folder: the box says why, and the user types again.
 LRESULT Refuse(const char* text) {
   ShowError(kBadFolder, "%s", text);
+  SetFocus(page.folder);
+  return kPageVeto;
+}
+
+LRESULT RefuseFolder(const std::string& folder, const std::string& why) {
+  ShowError(kBadFolder, "The installation folder \"%s\" %s", folder.c_str(), why.c_str());
   SetFocus(page.folder);
   return kPageVeto;
 }
@@ -251,7 +258,7 @@ LRESULT CheckFolder(std::string folder) {
   }
   std::string why;
   const std::string canonical = CanonicalFolder(folder.c_str(), &why);
-  if (canonical.empty()) return Refuse(("The installation folder \"" + folder + "\" " + why).c_str());
+  if (canonical.empty()) return RefuseFolder(folder, why);
   folder = canonical;
   SetWindowTextA(page.folder, folder.c_str());
   if (file_exists(folder.c_str()) && !is_folder(folder.c_str())) {
@@ -262,9 +269,7 @@ LRESULT CheckFolder(std::string folder) {
     return kPageVeto;
   }
   // The page, not the work, finds a folder that cannot be made or written.
-  if (!TryInstallFolder(folder, &why)) {
-    return Refuse(("The installation folder \"" + folder + "\" " + why).c_str());
-  }
+  if (!TryInstallFolder(folder, &why)) return RefuseFolder(folder, why);
   // This very version installed in another folder would be left behind,
   // registered nowhere: it goes first, or the page stays.
   std::string other;
