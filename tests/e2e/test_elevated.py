@@ -10,6 +10,7 @@ own folders (read back, not enforced)."""
 
 import hashlib
 import os
+import re
 import shutil
 import tempfile
 from pathlib import Path
@@ -103,6 +104,25 @@ Feature=Web\nInstaller={url}\nDigest={hashlib.sha256(setup).hexdigest()}\nArgume
         self.assertEqual(len(new), 1, new)
         self.assertRegex(dacls["qz0"], r"\(A;[^)]*;;;WD\)")
         self.assertNotRegex(list(new.values())[0], r";;;(WD|BU|AU)\)")
+
+        # The folders an installation makes, and those that hold what a
+        # repair or removal runs as administrator even where they were there
+        # before (a folder anybody could write): administrators change them,
+        # Users read them (under Wine, which keeps what a Unix mode can, the
+        # others' bits: read and run, never write).
+        # (Wine reads a folder in a folder anybody may write as anybody's to
+        # change, whatever its rights, as a Unix rename would allow: the
+        # folder above stays closed here.)
+        shared = self.work / "shared"
+        (shared / "resources").mkdir(parents=True)
+        (shared / "resources").chmod(0o777)
+        setup = self.install("Private", shared)
+        self.assertEqual(wine([probe("rights_probe"), to_win(rights), f"{to_win(shared)}\\*"]), 0)
+        dacls = dict(line.split("\t") for line in rights.read_text().splitlines())
+        for name in ("bin", "resources"):
+            users = re.findall(r"\(A;[^;]*;([^;]*);;;(?:WD|BU|AU)\)", dacls[name])
+            self.assertTrue(all(mask == "0x1200a9" for mask in users), (name, dacls[name]))
+        self.assertEqual(wine([setup, "--remove-silently"]), 0)
 
         setup = self.install("Private", self.work / "private")
         self.assertEqual(wine([setup, "--remove-silently"]), 0)

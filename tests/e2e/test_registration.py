@@ -367,7 +367,7 @@ class HostIde(Registration):
         self.assertEqual([link[k] for k in ("target", "description", "arguments", "working_dir", "icon_path")],
                          [to_win(ide_b / "bin" / "ht-ide3000.exe"), "Run Holtek HT-IDE3000", "", "", ""])
         values = reg_query(TESTS + r"\Hosted\2.0\PL0")
-        self.assertRegex(values.pop("ManifestCheck")[1], "^[0-9A-F]{32}$")
+        self.assertRegex(values.pop("ManifestCheck")[1], "^[0-9A-F]{64}$")
         self.assertEqual(values, {  # no slot known: no MPIndex
             "InstDir": ("REG_SZ", win), "fasm": ("REG_SZ", win + r"\CFASMTools\CFASM.exe"),
             "fasmsetup": ("REG_SZ", win + r"\CFASMTools\SimConfigSetup.exe")})

@@ -5,6 +5,8 @@ it was (what it overwrote put back), a cancelled removal must leave an
 installation that can still be removed, and what users do while a page works
 (a second Next, closing the window) must not break the run."""
 
+import hashlib
+import os
 import shutil
 import subprocess
 import threading
@@ -176,8 +178,11 @@ class Reliability(WineTest):
         self.assertTrue((folder / "bin").exists())
         self.assertFalse((folder / "resources" / "manifest").exists(), "it was killed half-way")
         # The journal lies where only administrators may write, not in the
-        # installation's folder, which users may be able to change.
+        # installation's folder, which users may be able to change; its
+        # places are this installation's alone.
         self.assertEqual(len(journals()), 1)
+        places = [line[2:] for line in journals()[0].read_text(encoding="latin-1").splitlines() if line[:2] == "P\t"]
+        self.assertEqual(places, [to_win(folder), to_win(self.links)])
         self.assertEqual(list(folder.rglob("journal")), [])
 
         self.assertEqual(self.install(folder, 1000), 0)
@@ -303,11 +308,16 @@ class Reliability(WineTest):
                             f"[Features]\nFeature=Main\nbin/\n{names}[Components]\nComponent=C\nMain\n"
                             "[Shortcuts]\nSturdy=bin\\tool.exe\n[Run]\n", {f"bin/{n}": d for n, d in files.items()}, out)
             return out
-        old = {"tool.exe": tool, "busy.exe": tool, "plain.bin": b"1" * 5000, "gone.bin": b"gone"}
-        new = {"tool.exe": tool, "busy.exe": tool + b"2", "plain.bin": b"2" * 5000}
+        # Large files too: one the same (read, never written), one that differs
+        # only in its last bytes (written whole, its first bytes from the old).
+        big = os.urandom(6 << 20)
+        old = {"tool.exe": tool, "busy.exe": tool, "plain.bin": b"1" * 5000, "gone.bin": b"gone", "big.bin": big,
+               "tail.bin": big}
+        new = {"tool.exe": tool, "busy.exe": tool + b"2", "plain.bin": b"2" * 5000, "big.bin": big,
+               "tail.bin": big[:-3] + b"new"}
         self.assertEqual(wine([version("3.4", old), f"--dir={to_win(folder)}", LICENCE]), 0)
         (folder / "bin" / "plain.bin").chmod(0o444)
-        inode = (folder / "bin" / "tool.exe").stat().st_ino
+        inode = [(folder / "bin" / name).stat().st_ino for name in ("tool.exe", "big.bin")]
         running = [subprocess.Popen(["wine", str(folder / "bin" / name), to_win(self.work / f"{name}.txt"), "0", "60000"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for name in ("tool.exe", "busy.exe")]
         try:
@@ -315,7 +325,8 @@ class Reliability(WineTest):
             self.assertEqual(wine([version("3.5", new), f"--dir={to_win(folder)}", LICENCE, "--unattended"]), 0)
             self.assertEqual(sorted(p.name for p in (folder / "bin").iterdir()), sorted(new))
             self.assertEqual({n: (folder / "bin" / n).read_bytes() for n in new}, new)
-            self.assertEqual((folder / "bin" / "tool.exe").stat().st_ino, inode, "the running program stayed")
+            self.assertEqual([(folder / "bin" / name).stat().st_ino for name in ("tool.exe", "big.bin")], inode,
+                             "the running program and the large unchanged file stayed")
             self.assertEqual((reg_query(UNINSTALL.replace("1.0", "3.4")), journals()), (None, []))
             undo = list(folder.glob("~undo*"))
             pending = reg_query(session, "PendingFileRenameOperations")
@@ -344,10 +355,19 @@ class Reliability(WineTest):
                 self.assertEqual(reg_query(UNINSTALL, "InstallLocation"), ("REG_SZ", f'"{win}"'))
                 self.assertEqual(wine([base / "resources" / "setup.exe", "--remove-silently"]), 0)
                 self.assert_nothing_left(base)
-        # An installation registered in another form before is found,
+        # A folder with letters beyond ASCII: its removal's clean-up script
+        # names it in the command interpreter's code page.
+        accented = self.work / "W\u00eddget \u00dcn\u00efc\u00f6d\u00e9"
+        self.assertEqual(self.install(accented), 0)
+        self.assertEqual(wine([accented / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assert_nothing_left(accented)
+        # An installation registered in another form before, with the MD5
+        # check of its manifest that installations then kept, is found,
         # repaired and removed.
         self.assertEqual(self.install(base), 0)
         reg_add(PRODUCT_KEY, "InstDir", data=forms[0] + "\\")
+        manifest = (base / "resources" / "manifest").read_bytes()
+        reg_add(PRODUCT_KEY, "ManifestCheck", data=hashlib.md5(manifest).hexdigest().upper())
         setup = base / "resources" / "setup.exe"
         self.assertEqual(wine([setup, "--setTrue-HeadlessInstall", "--setTrue-Repair"]), 0)
         self.assertEqual(self.install(base), 0)

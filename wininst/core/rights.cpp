@@ -70,8 +70,10 @@ bool SecureInstallationFolder(const char* path) {
   PSID owner = nullptr;
   GetSecurityDescriptorDacl(rights.get(), &present, &dacl, &defaulted);
   GetSecurityDescriptorOwner(rights.get(), &owner, &defaulted);
+  // The owner apart: a system that keeps no owner of its own still takes the rights.
+  SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr,
+                        nullptr, nullptr);
   return SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
-                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                   PROTECTED_DACL_SECURITY_INFORMATION,
-                               owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                               dacl, nullptr) == ERROR_SUCCESS;
 }

@@ -451,48 +451,79 @@ void CheckRecordLength(const char* path, uint32_t size) {
   }
 }
 
-// A record that an installation file there may hold already is read into
-// memory first, up to this size: a file with the very bytes stays as it is.
-constexpr uint32_t kCompareLimit = 4 << 20;
-RunBuffer<uint8_t, kCompareLimit> compare_buffer;
+// A record read over the file there: compared as it is read, while the file
+// holds the same bytes, whatever its size; at the first difference the file
+// is set aside and the record written in its place, its bytes so far taken
+// from the file set aside (still open here). An unchanged file, a running
+// program among them, is only ever read, and shared with whoever uses it.
+RunBuffer<uint8_t, archive::kCopyChunk> record_chunk;
 
-// A record's bytes read into memory.
-class MemoryOutput : public archive::RecordOutput {
+class CompareOutput final : public archive::RecordOutput {
  public:
-  explicit MemoryOutput(uint8_t* base) : base_(base) {}
+  CompareOutput(const char* path, Placement& placement, HANDLE file)
+      : path_(path), placement_(placement), file_(file), output_(path) {}
   uint8_t* Room(uint32_t remaining, uint32_t& room) override {
-    room = remaining;
-    return base_ + used_;
+    if (writing_) return output_.Room(remaining, room);
+    room = std::min<uint32_t>(remaining, record_.size());
+    return record_.get();
   }
   void Chunk(uint32_t length) override {
-    used_ += length;
-    Progress().Add(length);
+    if (writing_) {
+      output_.Chunk(length);
+      return;
+    }
+    DWORD got = 0;
+    if (ReadFile(file_, digest_buffer.get(), length, &got, nullptr) && got == length &&
+        memcmp(digest_buffer.get(), record_.get(), length) == 0) {
+      same_ += length;
+      Progress().Add(length);
+      return;
+    }
+    Write(length);
+  }
+  // After the record: true when the file holds it and nothing more (it
+  // stays); otherwise the record is written (the caller closes the output).
+  bool Unchanged() {
+    DWORD got = 0;
+    if (writing_) return false;
+    // One byte more in the file: it is not the record.
+    if (!ReadFile(file_, digest_buffer.get(), 1, &got, nullptr) || got != 0) {
+      Write(0);
+      return false;
+    }
+    return true;
   }
 
  private:
-  uint8_t* base_;
-  uint32_t used_ = 0;
-};
-
-// Whether the file at `path` holds exactly the `size` bytes at `bytes`:
-// read through an open that shares it with any program that runs from it
-// or reads it (an unchanged running program stays as it is).
-bool Holds(const char* path, const uint8_t* bytes, uint32_t size) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER length{};
-  bool same = GetFileSizeEx(file, &length) && length.QuadPart == size;
-  for (uint32_t at = 0; same && at < size;) {
-    DWORD got = 0;
-    uint8_t* chunk = digest_buffer.get();
-    same = ReadFile(file, chunk, std::min<uint32_t>(size - at, digest_buffer.size()), &got, nullptr) && got > 0 &&
-           memcmp(chunk, bytes + at, got) == 0;
-    at += got;
+  // Switches to writing: the file there goes aside, the bytes that matched
+  // come from it, then the `length` bytes of the record read last.
+  void Write(uint32_t length) {
+    OpenRecordFile(path_, &placement_);
+    writing_ = true;
+    bool ok = SetFilePointer(file_, 0, nullptr, FILE_BEGIN) == 0;
+    for (uint64_t left = same_; ok && left > 0;) {
+      DWORD got = 0;
+      ok = ReadFile(file_, digest_buffer.get(), static_cast<DWORD>(std::min<uint64_t>(left, digest_buffer.size())),
+                    &got, nullptr) &&
+           got > 0 && WriteOutput(digest_buffer.get(), got);
+      left -= got;
+    }
+    if (!ok || !WriteOutput(record_.get(), length)) {
+      const std::string failed = FailedOutput(path_);
+      AbandonOutput();
+      Fatal("Write error on %s", failed.c_str());
+    }
+    Progress().Add(length);
   }
-  CloseHandle(file);
-  return same;
-}
+
+  const char* path_;
+  Placement& placement_;
+  HANDLE file_;
+  FileOutput output_;
+  RunBuffer<uint8_t, archive::kCopyChunk>& record_ = record_chunk;
+  uint64_t same_ = 0;
+  bool writing_ = false;
+};
 
 }  // namespace
 
@@ -503,24 +534,28 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement) {
   // An installation over a previous one: a file that holds the record's very
   // bytes already is left as it is (an upgrade that changes half its files
   // writes only those). In a new folder nothing is looked for.
-  if (path && placement && size <= kCompareLimit && placement->There(path)) {
-    CheckRecordLength(path, size);
-    MemoryOutput memory(compare_buffer.get());
-    if (!archive::ReadRecordBytes(&The().reader->stream, size, &memory)) FatalText(kCorrupt);
-    The().record_number++;
-    if (Holds(path, compare_buffer.get(), size)) {
-      placement->Keep(path);
-      Progress().Add(archive::kCopyChunk);
+  if (path && placement && placement->There(path)) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CheckRecordLength(path, size);
+      CompareOutput compare(path, *placement, file);
+      const bool read = archive::ReadRecordBytes(&The().reader->stream, size, &compare);
+      const bool unchanged = read && compare.Unchanged();
+      CloseHandle(file);
+      if (!read) {
+        AbandonOutput();
+        FatalText(kCorrupt);
+      }
+      The().record_number++;
+      if (unchanged) {
+        placement->Keep(path);
+        Progress().Add(archive::kCopyChunk);
+      } else if (!CloseOutput()) {
+        Fatal("Write error on %s", FailedOutput(path));
+      }
       return;
     }
-    OpenRecordFile(path, placement);
-    const bool written = WriteOutput(compare_buffer.get(), size);
-    if (!CloseOutput() || !written) {
-      const std::string failed = FailedOutput(path);
-      AbandonOutput();
-      Fatal("Write error on %s", failed.c_str());
-    }
-    return;
   }
   if (path) OpenRecordFile(path, placement);
   CheckRecordLength(path, size);

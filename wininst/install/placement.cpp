@@ -127,9 +127,13 @@ Placement::Placement(Transaction& transaction, std::vector<std::string> paths, b
 }
 
 Placement::Entry* Placement::Find(const std::string& path) {
-  // Files are written in the order they were named.
-  if (next_ < entries_.size() && _stricmp(entries_[next_].path.c_str(), path.c_str()) == 0) {
-    return &entries_[next_++];
+  // Files are looked at, opened and finished in the order they were named:
+  // the next one, or the one looked at last.
+  for (size_t at : {next_, next_ - 1}) {
+    if (at < entries_.size() && _stricmp(entries_[at].path.c_str(), path.c_str()) == 0) {
+      next_ = at + 1;
+      return &entries_[at];
+    }
   }
   for (Entry& e : entries_) {
     if (_stricmp(e.path.c_str(), path.c_str()) == 0) return &e;
@@ -137,20 +141,16 @@ Placement::Entry* Placement::Find(const std::string& path) {
   return nullptr;
 }
 
-const Placement::Entry* Placement::Find(const std::string& path) const {
-  for (const Entry& e : entries_) {
-    if (_stricmp(e.path.c_str(), path.c_str()) == 0) return &e;
-  }
-  return nullptr;
-}
-
-bool Placement::There(const std::string& path) const {
+bool Placement::There(const std::string& path) {
   const Entry* e = Find(path);
   return e && e->there && !e->link && !e->folder;
 }
 
 bool Placement::MakeWay(const std::string& path) {
-  Entry* e = Find(path);
+  return MakeWay(Find(path), path);
+}
+
+bool Placement::MakeWay(Entry* e, const std::string& path) {
   std::string copy;
   if (e && e->there) {
     copy = e->copy;
@@ -171,17 +171,20 @@ bool Placement::MakeWay(const std::string& path) {
 }
 
 OutputOpened Placement::Open(const std::string& path) {
-  if (const Entry* e = Find(path); e && !e->whole.empty()) {
+  Entry* e = Find(path);
+  if (e && !e->whole.empty()) {
     const OutputOpened opened = OpenOutput(e->whole.c_str());
     if (opened != OutputOpened::kFailed) transaction_.FileWritten();
     return opened;
   }
-  const bool was_there = There(path);
-  if (!MakeWay(path)) return OutputOpened::kFailed;
+  const bool was_there = e && e->there;
+  // A file named as new is made new: no look for it (under Wine a look for
+  // a name that is not there costs a look at every name in the folder).
+  if ((!e || e->there) && !MakeWay(e, path)) return OutputOpened::kFailed;
   OutputOpened opened = OpenOutput(path.c_str());
-  // Made there since the way was made: set aside too.
+  // Made there since the group was named: set aside too.
   if (opened == OutputOpened::kFailed && errno == EEXIST) {
-    if (!MakeWay(path)) return OutputOpened::kFailed;
+    if (!MakeWay(e, path)) return OutputOpened::kFailed;
     opened = OpenOutput(path.c_str());
   }
   if (opened == OutputOpened::kFailed) return opened;

@@ -24,7 +24,7 @@ class Placement {
   // new name beside it, then put in place at once by Finish.
   Placement(Transaction& transaction, std::vector<std::string> paths, bool new_folder, bool whole = false);
   // Whether a plain file is at `path` (one of the group) now.
-  bool There(const std::string& path) const;
+  bool There(const std::string& path);
   // Opens `path` as the output (output.h), the file there set aside first;
   // kFailed with errno set. A link or a folder in its place is fatal.
   OutputOpened Open(const std::string& path);
@@ -47,7 +47,7 @@ class Placement {
     std::string whole;  // the new name it is written under first, or empty
   };
   Entry* Find(const std::string& path);
-  const Entry* Find(const std::string& path) const;
+  bool MakeWay(Entry* e, const std::string& path);
 
   Transaction& transaction_;
   std::vector<Entry> entries_;
