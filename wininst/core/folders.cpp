@@ -143,15 +143,6 @@ bool SettleInstallFolder(std::string* why) {
 
 namespace {
 
-// The system's words for an error, without the line end and the full stop,
-// and its number.
-void ErrorWords(DWORD error, char* out, size_t size) {
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, out, static_cast<DWORD>(size), nullptr);
-  while (n > 0 && strchr(" \t\r\n.", out[n - 1])) n--;
-  snprintf(out + n, size - n, n ? " (error %lu)" : "error %lu", error);
-}
-
 // A drive's root ("C:") or a share's ("\\\\server\\share"): never made.
 bool IsRoot(const char* path) {
   return strlen(path) <= 2 || (path[0] == '\\' && std::count(path, path + strlen(path), '\\') <= 3);
@@ -162,7 +153,7 @@ bool IsRoot(const char* path) {
 bool TryInstallFolder(const std::string& folder, std::string* why) {
   // The nearest folder there is on the way: the installation makes its
   // folders in it, and its files in folders of its own.
-  char above[MAX_PATH], text[MAX_PATH + 64];
+  char above[MAX_PATH], text[512];
   if (folder.size() >= sizeof above) return true;  // FolderFitsPaths says why
   memcpy(above, folder.c_str(), folder.size() + 1);
   for (char* slash; !IsRoot(above) && !file_exists(above) && (slash = strrchr(above, '\\'));
@@ -176,11 +167,14 @@ bool TryInstallFolder(const std::string& folder, std::string* why) {
     RemoveDirectoryA(text);
     return true;
   }
-  // A file on the way says so in the system's words too.
-  char words[256];
-  ErrorWords(GetLastError(), words, sizeof words);
-  snprintf(text, sizeof text, "cannot be %s: %s.\nChoose another folder.",
-           strlen(above) == folder.size() ? "written to" : "created", words);
+  // Why, in the system's words (a file on the way too), and its number.
+  const DWORD error = GetLastError();
+  int n = snprintf(text, sizeof text,
+                   "cannot be %s: ", strlen(above) == folder.size() ? "written to" : "created");
+  n += static_cast<int>(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, error, 0, text + n, sizeof text - 64 - n, nullptr));
+  while (strchr(" \t\r\n.", text[n - 1])) n--;
+  snprintf(text + n, sizeof text - n, " (error %lu).\nChoose another folder.", error);
   *why = text;
   return false;
 }

@@ -72,7 +72,8 @@ bool Below(char (&path)[MAX_PATH], const char* folder, const char* name) {
   return n > 0 && n < static_cast<int>(sizeof path);
 }
 
-// Deletes what `folder` holds, its mark aside; a link goes as a link.
+// Deletes what `folder` holds (not its mark, which the sweep holds without
+// leave to delete it); a link goes as a link.
 void EmptyFolder(const char* folder, int depth) {
   char path[MAX_PATH];
   WIN32_FIND_DATAA found;
@@ -82,8 +83,7 @@ void EmptyFolder(const char* folder, int depth) {
   do {
     const char* name = found.cFileName;
     const DWORD attributes = found.dwFileAttributes;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-        (depth == 0 && _stricmp(name, kMarkName) == 0) || !Below(path, folder, name)) {
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || !Below(path, folder, name)) {
       continue;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -101,13 +101,11 @@ void EmptyFolder(const char* folder, int depth) {
   FindClose(search);
 }
 
-// "qz" and digits: a name this installer gives its temporary folders.
+// "qz" (as the search found it) and digits: a name this installer gives its
+// temporary folders.
 bool LooksOurs(const char* name) {
-  if (_strnicmp(name, "qz", 2) != 0 || !name[2] || strlen(name) > 2 + 20) return false;
-  for (const char* p = name + 2; *p; p++) {
-    if (*p < '0' || *p > '9') return false;
-  }
-  return true;
+  const size_t digits = strspn(name + 2, "0123456789");
+  return digits > 0 && digits <= 20 && !name[2 + digits];
 }
 
 // Removes a marked folder that holds nothing but its mark; one that holds
