@@ -16,7 +16,7 @@ bool is_quote(char c) { return c == '\'' || c == '"'; }
 
 }  // namespace
 
-char** arg_split(char* text) {
+char** arg_split(char* text, int* error) {
   while (*text == ' ') text++;
   size_t len = strlen(text);
   while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\r')) text[--len] = '\0';
@@ -31,18 +31,26 @@ char** arg_split(char* text) {
 
     std::string arg;
     char quote = '\0';
+    bool too_long = false;
     for (; *p != '\0' && (quote || !is_separator(*p)); p++) {
       char c = *p;
       if (quote && c == quote) {
         quote = '\0';
       } else if (!quote && is_quote(c)) {
         quote = c;
-      } else {
-        if (arg.size() >= kMaxArgument) FatalCode(kArgumentTooLong);
+      } else if (arg.size() < kMaxArgument) {
         arg.push_back(c);
+      } else if (!error) {
+        FatalCode(kArgumentTooLong);
+      } else {
+        too_long = true;
       }
     }
-    args.push_back(std::move(arg));
+    if (too_long) {
+      *error = kArgumentTooLong;
+    } else {
+      args.push_back(std::move(arg));
+    }
   }
 
   char** argv = static_cast<char**>(xmalloc(static_cast<uint32_t>((args.size() + 2) * sizeof(char*))));

@@ -13,6 +13,7 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/syslib.h"
+#include "common/vector.h"
 #include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/entry.h"
@@ -268,6 +269,10 @@ int RunProgram(char* command_line) {
   ReadCommandLine(command_line);
   const std::string refused = OpenRunLog(given.c_str());
   if (!refused.empty()) Fatal("%s", refused.c_str());
+  for (uint32_t i = 0; i < vec_count(OptionsNotUnderstood()); i++) {
+    LogLine("Option not understood, ignored: %s", vec_at<char>(OptionsNotUnderstood(), i));
+  }
+  if (const int error = CommandLineError()) FatalCode(error);
   srand(static_cast<unsigned>(time(nullptr)));
 
   const int code = Run();

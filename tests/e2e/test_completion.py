@@ -7,7 +7,7 @@ import contextlib
 import shutil
 
 from winetest import (FRAME_CLASS, LICENCE, Layout, WineTest, bmp_to_png, build_installer, command_line, drive,
-                      finish, main, page_text_pixels, past_the_folder_page, probe, reference_page_text, reg_add,
+                      finish, held_open, main, page_text_pixels, past_the_folder_page, probe, reference_page_text, reg_add,
                       reg_delete, reg_delete_if_empty, reg_query, start_menu_programs, temp_qz, to_the_work, to_win,
                       wait_for, wine)
 
@@ -167,17 +167,28 @@ class CompletionPage(WineTest):
         run = self.run_page(installer, f"--dir={to_win(folder)}", steps=look(shots[0]))
         self.check_page(run, shots[0], "Congratulations!|Finale Suite version 1.34 has been successfully installed"
                                        " and is ready to use.", [])
-        setup = folder / "resources" / "setup.exe"
+        setup, log = folder / "resources" / "setup.exe", self.work / "removal.log"
+        session = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager"
+        self.addCleanup(wine, ["reg", "delete", session, "/v", "PendingFileRenameOperations", "/f"])
+        # A removal that leaves a file another program holds for the restart says so.
         for choice, shot, text in ((602, shots[1], "Finale Suite version 1.34 has been successfully repaired."),
-                                   (601, shots[2], "Finale Suite V1.34PL0 has been successfully uninstalled.")):
-            run = self.run_page(setup, steps=look(shot), first=[
-                {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
-                {"do": "wait_control", "id": choice, "visible": True}, {"do": "click", "id": choice},
-                {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
-                *([{"do": "box", "press": "yes"}] if choice == 601 else [])])
+                                   (601, shots[2], "Finale Suite V1.34PL0 has been uninstalled, except for files "
+                                                   "that other programs still use: they will be removed when the "
+                                                   "computer restarts.")):
+            with held_open(folder / "doc" / "a.mdxdoc", self.work) if choice == 601 else contextlib.nullcontext():
+                run = self.run_page(setup, f"--log={to_win(log)}", steps=look(shot), first=[
+                    {"do": "wait_window", "class": FRAME_CLASS, "timeout_ms": 30000},
+                    {"do": "wait_control", "id": choice, "visible": True}, {"do": "click", "id": choice},
+                    {"do": "wait_control", "id": 101, "enabled": True}, {"do": "click", "id": 101},
+                    *([{"do": "box", "press": "yes"}, {"do": "box", "press": "ok", "timeout_ms": 30000}]
+                      if choice == 601 else [])])
             self.check_page(run, shot, text, [])
             self.assertEqual(run.exit_code, 0)
         bmp_to_png(shots[1], "completion-repaired")
+        bmp_to_png(shots[2], "completion-removed-but-in-use")
+        self.assertIn(f"Remove installation: Other programs still use these files; they will be removed when the "
+                      f"computer restarts: |   {to_win(folder)}\\doc\\a.mdxdoc |  [OK]",
+                      [line[20:] for line in log.read_text(encoding="latin-1").splitlines()])
 
         # A removal started with DoProceed ends without the page: nobody presses Finish.
         folder = self.work / "Again"

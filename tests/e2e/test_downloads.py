@@ -247,6 +247,8 @@ Arguments=[Markers]\\own 0 2000
                          "nothing else is met, not even the prerequisite question")
         self.assertIn(f"Downloaded ftp://{servers.host}/{self.work.name}-docs.exe: {len(SETUP)} bytes, "
                       f"SHA-256 {digest}", log)
+        self.assertEqual([line.split("\\")[-1] for line in log if line.startswith("Digest mismatch: ")],
+                         [f"changed-setup.exe: SHA-256 expected {wrong}, found {digest}"])
         self.assertIn(f'"{to_win(own)}" ended with exit code 0', log)
         self.assertIsNone(self.marker("changed"), "an installer that is not the one the manifest knows never runs")
         self.assertEqual(reg_query("HKLM\\" + key, "InstallLocation"), ("REG_SZ", to_win(self.markers)))

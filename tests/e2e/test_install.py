@@ -463,6 +463,64 @@ class Unattended(Installation):
         self.assertIn(f"Deleting file {win}\\bin\\sampletool.exe", lines)
         self.assertEqual(lines[-1], "Ended with exit code 0")
 
+    def test_what_the_log_tells_an_administrator(self):
+        installer, log = self.sample_installer(), self.work / "deploy.log"
+        # An argument too long, before --unattended and --log=: no box, the log says it.
+        run = drive([{"do": "start", "cmdline": command_line(installer, "y" * 300, "/S", "--unattended", "/VERYSILENT",
+                                                              f"--log={to_win(log)}")},
+                     {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual((run.exit_code, run.windows_seen, run.boxes), (1, [], []), run)
+        self.assertEqual(log_lines(log)[1:], ["Option not understood, ignored: /S", "Option not understood, ignored: /VERYSILENT",
+                                              "Fatal error: Error 917 [OK, unattended]", "Ended with exit code 1"])
+
+        # Products of this installer find each other: a feature found through
+        # the sample's uninstall entry, which holds its folder in quotes.
+        studio, finder = self.work / "Studio", self.work / "finder.exe"
+        self.assertEqual(self.install(installer, studio), 0)
+        build_installer("[Variables]\nManufacturer=MERIDOX Tests\nProduct=Finder\nVersion=1.0\n[Features]\n"
+                        "Feature=Base\nbin/\nbase.txt\nFeature=Extra\nextra/\nextra.txt\nFeature=Studio\n"
+                        "Regkey=" + UNINSTALL_KEY[5:] + "\nInstaller=STUDIOSETUP\n[Components]\nComponent=Base\n"
+                        "Required=yes\nBase\nComponent=Studio\nStudio\nComponent=Extras\nSelected=no\nExtra\n"
+                        "[Run]\n", {"bin/base.txt": b"b", "extra/extra.txt": b"e"}, finder)
+        self.addCleanup(reg_delete, "HKLM\\SOFTWARE\\MERIDOX Tests")
+
+        # Temporary folders that killed runs left: the next run deletes them,
+        # never one in use, nor one that is not ours, nor through a link.
+        temp, victim = temp_dir(), self.work / "victim"
+        (victim / "kept").mkdir(parents=True)
+        (victim / "run.mark").write_text("not a run's")
+        left = {name: temp / name for name in ("qz9000001", "qz9000002", "qz9000003", "qzlike", "qz9000004",
+                                               "qz9000005")}
+        for name, folder in left.items():
+            self.addCleanup(shutil.rmtree, folder, True)
+            if name == "qz9000004":
+                folder.symlink_to(victim)
+                continue
+            (folder / "sub").mkdir(parents=True)
+            (folder / "sub" / "setup.exe").write_bytes(b"x")
+            if name != "qz9000003":
+                (folder / "run.mark").write_text("")
+        # Wine removes no link to a folder (Windows does): that one stays, marked.
+        (left["qz9000005"] / "sub" / "link").symlink_to(victim)
+        self.addCleanup(lambda: (left["qz9000004"].unlink(missing_ok=True)))
+        found = self.work / "Finder"
+        with held_open(left["qz9000002"] / "run.mark", self.work):
+            code = self.unattended(finder, f"--dir={to_win(found)}", LICENCE, "--no-Exampels", "--bogus",
+                                   f"--log={to_win(log)}")
+        self.assertEqual(code, 0, log.read_text())
+        lines = log_lines(log)
+        lines = lines[max(i for i, line in enumerate(lines) if line.startswith("Started: ")):]
+        self.assertIn("Option not understood, ignored: --bogus", lines)
+        self.assertIn("--no-Exampels: the installer has no component of that name.", lines)
+        self.assertEqual([line for line in lines if line.startswith("Component ")],
+                         ["Component Base: chosen", "Component Studio: chosen", "Component Extras: not chosen"])
+        self.assertEqual(lines[-1], "Ended with exit code 0")
+        self.assertEqual(sorted(p.name for p in temp.glob("qz900000*")) + sorted(p.name for p in temp.glob("qzl*")),
+                         ["qz9000002", "qz9000003", "qz9000004", "qz9000005", "qzlike"])
+        self.assertEqual(sorted(p.name for p in victim.iterdir()), ["kept", "run.mark"])
+        self.assertEqual(wine([found / "resources" / "setup.exe", "--remove-silently"]), 0)
+        self.assertEqual(self.remove(studio), 0)
+
     def test_logs_go_to_plain_files_and_help_lists_the_options(self):
         installer = self.sample_installer()
         precious = self.work / "precious.txt"

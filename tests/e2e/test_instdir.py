@@ -4,15 +4,16 @@ removal of a previous installation in the folder, and what the engine then
 installs."""
 
 import os
+import subprocess
 
-from winetest import (FRAME_CLASS, LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
+from winetest import (FRAME_CLASS, drive_c, LICENCE, WIN_BUILD, Layout, WineTest, bmp_to_png, build_installer, drive, finish,
                       look_at_box, probe,
                       first_page, main, page_text_pixels, reference_page_text, reg_add, reg_delete, reg_query,
                       to_win, uninstaller_list, wait_for, wine)
 
 MAKER = "MERIDOX Folder Tests"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
-FOLDER, NEXT, BACK = 201, 101, 102
+FOLDER, BROWSE, NEXT, BACK = 201, 202, 101, 102
 MB = 1 << 20
 
 SEVERAL = f"""[Variables]
@@ -116,7 +117,7 @@ class FolderPage(WineTest):
             252: ("Runtime (installed)", 1, True, layout.rect(30, 165, 370, 175)),
             253: ("** Cloud tools", 0, True, layout.rect(30, 180, 370, 190))})
         self.assertEqual(frames(run.control_list(0)), [bordered(layout.rect(25, 130, 375, 240))])
-        self.assertEqual((shown[FOLDER]["text"], shown[FOLDER]["rect"]), (to_win(folder), layout.rect(30, 210, 370, 220)))
+        self.assertEqual((shown[FOLDER]["text"], shown[FOLDER]["rect"]), (to_win(folder), layout.rect(30, 210, 315, 220)))
         self.assertEqual(float(space(run.control_list(0), "required")) - float(space(run.control_list(1), "required")), 1.0,
                          "unticking a 1 MB component takes 1 MB off at once")
         self.assertEqual(page_text_pixels(run, self.work / "several.bmp", bottom=125), reference_page_text(
@@ -207,6 +208,72 @@ class FolderPage(WineTest):
         self.assertTrue((folder / "bin" / "VELLOQ.dll").exists())
         self.assertEqual(reg_query(f"{key}\\PL0", "MPIndex"), ("REG_DWORD", "0x3"))
         self.assertIsNone(reg_query(f"{key}\\PL1", "MPIndex"))
+
+    def test_browse_a_refused_folder_and_closing_the_last_page(self):
+        # Documents open through a file type whose handler leaves a marker beside them.
+        self.addCleanup(reg_delete, "HKCR\\.mdxfolder")
+        self.addCleanup(reg_delete, "HKCR\\MeridoxFolderDocument")
+        reg_add("HKCR\\.mdxfolder", "", data="MeridoxFolderDocument")
+        reg_add("HKCR\\MeridoxFolderDocument\\shell\\open\\command", "",
+                data=f'"{to_win(probe("fake_setup"))}" "%1.opened" 0 "%1"')
+        manifest = one_component("1.0", "guide.mdxfolder\nmanual.mdxfolder", "ReadQuickstart=bin\\guide.mdxfolder\n"
+                                 "ReadPDFs=Manual\nManual=bin\\manual.mdxfolder|The manual\n")
+        installer = self.work / "browse.exe"
+        build_installer(manifest, {"bin/guide.mdxfolder": b"g", "bin/manual.mdxfolder": b"m"}, installer)
+        # A drive nothing can be written to: a folder on it can be neither made nor written in.
+        mount, mounted = self.small_drive("r", "1m")
+        (mount / "Existing").mkdir()
+        if mounted:
+            subprocess.run(["mount", "-o", "remount,ro", str(mount)], check=True)
+        else:  # a drive that leads nowhere: nothing can be made on it either
+            link = drive_c().parent / "dosdevices" / "r:"
+            link.unlink()
+            link.symlink_to(self.work / "nowhere")
+        folder = self.work / "made" / "on the way" / "Single"
+        shots = {name: self.work / f"{name}.bmp" for name in ("browse", "picker", "refused", "last")}
+        run = drive([*self.to_the_page(installer, self.work / "missing" / "deeper" / "Single"), {"do": "controls"},
+                     self.shot("browse"), {"do": "click", "id": BROWSE},
+                     {"do": "wait_window", "class": "#32770"}, {"do": "sleep", "ms": 1000},
+                     {"do": "screenshot", "path": to_win(shots["picker"])}, {"do": "click", "id": 2},
+                     {"do": "wait_window", "class": FRAME_CLASS}, {"do": "sleep", "ms": 300}, {"do": "controls"},
+                     # Wine's picker, shown the first time, may miss the folder it is to start at.
+                     {"do": "click", "id": BROWSE}, {"do": "wait_window", "class": "#32770"},
+                     {"do": "sleep", "ms": 1000}, {"do": "click", "id": 1},
+                     {"do": "wait_window", "class": FRAME_CLASS}, {"do": "sleep", "ms": 300}, {"do": "controls"},
+                     {"do": "set_text", "id": FOLDER, "text": "R:\\NSIS"}, {"do": "click", "id": NEXT},
+                     *look_at_box(shots["refused"], 1), {"do": "wait_window", "class": FRAME_CLASS},
+                     {"do": "set_text", "id": FOLDER, "text": "R:\\Existing"}, {"do": "click", "id": NEXT},
+                     {"do": "box", "press": "ok"}, {"do": "no_box", "for_ms": 300}, {"do": "controls"},
+                     {"do": "set_text", "id": FOLDER, "text": to_win(folder)}, {"do": "click", "id": NEXT},
+                     {"do": "wait_control", "id": NEXT, "text": "Finish", "enabled": True, "timeout_ms": 60000},
+                     {"do": "click", "id": 303, "text": "The manual"},
+                     {"do": "click", "id": 303, "text": "Read quickstart guide now ?"},
+                     {"do": "wait_control", "id": 303, "text": "The manual", "checked": 1},
+                     {"do": "sleep", "ms": 300}, self.shot("last"), {"do": "close"}, {"do": "wait_exit"}],
+                    timeout_ms=30000)
+        for name, shot in shots.items():
+            bmp_to_png(shot, f"folder-page-{name}")
+        self.assertEqual(run.exit_code, 0, run)
+        layout, shown = Layout(run.of("wait_window")[0]), run.controls(0)
+        # The button sits beside the folder box, on the frame's row: nothing else moved.
+        self.assertEqual((shown[FOLDER]["rect"], shown[BROWSE]["rect"], shown[BROWSE]["text"]),
+                         (layout.rect(30, 210, 315, 220), layout.rect(320, 208, 370, 222), "Browse..."))
+        self.assertEqual(frames(run.control_list(0)), [bordered(layout.rect(25, 205, 375, 240))])
+        self.assertEqual(run.controls(1)[FOLDER]["text"], shown[FOLDER]["text"], "Cancel changes nothing")
+        self.assertEqual(run.controls(2)[FOLDER]["text"], to_win(self.work), "the picker starts at the nearest folder")
+        texts = [b["text"] for b in run.boxes]
+        self.assertRegex(texts[0], r'^The installation folder "R:\\NSIS" cannot be created: .*\.\nChoose another folder\.$')
+        self.assertRegex(texts[1], r'^The installation folder "R:\\Existing" cannot be '
+                                   f'{"written to" if mounted else "created"}: ')
+        self.assertEqual([b["caption"] for b in run.boxes], ["Bad installation folder"] * 2)
+        self.assertTrue(run.controls(3)[FOLDER]["visible"], "the page stays")
+        self.assertEqual(list(mount.rglob("*")), [mount / "Existing"])
+        self.assertEqual(sorted(p.name for p in folder.iterdir()), ["bin", "resources"], "the write probe is gone")
+        # Closed instead of Finish: every choice as the user left it.
+        marker = folder / "bin" / "manual.mdxfolder.opened"
+        self.assertTrue(wait_for(marker.exists, 20), marker)
+        self.assertFalse((folder / "bin" / "guide.mdxfolder.opened").exists(), "the guide was unticked")
+        self.assertEqual(wine([folder / "resources" / "setup.exe", "--remove-silently"]), 0)
 
     def test_a_previous_installation_in_the_folder(self):
         folder = self.work / "shared place"

@@ -265,7 +265,7 @@ class VersionCheck(Registration):
         return self.drive_probe("check", *steps, Version=version, **self.base, **more)
 
     def test_older_version_asks_and_yes_goes_on(self):
-        self.installed("9.70", "10.00")
+        self.installed("9.70", "9.8")
         run = self.run_check("9.65PL1", [{"do": "box", "press": "yes"}])
         self.assertEqual(len(run.boxes), 1)
         box = run.boxes[0]
@@ -287,10 +287,14 @@ class VersionCheck(Registration):
         run = self.run_check("9.65", [{"do": "no_box", "for_ms": 5000}], HeadlessInstall="yes")
         self.assertEqual(run.exit_code, 1)
 
-    def test_versions_compare_as_text(self):
-        # 10.00 sorts below 9.70, so it is no newer version.
+    def test_versions_compare_as_numbers(self):
         self.installed("10.00")
-        run = self.run_check("9.70", [{"do": "no_box", "for_ms": 5000}])
+        run = self.run_check("9.70", [{"do": "box", "press": "no"}])
+        self.assertEqual((run.boxes[0]["text"].split("\n")[0], run.exit_code),
+                         ("A newer version (10.00) of Checked, is already installed.", 1))
+        reg_delete(SOFTWARE + r"\MeridoxTests\Checked")
+        self.installed("1.9")
+        run = self.run_check("1.10", [{"do": "no_box", "for_ms": 5000}])
         self.assertEqual(run.exit_code, 0)
 
     def test_nothing_installed_goes_on(self):

@@ -538,6 +538,12 @@ class WineTest(unittest.TestCase):
     def setUp(self):
         base = drive_c() / "tests"
         base.mkdir(parents=True, exist_ok=True)
+        # Runs that earlier tests ended from outside left their temporary
+        # folders: the next run of an installer deletes them, which a test's
+        # own before-and-after look at TEMP must not take for its run's doing.
+        # No installer runs between tests.
+        for left in temp_dir().glob("qz*/run.mark"):
+            shutil.rmtree(left.parent, ignore_errors=True)
         self.work = Path(tempfile.mkdtemp(prefix=self.id().split(".")[-1][:40] + "-", dir=base))
 
     def small_drive(self, letter: str, size: str) -> tuple[Path, bool]:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/messages.h"
 #include "common/vector.h"
 #include "wininst/core/tempfiles.h"
 #include "wininst/install/archive.h"
@@ -138,6 +139,8 @@ std::string Dump() {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
   EnterProgramFolder();
   ReadCommandLine(command_line);
+  // The installer reports it once its log is open; this probe keeps none.
+  if (const int error = CommandLineError()) FatalCode(error);
   OpenInstallerArchive();
   const char* out = GetVariable("DumpTo");
   if (!out) return 2;

@@ -15,6 +15,8 @@ namespace {
 Vec* excluded;
 Vec* selected;
 bool help_asked;
+Vec* not_understood;
+int command_line_error;
 
 // Takes `name` out of `list` (compared without regard to case): a later
 // option undoes an earlier one.
@@ -46,6 +48,7 @@ const char* Prefix(const char* arg, const char* prefix) {
 
 void ApplyOption(const char* arg) {
   const char* rest;
+  const char* eq;
   if (_stricmp(arg, "--I agree to the terms of the licence") == 0) {
     SetVariable("LicenceAgreed", "yes");
   } else if ((rest = Prefix(arg, "--dir="))) {
@@ -69,19 +72,20 @@ void ApplyOption(const char* arg) {
     SetVariable("LogFile", rest);
   } else if (_stricmp(arg, "--help") == 0 || strcmp(arg, "/?") == 0) {
     help_asked = true;
-  } else if ((rest = Prefix(arg, "--setTrue-"))) {
-    if (*rest) SetVariable(rest, "yes");
-  } else if ((rest = Prefix(arg, "--setVariable-"))) {
+  } else if ((rest = Prefix(arg, "--setTrue-")) && *rest) {
+    SetVariable(rest, "yes");
+  } else if ((rest = Prefix(arg, "--setVariable-")) && (eq = strchr(rest, '=')) && eq > rest) {
     // The name must not be empty: the "=" stands at or after the 16th character.
-    const char* eq = strchr(rest, '=');
-    if (eq && eq > rest) {
-      char* name = xstrdup(rest);
-      name[eq - rest] = '\0';
-      SetVariable(name, eq + 1);
-      free(name);
-    }
+    char* name = xstrdup(rest);
+    name[eq - rest] = '\0';
+    SetVariable(name, eq + 1);
+    free(name);
+  } else if (*arg) {
+    // Ignored, without a box: the log names it (another installer's
+    // switch, a misspelt option).
+    if (!not_understood) not_understood = vec_new();
+    vec_add(not_understood, xstrdup(arg));
   }
-  // Anything else is ignored without a message.
 }
 
 }  // namespace
@@ -113,7 +117,16 @@ void DecideRunMode() {
   SetRunMode(mode);
 }
 
+Vec* OptionsNotUnderstood() {
+  if (!not_understood) not_understood = vec_new();
+  return not_understood;
+}
+
+int CommandLineError() {
+  return command_line_error;
+}
+
 void ReadCommandLine(char* command_line) {
-  ApplyOptions(arg_split(command_line));
+  ApplyOptions(arg_split(command_line, &command_line_error));
   DecideRunMode();
 }

@@ -13,6 +13,13 @@ Vec* SelectedComponents();
 bool HelpAsked();
 // Applies the option table to arguments 0..n of an argument vector.
 void ApplyOptions(char** argv);
+// The arguments (char*) the option table did not take, as given: unknown
+// options and malformed ones ("--setVariable-NAME" without "=").
+Vec* OptionsNotUnderstood();
+// The error the command line's own splitting met (917: an argument too
+// long), 0 for none: reported once the rest of the line has been read, so
+// that --unattended and --log= hold wherever they stand.
+int CommandLineError();
 // A folder and the licence option together make the run headless.
 void DecideRunMode();
 // Splits the command line (without the program name) and applies it.

@@ -1,7 +1,9 @@
 #include "wininst/core/folders.h"
 
 #include <windows.h>
+#include <ntsecapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,4 +139,42 @@ bool SettleInstallFolder(std::string* why) {
     return true;
   }
   return SetInstallFolder(folder, why);
+}
+
+namespace {
+
+// A drive's root ("C:") or a share's ("\\\\server\\share"): never made.
+bool IsRoot(const char* path) {
+  return strlen(path) <= 2 || (path[0] == '\\' && std::count(path, path + strlen(path), '\\') <= 3);
+}
+
+}  // namespace
+
+bool TryInstallFolder(const std::string& folder, std::string* why) {
+  // The nearest folder there is on the way: the installation makes its
+  // folders in it, and its files in folders of its own.
+  char above[MAX_PATH], text[512];
+  if (folder.size() >= sizeof above) return true;  // FolderFitsPaths says why
+  memcpy(above, folder.c_str(), folder.size() + 1);
+  for (char* slash; !IsRoot(above) && !file_exists(above) && (slash = strrchr(above, '\\'));
+       *slash = '\0') {
+  }
+  // A name nobody uses, made new and removed again.
+  uint32_t number = 0;
+  RtlGenRandom(&number, sizeof number);
+  snprintf(text, sizeof text, "%s\\~setup%08lx.tmp", above, static_cast<unsigned long>(number));
+  if (CreateDirectoryA(text, nullptr)) {
+    RemoveDirectoryA(text);
+    return true;
+  }
+  // Why, in the system's words (a file on the way too), and its number.
+  const DWORD error = GetLastError();
+  int n = snprintf(text, sizeof text,
+                   "cannot be %s: ", strlen(above) == folder.size() ? "written to" : "created");
+  n += static_cast<int>(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                       nullptr, error, 0, text + n, sizeof text - 64 - n, nullptr));
+  while (strchr(" \t\r\n.", text[n - 1])) n--;
+  snprintf(text + n, sizeof text - n, " (error %lu).\nChoose another folder.", error);
+  *why = text;
+  return false;
 }

@@ -20,3 +20,8 @@ bool SetInstallFolder(const char* folder, std::string* why = nullptr);
 // folder registered or installed before in another form, the system's form
 // of it. False, with the reason, when the installation refuses it.
 bool SettleInstallFolder(std::string* why);
+// Tries what the installation will do for the canonical folder `folder`:
+// makes a folder in it or, when it is missing, in the nearest folder on the
+// way, and removes it again. False, with the reason in `why` (to follow
+// "The installation folder ... "), when it cannot be made or written to.
+bool TryInstallFolder(const std::string& folder, std::string* why);

@@ -122,10 +122,10 @@ uint32_t RegisteredSizeKB(const std::string& setup) {
 }
 
 char* BestInstalledVersion(const char* family_key) {
-  // Text order, not numeric: 10.00 sorts below 9.70, 9.70 below 9.70a.
+  // Versions by their numbers: 10.00 is above 9.70, 9.70a above 9.70.
   std::string best;
   for (const std::string& name : reg_subkeys(kRegLocalMachine, family_key)) {
-    if (strcmp(name.c_str(), best.c_str()) > 0) best = name;
+    if (best.empty() || CompareVersions(name.c_str(), best.c_str()) > 0) best = name;
   }
   Trace("Best version of %s was %s", family_key, best.c_str());
   return best.empty() ? nullptr : xstrdup(best.c_str());

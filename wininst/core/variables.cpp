@@ -162,6 +162,27 @@ const char* ShortVersion() {
   return buf;
 }
 
+int CompareVersions(const char* a, const char* b) {
+  for (;;) {
+    // A part's number (none counts as 0; one past the largest number as the
+    // largest), then the text after it up to the part's end, byte by byte,
+    // the end (a dot or the text's end) before any byte.
+    char* x = const_cast<char*>(a);
+    char* y = const_cast<char*>(b);
+    const unsigned long m = isdigit(static_cast<unsigned char>(*a)) ? strtoul(a, &x, 10) : 0;
+    const unsigned long n = isdigit(static_cast<unsigned char>(*b)) ? strtoul(b, &y, 10) : 0;
+    if (m != n) return m < n ? -1 : 1;
+    for (;; x++, y++) {
+      const unsigned char p = *x == '.' ? 0 : *x, q = *y == '.' ? 0 : *y;
+      if (p != q) return p < q ? -1 : 1;
+      if (!p) break;
+    }
+    if (!*x && !*y) return 0;
+    a = *x ? x + 1 : x;
+    b = *y ? y + 1 : y;
+  }
+}
+
 char* NextToken(char* text, const char* delimiters, char** pos) {
   char* p = text ? text : *pos;
   if (!p) return nullptr;

@@ -21,6 +21,12 @@ char* ExpandVariables(const char* text);
 std::string ExpandedText(const char* text);
 // Version up to its first "PL", fixed at the first call.
 const char* ShortVersion();
+// Orders two version texts (<0, 0, >0): part by part between the dots, each
+// part by its leading number as a number, then by the text after it (as
+// text), a missing part as an empty one: 10.00 is newer than 9.70, 1.10
+// newer than 1.9, 9.70a newer than 9.70, and 1.0 the same as 1. A number
+// past the largest the system's unsigned long holds counts as that one.
+int CompareVersions(const char* a, const char* b);
 // Re-entrant tokenizer: from `text` (or, given null, from *pos) skips
 // delimiters, ends the token with a NUL and leaves in *pos where to go on.
 char* NextToken(char* text, const char* delimiters, char** pos);

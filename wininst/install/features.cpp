@@ -65,8 +65,18 @@ bool EvaluateFeature(Feature* f) {
     const char* key = f->registry_key.c_str();
     std::string location;
     if (reg_read(kRegLocalMachine, key, "InstallLocation", location) == 0) {
-      if (!location.empty() && location.back() == '\\') location.pop_back();
-      if (is_folder(location.c_str())) {
+      // Uninstall entries hold the folder bare or, as this installer writes
+      // it, in double quotes; a trailing backslash is allowed. Cut in place:
+      // the folder's text ends at the first NUL.
+      char* folder = location.data();
+      size_t length = location.size();
+      if (length >= 2 && folder[0] == '"' && folder[length - 1] == '"') {
+        folder[length - 1] = '\0';
+        folder++;
+        length -= 2;
+      }
+      if (length > 0 && folder[length - 1] == '\\') folder[length - 1] = '\0';
+      if (is_folder(folder)) {
         reg_read(kRegLocalMachine, key, "UninstallString", f->uninstall_command);
         uint32_t version = 0;
         reg_read(kRegLocalMachine, key, "Version", version);
@@ -107,11 +117,50 @@ bool EvaluateFeature(Feature* f) {
   return f->present;
 }
 
+namespace {
+
+// What --with- names is selected, available or not: a missing installer is
+// then asked for as for any selected component. A name of --with- or --no-
+// that no component has is named in the log.
+void ChooseNamedComponents() {
+  Vec* chosen = SelectedComponents();
+  for (uint32_t i = 0; i < vec_count(chosen); i++) {
+    const char* name = vec_at<char>(chosen, i);
+    Component* named = nullptr;
+    for (uint32_t j = 0; ComponentList() && j < vec_count(ComponentList()) && !named; j++) {
+      Component* c = vec_at<Component>(ComponentList(), j);
+      if (_stricmp(c->name.c_str(), name) == 0) named = c;
+    }
+    if (named) {
+      named->selected = true;
+    } else {
+      LogLine("%s%s: the installer has no component of that name.", "--with-", name);
+    }
+  }
+  Vec* left_out = ExcludedComponents();
+  for (uint32_t i = 0; i < vec_count(left_out); i++) {
+    const char* name = vec_at<char>(left_out, i);
+    // "--no-sandrift" also turns the IDE's offer off, whatever the components.
+    bool known = _stricmp(name, "SANDRIFT") == 0;
+    for (const std::string& component : ComponentNames()) {
+      known = known || _stricmp(component.c_str(), name) == 0;
+    }
+    if (!known) LogLine("%s%s: the installer has no component of that name.", "--no-", name);
+  }
+}
+
+}  // namespace
+
 void EvaluateFeatures() {
-  if (!FeatureList()) return;
-  for (uint32_t i = 0; i < vec_count(FeatureList()); i++)
-    EvaluateFeature(vec_at<Feature>(FeatureList(), i));
-  if (!ComponentList()) return;
+  if (FeatureList()) {
+    for (uint32_t i = 0; i < vec_count(FeatureList()); i++) {
+      EvaluateFeature(vec_at<Feature>(FeatureList(), i));
+    }
+  }
+  if (!FeatureList() || !ComponentList()) {
+    ChooseNamedComponents();
+    return;
+  }
 
   for (uint32_t i = 0; i < vec_count(ComponentList()); i++) {
     Component* c = vec_at<Component>(ComponentList(), i);
@@ -135,22 +184,7 @@ void EvaluateFeatures() {
     }
   }
 
-  // What --with- names is selected, available or not: a missing installer
-  // is then asked for as for any selected component.
-  Vec* chosen = SelectedComponents();
-  for (uint32_t i = 0; i < vec_count(chosen); i++) {
-    const char* name = vec_at<char>(chosen, i);
-    Component* named = nullptr;
-    for (uint32_t j = 0; j < vec_count(ComponentList()) && !named; j++) {
-      Component* c = vec_at<Component>(ComponentList(), j);
-      if (_stricmp(c->name.c_str(), name) == 0) named = c;
-    }
-    if (named) {
-      named->selected = true;
-    } else {
-      LogLine("--with-%s: the installer has no component of that name.", name);
-    }
-  }
+  ChooseNamedComponents();
 }
 
 void SelectFeaturesFromComponents() {

@@ -153,7 +153,7 @@ void RegisterPlugin(Transaction& transaction) {
   // file now holds this version.
   if (version && (!plugin_product || !GetVariable("CheckInstalledVersions"))) {
     std::optional<std::string> installed = PluginInstalledVersion();
-    if (installed && strcmp(installed->c_str(), version) > 0) {
+    if (installed && CompareVersions(installed->c_str(), version) > 0) {
       std::optional<std::string> path = PluginInstalledPath();
       if (path && _stricmp(path->c_str(), dll.c_str()) != 0) return;
     }

@@ -271,6 +271,9 @@ void RunFeatureInstallers(Feature* f) {
               checked.digest().c_str());
     }
     if (check && !checked.Matches(installer->digest)) {
+      LogLine("Digest mismatch: %s: SHA-256 expected %s, found %s", path.c_str(),
+              installer->digest.c_str(),
+              checked.digest().empty() ? "none" : checked.digest().c_str());
       if (download) DeleteFileA(path.c_str());
       ShowNotice("Digest mismatch: %s", path_tail(path.c_str()));
       continue;

@@ -31,6 +31,8 @@ struct ManifestRecord {
   // The [Folders] and [Files] lines, as written.
   std::vector<std::string> listed_folders;
   std::vector<std::string> listed_files;
+  // Every component's name, those left out with --no- included.
+  std::vector<std::string> component_names;
 };
 
 ManifestRecord& Record() {
@@ -199,6 +201,7 @@ class Builder : public manifest::Sink {
     component_->alternates = vec_new();
     // An excluded component is still filled by its lines but never listed.
     if (IsComponentAllowed(name.c_str())) vec_add(Record().components, component_);
+    Record().component_names.push_back(name);
   }
 
   void ComponentValue(manifest::ComponentKey key, const std::string& v) override {
@@ -303,6 +306,10 @@ Vec* RegistryEntries() {
 }
 Vec* ManifestVariables() {
   return Record().variables;
+}
+
+const std::vector<std::string>& ComponentNames() {
+  return Record().component_names;
 }
 
 const std::vector<std::string>& ListedFolders() {

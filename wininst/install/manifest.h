@@ -85,6 +85,9 @@ Vec* ComponentList();      // Component*; likewise
 Vec* Shortcuts();          // Shortcut*
 Vec* RegistryEntries();    // RegistryEntry*
 Vec* ManifestVariables();  // char*: names set by [Variables], in order
+// The names of the manifest's components, those left out with --no-
+// included.
+const std::vector<std::string>& ComponentNames();
 // The paths of an installed manifest's [Folders] and [Files] lines, as
 // written; the installation's record takes them over (installed.h).
 const std::vector<std::string>& ListedFolders();

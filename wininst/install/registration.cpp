@@ -214,7 +214,7 @@ bool CheckNewerVersion() {
     } else if (TextHandle best{BestInstalledVersion(family.c_str())}) {
       newest = best.get();
     }
-    if (newest && strcmp(newest->c_str(), version) > 0) {
+    if (newest && CompareVersions(newest->c_str(), version) > 0) {
       answer = false;
       if (!Mode().headless) {
         answer = AskYesNo("Install older version?",

@@ -56,6 +56,8 @@ constexpr DWORD kBusyRetryMs = 5000;
 constexpr DWORD kBusyStepMs = 250;
 // How many paths a box lists.
 constexpr size_t kListed = 12;
+// Files of the removal set to go when the computer restarts.
+size_t left_for_restart;
 
 bool EndsWith(const char* text, const char* end) {
   const size_t n = strlen(text), m = strlen(end);
@@ -195,6 +197,7 @@ bool RemoveInstallation(Transaction& t) {
   }
   if (*running && !Scriptable(running)) scheduled.push_back(running);
   if (!scheduled.empty()) {
+    left_for_restart = scheduled.size();
     ShowInfo("Remove installation",
              "Other programs still use these files; they will be removed when the computer "
              "restarts:\n%s",
@@ -205,3 +208,6 @@ bool RemoveInstallation(Transaction& t) {
   return true;
 }
 
+size_t FilesLeftForRestart() {
+  return left_for_restart;
+}

@@ -2,6 +2,8 @@
 // that hold it go with the clean-up script, cleanup_script.h).
 #pragma once
 
+#include <cstddef>
+
 class Transaction;
 
 // Deletes every recorded file and folder (nothing through a link, no
@@ -12,3 +14,6 @@ class Transaction;
 // once the run has ended. False when files are left (the user was told, and
 // the installation stays registered and removable).
 bool RemoveInstallation(Transaction& transaction);
+// How many files the removal set to go when the computer restarts (other
+// programs held them): the removal is not complete before then.
+size_t FilesLeftForRestart();

@@ -9,11 +9,13 @@
 #include "wininst/core/folders.h"
 #include "wininst/core/messages.h"
 #include "wininst/core/paths.h"
+#include "wininst/core/runlog.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/engine.h"
 #include "wininst/install/installed.h"
 #include "wininst/install/links.h"
+#include "wininst/install/manifest.h"
 #include "wininst/install/placement.h"
 #include "wininst/install/registration.h"
 #include "wininst/install/removal.h"
@@ -55,7 +57,17 @@ bool ShortcutIntoInstallation(const std::string& path) {
   return PathBelow(ShellLinkTarget(path.c_str()), VariableOr("InstDir"));
 }
 
+// The components as the run takes them (by the names --with- and --no-
+// take), for whoever reads the log of an installation nobody watched.
+void LogChosenComponents() {
+  for (uint32_t i = 0; ComponentList() && i < vec_count(ComponentList()); i++) {
+    const Component* c = vec_at<Component>(ComponentList(), i);
+    LogLine("Component %s: %s", c->name.c_str(), c->selected ? "chosen" : "not chosen");
+  }
+}
+
 void Work::Install() {
+  LogChosenComponents();
   CheckInstallation();
   // What an installation over a previous one in its folder no longer holds
   // goes with it, as the previous one's removal would have taken it.

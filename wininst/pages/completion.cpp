@@ -24,6 +24,7 @@
 #include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/registration.h"
+#include "wininst/install/removal.h"
 #include "wininst/pages/pages.h"
 
 namespace {
@@ -39,10 +40,12 @@ struct PdfEntry {
   char* caption;
   char* path;  // InstDir, a backslash and the relative path
   HWND box;
+  bool read;  // the box's state, as the user left it
 };
 
 // Made on entering and kept for the run: RunPostWizardChoices reads it
-// after the message loop.
+// after the message loop, when the boxes may be gone with the window (closed
+// instead of Finish): each box's state is recorded as it changes.
 struct Completion {
   bool entered = false;
   TextHandle text;
@@ -66,6 +69,11 @@ bool PassedOver() {
 }
 
 const char* Template() {
+  if (Mode().remove && FilesLeftForRestart() > 0) {
+    return "[Description] V[Version][PatchLevel] has been uninstalled, except for files that other "
+           "programs "
+           "still use: they will be removed when the computer restarts.";
+  }
   if (Mode().remove)
     return "[Description] V[Version][PatchLevel] has been successfully uninstalled.";
   if (Mode().install) {
@@ -171,6 +179,7 @@ void RecordChoices() {
   page.run_ide = page.ide && IsChecked(page.ide_box);
   page.run_java = IsChecked(page.java_box);
   page.read_quickstart = IsChecked(page.quickstart_box);
+  for (PdfEntry* e = page.pdfs; e; e = e->next) e->read = IsChecked(e->box);
 }
 
 void Enter() {
@@ -217,15 +226,17 @@ void Open(const char* path, int show) {
 
 }  // namespace
 
-LRESULT CompletionPage(HWND, UINT message, WPARAM, LPARAM) {
+LRESULT CompletionPage(HWND, UINT message, WPARAM wparam, LPARAM) {
   if (PassedOver()) return kPageSkip;
   if (message == kPageEnter) {
     // The last page is entered once; Back is disabled there.
     if (!page.entered) Enter();
     return kPageShown;
   }
-  // Finish passes through here before the frame ends the run.
-  RecordChoices();
+  // A box's click; the boxes may be gone when the run carries the choices out.
+  if (message == WM_COMMAND && LOWORD(wparam) == kChoiceId && HIWORD(wparam) == BN_CLICKED) {
+    RecordChoices();
+  }
   return kPageNotHandled;
 }
 
@@ -241,7 +252,7 @@ void RunPostWizardChoices() {
     }
   }
   for (PdfEntry* e = page.pdfs; e; e = e->next) {
-    if (!IsChecked(e->box)) continue;
+    if (!e->read) continue;
     if (file_exists(e->path)) {
       Open(e->path, SW_SHOWNORMAL);
     } else {

@@ -2,6 +2,7 @@
 // the folder, the space they need and the space free there; on Next, the
 // checks of the folder and the removal of a previous installation in it.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <string>
@@ -21,12 +22,14 @@
 #include "wininst/install/features.h"
 #include "wininst/install/installers.h"
 #include "wininst/install/journal.h"
+#include "wininst/install/shortcuts.h"
 #include "wininst/install/transaction.h"
 #include "wininst/pages/pages.h"
 
 namespace {
 
 constexpr int kFolderBox = 201;
+constexpr int kBrowseButton = 202;
 constexpr int kFirstComponentBox = 250;
 constexpr int kLastPageId = 260;
 constexpr int kFolderTextLimit = 2048;
@@ -42,6 +45,7 @@ struct InstDir {
   bool made = false;
   HWND group = nullptr;
   HWND folder = nullptr;
+  HWND browse = nullptr;
   HWND required = nullptr;
   HWND available = nullptr;
   Vec* boxes = nullptr;  // HWND of the component boxes, in the order made
@@ -95,9 +99,12 @@ void MakeControls() {
     PlaceControl(vec_at<HWND__>(page.boxes, k), 30, 210 - 15 * n + 15 * static_cast<int>(k), 340,
                  10, kCheckStyle);
   }
-  // A folder longer than the box scrolls in it.
+  // A folder longer than the box scrolls in it. The button beside it keeps
+  // within the frame's row, between the boxes above and the space line.
   page.folder = MakeControl("EDIT", VariableOr("InstDir"), WS_TABSTOP | ES_AUTOHSCROLL, kFolderBox);
-  PlaceControl(page.folder, 30, 210, 340, 10, WS_TABSTOP);
+  PlaceControl(page.folder, 30, 210, 285, 10, WS_TABSTOP);
+  page.browse = MakeControl("BUTTON", "Browse...", WS_TABSTOP | BS_PUSHBUTTON, kBrowseButton);
+  PlaceControl(page.browse, 320, 208, 50, 14, WS_TABSTOP);
   page.made = true;
 }
 
@@ -131,7 +138,7 @@ void RefreshSpace() {
 
 void ShowControls(bool show) {
   const int how = show ? SW_SHOW : SW_HIDE;
-  for (HWND control : {page.group, page.folder, page.required, page.available}) {
+  for (HWND control : {page.group, page.folder, page.browse, page.required, page.available}) {
     ShowWindow(control, how);
   }
   for (uint32_t k = 0; k < vec_count(page.boxes); k++)
@@ -155,9 +162,44 @@ void ReadBoxes() {
   }
 }
 
+// The picker starts at the nearest folder that exists on the way to `data`.
+int CALLBACK BrowseStarted(HWND picker, UINT message, LPARAM, LPARAM data) {
+  if (message == BFFM_INITIALIZED) SendMessageA(picker, BFFM_SETSELECTIONA, TRUE, data);
+  return 0;
+}
+
+// The system's folder picker; the folder chosen, as it is, goes into the
+// folder box (and is checked on Next like a typed one).
+void Browse() {
+  char start[kFolderTextLimit] = "";
+  GetWindowTextA(page.folder, start, sizeof start);
+  for (char* slash; !is_folder(start) && (slash = strrchr(start, '\\'));) *slash = '\0';
+  BROWSEINFOA info{};
+  info.hwndOwner = FrameWindow();
+  info.lpszTitle = "Choose the folder to install into:";
+  info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+  info.lpfn = BrowseStarted;
+  info.lParam = reinterpret_cast<LPARAM>(start);
+  ComScope com;
+  LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
+  if (!chosen) return;
+  char path[MAX_PATH] = "";
+  const bool found = SHGetPathFromIDListA(chosen, path);
+  CoTaskMemFree(chosen);
+  if (!found || !path[0]) return;
+  SetWindowTextA(page.folder, path);
+  SetFocus(page.folder);
+}
+
 // Refuses the folder: the box says why, and the user types again.
 LRESULT Refuse(const char* text) {
   ShowError(kBadFolder, "%s", text);
+  SetFocus(page.folder);
+  return kPageVeto;
+}
+
+LRESULT RefuseFolder(const std::string& folder, const std::string& why) {
+  ShowError(kBadFolder, "The installation folder \"%s\" %s", folder.c_str(), why.c_str());
   SetFocus(page.folder);
   return kPageVeto;
 }
@@ -216,7 +258,7 @@ LRESULT CheckFolder(std::string folder) {
   }
   std::string why;
   const std::string canonical = CanonicalFolder(folder.c_str(), &why);
-  if (canonical.empty()) return Refuse(("The installation folder \"" + folder + "\" " + why).c_str());
+  if (canonical.empty()) return RefuseFolder(folder, why);
   folder = canonical;
   SetWindowTextA(page.folder, folder.c_str());
   if (file_exists(folder.c_str()) && !is_folder(folder.c_str())) {
@@ -226,6 +268,8 @@ LRESULT CheckFolder(std::string folder) {
     SetFocus(page.folder);
     return kPageVeto;
   }
+  // The page, not the work, finds a folder that cannot be made or written.
+  if (!TryInstallFolder(folder, &why)) return RefuseFolder(folder, why);
   // This very version installed in another folder would be left behind,
   // registered nowhere: it goes first, or the page stays.
   std::string other;
@@ -289,6 +333,10 @@ LRESULT InstDirPage(HWND, UINT message, WPARAM wparam, LPARAM) {
       return Leave(wparam != 0);
     case WM_COMMAND: {
       const int id = LOWORD(wparam);
+      if (page.made && id == kBrowseButton && HIWORD(wparam) == BN_CLICKED) {
+        Browse();
+        return kPageHandled;
+      }
       // Typing in the folder box and every click on a box re-read them all.
       if (page.made && id >= kFolderBox && id <= kLastPageId) {
         ReadBoxes();

@@ -70,6 +70,13 @@ TEST(ArgSplit, ArgumentLengthLimit) {
   } catch (const FatalExit& e) {
     EXPECT_EQ(e.text, "Error 917");
   }
+  // The entry's split reports instead: the rest of the line is still read.
+  std::string line = "a " + std::string(256, 'b') + " --unattended";
+  int error = 0;
+  char** argv = arg_split(line.data(), &error);
+  EXPECT_EQ(error, kArgumentTooLong);
+  EXPECT_EQ((Args{argv[1], argv[2]}), (Args{"a", "--unattended"}));
+  EXPECT_EQ(argv[3], nullptr);
 }
 
 // Options are applied to a fresh set of variables for each case.
@@ -159,10 +166,16 @@ TEST_F(Options, SetTrueAndSetVariable) {
 }
 
 TEST_F(Options, LaterOptionsWinAndUnknownOnesAreIgnored) {
-  Run("--dir=C:\\first --bogus -dir=C:\\x --dir=C:\\second --subinstall");
+  const uint32_t known = vec_count(OptionsNotUnderstood());
+  Run("--dir=C:\\first --bogus -dir=C:\\x --dir=C:\\second /S --subinstall --setTrue- "
+      "--setVariable-X \"\"");
   EXPECT_EQ(Var("InstDir"), "C:\\second");
   EXPECT_EQ(Var("SubInstall"), "yes");
   EXPECT_TRUE(messages_double::boxes.empty());
+  Args ignored = Names(OptionsNotUnderstood());
+  EXPECT_EQ(Args(ignored.begin() + known, ignored.end()),
+            (Args{"--bogus", "-dir=C:\\x", "/S", "--setTrue-", "--setVariable-X"}))
+      << "kept for the log; an empty argument is none";
 }
 
 }  // namespace

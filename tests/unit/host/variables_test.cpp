@@ -140,6 +140,38 @@ TEST(Variables, PatchLevelBeforeVersionIsHarmless) {
   EXPECT_STREQ(GetVariable("FullVersion"), "PL4");
 }
 
+TEST(Versions, ComparedPartByPartAsNumbers) {
+  // Each row: older, newer (or the same when `same`), in both orders.
+  const struct {
+    const char* older;
+    const char* newer;
+    bool same;
+  } rows[] = {
+      {"9.70", "10.00", false},
+      {"1.9", "1.10", false},
+      {"1.2", "1.10", false},
+      {"9.70", "9.70a", false},
+      {"9.70a", "9.70b", false},
+      {"9.7", "9.70", false},
+      {"1", "1.0.1", false},
+      {"2.9.9", "3", false},
+      {"", "0.1", false},
+      {"1.0.9", "1.5", false},
+      {"4294967295.1", "99999999999999999999.2", false},
+      {"1.0", "1", true},
+      {"01.002", "1.2", true},
+      {"10.00", "10.0", true},
+      {"", "", true},
+      {"0", "", true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(CompareVersions(row.older, row.newer), row.same ? 0 : -1)
+        << row.older << " against " << row.newer;
+    EXPECT_EQ(CompareVersions(row.newer, row.older), row.same ? 0 : 1)
+        << row.newer << " against " << row.older;
+  }
+}
+
 TEST(VariablesDeathTest, StoreStartsWithProgramFilesFromTheEnvironment) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto probe = [](const char* pf, const char* drive, const char* expect) {

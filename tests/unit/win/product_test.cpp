@@ -65,18 +65,18 @@ class Product : public ::testing::Test {
   void TearDown() override { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTests); }
 };
 
-TEST_F(Product, BestInstalledVersionComparesAsText) {
+TEST_F(Product, BestInstalledVersionComparesAsNumbers) {
   std::string family = std::string(kTests) + "\\Family";
   EXPECT_EQ(Best(family), "<none>") << "missing key";
   AddKey(family);
   EXPECT_EQ(Best(family), "<none>") << "no sub-keys";
 
-  for (const char* v : {"9.65", "10.00", "9.70"}) AddKey(family + "\\" + v);
-  EXPECT_EQ(Best(family), "9.70");
-  AddKey(family + "\\9.70a");
-  EXPECT_EQ(Best(family), "9.70a");
+  for (const char* v : {"9.65", "9.70", "10.00", "9.8"}) AddKey(family + "\\" + v);
+  EXPECT_EQ(Best(family), "10.00");
+  AddKey(family + "\\10.00a");
+  EXPECT_EQ(Best(family), "10.00a");
 
-  std::string longest = "9." + std::string(125, '9');
+  std::string longest = "10." + std::string(124, '9');
   AddKey(family + "\\" + longest);
   EXPECT_EQ(Best(family), longest);
 }
