@@ -543,7 +543,9 @@ void Frame::Paint() {
     SetTextColor(dc, kTextGrey);
     RECT rect = text_rect_;
     // Product names may hold "&", which is no mnemonic here.
-    DrawTextA(dc, page_text_.get(), -1, &rect, DT_WORDBREAK | DT_NOPREFIX);
+    // Not clipped at the rectangle: a word that the measure lets fit may
+    // reach a pixel past it as drawn.
+    DrawTextA(dc, page_text_.get(), -1, &rect, DT_WORDBREAK | DT_NOPREFIX | DT_NOCLIP);
   }
   if (GetVariable(help_.variable)) DrawLink(dc, help_);
   if (GetVariable(ordering_.variable)) DrawLink(dc, ordering_);

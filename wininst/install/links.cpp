@@ -115,13 +115,15 @@ std::string HoldFolders(const std::string& folder) {
   return {};
 }
 
+void RefuseLink(const std::string& path) {
+  Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
+        "remove the link and run the installation again.",
+        path.c_str());
+}
+
 void HoldFoldersForWriting(const std::string& folder) {
   const std::string link = HoldFolders(folder);
-  if (!link.empty()) {
-    Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-          "remove the link and run the installation again.",
-          link.c_str());
-  }
+  if (!link.empty()) RefuseLink(link);
 }
 
 void ReleaseFolders() {

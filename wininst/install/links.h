@@ -29,6 +29,8 @@ std::string LinkOnTheWay(const std::string& folder, const std::vector<std::strin
 std::string HoldFolders(const std::string& folder);
 // HoldFolders, fatal (naming the link) when there is a link on the way.
 void HoldFoldersForWriting(const std::string& folder);
+// Ends the run: `path` is a link, and nothing is written through one.
+[[noreturn]] void RefuseLink(const std::string& path);
 // Lets every held folder go: before the run removes folders itself.
 void ReleaseFolders();
 

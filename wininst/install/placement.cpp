@@ -15,6 +15,7 @@
 #include "common/messages.h"
 #include "common/osdep.h"
 #include "wininst/core/paths.h"
+#include "wininst/install/links.h"
 #include "wininst/install/transaction.h"
 
 namespace {
@@ -66,11 +67,6 @@ class Listing {
   std::vector<uint32_t> at_;
 };
 
-[[noreturn]] void RefuseLink(const std::string& path) {
-  Fatal("%s is a link to another place.\nThe installation writes nothing through a link; "
-        "remove the link and run the installation again.",
-        path.c_str());
-}
 
 }  // namespace
 
