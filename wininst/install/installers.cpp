@@ -76,7 +76,7 @@ std::string DownloadFolder() {
 
 // Downloads an installer into the temporary folder while the busy box and
 // the rate line show it; the saved path (recorded for deletion), or null.
-char* Download(const char* url, const char* description) {
+char* Download(const char* url, const char* description, bool pinned) {
   const std::string folder = DownloadFolder();
   if (folder.empty()) {
     ShowNotice("Failed to create folder %s\\d", VariableOr("TmpDir"));
@@ -92,10 +92,13 @@ char* Download(const char* url, const char* description) {
   {
     // A Cancel stops the transfer at its next block; its file goes.
     WorkWait wait(WorkWait::kTransfer);
-    saved = url_download(url, folder.c_str(), DownloadProgress, [] {
-      NestedPump().Pump();
-      return CancelPending();
-    });
+    saved = url_download(
+        url, folder.c_str(), DownloadProgress,
+        [] {
+          NestedPump().Pump();
+          return CancelPending();
+        },
+        pinned);
   }
   HideBusy();
   if (CancelPending()) AbortRun();
@@ -257,14 +260,14 @@ void RunFeatureInstallers(Feature* f) {
     }
     rate.file = path_tail(source);
     const bool download = IsDownload(source);
+    const bool check = !installer->digest.empty();
     if (download) {
-      TextHandle saved(Download(source, description));
+      TextHandle saved(Download(source, description, check));
       if (!saved) continue;
       path = saved.get();
     }
     // What arrived, or lies on the medium, runs only as the manifest knows it.
     CheckedFile checked;
-    const bool check = !installer->digest.empty();
     if (check || (download && RunLogged())) checked.Read(path);
     if (download) {
       LogLine("Downloaded %s: %llu bytes, SHA-256 %s", source, static_cast<unsigned long long>(checked.size()),
