@@ -8,6 +8,11 @@
 // completion page is), it sleeps half a second, so that only a run that
 // waits for it finds the marker at once, and then writes its own path plus
 // ".ran".
+//
+// As an installer's stand-in it also does what an installer may do in its
+// current folder: with FAKE_SETUP_LOADS set, it loads that library by name;
+// with FAKE_SETUP_STARTS, it starts that command line (a program named bare)
+// and waits for it.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +30,22 @@ int main(int argc, char** argv) {
     if (!f) return 2;
     fclose(f);
     return 0;
+  }
+  if (const char* library = getenv("FAKE_SETUP_LOADS")) LoadLibraryA(library);
+  if (const char* starts = getenv("FAKE_SETUP_STARTS")) {
+    char command[MAX_PATH * 2];
+    snprintf(command, sizeof command, "%s", starts);
+    // Once: the program started may be this one again.
+    SetEnvironmentVariableA("FAKE_SETUP_STARTS", nullptr);
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION process;
+    if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
+                       &process)) {
+      WaitForSingleObject(process.hProcess, 30000);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
   }
   if (argc < 3) return 2;
   if (argc > 3) Sleep(static_cast<DWORD>(atoi(argv[3])));
