@@ -107,9 +107,10 @@ std::string DispositionName(const char* header) {
 }
 
 // Sends the GET request, again after the proxy log-on when the proxy asks
-// for one, and checks the answer. False once the user has been told why.
+// for one, and checks the answer; `given` is the file name the answer's
+// Content-Disposition gives, if any. False once the user has been told why.
 bool SendRequest(HINTERNET internet, const std::string& host, const char* object,
-                 NetHandle& connection, NetHandle& request, std::string& name) {
+                 NetHandle& connection, NetHandle& request, std::string& given) {
   const WinInet& net = Net();
   connection.reset(net.InternetConnectA(internet, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, nullptr,
                                         nullptr, INTERNET_SERVICE_HTTP, 0, 0));
@@ -151,10 +152,20 @@ bool SendRequest(HINTERNET internet, const std::string& host, const char* object
   DWORD size = kBufferSize, index = 0;
   if (net.HttpQueryInfoA(request.get(), HTTP_QUERY_CONTENT_DISPOSITION, header, &size, &index)) {
     header[size < kBufferSize ? size : kBufferSize - 1] = '\0';
-    std::string given = SafeName(DispositionName(header));
-    if (!given.empty()) name = given;
+    given = SafeName(DispositionName(header));
   }
   return true;
+}
+
+// The name a download is saved under. A pinned file's extension decides how
+// the shell runs its bytes (an .exe, a .cmd, a .com): the server never
+// chooses it. It keeps the address's name; only where the address names
+// none does the server's name count, with the default's extension.
+std::string SavedName(const std::string& address, const std::string& server, bool pinned) {
+  if (!server.empty() && !pinned) return server;
+  if (!address.empty()) return address;
+  if (server.empty()) return kDefaultName;
+  return server.substr(0, server.rfind('.')) + strrchr(kDefaultName, '.');
 }
 
 // The size of the FTP file at `object` as the server lists it (asked before
@@ -233,14 +244,15 @@ bool Receive(HINTERNET request, const char* path, uint32_t length, download_prog
 }  // namespace
 
 char* url_download(const char* url, const char* folder, download_progress progress,
-                   download_cancelled cancelled) {
+                   download_cancelled cancelled, bool pinned) {
   // A scheme is the same in any case (HTTP:// as http://).
   const bool ftp = _strnicmp(url, "ftp://", 6) == 0;
   if (!ftp && _strnicmp(url, "http://", 7) != 0) {
     ShowNotice("Must start with http:// or ftp://");
     return nullptr;
   }
-  std::string name = SafeName(strrchr(url, '/') + 1);
+  const std::string address_name = SafeName(strrchr(url, '/') + 1);
+  std::string server_name;
   const char* host_start = url + (ftp ? 6 : 7);
   const char* object = strchr(host_start, '/');
   if (!object) {
@@ -278,11 +290,11 @@ char* url_download(const char* url, const char* folder, download_progress progre
       ShowNotice("FtpOpenFile failed: %d", LastError());
       return nullptr;
     }
-  } else if (!SendRequest(internet.get(), host, object, connection, request, name)) {
+  } else if (!SendRequest(internet.get(), host, object, connection, request, server_name)) {
     return nullptr;
   }
   const uint32_t length = ContentLength(request.get(), listed);
-  char* path = path_join(folder, name.empty() ? kDefaultName : name.c_str());
+  char* path = path_join(folder, SavedName(address_name, server_name, pinned).c_str());
   if (!Receive(request.get(), path, length, progress, cancelled)) {
     free(path);
     return nullptr;

@@ -117,15 +117,10 @@ const char* MissingForUnattended() {
                 : "An unattended installation needs the installation folder (--dir=); it is missing.";
 }
 
-void EnterProgramFolder() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return;
-  if (char* slash = strrchr(path, '\\')) {
-    // A program in a drive's root keeps that root, not the drive's current folder.
-    slash[slash == path + 2 && path[1] == ':' ? 1 : 0] = '\0';
-    SetCurrentDirectoryA(path);
-  }
+void LeaveProgramFolder() {
+  char system[MAX_PATH];
+  const UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n > 0 && n < sizeof system) SetCurrentDirectoryA(system);
 }
 
 bool IsAdministrator() {
@@ -161,6 +156,11 @@ int EndAfterRecovery(Recovered recovered, const char* product) {
   return code;
 }
 
+// The installed manifest beside the program, where an installed copy has it.
+std::string ManifestBeside() {
+  return ProgramFolder() + "\\manifest";
+}
+
 // A program in an installation's resources folder (its installed copy):
 // what a killed run of that installation left is taken back or completed
 // before the manifest beside it is read, which may be that run's, half
@@ -170,14 +170,16 @@ std::optional<int> RecoverBeforeReading() {
   if (folder.size() < 10 || _stricmp(folder.c_str() + folder.size() - 10, "\\resources") != 0) {
     return std::nullopt;
   }
-  const std::string before = FileDigest("manifest");
+  const std::string manifest = ManifestBeside();
+  const std::string before = FileDigest(manifest.c_str());
   Recovered recovered;
   if (!RecoverInstallationAt(ParentOf(folder), recovered)) {
     ShowBox("Setup is running", "Another setup is at work on this installation.\nWait until it has ended.",
             MB_OK | MB_ICONWARNING);
     return 1;
   }
-  if (recovered == Recovered::kNothing || (!before.empty() && before == FileDigest("manifest"))) {
+  if (recovered == Recovered::kNothing ||
+      (!before.empty() && before == FileDigest(manifest.c_str()))) {
     return std::nullopt;
   }
   return EndAfterRecovery(recovered, "this installation");
@@ -194,10 +196,13 @@ std::optional<int> TakeTheProduct() {
             MB_OK | MB_ICONWARNING);
     AbortRun();
   }
-  const std::string before = InstalledManifestDigest() ? FileDigest("manifest") : std::string();
+  const std::string manifest = ManifestBeside();
+  const std::string before =
+      InstalledManifestDigest() ? FileDigest(manifest.c_str()) : std::string();
   const Recovered recovered = RecoverProduct();
   // What this program read beside it was an interrupted run's.
-  if (recovered != Recovered::kNothing && InstalledManifestDigest() && before != FileDigest("manifest")) {
+  if (recovered != Recovered::kNothing && InstalledManifestDigest() &&
+      before != FileDigest(manifest.c_str())) {
     return EndAfterRecovery(recovered, VariableOr("Description", VariableOr("Product")));
   }
   return std::nullopt;
@@ -263,7 +268,7 @@ int Run() {
 int RunProgram(char* command_line) {
   // Before anything loads a library by its name.
   RestrictLibrarySearch();
-  EnterProgramFolder();
+  LeaveProgramFolder();
   // Reading the command line splits it in place; the log names it whole.
   const std::string given = command_line;
   ReadCommandLine(command_line);

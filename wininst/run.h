@@ -5,9 +5,12 @@
 // without the program's name): its start-up steps in their order, the run,
 // the exit code.
 int RunProgram(char* command_line);
-// Makes the folder of the program's own file the current folder: an
-// installed copy finds its "manifest" beside itself this way.
-void EnterProgramFolder();
+// Makes the system folder the current folder, whatever folder the program
+// was started in (its medium's, most often a Downloads folder anybody may
+// write to): nothing the run or a program it starts looks for in its
+// current folder (a library, a program named bare) can be one a user put
+// there. What lies beside the program is named by its full path.
+void LeaveProgramFolder();
 // The run's opening: the archive found and checked (or the installed
 // manifest beside the program read), the manifest parsed, the resources
 // extracted into the temporary folder and the features evaluated against

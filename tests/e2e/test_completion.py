@@ -5,6 +5,7 @@ beside themselves."""
 
 import contextlib
 import shutil
+import time
 
 from winetest import (FRAME_CLASS, LICENCE, Layout, WineTest, bmp_to_png, build_installer, command_line, drive,
                       finish, held_open, main, page_text_pixels, past_the_folder_page, probe, reference_page_text, reg_add,
@@ -111,7 +112,9 @@ class CompletionPage(WineTest):
         missing = to_win(folder / "doc" / "c.mdxdoc")
         self.assertEqual((run.exit_code, [(b["caption"], b["text"], b["icon"]) for b in run.boxes]),
                          (0, [("Read PDF", f'Could not locate the "Gamma manual":\n {missing}', "error")]))
-        self.assertTrue((ide / "bin" / "sandrift.exe.ran").exists(), "the run waited for the IDE")
+        # The desktop's shell started the IDE: it runs with its user's rights.
+        ran = ide / "bin" / "sandrift.exe.ran"
+        self.assertTrue(wait_for(ran.exists, 20) and wait_for(lambda: ran.read_text() == "explorer.exe\n", 5))
         for name in ("quick", "b"):
             marker = folder / "doc" / f"{name}.mdxdoc.opened"
             self.assertTrue(wait_for(marker.exists, 20), marker)
@@ -147,7 +150,8 @@ class CompletionPage(WineTest):
         guide = to_win(second / "doc" / "missing.mdxdoc")
         self.assertEqual([(b["caption"], b["text"]) for b in run.boxes],
                          [("Quickstart", f"Could not locate quickstart guide:\n {guide}")])
-        self.assertTrue((second / "resources" / "javasetup.exe.ran").exists(), "the run waited for the installer")
+        ran = second / "resources" / "javasetup.exe.ran"
+        self.assertTrue(wait_for(ran.exists, 20) and wait_for(lambda: ran.read_text() == "explorer.exe\n", 5))
         self.assertFalse((second / "bin" / "sandrift.exe.ran").exists())
 
         # Without the IDE: no box for it and no check; the guide unchecked is not looked for.
@@ -159,6 +163,20 @@ class CompletionPage(WineTest):
         self.assertEqual(shown, {LABEL, "Alpha manual", "Beta manual", "Alpha again", GUIDE_BOX})
         self.assertEqual((run.exit_code, run.boxes), (0, []), run)
         self.assertFalse((third / "resources" / "javasetup.exe.ran").exists())
+
+    def test_without_a_desktop_shell_nothing_runs_with_the_installers_rights(self):
+        installer = self.work / "setup.exe"
+        build_installer(manifest("PL0", "SandriftOnly=yes\nReadQuickstart=doc\\quick.mdxdoc\n", ide=True), FILES,
+                        installer, stub=probe("crash_stub"))
+        folder = self.work / "Finale"
+        run = drive([{"do": "start", "cmdline": command_line(installer, f"--dir={to_win(folder)}")}, *to_the_work(),
+                     *finish({"do": "click", "id": CHOICE, "text": IDE_BOX}, boxes=1)], env={"MERIDOX_NO_SHELL": "1"})
+        self.assertEqual((run.exit_code, [(b["caption"], b["text"].replace("\\\n", "\\")) for b in run.boxes]), (0, [(
+            "Setup", "Setup runs with administrator rights and found no desktop to open this with your own rights:\n\n"
+                     f"{to_win(folder / 'doc' / 'quick.mdxdoc')}\n{to_win(folder / 'bin' / 'sandrift.exe')}\n\nOpen it "
+                     "yourself.")]), run)
+        time.sleep(2)
+        self.assertEqual([p.name for p in folder.rglob("*.ran")] + [p.name for p in folder.rglob("*.opened")], [])
 
     def test_repair_and_removal_texts(self):
         # A product with none of the offers, as a plug-in's installer: the text only.

@@ -234,6 +234,12 @@ Feature=Gamma
 Installer={servers.route(f"/{self.work.name}/changed-setup.exe", SETUP).replace("http://", "HTTP://")}
 Arguments=[Markers]\\changed 0
 Digest={wrong}
+Installer={servers.route(f"/{self.work.name}/pinned-setup.exe", SETUP, disposition="x.cmd")}
+Digest={digest}
+Arguments=[Markers]\\pinned 1
+Installer={servers.route(f"/{self.work.name}/nameless/", SETUP, disposition="y.cmd")}
+Digest={digest}
+Arguments=[Markers]\\nameless 1
 Installer=OwnSetup
 Digest={digest.upper()}
 Arguments=[Markers]\\own 0 2000
@@ -251,6 +257,10 @@ Arguments=[Markers]\\own 0 2000
                          [f"changed-setup.exe: SHA-256 expected {wrong}, found {digest}"])
         self.assertIn(f'"{to_win(own)}" ended with exit code 0', log)
         self.assertIsNone(self.marker("changed"), "an installer that is not the one the manifest knows never runs")
+        # A hostile server names the pinned files: it never decides how they run.
+        started = [line.split('"')[1].rsplit("\\", 1)[1] for line in log if line.startswith("Started ")]
+        self.assertEqual(started[-3:-1], ["pinned-setup.exe", "y.exe"])
+        self.assertEqual([self.marker("pinned"), self.marker("nameless")], [["1"], ["1"]])
         self.assertEqual(reg_query("HKLM\\" + key, "InstallLocation"), ("REG_SZ", to_win(self.markers)))
         self.assertEqual(self.marker("docs"), ["0"])
         self.assertEqual(self.marker("own"), ["0", "2000"], "the run waited for it")

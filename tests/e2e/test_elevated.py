@@ -70,10 +70,16 @@ Feature=Web\nInstaller={url}\nDigest={hashlib.sha256(setup).hexdigest()}\nArgume
                          "drivers/planted.inf": test_drivers.INF.format("Planted").encode()}, installer)
         for name in PLANTED:
             shutil.copy(WIN_BUILD / "stand-ins" / "planted.dll", self.work / name)
+        # The downloaded installer looks for a library and a program by name
+        # in its current folder: never the installer's.
+        stray = self.work / "stray.txt"
+        shutil.copy(probe("fake_setup"), self.work / "stray.exe")
         names = ",".join(Path(n).stem for n in PLANTED)
-        env = {"WINEDLLOVERRIDES": f"{os.environ.get('WINEDLLOVERRIDES', '')};{names}=n,b", "PLANTED_LOG": to_win(log)}
+        env = {"WINEDLLOVERRIDES": f"{os.environ.get('WINEDLLOVERRIDES', '')};{names}=n,b", "PLANTED_LOG": to_win(log),
+               "FAKE_SETUP_LOADS": "velloq_helper.dll", "FAKE_SETUP_STARTS": f"stray.exe {to_win(stray)} 0"}
         self.assertEqual(wine([installer, f"--dir={to_win(self.work / 'planted')}", LICENCE], env=env), 0)
         self.assertFalse(log.exists(), log.exists() and log.read_text())
+        self.assertFalse(stray.exists(), "a program named bare is not looked for beside the installer")
         self.assertEqual(reg_query("HKLM\\SOFTWARE\\MeridoxTests\\Plugin", "Helper"), ("REG_DWORD", "0x2a"),
                          "the plug-in's helper came from its own folder")
         self.assertEqual(marker.read_text().split(), ["0"], "the download ran, through the system's wininet")

@@ -528,10 +528,12 @@ class Unattended(Installation):
         os.link(precious, self.work / "linked.log")
         (self.work / "real").mkdir()
         (self.work / "via").symlink_to(self.work / "real")
+        (self.work / "pub").mkdir()
+        (self.work / "pub" / "lnk").symlink_to(self.work / "real")
         folder = self.work / "never"
-        for log in ("linked.log", "via\\run.log", "relative.log"):
+        for log in ("linked.log", "via\\run.log", "relative.log", "pub/lnk/x.log", "pub/../via/x.log"):
             with self.subTest(log=log):
-                target = to_win(self.work / log) if log != "relative.log" else log
+                target = log if log == "relative.log" else to_win(self.work) + "\\" + log
                 self.assertEqual(self.unattended(installer, f"--dir={to_win(folder)}", LICENCE, f"--log={target}"), 1)
         self.assertEqual(precious.read_text(), "kept")
         self.assertEqual(list((self.work / "real").iterdir()), [])

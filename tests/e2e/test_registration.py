@@ -6,6 +6,7 @@ they left in the registry, Wine's own Add/Remove Programs tool reads the
 uninstall entry, and the UI driver answers and records the message boxes.
 The host IDEs' integration also runs in real installers."""
 
+import os
 import shutil
 import time
 
@@ -347,6 +348,22 @@ class HostIde(Registration):
         reg_add(HOLTEK + r"\Later\Long", "Dir", data="C:\\" + "x" * 2013)
         reg_add(HOLTEK + r"\Later\No Dir", "Version", data="7")
         reg_add(HOLTEK + r"\Later\Relative", "Dir", data="odd")
+        # Installations whose settings file a user's link leads elsewhere
+        # (enumerated before B): a linked bin, a linked file, a file with a
+        # second name. The victims stay as they are; each is told.
+        victims = self.work / "victims"
+        (victims / "folder").mkdir(parents=True)
+        for name in ("system.ini", "other.ini"):
+            (victims / name).write_bytes(b"[boot]\r\n")
+        linked = {n: self.work / f"HT {n}" for n in ("A1", "A2", "A3")}
+        linked["A1"].mkdir()
+        (linked["A1"] / "bin").symlink_to(victims / "folder")
+        for n in ("A2", "A3"):
+            (linked[n] / "bin").mkdir(parents=True)
+        (linked["A2"] / "bin" / "ht-ide3000.ini").symlink_to(victims / "system.ini")
+        os.link(victims / "other.ini", linked["A3"] / "bin" / "ht-ide3000.ini")
+        for n, folder in linked.items():
+            reg_add(HOLTEK + rf"\HT-IDE3000\{n}", "Dir", data=to_win(folder))
         installer, inst = self.work / "hosted.exe", self.work / "Hosted"
         # velloq_needs.dll loads only when the system looks for its helper in bin.
         manifest = ("[Variables]\nManufacturer=MeridoxTests\nProduct=Hosted\nVersion=2.0\nDescription=Hosted\n"
@@ -357,8 +374,16 @@ class HostIde(Registration):
                                         "bin/velloq_helper.dll": plugin_dll("velloq_helper")}, installer)
         win, registry_before, files_before = to_win(inst), registry_snapshot(), files_snapshot()
         run = drive([{"do": "start", "cmdline": command_line(installer, f"--dir={win}", LICENCE)},
-                     {"do": "wait_exit", "timeout_ms": 60000}])
-        self.assertEqual((run.exit_code, run.windows_seen), (0, []), run)
+                     *[{"do": "box", "press": "ok", "timeout_ms": 60000}] * 3, {"do": "wait_exit", "timeout_ms": 60000}])
+        self.assertEqual((run.exit_code, [w["class"] for w in run.windows_seen]), (0, ["#32770"] * 3), run)
+        ini = {n: to_win(folder) + "\\bin\\ht-ide3000.ini" for n, folder in linked.items()}
+        self.assertEqual([b["text"].replace("\\\n", "\\") for b in run.boxes], [
+            f"The Holtek IDE's settings file {ini[n]} was not changed: a link or another name of it leads elsewhere "
+            f'({where}).\nSet the IDE\'s compiler to "{win}\\bin\\brisc.exe" yourself.' for n, where in (
+                ("A1", to_win(linked["A1"]) + "\\bin"), ("A2", to_win(victims / "system.ini")), ("A3", ini["A3"]))])
+        self.assertEqual(({p.name: p.read_bytes() for p in victims.iterdir() if p.is_file()},
+                          list((victims / "folder").iterdir())),
+                         ({"system.ini": b"[boot]\r\n", "other.ini": b"[boot]\r\n"}, []))
 
         compiler = f'[Meridox]\r\nCOMPILER="{win}\\bin\\brisc.exe"\r\n'.encode()
         self.assertEqual((ide_a / "bin" / "ht-ide3000.ini").read_bytes(), b"[Options]\r\nColor=1\r\n" + compiler)

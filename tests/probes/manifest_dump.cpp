@@ -137,7 +137,7 @@ std::string Dump() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR command_line, int) {
-  EnterProgramFolder();
+  LeaveProgramFolder();
   ReadCommandLine(command_line);
   // The installer reports it once its log is open; this probe keeps none.
   if (const int error = CommandLineError()) FatalCode(error);

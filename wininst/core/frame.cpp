@@ -1,7 +1,6 @@
 #include "wininst/core/frame.h"
 
 #include <commctrl.h>
-#include <shellapi.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "wininst/core/messages.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/runmode.h"
+#include "wininst/core/usershell.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -606,8 +606,9 @@ bool Frame::OpenLink(LPARAM lparam) {
     }
   }
   if (!address) return false;
-  // The address is used as written: no [Name] expansion.
-  ShellExecuteA(GetDesktopWindow(), "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+  // The address is used as written: no [Name] expansion. The desktop's
+  // shell opens it: the browser never runs with the installer's rights.
+  if (!OpenAsDesktopUser(address, SW_SHOWNORMAL)) TellNotOpened(address);
   return true;
 }
 

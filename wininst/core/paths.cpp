@@ -98,6 +98,16 @@ std::string ProgramFolder() {
   return ParentOf(ProgramPath());
 }
 
+std::string FromProgramFolder(const std::string& path) {
+  const std::string folder = ProgramFolder();
+  if (path.empty() || folder.empty() || is_full_path(path.c_str()) || path[1] == ':') return path;
+  if (path[0] != '\\' && path[0] != '/') return SystemForm((folder + "\\" + path).c_str());
+  // The drive ("C:") or the share ("\\server\share") the folder lies on.
+  size_t root = 2;
+  if (folder[0] == '\\') root = folder.find('\\', folder.find('\\', 2) + 1);
+  return SystemForm((folder.substr(0, root) + path).c_str());
+}
+
 std::string ParentOf(const std::string& path) {
   const size_t slash = path.rfind('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);

@@ -24,5 +24,12 @@ bool PathBelow(const std::string& path, const std::string& folder);
 // The program's own file, and its folder; empty when they cannot be told.
 std::string ProgramPath();
 std::string ProgramFolder();
+// A path the manifest or the command line gives for a file on the
+// program's medium, as a full path: a relative one ("redist\setup.exe",
+// "..\redist\setup.exe") taken from the program's own folder, one from a
+// drive's root ("\redist\setup.exe") on that folder's drive; a full path, or
+// one on another drive's current folder ("D:setup.exe"), as it is. The
+// program's current folder is never its medium's: nothing is found there.
+std::string FromProgramFolder(const std::string& path);
 // The text before the last "\"; empty when there is none.
 std::string ParentOf(const std::string& path);

@@ -9,6 +9,8 @@
 
 #include "common/compat.h"
 #include "common/osdep.h"
+#include "wininst/core/paths.h"
+#include "wininst/core/plainfile.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
 
@@ -94,26 +96,41 @@ std::string Said(const char* format, ...) {
 }  // namespace
 
 std::string OpenRunLog(const char* command_line) {
-  const std::string name = LogName();
-  if (name.empty()) return {};
+  const std::string named = LogName();
+  if (named.empty()) return {};
+  std::string given = named;
+  for (char& c : given) {
+    if (c == '/') c = '\\';
+  }
+  // Neither a device's nor the raw form (\\?\, \\.\).
+  if (!is_full_path(given.c_str()) || (given[0] == '\\' && (given[2] == '?' || given[2] == '.'))) {
+    return Said("The log file \"%s\" is not a full path.", named.c_str());
+  }
+  // One form, as the system reads it: every folder on the way is looked at.
+  const std::string name = SystemForm(given.c_str());
   const char* path = name.c_str();
-  if (!is_full_path(path)) return Said("The log file \"%s\" is not a full path.", path);
   // The run has administrator rights: its log goes nowhere a link leads,
   // neither through a linked folder on the way nor through the file itself.
-  for (size_t slash = name.find('\\', 3); slash != std::string::npos; slash = name.find('\\', slash + 1)) {
-    if (is_link(name.substr(0, slash).c_str())) {
-      return Said("The log file %s lies in %s, a link to another place.\nGive a log file in a plain folder.", path,
-                  name.substr(0, slash).c_str());
-    }
-  }
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Said("Can't open the log file %s\nError %lu", path, GetLastError());
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      info.nNumberOfLinks > 1) {
-    CloseHandle(file);
-    return Said("The log file %s is a link, or a file with other names.\nGive a plain file.", path);
+  HANDLE file;
+  std::string where;
+  switch (OpenPlainFile(name, "", FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, file, where)) {
+    case PlainFile::kOpened:
+      break;
+    case PlainFile::kFailed:
+      return Said("Can't open the log file %s\nError %lu", path, GetLastError());
+    case PlainFile::kLinkOnTheWay:
+      return Said(
+          "The log file %s lies in %s, a link to another place.\nGive a log file in a plain "
+          "folder.",
+          path, where.c_str());
+    case PlainFile::kLinkOrOtherNames:
+      return Said("The log file %s is a link, or a file with other names.\nGive a plain file.",
+                  path);
+    case PlainFile::kElsewhere:
+      return Said(
+          "The log file %s leads to %s, through a link.\nGive a log file in a plain folder.", path,
+          where.c_str());
   }
   log_file = file;
   last_write = GetTickCount();

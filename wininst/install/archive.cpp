@@ -234,7 +234,8 @@ void AddProgramResource(const std::string& path, uint32_t stub_length) {
 char* ReadInstalledManifest(const std::string& program_path) {
   // Read as it lies on the disk (the lines take CR LF as one line end), so
   // that its digest is the digest of the file the installation wrote.
-  FileHandle file(fopen("manifest", "rb"));
+  std::string folder = program_path.substr(0, program_path.rfind('\\'));
+  FileHandle file(fopen((folder + "\\manifest").c_str(), "rb"));
   if (!file) FatalText("Can't find the manifest");
   long length = _filelength(_fileno(file.get()));
   if (length < 0) FatalText("Can't find the manifest");
@@ -244,7 +245,6 @@ char* ReadInstalledManifest(const std::string& program_path) {
   The().installed_digest = DigestText(text, n);
   The().installed_text.assign(text, n);
 
-  std::string folder = program_path.substr(0, program_path.rfind('\\'));
   size_t slash = folder.rfind('\\');
   if (slash != std::string::npos && _stricmp(folder.c_str() + slash + 1, "resources") == 0) {
     SetVariable("InstDir", folder.substr(0, slash).c_str());

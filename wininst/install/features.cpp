@@ -11,6 +11,7 @@
 #include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/core/entry.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/runlog.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/archive.h"
@@ -24,7 +25,8 @@ uint32_t cluster_size;
 constexpr uint32_t kFileAllowance = 8192;  // counted for each file on top of its size
 
 bool SourceFound(const char* source) {
-  return IsDownload(source) || GetVariable(source) || file_exists(source);
+  return IsDownload(source) || GetVariable(source) ||
+         file_exists(FromProgramFolder(source).c_str());
 }
 
 uint64_t RoundUp(uint64_t size, uint64_t unit) {

@@ -14,6 +14,8 @@
 #include "common/syslib.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/paths.h"
+#include "wininst/core/plainfile.h"
 #include "wininst/core/product.h"
 #include "wininst/core/variables.h"
 #include "wininst/install/transaction.h"
@@ -69,6 +71,46 @@ class OleSession {
   bool started_;
 };
 
+// Puts what `from` holds in place of what `to` holds, through their handles.
+bool CopyWhole(HANDLE from, HANDLE to) {
+  char buffer[4096];
+  DWORD got, written;
+  if (SetFilePointer(from, 0, nullptr, FILE_BEGIN) != 0 ||
+      SetFilePointer(to, 0, nullptr, FILE_BEGIN) != 0) {
+    return false;
+  }
+  while (ReadFile(from, buffer, sizeof buffer, &got, nullptr)) {
+    if (got == 0) return SetEndOfFile(to) != FALSE;
+    if (!WriteFile(to, buffer, got, &written, nullptr) || written != got) return false;
+  }
+  return false;
+}
+
+// Sets the compiler in the settings file that `settings` holds open: the
+// system's profile writer edits a copy in the run's own folder, and the
+// result goes back through the handle, never by the file's name. A failure
+// is the IDE's matter: it is not reported.
+void SetCompiler(HANDLE settings, const char* compiler) {
+  const char* tmp = GetVariable("TmpDir");
+  char copy[MAX_PATH];
+  if (!tmp || !GetTempFileNameA(tmp, "ide", 0, copy)) return;
+  HANDLE file = CreateFileA(copy, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    const bool copied = CopyWhole(settings, file);
+    CloseHandle(file);
+    if (copied && WritePrivateProfileStringA("Meridox", "COMPILER", compiler, copy)) {
+      file = CreateFileA(copy, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        CopyWhole(file, settings);
+        CloseHandle(file);
+      }
+    }
+  }
+  DeleteFileA(copy);
+}
+
 }  // namespace
 
 void ConfigureHoltekIDE() {
@@ -81,9 +123,24 @@ void ConfigureHoltekIDE() {
       if (dir.error != 0) return;
       TextHandle folder(dir.data);
       if (!IsAbsoluteFolder(folder.get())) return;
-      last = std::string(folder.get()) + "\\bin\\ht-ide3000.ini";
-      // The IDE's own file: a failure to write it is the IDE's matter.
-      WritePrivateProfileStringA("Meridox", "COMPILER", compiler.c_str(), last.c_str());
+      // The IDE's folder is its own, whatever lies above it; from there
+      // down, the file is written where no link leads, as installed files are.
+      std::string anchor = SystemForm(folder.get());
+      if (anchor.back() == '\\') anchor.pop_back();  // a drive's root
+      last = anchor + "\\bin\\ht-ide3000.ini";
+      HANDLE settings;
+      std::string where;
+      const PlainFile opened = OpenPlainFile(last, anchor, GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ, settings, where);
+      if (opened == PlainFile::kOpened) {
+        SetCompiler(settings, compiler.c_str());
+        CloseHandle(settings);
+      } else if (opened != PlainFile::kFailed) {
+        ShowNotice(
+            "The Holtek IDE's settings file %s was not changed: a link or another name of it "
+            "leads elsewhere (%s).\nSet the IDE's compiler to %s yourself.",
+            last.c_str(), where.c_str(), compiler.c_str());
+      }
     });
   });
   if (last.empty()) return;

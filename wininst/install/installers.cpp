@@ -16,6 +16,7 @@
 #include "common/osdep.h"
 #include "common/sha256.h"
 #include "wininst/core/messages.h"
+#include "wininst/core/paths.h"
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/progress.h"
@@ -47,16 +48,9 @@ RateWindow rate;
 // only when it lies in the temporary folder (a resource extracted from the
 // archive): a path given on the command line or by the manifest may name
 // the user's own copy of an installer.
-bool InTempFolder(const char* path) {
-  auto full = [](const char* name, char* out) {
-    const DWORD n = GetFullPathNameA(name, MAX_PATH, out, nullptr);
-    return n > 0 && n < MAX_PATH;
-  };
+bool InTempFolder(const std::string& path) {
   const char* tmp = GetVariable("TmpDir");
-  char full_path[MAX_PATH], full_tmp[MAX_PATH];
-  if (!tmp || !full(path, full_path) || !full(tmp, full_tmp)) return false;
-  const size_t n = strlen(full_tmp);
-  return _strnicmp(full_path, full_tmp, n) == 0 && full_path[n] == '\\';
+  return tmp && PathBelow(path, tmp);
 }
 
 // A new folder in the temporary folder for one download (recorded for
@@ -76,7 +70,7 @@ std::string DownloadFolder() {
 
 // Downloads an installer into the temporary folder while the busy box and
 // the rate line show it; the saved path (recorded for deletion), or null.
-char* Download(const char* url, const char* description) {
+char* Download(const char* url, const char* description, bool pinned) {
   const std::string folder = DownloadFolder();
   if (folder.empty()) {
     ShowNotice("Failed to create folder %s\\d", VariableOr("TmpDir"));
@@ -92,10 +86,13 @@ char* Download(const char* url, const char* description) {
   {
     // A Cancel stops the transfer at its next block; its file goes.
     WorkWait wait(WorkWait::kTransfer);
-    saved = url_download(url, folder.c_str(), DownloadProgress, [] {
-      NestedPump().Pump();
-      return CancelPending();
-    });
+    saved = url_download(
+        url, folder.c_str(), DownloadProgress,
+        [] {
+          NestedPump().Pump();
+          return CancelPending();
+        },
+        pinned);
   }
   HideBusy();
   if (CancelPending()) AbortRun();
@@ -158,6 +155,11 @@ bool RunAndWait(const char* program, const char* arguments) {
   info.lpVerb = "open";
   info.lpFile = program;
   info.lpParameters = arguments;
+  // It starts in the run's private folder (without one, in the run's own
+  // current folder, the system folder): a library or a program it looks for
+  // by name in its current folder is never one that a user put beside the
+  // installer.
+  info.lpDirectory = GetVariable("TmpDir");
   info.nShow = SW_SHOW;
   if (!ShellExecuteExA(&info)) {
     LogLine("Can't start \"%s\" %s: error %lu", program, arguments, GetLastError());
@@ -250,21 +252,22 @@ void RunFeatureInstallers(Feature* f) {
       done = true;
       break;
     }
-    std::string path = source;
+    // A file on the medium, or a variable's, named relative to the program's folder.
+    std::string path = FromProgramFolder(source);
     if (const char* value = GetVariable(source)) {
-      path = value;
-      if (InTempFolder(value)) RecordTempFile(value);
+      path = FromProgramFolder(value);
+      if (InTempFolder(path)) RecordTempFile(path.c_str());
     }
     rate.file = path_tail(source);
     const bool download = IsDownload(source);
+    const bool check = !installer->digest.empty();
     if (download) {
-      TextHandle saved(Download(source, description));
+      TextHandle saved(Download(source, description, check));
       if (!saved) continue;
       path = saved.get();
     }
     // What arrived, or lies on the medium, runs only as the manifest knows it.
     CheckedFile checked;
-    const bool check = !installer->digest.empty();
     if (check || (download && RunLogged())) checked.Read(path);
     if (download) {
       LogLine("Downloaded %s: %llu bytes, SHA-256 %s", source, static_cast<unsigned long long>(checked.size()),

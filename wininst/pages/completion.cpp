@@ -3,7 +3,6 @@
 // the Java runtime it needs; the quickstart guide; the product's PDF
 // documents). The choices are carried out once the wizard has ended.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +18,10 @@
 #include "common/vector.h"
 #include "common/messages.h"
 #include "wininst/core/page.h"
+#include "wininst/core/paths.h"
 #include "wininst/core/runmode.h"
+#include "wininst/core/usershell.h"
 #include "wininst/core/variables.h"
-#include "wininst/install/installers.h"
 #include "wininst/install/manifest.h"
 #include "wininst/install/registration.h"
 #include "wininst/install/removal.h"
@@ -132,7 +132,7 @@ bool JavaAvailable() {
   if (!GetVariable("JAVA")) return true;
   const char* list_path = GetVariable("JCOMPAT");
   if (!list_path) return false;
-  FileHandle list(fopen(list_path, "r"));
+  FileHandle list(fopen(FromProgramFolder(list_path).c_str(), "r"));
   if (!list) return false;
   long error = 0;
   const std::vector<std::string> runtimes = reg_subkeys(kRegLocalMachine, kJavaKey, &error);
@@ -219,9 +219,15 @@ void Enter() {
   RecordChoices();
 }
 
-// Opens a document with the shell's "open" verb.
+// What the choices could not open: the user is told once, at the end.
+std::string not_opened;
+
+// Opens a document or starts a program with the shell's "open" verb. The
+// desktop's shell does it, with the rights of its user: a viewer, a browser
+// or the IDE never runs with the installer's administrator rights. Where no
+// such shell answers, nothing is started.
 void Open(const char* path, int show) {
-  ShellExecuteA(FrameWindow(), "open", path, nullptr, nullptr, show);
+  if (!OpenAsDesktopUser(path, show)) (not_opened += '\n') += path;
 }
 
 }  // namespace
@@ -260,10 +266,11 @@ void RunPostWizardChoices() {
     }
   }
   if (page.run_java) {
-    RunAndWait(VariableOr("JAVA"), "");
+    Open(FromProgramFolder(VariableOr("JAVA")).c_str(), SW_SHOW);
   } else if (page.run_ide && page.ide) {
-    RunAndWait(page.ide, "");
+    Open(page.ide, SW_SHOW);
   }
+  if (!not_opened.empty()) TellNotOpened(not_opened.c_str());
 }
 
 PageDescriptor CompletionDescriptor() {

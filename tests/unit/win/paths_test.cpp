@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/osdep.h"
+#include "wininst/core/paths.h"
 
 namespace {
 
@@ -32,6 +33,24 @@ TEST(WinPaths, ExistsAndFolderThroughTheRuntime) {
 
   DeleteFileA(file.c_str());
   RemoveDirectoryA(dir.c_str());
+}
+
+// A file named on the medium is found from the program's own folder,
+// whatever the current folder is.
+TEST(WinPaths, MediumPathsFromTheProgramsFolder) {
+  const std::string folder = ProgramFolder(), parent = ParentOf(folder);
+  ASSERT_FALSE(parent.empty());
+  SetCurrentDirectoryA(std::getenv("TEMP"));
+  const std::string cases[][2] = {
+      {"redist\\setup.exe", folder + "\\redist\\setup.exe"},
+      {"..\\redist/setup.exe", parent + "\\redist\\setup.exe"},
+      {"\\redist\\setup.exe", folder.substr(0, 2) + "\\redist\\setup.exe"},
+      {"D:\\setup.exe", "D:\\setup.exe"},
+      {"D:setup.exe", "D:setup.exe"},
+      {"", ""}};
+  for (const auto& [given, expected] : cases) {
+    EXPECT_EQ(FromProgramFolder(given), expected) << given;
+  }
 }
 
 }  // namespace
