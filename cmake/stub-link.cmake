@@ -24,6 +24,22 @@ if(status EQUAL 0 AND begin GREATER -1 AND end GREATER begin)
 endif()
 if(has_keep GREATER -1 AND has_discard GREATER -1)
   string(REPLACE "${keep}" "" script "${script}")
+  # The C runtime's start-up lists (48 bytes, with the TLS initializers' that
+  # the default script leaves to orphan placement) and its TLS template (8)
+  # each took a section of their own, that is 512 bytes of file each: they
+  # go to the start of .data, the template first (its start is the
+  # section's, as section-relative TLS references expect).
+  set(data_head ".data BLOCK(__section_alignment__) :\n  {")
+  string(REGEX MATCH "\n  \\.CRT BLOCK\\(__section_alignment__\\) :\n  {([^}]*)}" crt_block "${script}")
+  set(crt "${CMAKE_MATCH_1}    KEEP (*(SORT(.CRT$XD*)))\n  ")
+  string(REGEX MATCH "\n  \\.tls BLOCK\\(__section_alignment__\\) :\n  {([^}]*)}" tls_block "${script}")
+  set(tls "${CMAKE_MATCH_1}")
+  string(FIND "${script}" "${data_head}" has_data)
+  if(crt_block AND tls_block AND has_data GREATER -1)
+    string(REPLACE "${crt_block}" "" script "${script}")
+    string(REPLACE "${tls_block}" "" script "${script}")
+    string(REPLACE "${data_head}" "${data_head}${tls}${crt}" script "${script}")
+  endif()
   string(REPLACE "${discard}" "${discard}\n     *(.eh_frame*)" script "${script}")
   set(STUB_LINKER_SCRIPT ${CMAKE_BINARY_DIR}/wininst.ld)
   file(WRITE ${STUB_LINKER_SCRIPT}.new "${script}")
