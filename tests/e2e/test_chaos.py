@@ -46,8 +46,14 @@ class Result:
     """A call run beside the test's own thread; get() waits for its result."""
 
     def __init__(self, call):
-        self.value = None
-        self.thread = threading.Thread(target=lambda: setattr(self, "value", call()))
+        self.value = self.error = None
+
+        def target():
+            try:
+                self.value = call()
+            except Exception as error:  # told by the run, which goes on
+                self.error = error
+        self.thread = threading.Thread(target=target)
         self.thread.start()
 
     def get(self):
@@ -250,6 +256,9 @@ class Chaos(WineTest):
                     second = wine([other, f"--dir={self.win()}", LICENCE, "--unattended"])
                     overlapped = runner.thread.is_alive()  # the first run was at work all along
             run = runner.get()
+        if run is None:  # the UI driver itself did not end: the run is told, the next starts afresh
+            restart_wineserver(kill=True)
+            return [f"{program} {version} over {previous} ({fault}): the UI driver failed: {runner.error}"]
         # A step that found the program ended is its natural end; any other
         # failed step ends the program where it was.
         ended = run.error and ("exited" in run.error or "window is gone" in run.error)
