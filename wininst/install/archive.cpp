@@ -587,10 +587,6 @@ Vec* Resources() {
   return The().resources;
 }
 
-bool ArchiveOpen() {
-  return static_cast<bool>(The().reader);
-}
-
 void CloseArchive() {
   The().reader.reset();
 }

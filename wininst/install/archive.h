@@ -76,8 +76,6 @@ void ExtractRecord(const char* path, uint32_t size, Placement* placement = nullp
 // Extracts the resources of the manifest's [Resources] lines into the
 // temporary folder: their records follow the manifest record.
 void ExtractResources();
-// True while the record stream is open.
-bool ArchiveOpen();
 // Closes the record stream once the last feature record has been consumed.
 void CloseArchive();
 

@@ -35,7 +35,6 @@ class Transaction {
   // product's lock must be held and no other run's journal left.
   void Begin(Kind kind);
   bool Active() const { return active_; }
-  Kind GetKind() const { return kind_; }
 
   // What the run is about to change is named first (folders, files) and
   // reaches the disk in one write, with whatever else was named since, at
