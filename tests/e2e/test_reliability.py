@@ -290,6 +290,16 @@ class Reliability(WineTest):
         self.assertIn(to_win(held), reg_query(session, "PendingFileRenameOperations")[1])
         self.assertTrue(wait_for(lambda: sorted(p.name for p in newer.rglob("*")) == ["bin", "f0001.bin"], 20))
         self.assertFalse(self.links.exists())
+        # Installed there again, the file and its folders are no longer set
+        # to go at the restart (which would delete them from the
+        # installation); the other entries stay as they were.
+        pending = lambda: (reg_query(session, "PendingFileRenameOperations") or ("", ""))[1].lower().split("\\0\\0")
+        before = pending()
+        self.assertEqual(wine([self.installer(version="3.5"), f"--dir={to_win(newer)}", LICENCE]), 0)
+        ours = {to_win(p).lower() for p in [newer, *newer.rglob("*")]}
+        self.assertIn(to_win(held).lower(), ours)
+        self.assertEqual(pending(), [e for e in before if e.removeprefix("\\??\\") not in ours])
+        self.assertEqual(wine([newer / "resources" / "setup.exe", "--remove-silently"]), 0)
 
     def test_over_a_previous_installation_while_its_programs_run(self):
         """What another version in the folder holds and this one no longer

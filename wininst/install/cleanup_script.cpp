@@ -193,3 +193,61 @@ void StartRemovalScript() {
   }
   ShellExecuteA(nullptr, "open", script.c_str(), "", nullptr, SW_HIDE);
 }
+
+void KeepAtRestart(const std::string& folder, Vec* files) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  constexpr const wchar_t* kPending = L"PendingFileRenameOperations";
+  DWORD type = 0, size = 0;
+  // The wide value, kept as bytes, with a nul pair past its end whatever it holds.
+  std::string list;
+  if (RegQueryValueExW(key, kPending, nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
+    list.assign(size + 4, '\0');
+    if (RegQueryValueExW(key, kPending, nullptr, &type, reinterpret_cast<BYTE*>(list.data()), &size) != ERROR_SUCCESS) {
+      size = 0;
+    }
+    list.resize((size & ~1u) + 4, '\0');
+  }
+  // Pairs of names, each ended by a nul: what moves, and where to (nothing:
+  // it is deleted). A name outside the system's code page is no path of
+  // this installation and stays as it is.
+  const wchar_t* names = reinterpret_cast<const wchar_t*>(list.data());
+  const size_t count = list.size() / sizeof(wchar_t);
+  std::string kept;
+  bool dropped = false;
+  size_t at = 0;
+  while (at + 2 < count && names[at] != L'\0') {
+    const size_t from = at, from_length = lstrlenW(names + at);
+    at += from_length + 1;
+    const size_t to_length = at < count ? lstrlenW(names + at) : 0;
+    at += to_length + 1;
+    const wchar_t* plain = names + from;
+    if (from_length > 4 && plain[0] == L'\\' && plain[1] == L'?' && plain[2] == L'?' && plain[3] == L'\\') plain += 4;
+    BOOL lost = FALSE;
+    char path[MAX_PATH * 2];
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, plain, -1, path, sizeof path, nullptr, &lost);
+    bool ours = false;
+    if (to_length == 0 && n > 0 && !lost && (SamePath(path, folder) || PathBelow(path, folder))) {
+      for (uint32_t i = 0; !ours && i < vec_count(files); i++) {
+        const char* file = vec_at<char>(files, i);
+        ours = SamePath(path, file) || PathBelow(file, path);
+      }
+    }
+    if (ours) {
+      dropped = true;
+    } else {
+      kept.append(reinterpret_cast<const char*>(names + from), (at - from) * sizeof(wchar_t));
+    }
+  }
+  if (dropped && kept.empty()) {
+    RegDeleteValueW(key, kPending);
+  } else if (dropped) {
+    kept.append(sizeof(wchar_t), '\0');
+    RegSetValueExW(key, kPending, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+                   static_cast<DWORD>(kept.size()));
+  }
+  RegCloseKey(key);
+}

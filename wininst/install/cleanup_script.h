@@ -5,6 +5,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "common/vector.h"
 
 // Leaves a file (the run's own program) and the folders that hold it to the
 // script; the script is started at the end of the run.
@@ -18,3 +21,10 @@ bool Scriptable(const std::string& path);
 // deletes itself and its folder at its end. Nothing happens when nothing
 // was left to it.
 void StartRemovalScript();
+// A removal sets what other programs held to go when the computer restarts;
+// an installation into `folder` that has put files back in those places
+// takes them (and the folders that hold them) off that list, or the restart
+// would delete them from it. Only plain deletions of the installation's
+// `files` and of their folders in `folder` are taken off; nothing else is
+// touched.
+void KeepAtRestart(const std::string& folder, Vec* files);

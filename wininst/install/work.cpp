@@ -12,6 +12,7 @@
 #include "wininst/core/runlog.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/variables.h"
+#include "wininst/install/cleanup_script.h"
 #include "wininst/install/engine.h"
 #include "wininst/install/installed.h"
 #include "wininst/install/links.h"
@@ -82,6 +83,7 @@ void Work::Install() {
   RemoveLeftovers(old_files, old_folders);
   WriteInstalledManifest(transaction_);
   transaction_.Commit();
+  KeepAtRestart(VariableOr("InstDir"), InstalledFiles());
 }
 
 void Work::RemoveLeftovers(const std::vector<std::string>& files, const std::vector<std::string>& folders) {
