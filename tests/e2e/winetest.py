@@ -228,7 +228,8 @@ def restart_wineserver(kill: bool):
     with open(pidfile) as f:
         pid = int(f.read())
     if kill:
-        os.kill(pid, signal.SIGKILL)
+        with contextlib.suppress(ProcessLookupError):  # gone already: the cut has come
+            os.kill(pid, signal.SIGKILL)
     else:
         subprocess.run(["wineserver", "-k"], timeout=60)
     for _ in range(100):

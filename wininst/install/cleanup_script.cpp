@@ -225,7 +225,8 @@ void KeepAtRestart(const std::string& folder, Vec* files) {
     const size_t to_length = at < count ? lstrlenW(names + at) : 0;
     at += to_length + 1;
     const wchar_t* plain = names + from;
-    if (from_length > 4 && plain[0] == L'\\' && plain[1] == L'?' && plain[2] == L'?' && plain[3] == L'\\') plain += 4;
+    // The system's form of a name, \??\C:\..., told by its second letter.
+    if (from_length > 4 && plain[1] == L'?') plain += 4;
     BOOL lost = FALSE;
     char path[MAX_PATH * 2];
     const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, plain, -1, path, sizeof path, nullptr, &lost);
@@ -242,9 +243,8 @@ void KeepAtRestart(const std::string& folder, Vec* files) {
       kept.append(reinterpret_cast<const char*>(names + from), (at - from) * sizeof(wchar_t));
     }
   }
-  if (dropped && kept.empty()) {
-    RegDeleteValueW(key, kPending);
-  } else if (dropped) {
+  if (dropped) {
+    // Ended by an empty name (a list left empty is that name alone).
     kept.append(sizeof(wchar_t), '\0');
     RegSetValueExW(key, kPending, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
                    static_cast<DWORD>(kept.size()));

@@ -1,8 +1,10 @@
 #include "wininst/install/work.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/alloc.h"
 #include "common/compat.h"
 #include "common/osdep.h"
 #include "common/vector.h"
@@ -42,12 +44,31 @@ class Work final : public RunOwner {
   Transaction transaction_;
 };
 
-bool Listed(Vec* list, const std::string& path) {
-  for (uint32_t i = 0; i < vec_count(list); i++) {
-    if (_stricmp(vec_at<char>(list, i), path.c_str()) == 0) return true;
+// The paths of a list, sorted (case aside) once: each look is a search, not
+// a pass over all of them (an installation of many files over a previous one
+// looks up every one of its files).
+class SortedPaths {
+ public:
+  explicit SortedPaths(Vec* list)
+      : count_(vec_count(list)), paths_(static_cast<const char**>(xmalloc(count_ * sizeof(const char*) + 1))) {
+    for (uint32_t i = 0; i < count_; i++) paths_[i] = vec_at<char>(list, i);
+    qsort(paths_, count_, sizeof(const char*), Compare);
   }
-  return false;
-}
+  ~SortedPaths() { free(paths_); }
+  SortedPaths(const SortedPaths&) = delete;
+  SortedPaths& operator=(const SortedPaths&) = delete;
+  bool Holds(const std::string& path) const {
+    const char* key = path.c_str();
+    return bsearch(&key, paths_, count_, sizeof(const char*), Compare) != nullptr;
+  }
+
+ private:
+  static int Compare(const void* a, const void* b) {
+    return _stricmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+  }
+  uint32_t count_;
+  const char** paths_;
+};
 
 // Whether `path` (a file of a previous installation) is a link file whose
 // target lies in this installation's folder.
@@ -90,8 +111,9 @@ void Work::RemoveLeftovers(const std::vector<std::string>& files, const std::vec
   const std::vector<std::string> places = InstallationPlaces();
   const std::string manifest = ResourcesFolder() + "\\manifest";
   std::vector<std::string> gone;
+  const SortedPaths installed(InstalledFiles()), created(CreatedFolders());
   for (const std::string& path : files) {
-    if (Listed(InstalledFiles(), path) || _stricmp(path.c_str(), manifest.c_str()) == 0) continue;
+    if (installed.Holds(path) || _stricmp(path.c_str(), manifest.c_str()) == 0) continue;
     // Only what lies in this installation's places, never through a link.
     if (!is_plain_path(path.c_str()) || !InPlaces(path, places) || !LinkOnTheWay(ParentOf(path), places).empty() ||
         is_link(path.c_str()) || !file_exists(path.c_str())) {
@@ -108,7 +130,7 @@ void Work::RemoveLeftovers(const std::vector<std::string>& files, const std::vec
   }
   ReleaseFolders();
   for (const std::string& folder : folders) {
-    if (!Listed(CreatedFolders(), folder) && InPlaces(folder, places) && is_folder(folder.c_str()) &&
+    if (!created.Holds(folder) && InPlaces(folder, places) && is_folder(folder.c_str()) &&
         !is_link(folder.c_str())) {
       transaction_.FolderRemoved(folder);
     }
