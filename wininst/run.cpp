@@ -107,7 +107,7 @@ const char* MissingForUnattended() {
   const RunMode& mode = Mode();
   if (!mode.unattended || mode.headless) return nullptr;
   if (mode.remove) return "An unattended removal needs --remove-silently.";
-  const bool folder = GetVariable("InstDir") != nullptr;
+  const bool folder = InstallFolder() != nullptr;
   const bool licence = IsTrue("LicenceAgreed");
   if (!folder && !licence) {
     return "An unattended installation needs the installation folder (--dir=) and the licence option; both "

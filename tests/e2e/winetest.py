@@ -247,6 +247,31 @@ def restart_wineserver(kill: bool):
                    stderr=subprocess.DEVNULL, timeout=120)
 
 
+def power_cut():
+    """A power cut in the middle of a run: every program of the session
+    stops where it is and is gone. While a run's journal is open, what the
+    registry had not saved is lost too (the journal takes it back); once the
+    run has committed, its registry writes were flushed, which Wine's
+    RegFlushKey does not do: the registry is saved then, as Windows keeps it."""
+    ancestors, pid = set(), os.getpid()
+    while pid > 1:
+        ancestors.add(pid)
+        with open(f"/proc/{pid}/stat") as f:
+            pid = int(f.read().rsplit(")", 1)[1].split()[1])
+    programs = []
+    for proc in Path("/proc").glob("[0-9]*"):
+        with contextlib.suppress(OSError):
+            if int(proc.name) not in ancestors and ".exe" in (proc / "cmdline").read_bytes().decode("latin-1").lower() \
+                    and f"WINEPREFIX={WINEPREFIX}\0".encode() in (proc / "environ").read_bytes():
+                programs.append(int(proc.name))
+    for sig in (signal.SIGSTOP, signal.SIGKILL):
+        for pid in programs:
+            with contextlib.suppress(OSError):
+                os.kill(pid, sig)
+        if sig == signal.SIGSTOP:
+            open_run = bool(journals())
+    restart_wineserver(kill=open_run)
+
 # --- the registry, seen from outside -------------------------------------------
 
 def reg_query(key: str, value: str | None = None):

@@ -116,8 +116,17 @@ void ResolveFolders() {
   ResolveInstallationFolder();
 }
 
-const char* InstallFolder() {
-  return GetVariable("InstDir");
+const char* InstallFolder(const char* unset) {
+  const char* folder = GetVariable("InstDir");
+  return folder ? folder : unset;
+}
+
+void KeepTypedInstallFolder(const char* text) {
+  SetVariable("InstDir", text);
+}
+
+void SetFoundInstallFolder(const char* folder) {
+  SetVariable("InstDir", SystemForm(folder).c_str());
 }
 
 bool SetInstallFolder(const char* folder, std::string* why) {

@@ -10,12 +10,18 @@ void ResolveFolders();
 bool FoldersResolved();
 
 // The installation folder (InstDir): its canonical form (paths.h) once it
-// is settled; "default" or the text as given before; null while unset.
-const char* InstallFolder();
+// is settled; "default" or the text as given before; `unset` while unset.
+const char* InstallFolder(const char* unset = nullptr);
 // Sets the installation folder to the canonical form of `folder`; false,
 // with the reason in `why`, for a folder the installation refuses (nothing
 // is set then).
 bool SetInstallFolder(const char* folder, std::string* why = nullptr);
+// The folder page's text as typed, kept while the user goes Back: it is
+// settled when the page is left forward.
+void KeepTypedInstallFolder(const char* text);
+// The folder an installed copy runs for (the one above its resources
+// folder), in the system's form.
+void SetFoundInstallFolder(const char* folder);
 // Settles the folder the variables hold now: its canonical form, or for a
 // folder registered or installed before in another form, the system's form
 // of it. False, with the reason, when the installation refuses it.

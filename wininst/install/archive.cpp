@@ -25,6 +25,7 @@
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/progress.h"
 #include "wininst/core/runmode.h"
 #include "wininst/core/tempfiles.h"
@@ -247,7 +248,7 @@ char* ReadInstalledManifest(const std::string& program_path) {
 
   size_t slash = folder.rfind('\\');
   if (slash != std::string::npos && _stricmp(folder.c_str() + slash + 1, "resources") == 0) {
-    SetVariable("InstDir", folder.substr(0, slash).c_str());
+    SetFoundInstallFolder(folder.substr(0, slash).c_str());
   }
   return text;
 }

@@ -16,6 +16,7 @@
 #include "common/osdep.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/product.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/progress.h"
@@ -60,7 +61,7 @@ void DiscardRecords(Feature* f) {
 }
 
 void InstallFolders(Transaction& t, Feature* f) {
-  const char* inst_dir = GetVariable("InstDir");
+  const char* inst_dir = InstallFolder();
   // Every folder and file of the feature is named in the journal before the
   // first is made, and reaches the disk in one write: files to be made in a
   // folder the run makes are not looked for.
@@ -173,7 +174,7 @@ void SettleFiles() {
 }  // namespace
 
 void CheckInstallation() {
-  const char* inst_dir = VariableOr("InstDir");
+  const char* inst_dir = InstallFolder("");
   FolderFitsPaths(inst_dir, false);
   // An installation of this very version elsewhere would be left behind,
   // registered nowhere and removable by nobody.

@@ -14,6 +14,7 @@
 #include "common/syslib.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/plainfile.h"
 #include "wininst/core/product.h"
@@ -149,7 +150,7 @@ void ConfigureHoltekIDE() {
 }
 
 void SetupCFASM(Transaction& transaction) {
-  const std::string folder = std::string(VariableOr("InstDir", "")) + "\\CFASMTools\\";
+  const std::string folder = std::string(InstallFolder("")) + "\\CFASMTools\\";
   transaction.SetString(kRegLocalMachine, ProductKey(), "fasm", folder + "CFASM.exe", true);
   transaction.SetString(kRegLocalMachine, ProductKey(), "fasmsetup", folder + "SimConfigSetup.exe", true);
   transaction.Apply();
@@ -182,7 +183,7 @@ int PluginSlot() {
   }
   // A previous patch level in this very folder is being replaced: its slot
   // moves to the new installation.
-  const char* inst_dir = GetVariable("InstDir");
+  const char* inst_dir = InstallFolder();
   if (!inst_dir) return slot;
   ForEachSubkey(ProductVersionKey(), kRegSubkeyNameLimit, [&](const std::string& level) {
     std::optional<std::string> dir = ReadString(level.c_str(), "InstDir");
@@ -199,7 +200,7 @@ int KnownPluginSlot() {
 }
 
 void RegisterPlugin(Transaction& transaction) {
-  const std::string bin = std::string(VariableOr("InstDir", "")) + "\\bin";
+  const std::string bin = std::string(InstallFolder("")) + "\\bin";
   const std::string dll = bin + "\\VELLOQ.dll";
   const bool plugin_product = IsPluginProduct();
   const char* version = GetVariable(plugin_product ? "Version" : "TESSERAPluginVer");

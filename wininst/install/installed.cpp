@@ -15,6 +15,7 @@
 #include "common/osdep.h"
 #include "common/registry.h"
 #include "common/vector.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "wininst/core/runmode.h"
@@ -71,7 +72,7 @@ void WriteVariables(ManifestText& m) {
   // from the installation: the copy could not tell the installation folder
   // from its own place, so the manifest names it.
   const char* res_dir = GetVariable("ResDir");
-  if (res_dir && *res_dir) m << "InstDir=" << GetVariable("InstDir") << "\n";
+  if (res_dir && *res_dir) m << "InstDir=" << InstallFolder() << "\n";
   for (uint32_t i = 0; ManifestVariables() && i < vec_count(ManifestVariables()); i++) {
     const char* name = vec_at<char>(ManifestVariables(), i);
     m.Variable(name, VariableOr(name));
@@ -93,7 +94,7 @@ void WriteFilesAndFolders(ManifestText& m) {
   for (uint32_t i = folders; i-- > 0;) m.Collapsed(vec_at<char>(CreatedFolders(), i));
   // An installation folder that existed before was not recorded: a removal
   // still takes it away once it is empty.
-  const char* inst_dir = VariableOr("InstDir");
+  const char* inst_dir = InstallFolder("");
   if (folders == 0 || strlen(vec_at<char>(CreatedFolders(), 0)) > strlen(inst_dir)) {
     m.Collapsed(inst_dir);
   }
@@ -143,7 +144,7 @@ void RecordListedPaths() {
 
 std::string ResourcesFolder() {
   const char* base = GetVariable("ResDir");
-  if (!base || !*base) base = GetVariable("InstDir");
+  if (!base || !*base) base = InstallFolder();
   return std::string(base ? base : "") + "\\resources";
 }
 
@@ -240,7 +241,7 @@ bool PreviousInstallation(std::vector<std::string>& files, std::vector<std::stri
   std::string text;
   char buffer[16384];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, file.get())) > 0;) text.append(buffer, n);
-  if (!RegisteredWith(VariableOr("InstDir"), text)) return false;
+  if (!RegisteredWith(InstallFolder(""), text)) return false;
   manifest::TextLines lines(text);
   std::string signature;
   lines.NextRaw(signature);
@@ -260,7 +261,7 @@ void CheckInstalledManifest() {
   // Another product's manifest, one that names another folder, or a copy
   // that stands elsewhere is refused before anything is done.
   std::string check, folder;
-  const char* inst_dir = GetVariable("InstDir");
+  const char* inst_dir = InstallFolder();
   const bool same = reg_read(kRegLocalMachine, ProductKey(), kManifestCheck, check) == 0 &&
                     InstalledManifestMatches(check) &&
                     reg_read(kRegLocalMachine, ProductKey(), "InstDir", folder) == 0 && inst_dir &&
@@ -279,7 +280,7 @@ void CheckInstalledManifest() {
     Fatal("This program is the installed copy of the installer of %s: it repairs or removes "
           "the installation in %s and installs nothing.\nStart it with --remove to remove the "
           "installation, or without options to repair or remove it.",
-          VariableOr("Description", VariableOr("Product")), VariableOr("InstDir"));
+          VariableOr("Description", VariableOr("Product")), InstallFolder(""));
   }
 }
 

@@ -8,6 +8,7 @@
 #include "common/compat.h"
 #include "common/messages.h"
 #include "common/osdep.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/variables.h"
 
 namespace {
@@ -55,7 +56,7 @@ std::vector<std::string> WayTo(const std::string& folder,
 
 std::vector<std::string> InstallationPlaces() {
   std::vector<std::string> places;
-  if (const char* inst_dir = GetVariable("InstDir"); inst_dir && *inst_dir) places.push_back(inst_dir);
+  if (const char* inst_dir = InstallFolder(); inst_dir && *inst_dir) places.push_back(inst_dir);
   if (const char* res_dir = GetVariable("ResDir"); res_dir && *res_dir) places.push_back(res_dir);
   // The product's own shortcut folder, not the maker's folder above it that
   // other products share.

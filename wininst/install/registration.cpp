@@ -15,6 +15,7 @@
 #include "common/registry.h"
 #include "common/vector.h"
 #include "wininst/install/ide.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "wininst/core/runmode.h"
@@ -71,7 +72,7 @@ void WriteUninstallEntry(Transaction& t) {
   text("Publisher", kPublisher);
   text("UninstallString", "\"" + setup + "\" --remove");
   text("QuietUninstallString", "\"" + setup + "\" --remove-silently --unattended");
-  text("InstallLocation", "\"" + std::string(VariableOr("InstDir", "")) + "\"");
+  text("InstallLocation", "\"" + std::string(InstallFolder("")) + "\"");
   optional("HelpTelephone", "PhoneNo");
   optional("URLUpdateInfo", "UpdateURL");
   optional("Readme", "README");
@@ -98,7 +99,7 @@ void DeleteValuesOf(Transaction& t, const std::string& key) {
 }  // namespace
 
 void WriteInstallLocation(Transaction& t) {
-  t.SetString(kRegLocalMachine, ProductKey(), "InstDir", VariableOr("InstDir", ""), true);
+  t.SetString(kRegLocalMachine, ProductKey(), "InstDir", InstallFolder(""), true);
   if (const char* build = GetVariable("BuildNo")) t.SetNumber(kRegLocalMachine, ProductKey(), "BuildNo", DecimalValue(build), true);
   // An empty name would put the entry's values on the App Paths key itself.
   const char* appname = GetVariable("Appname");

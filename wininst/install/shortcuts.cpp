@@ -14,6 +14,7 @@
 #include "common/compat.h"
 #include "common/osdep.h"
 #include "common/registry.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/product.h"
 #include "common/vector.h"
@@ -66,7 +67,7 @@ ComScope::~ComScope() {
 
 bool PointsIntoAnotherInstallation(const std::string& target) {
   auto under = [&](const std::string& folder) { return PathBelow(target, folder); };
-  if (target.empty() || under(VariableOr("InstDir")) || under(ResourcesFolder())) return false;
+  if (target.empty() || under(InstallFolder("")) || under(ResourcesFolder())) return false;
   const std::string family = FamilyKey();
   for (const std::string& version : reg_subkeys(kRegLocalMachine, family.c_str())) {
     const std::string key = family + "\\" + version;
@@ -88,7 +89,7 @@ void CreateShortcuts(Transaction& t) {
   if (!Shortcuts() || !folder) return;
   ComScope com;
   CreateFolderTree(t, folder);
-  const char* inst_dir = GetVariable("InstDir");
+  const char* inst_dir = InstallFolder();
 
   std::vector<Link> links;
   for (uint32_t i = 0; i < vec_count(Shortcuts()); i++) {

@@ -76,7 +76,7 @@ bool ShortcutIntoInstallation(const std::string& path) {
   const size_t n = path.size();
   if (n < 4 || _stricmp(path.c_str() + n - 4, ".lnk") != 0) return false;
   ComScope com;
-  return PathBelow(ShellLinkTarget(path.c_str()), VariableOr("InstDir"));
+  return PathBelow(ShellLinkTarget(path.c_str()), InstallFolder(""));
 }
 
 // The components as the run takes them (by the names --with- and --no-
@@ -98,13 +98,13 @@ void Work::Install() {
   transaction_.Begin(Transaction::Kind::kInstall);
   InstallFeatures(transaction_);
   // Another version registered in this folder was just overwritten.
-  ForgetOtherVersionsIn(transaction_, VariableOr("InstDir"));
+  ForgetOtherVersionsIn(transaction_, InstallFolder(""));
   RegisterProduct(transaction_);
   CreateShortcuts(transaction_);
   RemoveLeftovers(old_files, old_folders);
   WriteInstalledManifest(transaction_);
   transaction_.Commit();
-  KeepAtRestart(VariableOr("InstDir"), InstalledFiles());
+  KeepAtRestart(InstallFolder(""), InstalledFiles());
 }
 
 void Work::RemoveLeftovers(const std::vector<std::string>& files, const std::vector<std::string>& folders) {

@@ -17,6 +17,7 @@
 #include "common/registry.h"
 #include "common/vector.h"
 #include "common/messages.h"
+#include "wininst/core/folders.h"
 #include "wininst/core/page.h"
 #include "wininst/core/paths.h"
 #include "wininst/core/runmode.h"
@@ -161,7 +162,7 @@ void BuildPdfList() {
     if (!entry) Fatal("Ran out of memory!");
     TextHandle relative(xstrdup(value));
     relative.get()[bar - value] = '\0';
-    TextHandle folder(xstrcat(VariableOr("InstDir"), "\\"));
+    TextHandle folder(xstrcat(InstallFolder(""), "\\"));
     entry->variable = xstrdup(name);
     entry->caption = xstrdup(bar + 1);
     entry->path = xstrcat(folder.get(), relative.get());
@@ -187,7 +188,7 @@ void Enter() {
   Compose();
   page.ide = IdeExecutablePath();
   if (GetVariable("SandriftOnly")) {
-    page.own_ide.reset(xsprintf("%s\\bin\\sandrift.exe", VariableOr("InstDir")));
+    page.own_ide.reset(xsprintf("%s\\bin\\sandrift.exe", InstallFolder("")));
     page.ide = page.own_ide.get();
   }
   const bool offers = !Mode().remove;
@@ -250,7 +251,7 @@ void RunPostWizardChoices() {
   if (!page.entered) return;
   const char* quickstart = GetVariable("ReadQuickstart");
   if (quickstart && page.read_quickstart) {
-    TextHandle path(xsprintf("%s\\%s", VariableOr("InstDir"), quickstart));
+    TextHandle path(xsprintf("%s\\%s", InstallFolder(""), quickstart));
     if (file_exists(path.get())) {
       Open(path.get(), SW_RESTORE);
     } else {

@@ -101,7 +101,7 @@ void MakeControls() {
   }
   // A folder longer than the box scrolls in it. The button beside it keeps
   // within the frame's row, between the boxes above and the space line.
-  page.folder = MakeControl("EDIT", VariableOr("InstDir"), WS_TABSTOP | ES_AUTOHSCROLL, kFolderBox);
+  page.folder = MakeControl("EDIT", InstallFolder(""), WS_TABSTOP | ES_AUTOHSCROLL, kFolderBox);
   PlaceControl(page.folder, 30, 210, 285, 10, WS_TABSTOP);
   page.browse = MakeControl("BUTTON", "Browse...", WS_TABSTOP | BS_PUSHBUTTON, kBrowseButton);
   PlaceControl(page.browse, 320, 208, 50, 14, WS_TABSTOP);
@@ -317,7 +317,7 @@ LRESULT Leave(bool forward) {
   if (!Mode().install || Mode().headless) return 0;
   if (forward && CheckFolder(FolderText()) == kPageVeto) return kPageVeto;
   // Back keeps what is typed, as it stands, for the page's next showing.
-  if (!SetInstallFolder(FolderText().c_str())) SetVariable("InstDir", FolderText().c_str());
+  if (!SetInstallFolder(FolderText().c_str())) KeepTypedInstallFolder(FolderText().c_str());
   SetPageText(nullptr);
   ShowControls(false);
   return 0;
