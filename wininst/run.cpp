@@ -217,7 +217,11 @@ int RunInstaller() {
     if (CanonicalFolder(dir, &why).empty()) Fatal("The installation folder \"%s\" %s", dir, why.c_str());
   }
   const bool headless = Mode().headless;
-  if (!headless) ShowSplash();
+  if (!headless) {
+    // The file is checked while the splash comes up.
+    StartFilecheck();
+    ShowSplash();
+  }
   if (std::optional<int> code = RecoverBeforeReading()) return *code;
   OpenInstallerArchive();
   // A removal is the installed copy's: a program that carries an archive

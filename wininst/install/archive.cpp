@@ -64,6 +64,11 @@ struct Archive {
   archive::StubRecordFields stub_record;
   uint32_t pe_offset = 0;
   char* helper_path = nullptr;  // once copied out
+  // The filecheck checked beside the run's start (the splash comes up
+  // meanwhile) on `program`, the file the run goes on with.
+  HANDLE early_check = nullptr;
+  archive::HeaderFields header;
+  archive::FilecheckState early_state;
 };
 
 // The chunks of a file's digest: a fixed buffer, never the whole file in memory.
@@ -376,8 +381,28 @@ void VerifyFilecheck(int fd, uint32_t headersize, uint32_t setuplen) {
   archive::VerifyFilecheck(file, headersize, setuplen);
 }
 
+namespace {
+
+DWORD WINAPI CheckBeside(void*) {
+  Archive& a = The();
+  DescriptorSource file(a.program.get());
+  a.early_state = archive::CheckFilecheck(file, a.header.headersize, a.header.setuplen);
+  return 0;
+}
+
+}  // namespace
+
+void StartFilecheck() {
+  Archive& a = The();
+  a.program.reset(_open(ProgramPath().c_str(), _O_RDONLY | _O_BINARY));
+  if (a.program && FindArchiveHeader(a.program.get(), a.header)) {
+    a.early_check = CreateThread(nullptr, 64 * 1024, CheckBeside, nullptr, 0, nullptr);
+  }
+}
+
 char* OpenArchive() {
-  if (!The().resources) The().resources = vec_new();
+  Archive& a = The();
+  if (!a.resources) a.resources = vec_new();
   if (!CreateTempFolder()) {
     std::string tried;
     CreatePrivateFolder(&tried);
@@ -385,28 +410,39 @@ char* OpenArchive() {
   }
 
   const std::string path = ProgramPath();
-  The().program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
-  if (!The().program) FatalText(kCorrupt);
-  ReadSignature(The().program.get());
+  // The file is read by one thread at a time: the early check ends first.
+  const bool checked = a.early_check != nullptr;
+  if (checked) {
+    WaitForSingleObject(a.early_check, INFINITE);
+    CloseHandle(a.early_check);
+  } else {
+    a.program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
+  }
+  if (!a.program) FatalText(kCorrupt);
+  ReadSignature(a.program.get());
 
   char* text;
   archive::HeaderFields header;
-  if (FindArchiveHeader(The().program.get(), header)) {
-    const int64_t stream_start = _telli64(The().program.get());
+  if (FindArchiveHeader(a.program.get(), header)) {
+    const int64_t stream_start = _telli64(a.program.get());
     Trace("setuplen = %lu, headersize = %lu", static_cast<unsigned long>(header.setuplen),
           static_cast<unsigned long>(header.headersize));
-    VerifyFilecheck(The().program.get(), header.headersize, header.setuplen);
-    ReadStubRecord(The().program.get(), stream_start - archive::kHeaderLength, header.headersize);
+    if (checked) {
+      archive::ReportFilecheck(a.early_state);
+    } else {
+      VerifyFilecheck(a.program.get(), header.headersize, header.setuplen);
+    }
+    ReadStubRecord(a.program.get(), stream_start - archive::kHeaderLength, header.headersize);
     OpenRecordStream(stream_start);
     AddProgramResource(path,
-                       The().has_stub_record ? The().stub_record.image_length : header.stub_length);
+                       a.has_stub_record ? a.stub_record.image_length : header.stub_length);
     text = ReadManifestRecord();
     // A program that carries an archive installs it.
     RunMode mode = Mode();
     mode.install = true;
     SetRunMode(mode);
   } else {
-    The().program.reset();
+    a.program.reset();
     text = ReadInstalledManifest(path);
   }
   return text;

@@ -59,6 +59,10 @@ void RestoreStubHeaders(uint8_t* chunk, uint32_t offset, uint32_t length);
 // the system's last error set when there is none or it can't be written.
 const char* DeviceHelper();
 
+// Starts checking the filecheck of the archive in the program's own file
+// beside the caller; OpenArchive takes its result. Nothing for a program
+// without an archive.
+void StartFilecheck();
 // Creates the run's lists and temporary folder, finds and checks the archive
 // in the program's own file and returns its manifest record; a program
 // without an archive returns the installed manifest beside it instead (and

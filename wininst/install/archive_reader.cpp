@@ -84,7 +84,10 @@ FilecheckState CheckFilecheck(ByteSource& file, uint32_t headersize, uint32_t se
 }
 
 void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen) {
-  const FilecheckState state = CheckFilecheck(file, headersize, setuplen);
+  ReportFilecheck(CheckFilecheck(file, headersize, setuplen));
+}
+
+void ReportFilecheck(const FilecheckState& state) {
   switch (state.kind) {
     case FilecheckState::kGood:
       return;

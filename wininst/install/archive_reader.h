@@ -50,6 +50,8 @@ FilecheckState CheckFilecheck(ByteSource& file, uint32_t headersize, uint32_t se
 
 // Checks the filecheck of the covered stretch; every failure is fatal.
 void VerifyFilecheck(ByteSource& file, uint32_t headersize, uint32_t setuplen);
+// Ends the run on a failed check, as VerifyFilecheck does.
+void ReportFilecheck(const FilecheckState& state);
 
 // The gzip member after the archive header, inflated as it is read: the
 // record stream. zlib checks the member's header and, at its end, its CRC
