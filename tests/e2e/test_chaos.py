@@ -14,7 +14,7 @@ removable installation or none, no journal or undo folder left, nothing
 outside the installation changed; only a killed run leaves its temporary
 folder. Whatever is registered then is removed and leaves nothing.
 
-CHAOS_RUNS (24 here; make chaos: 200) and CHAOS_SEED pick the runs."""
+CHAOS_RUNS (20 here; make chaos: 200) and CHAOS_SEED pick the runs."""
 
 import contextlib
 import hashlib
@@ -335,7 +335,7 @@ class Chaos(WineTest):
         return [f"{program} {version} over {previous} ({fault}), {'killed' if killed else 'ended'}: {w}" for w in wrong]
 
     def test_random_users(self):
-        runs = int(os.environ.get("CHAOS_RUNS", "24"))
+        runs = int(os.environ.get("CHAOS_RUNS", "20"))
         seed = os.environ.get("CHAOS_SEED", "meridox")
         rng = random.Random(seed)
         outcomes, violations = Counter(), []
