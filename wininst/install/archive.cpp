@@ -415,6 +415,7 @@ char* OpenArchive() {
   if (checked) {
     WaitForSingleObject(a.early_check, INFINITE);
     CloseHandle(a.early_check);
+    a.early_check = nullptr;
   } else {
     a.program.reset(_open(path.c_str(), _O_RDONLY | _O_BINARY));
   }
