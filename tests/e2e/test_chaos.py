@@ -25,11 +25,11 @@ import signal
 import threading
 import time
 from collections import Counter
-from pathlib import Path
 
 from winetest import (FRAME_CLASS, LICENCE, WineTest, build_installer, command_line, drive, held_open, journals, main,
-                      power_cut, reg_add, reg_delete, reg_query, restart_wineserver, start_menu_programs, temp_dir, temp_qz,
-                      to_win, wait_for, wine)
+                      pending_deletions, power_cut, reg_add, reg_delete, reg_query, restart_wineserver,
+                      session_programs, signal_programs, start_menu_programs, temp_dir, temp_qz, to_win, wait_for,
+                      wine)
 
 MAKER = "MERIDOX Chaos Tests"
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chaos {}PL0"
@@ -80,12 +80,6 @@ def manifest(version: str) -> str:
             "Component=Extra\nDescription=Documents\nExtra\n"
             "[Shortcuts]\nChaos=bin\\f00.bin\nUninstall=resources\\setup.exe>--remove\n"
             f"[Registry]\n{USER_KEY}\\Chaos\\Tip=\"v{version}\"\n[Run]\n")
-
-
-def pending_deletions() -> str:
-    """What is set to be deleted when the computer restarts, in lower case."""
-    pending = reg_query("HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "PendingFileRenameOperations")
-    return (pending or ("", ""))[1].lower()
 
 
 class Chaos(WineTest):
@@ -227,15 +221,9 @@ class Chaos(WineTest):
     def end_left_programs(self) -> bool:
         """Ends what a run left running (a remover it started waits on a box
         that the UI driver does not see), as its user would; whether any was."""
-        left = []
-        for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
-            with contextlib.suppress(OSError):
-                line = cmdline.read_bytes().decode("latin-1")
-                if self.work.name in line and ("\\resources\\setup.exe" in line or "\\chaos-1." in line):
-                    left.append(int(cmdline.parent.name))
-        for pid in left:
-            with contextlib.suppress(OSError):
-                os.kill(pid, signal.SIGKILL)
+        left = session_programs(lambda cmdline: self.work.name in cmdline and (
+            "\\resources\\setup.exe" in cmdline or "\\chaos-1." in cmdline))
+        signal_programs(left, signal.SIGKILL)
         return bool(left)
 
     def one_run(self, rng: random.Random, outcomes: Counter) -> list[str]:

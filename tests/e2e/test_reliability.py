@@ -15,7 +15,7 @@ from pathlib import Path
 
 from winetest import (ARTIFACTS, FRAME_CLASS, LICENCE, WineTest, bmp_to_png, build_installer, command_line,
                       drive, fatal_run, finish, held_open, journals, look_at_box, main, past_the_folder_page, probe,
-                      reg_add, to_unix,
+                      pending_deletions, reg_add, to_unix,
                       reg_delete, reg_query, start_menu_programs, temp_qz, to_the_work, to_win, wait_for,
                       wine)
 
@@ -293,7 +293,7 @@ class Reliability(WineTest):
         # Installed there again, the file and its folders are no longer set
         # to go at the restart (which would delete them from the
         # installation); the other entries stay as they were.
-        pending = lambda: (reg_query(session, "PendingFileRenameOperations") or ("", ""))[1].lower().split("\\0\\0")
+        pending = lambda: pending_deletions().split("\\0\\0")
         before = pending()
         self.assertEqual(wine([self.installer(version="3.5"), f"--dir={to_win(newer)}", LICENCE]), 0)
         ours = {to_win(p).lower() for p in [newer, *newer.rglob("*")]}

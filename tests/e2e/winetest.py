@@ -247,12 +247,9 @@ def restart_wineserver(kill: bool):
                    stderr=subprocess.DEVNULL, timeout=120)
 
 
-def power_cut():
-    """A power cut in the middle of a run: every program of the session
-    stops where it is and is gone. While a run's journal is open, what the
-    registry had not saved is lost too (the journal takes it back); once the
-    run has committed, its registry writes were flushed, which Wine's
-    RegFlushKey does not do: the registry is saved then, as Windows keeps it."""
+def session_programs(matching=lambda cmdline: True) -> list[int]:
+    """The process IDs of the bench's Windows programs (never this test or
+    the processes above it) whose command line `matching` accepts."""
     ancestors, pid = set(), os.getpid()
     while pid > 1:
         ancestors.add(pid)
@@ -261,16 +258,37 @@ def power_cut():
     programs = []
     for proc in Path("/proc").glob("[0-9]*"):
         with contextlib.suppress(OSError):
-            if int(proc.name) not in ancestors and ".exe" in (proc / "cmdline").read_bytes().decode("latin-1").lower() \
+            cmdline = (proc / "cmdline").read_bytes().decode("latin-1")
+            if int(proc.name) not in ancestors and ".exe" in cmdline.lower() and matching(cmdline) \
                     and f"WINEPREFIX={WINEPREFIX}\0".encode() in (proc / "environ").read_bytes():
                 programs.append(int(proc.name))
-    for sig in (signal.SIGSTOP, signal.SIGKILL):
-        for pid in programs:
-            with contextlib.suppress(OSError):
-                os.kill(pid, sig)
-        if sig == signal.SIGSTOP:
-            open_run = bool(journals())
+    return programs
+
+
+def signal_programs(programs: list[int], sig: int):
+    for pid in programs:
+        with contextlib.suppress(OSError):
+            os.kill(pid, sig)
+
+
+def power_cut():
+    """A power cut in the middle of a run: every program of the session
+    stops where it is and is gone. While a run's journal is open, what the
+    registry had not saved is lost too (the journal takes it back); once the
+    run has committed, its registry writes were flushed, which Wine's
+    RegFlushKey does not do: the registry is saved then, as Windows keeps it."""
+    programs = session_programs()
+    signal_programs(programs, signal.SIGSTOP)
+    open_run = bool(journals())
+    signal_programs(programs, signal.SIGKILL)
     restart_wineserver(kill=open_run)
+
+
+def pending_deletions() -> str:
+    """What is set to be moved or deleted when the computer restarts, as
+    `reg query` shows it, in lower case."""
+    pending = reg_query("HKLM\\System\\CurrentControlSet\\Control\\Session Manager", "PendingFileRenameOperations")
+    return (pending or ("", ""))[1].lower()
 
 # --- the registry, seen from outside -------------------------------------------
 
